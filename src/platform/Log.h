@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+namespace zarv {
+
+/// Process-wide logging: every Qt message (qDebug, qInfo, qWarning, qCritical) goes to syslog
+/// under the program's name, and also to standard error when that is a terminal.
+namespace Log {
+
+/// Installs the message handler. Call once, early in main(); safe to call again.
+void install(const QString& ident);
+
+/// Lets a test see every formatted line; pass an empty function to stop.
+/// The sink is called on the logging thread, after the line is formatted.
+void setSink(std::function<void(QtMsgType, const QString&)> sink);
+
+/// Sends everything to standard error too, even when it is not a terminal.
+void setEchoToStderr(bool on);
+
+/// Logs an operation's entry as "Inside <object> => <operation>...".
+void inside(const QString& object, const QString& operation);
+
+} // namespace Log
+} // namespace zarv

@@ -1,0 +1,323 @@
+#include "PropertyList.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QSaveFile>
+
+#include <plist/plist.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+namespace zarv::PropertyList {
+namespace {
+
+// Property-list dates count seconds from 2001-01-01T00:00:00Z.
+constexpr qint64 kAppleEpochOffsetSeconds = 978307200;
+
+// Deeper nesting than this is surely hostile or broken; it also keeps recursion bounded.
+constexpr int kMaxDepth = 512;
+
+struct PlistDeleter {
+    void operator()(void* node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+struct CharsDeleter {
+    void operator()(char* p) const { std::free(p); }
+};
+using Chars = std::unique_ptr<char, CharsDeleter>;
+
+void setError(QString* error, const QString& text) {
+    if (error)
+        *error = text;
+}
+
+QVariant toVariant(plist_t node, int depth, QString* error) {
+    if (depth > kMaxDepth) {
+        setError(error, QStringLiteral("nesting deeper than %1 levels").arg(kMaxDepth));
+        return {};
+    }
+    switch (plist_get_node_type(node)) {
+    case PLIST_DICT: {
+        QVariantMap map;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        for (;;) {
+            char* rawKey = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(node, it, &rawKey, &value);
+            Chars key(rawKey);
+            if (!value)
+                break;
+            QVariant v = toVariant(value, depth + 1, error);
+            if (!v.isValid()) {
+                std::free(it);
+                return {};
+            }
+            map.insert(QString::fromUtf8(key.get()), v);
+        }
+        std::free(it);
+        return map;
+    }
+    case PLIST_ARRAY: {
+        QVariantList list;
+        const uint32_t n = plist_array_get_size(node);
+        list.reserve(static_cast<qsizetype>(n));
+        for (uint32_t i = 0; i < n; ++i) {
+            QVariant v = toVariant(plist_array_get_item(node, i), depth + 1, error);
+            if (!v.isValid())
+                return {};
+            list.append(v);
+        }
+        return list;
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+        char* raw = nullptr;
+        plist_get_string_val(node, &raw);
+        Chars s(raw);
+        return QString::fromUtf8(s.get());
+    }
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return b != 0;
+    }
+    case PLIST_UINT: {
+        // libplist keeps negative integers as their two's complement.
+        uint64_t u = 0;
+        plist_get_uint_val(node, &u);
+        return QVariant::fromValue(static_cast<qlonglong>(u));
+    }
+    case PLIST_UID: {
+        uint64_t u = 0;
+        plist_get_uid_val(node, &u);
+        return QVariant::fromValue(static_cast<qulonglong>(u));
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        return d;
+    }
+    case PLIST_DATE: {
+        int32_t sec = 0;
+        int32_t usec = 0;
+        plist_get_date_val(node, &sec, &usec);
+        const qint64 ms = (kAppleEpochOffsetSeconds + sec) * 1000 + usec / 1000;
+        return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+    }
+    case PLIST_DATA: {
+        char* raw = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &raw, &length);
+        Chars bytes(raw);
+        return QByteArray(bytes.get(), static_cast<qsizetype>(length));
+    }
+    case PLIST_NONE:
+        break;
+    }
+    setError(error, QStringLiteral("unknown value type"));
+    return {};
+}
+
+QString describe(const QString& where) {
+    return where.isEmpty() ? QStringLiteral("the top level") : QStringLiteral("'%1'").arg(where);
+}
+
+plist_t fromVariant(const QVariant& value, const QString& where, int depth, QString* error) {
+    if (depth > kMaxDepth) {
+        setError(error, QStringLiteral("nesting deeper than %1 levels").arg(kMaxDepth));
+        return nullptr;
+    }
+    switch (value.typeId()) {
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash: {
+        PlistPtr dict(plist_new_dict());
+        const QVariantMap map = value.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            const QString path = where.isEmpty() ? it.key() : where + u'.' + it.key();
+            plist_t item = fromVariant(it.value(), path, depth + 1, error);
+            if (!item)
+                return nullptr;
+            plist_dict_set_item(dict.get(), it.key().toUtf8().constData(), item);
+        }
+        return dict.release();
+    }
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        PlistPtr array(plist_new_array());
+        const QVariantList list = value.toList();
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            plist_t item = fromVariant(list.at(i), QStringLiteral("%1[%2]").arg(where).arg(i),
+                                       depth + 1, error);
+            if (!item)
+                return nullptr;
+            plist_array_append_item(array.get(), item);
+        }
+        return array.release();
+    }
+    case QMetaType::QString:
+    case QMetaType::QChar:
+    case QMetaType::QUrl:
+        return plist_new_string(value.toString().toUtf8().constData());
+    case QMetaType::Bool:
+        return plist_new_bool(value.toBool() ? 1 : 0);
+    case QMetaType::Int:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::Short:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+        return plist_new_uint(static_cast<uint64_t>(value.toLongLong()));
+    case QMetaType::UInt:
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+    case QMetaType::UShort:
+    case QMetaType::UChar:
+        return plist_new_uint(static_cast<uint64_t>(value.toULongLong()));
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        const double d = value.toDouble();
+        if (!std::isfinite(d)) {
+            setError(error, QStringLiteral("the number at %1 is not finite").arg(describe(where)));
+            return nullptr;
+        }
+        return plist_new_real(d);
+    }
+    case QMetaType::QDateTime:
+    case QMetaType::QDate: {
+        const qint64 ms = value.toDateTime().toMSecsSinceEpoch() - kAppleEpochOffsetSeconds * 1000;
+        qint64 sec = ms / 1000;
+        qint64 msRest = ms % 1000;
+        if (msRest < 0) {
+            msRest += 1000;
+            --sec;
+        }
+        if (sec < std::numeric_limits<int32_t>::min() || sec > std::numeric_limits<int32_t>::max()) {
+            setError(error, QStringLiteral("the date at %1 is out of range").arg(describe(where)));
+            return nullptr;
+        }
+        return plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(msRest * 1000));
+    }
+    case QMetaType::QByteArray: {
+        const QByteArray bytes = value.toByteArray();
+        return plist_new_data(bytes.constData(), static_cast<uint64_t>(bytes.size()));
+    }
+    default:
+        break;
+    }
+    setError(error, QStringLiteral("the value at %1 (%2) has no property-list form")
+                        .arg(describe(where),
+                             value.isValid() ? QString::fromLatin1(value.typeName())
+                                             : QStringLiteral("no value")));
+    return nullptr;
+}
+
+bool looksLikeXml(const QByteArray& data) {
+    // Skip a byte-order mark and leading white space.
+    qsizetype i = data.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    while (i < data.size() && QChar::isSpace(static_cast<uchar>(data.at(i))))
+        ++i;
+    return i < data.size() && data.at(i) == '<';
+}
+
+} // namespace
+
+QVariant fromData(const QByteArray& data, QString* error) {
+    if (data.isEmpty()) {
+        setError(error, QStringLiteral("the data is empty"));
+        return {};
+    }
+    if (data.size() > std::numeric_limits<uint32_t>::max()) {
+        setError(error, QStringLiteral("the data is larger than 4 GiB"));
+        return {};
+    }
+    const auto length = static_cast<uint32_t>(data.size());
+    plist_t raw = nullptr;
+    QString kind;
+    if (plist_is_binary(data.constData(), length)) {
+        kind = QStringLiteral("binary");
+        plist_from_bin(data.constData(), length, &raw);
+    } else if (looksLikeXml(data)) {
+        kind = QStringLiteral("XML");
+        plist_from_xml(data.constData(), length, &raw);
+    } else {
+        setError(error, QStringLiteral("not a property list (neither XML nor binary)"));
+        return {};
+    }
+    PlistPtr root(raw);
+    if (!root) {
+        setError(error, QStringLiteral("malformed or truncated %1 property list").arg(kind));
+        return {};
+    }
+    return toVariant(root.get(), 0, error);
+}
+
+QVariant readFile(const QString& path, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        setError(error, QStringLiteral("cannot read property list %1: %2").arg(path, file.errorString()));
+        return {};
+    }
+    const QByteArray data = file.readAll();
+    QString reason;
+    QVariant value = fromData(data, &reason);
+    if (!value.isValid())
+        setError(error, QStringLiteral("cannot read property list %1: %2").arg(path, reason));
+    return value;
+}
+
+QByteArray toData(const QVariant& value, Format format, QString* error) {
+    PlistPtr root(fromVariant(value, QString(), 0, error));
+    if (!root)
+        return {};
+    char* raw = nullptr;
+    uint32_t length = 0;
+    if (format == Format::Xml)
+        plist_to_xml(root.get(), &raw, &length);
+    else
+        plist_to_bin(root.get(), &raw, &length);
+    Chars bytes(raw);
+    if (!bytes || length == 0) {
+        setError(error, QStringLiteral("the property list could not be serialised"));
+        return {};
+    }
+    return QByteArray(bytes.get(), static_cast<qsizetype>(length));
+}
+
+bool canRepresent(const QVariant& value, QString* error) {
+    return PlistPtr(fromVariant(value, QString(), 0, error)) != nullptr;
+}
+
+bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        setError(error, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    if (file.write(bytes) != bytes.size()) {
+        setError(error, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        setError(error, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+bool writeFile(const QString& path, const QVariant& value, Format format, QString* error) {
+    QString reason;
+    const QByteArray bytes = toData(value, format, &reason);
+    if (bytes.isEmpty()) {
+        setError(error, QStringLiteral("cannot write property list %1: %2").arg(path, reason));
+        return false;
+    }
+    return writeFileAtomically(path, bytes, error);
+}
+
+} // namespace zarv::PropertyList

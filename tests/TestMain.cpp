@@ -1,0 +1,11 @@
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+// Tests run with an application object so that queues, timers and signals work; the event loop
+// is spun by the tests that need it.
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
