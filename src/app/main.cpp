@@ -34,9 +34,9 @@ QString architectureName(int cpu) {
 }
 
 QString versionText(const Bundle& bundle) {
-    return QStringLiteral("%1 %2")
-        .arg(bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleName")).toString(),
-             bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleShortVersionString")).toString());
+    return QStringLiteral("%1 %2").arg(
+        bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleName")).toString(),
+        bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleShortVersionString")).toString());
 }
 
 void printBundleInformation(QTextStream& out, const Bundle& bundle) {
@@ -48,17 +48,22 @@ void printBundleInformation(QTextStream& out, const Bundle& bundle) {
     QStringList archs;
     for (int cpu : bundle.executableArchitectures())
         archs << architectureName(cpu);
-    out << "Executable:  " << bundle.executablePath() << " (" << archs.join(QStringLiteral(", ")) << ")\n";
-    const QString helper32 = bundle.pathForAuxiliaryExecutable(QStringLiteral("ZarvNikonCapture_32"));
-    out << "32-bit build: " << (helper32.isEmpty() ? QStringLiteral("not built") : helper32) << "\n";
+    out << "Executable:  " << bundle.executablePath() << " (" << archs.join(QStringLiteral(", "))
+        << ")\n";
+    const QString helper32 =
+        bundle.pathForAuxiliaryExecutable(QStringLiteral("ZarvNikonCapture_32"));
+    out << "32-bit build: " << (helper32.isEmpty() ? QStringLiteral("not built") : helper32)
+        << "\n";
     out << "Resources:   " << bundle.resourcePath() << "\n";
-    for (const QString& name : {QStringLiteral("FactoryDefault"), QStringLiteral("FactoryDefaultNikonList")}) {
+    for (const QString& name :
+         {QStringLiteral("FactoryDefault"), QStringLiteral("FactoryDefaultNikonList")}) {
         const QString path = bundle.pathForResource(name, QStringLiteral("plist"));
         QString state = QStringLiteral("missing");
         if (!path.isEmpty()) {
             QString error;
             const QVariant value = PropertyList::readFile(path, &error);
-            state = value.isValid() ? QStringLiteral("%1 entries").arg(value.toMap().size()) : error;
+            state =
+                value.isValid() ? QStringLiteral("%1 entries").arg(value.toMap().size()) : error;
         }
         out << "  " << name << ": " << state << "\n";
     }
@@ -69,7 +74,8 @@ void printBundleInformation(QTextStream& out, const Bundle& bundle) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const Bundle& bundle = Bundle::mainBundle();
-    QCoreApplication::setApplicationName(bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleName")).toString());
+    QCoreApplication::setApplicationName(
+        bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleName")).toString());
     QCoreApplication::setApplicationVersion(
         bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleShortVersionString")).toString());
     Log::install(QStringLiteral("ZarvNikonCapture"));

@@ -64,8 +64,8 @@ void print(QTextStream& out, const QVariant& v, int indent) {
     case QMetaType::QByteArray: {
         const QByteArray b = v.toByteArray();
         const QByteArray shown = b.left(24).toHex();
-        out << "{length = " << b.size() << ", bytes = 0x" << shown
-            << (b.size() > 24 ? " ... " : "") << "}\n";
+        out << "{length = " << b.size() << ", bytes = 0x" << shown << (b.size() > 24 ? " ... " : "")
+            << "}\n";
         break;
     }
     case QMetaType::Double:
@@ -84,7 +84,8 @@ int main(int argc, char** argv) {
     QStringList args = app.arguments().mid(1);
     QTextStream out(stdout);
     QTextStream err(stderr);
-    if (args.isEmpty() || args.first() == QLatin1String("-help") || args.first() == QLatin1String("-h")) {
+    if (args.isEmpty() || args.first() == QLatin1String("-help") ||
+        args.first() == QLatin1String("-h")) {
         (args.isEmpty() ? err : out) << kUsage;
         return args.isEmpty() ? 2 : 0;
     }

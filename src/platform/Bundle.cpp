@@ -80,7 +80,9 @@ Bundle::Bundle(const QString& path) : m_path(QDir::cleanPath(path)) {
         m_info = info.toMap();
     else
         qWarning().noquote() << QStringLiteral("Bundle %1 has an unusable Info.plist: %2")
-                                    .arg(m_path, error.isEmpty() ? QStringLiteral("not a dictionary") : error);
+                                    .arg(m_path, error.isEmpty()
+                                                     ? QStringLiteral("not a dictionary")
+                                                     : error);
 }
 
 Bundle::~Bundle() {
@@ -94,8 +96,12 @@ Bundle& Bundle::mainBundle() {
     QMutexLocker lock(&mainBundleMutex());
     QString path = mainBundleOverride();
     if (path.isEmpty()) {
-        const QString dir = QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()).absolutePath();
-        path = dir.endsWith(QLatin1String("/Contents/MacOS")) ? QDir::cleanPath(dir + QStringLiteral("/../..")) : dir;
+        const QString dir =
+            QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath())
+                .absolutePath();
+        path = dir.endsWith(QLatin1String("/Contents/MacOS"))
+                   ? QDir::cleanPath(dir + QStringLiteral("/../.."))
+                   : dir;
     }
     if (!current || currentPath != path) {
         static std::vector<std::unique_ptr<Bundle>> retired;
@@ -123,7 +129,8 @@ QString Bundle::resourcePath() const {
 QString Bundle::pathForResource(const QString& name, const QString& type) const {
     if (name.isEmpty() || name.contains(u'/'))
         return {};
-    const QString file = type.isEmpty() ? name : name + u'.' + (type.startsWith(u'.') ? type.mid(1) : type);
+    const QString file =
+        type.isEmpty() ? name : name + u'.' + (type.startsWith(u'.') ? type.mid(1) : type);
     const QString path = resourcePath() + u'/' + file;
     return QFileInfo::exists(path) ? path : QString();
 }
@@ -222,7 +229,9 @@ bool Bundle::load(QString* error) {
     if (!m_handle) {
         const char* why = dlerror();
         if (error)
-            *error = QStringLiteral("cannot load %1: %2").arg(exe, why ? QString::fromLocal8Bit(why) : QStringLiteral("unknown reason"));
+            *error =
+                QStringLiteral("cannot load %1: %2")
+                    .arg(exe, why ? QString::fromLocal8Bit(why) : QStringLiteral("unknown reason"));
         return false;
     }
     return true;
@@ -245,7 +254,8 @@ void* Bundle::symbol(const char* name, QString* error) const {
     void* address = dlsym(m_handle, name);
     if (!address && error) {
         const char* why = dlerror();
-        *error = why ? QString::fromLocal8Bit(why) : QStringLiteral("symbol %1 is null").arg(QLatin1String(name));
+        *error = why ? QString::fromLocal8Bit(why)
+                     : QStringLiteral("symbol %1 is null").arg(QLatin1String(name));
     }
     return address;
 }

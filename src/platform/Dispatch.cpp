@@ -1,7 +1,7 @@
 #include "Dispatch.h"
 
-#include <QDebug>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
@@ -58,7 +58,8 @@ DispatchQueue& DispatchQueue::main() {
 }
 
 DispatchQueue& DispatchQueue::global() {
-    static DispatchQueue* q = new DispatchQueue(Kind::Global, QStringLiteral("com.apple.root.default-qos"));
+    static DispatchQueue* q =
+        new DispatchQueue(Kind::Global, QStringLiteral("com.apple.root.default-qos"));
     return *q;
 }
 
@@ -84,7 +85,8 @@ DispatchQueue::~DispatchQueue() {
     }
     // Queued behind every block already submitted, so those still run.
     QThread* thread = m_thread;
-    QMetaObject::invokeMethod(m_context, [thread] { thread->quit(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_context, [thread] { thread->quit(); }, Qt::QueuedConnection);
     m_thread->wait();
     delete m_context;
     delete m_thread;
@@ -110,15 +112,14 @@ void DispatchQueue::async(Block block) {
         QThreadPool::globalInstance()->start([this, block = std::move(block)] { run(block); });
         return;
     }
-    QMetaObject::invokeMethod(m_context, [this, block = std::move(block)] { run(block); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_context, [this, block = std::move(block)] { run(block); }, Qt::QueuedConnection);
 }
 
 void DispatchQueue::after(std::chrono::milliseconds delay, Block block) {
     if (m_kind == Kind::Global) {
-        globalTimerQueue().after(delay, [this, block = std::move(block)]() mutable {
-            async(std::move(block));
-        });
+        globalTimerQueue().after(
+            delay, [this, block = std::move(block)]() mutable { async(std::move(block)); });
         return;
     }
     const int ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, delay.count()));
@@ -138,8 +139,8 @@ void DispatchQueue::sync(Block block) {
         run(block);
         return;
     }
-    QMetaObject::invokeMethod(m_context, [this, &block] { run(block); },
-                              Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_context, [this, &block] { run(block); }, Qt::BlockingQueuedConnection);
 }
 
 DispatchQueue& DispatchQueue::timerQueue() {

@@ -63,7 +63,7 @@ private:
 
     Kind m_kind;
     QString m_label;
-    QThread* m_thread = nullptr; // serial queues only
+    QThread* m_thread = nullptr;  // serial queues only
     QObject* m_context = nullptr; // lives on the queue's thread; null for the global queue
 };
 

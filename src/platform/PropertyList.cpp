@@ -189,18 +189,14 @@ plist_t fromVariant(const QVariant& value, const QString& where, int depth, QStr
     }
     case QMetaType::QDateTime:
     case QMetaType::QDate: {
-        const qint64 ms = value.toDateTime().toMSecsSinceEpoch() - kAppleEpochOffsetSeconds * 1000;
-        qint64 sec = ms / 1000;
-        qint64 msRest = ms % 1000;
-        if (msRest < 0) {
-            msRest += 1000;
-            --sec;
-        }
-        if (sec < std::numeric_limits<int32_t>::min() || sec > std::numeric_limits<int32_t>::max()) {
+        // Whole seconds: the XML form holds no more, and libplist misreads fractions before 2001.
+        const qint64 sec = value.toDateTime().toSecsSinceEpoch() - kAppleEpochOffsetSeconds;
+        if (sec < std::numeric_limits<int32_t>::min() ||
+            sec > std::numeric_limits<int32_t>::max()) {
             setError(error, QStringLiteral("the date at %1 is out of range").arg(describe(where)));
             return nullptr;
         }
-        return plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(msRest * 1000));
+        return plist_new_date(static_cast<int32_t>(sec), 0);
     }
     case QMetaType::QByteArray: {
         const QByteArray bytes = value.toByteArray();
@@ -209,10 +205,10 @@ plist_t fromVariant(const QVariant& value, const QString& where, int depth, QStr
     default:
         break;
     }
-    setError(error, QStringLiteral("the value at %1 (%2) has no property-list form")
-                        .arg(describe(where),
-                             value.isValid() ? QString::fromLatin1(value.typeName())
-                                             : QStringLiteral("no value")));
+    setError(error,
+             QStringLiteral("the value at %1 (%2) has no property-list form")
+                 .arg(describe(where), value.isValid() ? QString::fromLatin1(value.typeName())
+                                                       : QStringLiteral("no value")));
     return nullptr;
 }
 
@@ -259,7 +255,8 @@ QVariant fromData(const QByteArray& data, QString* error) {
 QVariant readFile(const QString& path, QString* error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        setError(error, QStringLiteral("cannot read property list %1: %2").arg(path, file.errorString()));
+        setError(error,
+                 QStringLiteral("cannot read property list %1: %2").arg(path, file.errorString()));
         return {};
     }
     const QByteArray data = file.readAll();

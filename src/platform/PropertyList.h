@@ -9,6 +9,7 @@ namespace zarv {
 /// Property lists mapped onto QVariant: dictionaries are QVariantMap, arrays QVariantList,
 /// strings QString, integers qlonglong, reals double, booleans bool, dates QDateTime (UTC),
 /// data QByteArray. Reading accepts XML and binary lists; writing gives XML or binary.
+/// Dates are written to the whole second, which is all the XML form holds.
 /// Every function is reentrant; none touches shared state.
 namespace PropertyList {
 

@@ -2,9 +2,9 @@
 
 #include "PropertyList.h"
 
-#include <QDebug>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -33,7 +33,8 @@ QVariant typedArgument(const QString& text) {
     if (text == QLatin1String("NO"))
         return false;
     static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
-    static const QRegularExpression real(QStringLiteral("^[+-]?([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][+-]?[0-9]+)?$"));
+    static const QRegularExpression real(
+        QStringLiteral("^[+-]?([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][+-]?[0-9]+)?$"));
     if (integer.match(text).hasMatch()) {
         bool ok = false;
         const qlonglong v = text.toLongLong(&ok);
@@ -72,10 +73,12 @@ void UserDefaults::setStandardIdentifier(const QString& identifier) {
 
 UserDefaults& UserDefaults::standard() {
     static UserDefaults* instance = [] {
-        QStringList args = QCoreApplication::instance() ? QCoreApplication::arguments() : QStringList();
+        QStringList args =
+            QCoreApplication::instance() ? QCoreApplication::arguments() : QStringList();
         if (!args.isEmpty())
             args.removeFirst();
-        auto* d = new UserDefaults(configDirectory() + u'/' + standardIdentifier() + QStringLiteral(".plist"), args);
+        auto* d = new UserDefaults(
+            configDirectory() + u'/' + standardIdentifier() + QStringLiteral(".plist"), args);
         if (auto* app = QCoreApplication::instance())
             QObject::connect(app, &QCoreApplication::aboutToQuit, d, &UserDefaults::synchronize);
         return d;
@@ -126,11 +129,13 @@ void UserDefaults::load() {
         aside = m_path + QDateTime::currentDateTime().toString(QStringLiteral(".yyyyMMddHHmmss")) +
                 QStringLiteral(".corrupt");
     if (QFile::rename(m_path, aside))
-        qWarning().noquote() << QStringLiteral("Settings unreadable (%1); kept as %2, starting from the defaults")
-                                    .arg(error, aside);
+        qWarning().noquote()
+            << QStringLiteral("Settings unreadable (%1); kept as %2, starting from the defaults")
+                   .arg(error, aside);
     else
-        qWarning().noquote() << QStringLiteral("Settings unreadable (%1) and could not be moved aside to %2; "
-                                               "starting from the defaults")
+        qWarning().noquote() << QStringLiteral(
+                                    "Settings unreadable (%1) and could not be moved aside to %2; "
+                                    "starting from the defaults")
                                     .arg(error, aside);
 }
 
@@ -235,7 +240,9 @@ bool UserDefaults::registerDefaultsFromFile(const QString& path) {
     const QVariant value = PropertyList::readFile(path, &error);
     if (value.typeId() != QMetaType::QVariantMap) {
         qWarning().noquote() << QStringLiteral("Cannot register defaults: %1")
-                                    .arg(error.isEmpty() ? path + QStringLiteral(" is not a dictionary") : error);
+                                    .arg(error.isEmpty()
+                                             ? path + QStringLiteral(" is not a dictionary")
+                                             : error);
         return false;
     }
     registerDefaults(value.toMap());

@@ -1,7 +1,7 @@
 #include "ShellCommand.h"
 
-#include <QDebug>
 #include <QByteArray>
+#include <QDebug>
 
 #include <csignal>
 #include <cstdio>

@@ -1,0 +1,71 @@
+#include "util/ShellCommand.h"
+#include "util/DispatchTimer.h"
+
+#include "../TestSupport.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+
+using namespace zarv;
+
+namespace {
+void customHandler(int) {}
+} // namespace
+
+TEST(ShellCommand, ReturnsOutputOrNothingAtAll) {
+    EXPECT_EQ(runShellCommand("printf 'hello\\nw\\303\\266rld'"), QString("hello\nw\u00f6rld"));
+    EXPECT_FALSE(runShellCommand("true").has_value());          // no output is none, not ""
+    EXPECT_FALSE(runShellCommand("echo oops >&2").has_value()); // only standard output counts
+    EXPECT_FALSE(runShellCommand("/no/such/command").has_value());
+}
+
+TEST(ShellCommand, CapsTheOutput) {
+    const auto out = runShellCommand("head -c 700000 /dev/zero | tr '\\0' a");
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(out->size(), static_cast<qsizetype>(kShellOutputLimit));
+}
+
+TEST(ShellCommand, RestoresTheChildSignalHandler) {
+    struct sigaction mine = {};
+    mine.sa_handler = customHandler;
+    sigemptyset(&mine.sa_mask);
+    struct sigaction saved = {};
+    sigaction(SIGCHLD, &mine, &saved);
+    runShellCommand("echo x");
+    struct sigaction now = {};
+    sigaction(SIGCHLD, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, &customHandler);
+    sigaction(SIGCHLD, &saved, nullptr);
+}
+
+TEST(CreateDispatchTimer, RefusesWhatCannotBeATimer) {
+    auto q = DispatchQueue::createSerial("com.quellbay.test.refuse");
+    EXPECT_EQ(CreateDispatchTimer(1.0, nullptr, [] {}), nullptr);
+    EXPECT_EQ(CreateDispatchTimer(0.0, q.get(), [] {}), nullptr);
+    EXPECT_EQ(CreateDispatchTimer(-1.0, q.get(), [] {}), nullptr);
+    EXPECT_EQ(CreateDispatchTimer(std::nan(""), q.get(), [] {}), nullptr);
+}
+
+TEST(CreateDispatchTimer, FirstFiresOneIntervalAfterCreationOnTheGivenQueue) {
+    auto q = DispatchQueue::createSerial("com.quellbay.zarv.nikon.scanUserNotificationQueue");
+    QElapsedTimer clock;
+    clock.start();
+    std::atomic<qint64> first{-1};
+    std::atomic<int> count{0};
+    std::atomic<bool> onQueue{false};
+    auto timer = CreateDispatchTimer(0.25, q.get(), [&] {
+        if (count++ == 0) {
+            first = clock.elapsed();
+            onQueue = q->isCurrent();
+        }
+    });
+    ASSERT_NE(timer, nullptr);
+    EXPECT_TRUE(zarv::test::waitUntil([&] { return count.load() >= 2; }));
+    timer->cancel();
+    EXPECT_GE(first.load(), 240);
+    EXPECT_TRUE(onQueue.load());
+}
