@@ -81,6 +81,8 @@ UserDefaults& UserDefaults::standard() {
             configDirectory() + u'/' + standardIdentifier() + QStringLiteral(".plist"), args);
         if (auto* app = QCoreApplication::instance())
             QObject::connect(app, &QCoreApplication::aboutToQuit, d, &UserDefaults::synchronize);
+        // Also when main() returns without running the event loop.
+        qAddPostRoutine([] { UserDefaults::standard().synchronize(); });
         return d;
     }();
     return *instance;

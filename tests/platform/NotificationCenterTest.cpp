@@ -1,5 +1,6 @@
 #include "platform/NotificationCenter.h"
 
+#include <QStringList>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -61,4 +62,17 @@ TEST(NotificationCenter, PostingAndObservingFromManyThreadsIsSafe) {
     for (auto& th : threads)
         th.join();
     EXPECT_GE(calls.load(), 800); // each post reaches at least its own observer
+}
+
+#include "platform/Log.h"
+
+TEST(Log, EntryLinesHaveTheFamilyFormatAndReachTheSink) {
+    Log::install("test_platform");
+    QStringList lines;
+    Log::setSink([&](QtMsgType, const QString& line) { lines << line; });
+    Log::inside("AppDelegate", "applicationDidFinishLaunching:");
+    qWarning("plain %d", 7);
+    Log::setSink({});
+    EXPECT_EQ(lines,
+              (QStringList{"Inside AppDelegate => applicationDidFinishLaunching:...", "plain 7"}));
 }
