@@ -83,8 +83,11 @@ void handleArrival(Registration& r, const UsbRegistryEntry& entry) {
     if (it != r.arrived.cend() && it->attributes.value(QStringLiteral("devnum")) ==
                                       entry.attributes.value(QStringLiteral("devnum")))
         return;
-    r.arrived.insert(entry.syspath, entry);
-    ZARV_camera::addedDeviceObject(entry, r.owner);
+    // Only a device that could be described is watched for its removal.
+    if (ZARV_camera::addedDeviceObject(entry, r.owner))
+        r.arrived.insert(entry.syspath, entry);
+    else
+        r.arrived.remove(entry.syspath);
 }
 
 void handleRemoval(Registration& r, const QString& syspath) {
@@ -297,15 +300,18 @@ bool ZARV_camera::matchedOurProductList(const QVariantMap& info) {
            ok;
 }
 
-void ZARV_camera::addedDeviceObject(const UsbRegistryEntry& entry, const QString& owner) {
+bool ZARV_camera::addedDeviceObject(const UsbRegistryEntry& entry, const QString& owner) {
     const auto info = getIOKitObjectInfo(entry);
     qInfo().noquote() << QStringLiteral("addedDeviceObject info returned %1")
                              .arg(info ? describe(*info) : QStringLiteral("(null)"));
-    if (!info || !matchedOurProductList(*info))
-        return;
+    if (!info)
+        return false;
+    if (!matchedOurProductList(*info))
+        return true;
     qInfo().noquote() << QStringLiteral("\n\n%1->%2... MATCHED OUR Prodcut List = %3\n\n")
                              .arg(owner, QStringLiteral("addedDeviceObject:"), describe(*info));
     NotificationCenter::defaultCenter().post(kZarvNikonCameraNotification, QVariant(), *info);
+    return true;
 }
 
 void ZARV_camera::removedDeviceObject(const UsbRegistryEntry& entry, const QString& owner) {

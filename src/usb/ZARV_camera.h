@@ -79,7 +79,8 @@ public:
     /// True when the dictionary's "vendorID" is 1200.
     static bool matchedOurProductList(const QVariantMap& info);
     /// An arriving entry: posts "com.quellbay.ZarvNikonCamera" when it is a camera maker's.
-    static void addedDeviceObject(const UsbRegistryEntry& entry,
+    /// False when the entry could not be described (it is then not watched for removal).
+    static bool addedDeviceObject(const UsbRegistryEntry& entry,
                                   const QString& owner = className());
     /// A leaving entry, as recorded at its arrival: writes the "RemovedUSBInfoFor_" file and
     /// posts "com.quellbay.ZarvNikonCamera.device.removed".
