@@ -10,7 +10,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QSocketNotifier>
+#include <QThread>
 
 #include <libudev.h>
 
@@ -201,6 +204,22 @@ UsbNotificationPort* ZARV_camera::sharedNotificationPort() {
     return sharedNotificationPortDispatch();
 }
 
+UsbNotificationPort* ZARV_camera::sharedNotificationPortRunLoop() {
+    static QMutex mutex;
+    static UsbNotificationPort* port = nullptr; // kept for the life of the process
+    QMutexLocker lock(&mutex);
+    if (port)
+        return port;
+    if (!QThread::currentThread()->eventDispatcher()) {
+        qWarning("failed to add a runloop source for device notifications\n");
+        return nullptr;
+    }
+    port = openPort().release();
+    if (!port)
+        qWarning("failed to get a mach master port");
+    return port;
+}
+
 UsbNotificationPort* ZARV_camera::sharedNotificationPortDispatch() {
     UsbNotificationPort* result = nullptr;
     notificationQueue()->sync([&] {
@@ -229,6 +248,11 @@ void ZARV_camera::watchDevices(const QString& owner, std::optional<int> vendorID
         qWarning("WARNING: subclass must override -[ USBVendorID] to return an appropriate value");
     notificationQueue()->sync([&] {
         auto& registrations = state().registrations;
+        for (const Registration& r : registrations)
+            if (r.owner == owner) {
+                qWarning().noquote() << QStringLiteral("%1 already watches USB devices").arg(owner);
+                return;
+            }
         registrations.push_back(Registration{owner, vendorID, {}});
         drainPresentDevices(port, registrations.back());
     });

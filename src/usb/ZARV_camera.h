@@ -68,6 +68,10 @@ public:
     /// null when udev cannot be reached (logged as "failed to get a mach master port").
     static UsbNotificationPort* sharedNotificationPort();
     static UsbNotificationPort* sharedNotificationPortDispatch();
+    /// An alternative port, created once, read by the event loop of the thread that first asks
+    /// for it; what it reads is handled on the notification queue all the same. Null, logged,
+    /// when that thread has no event loop. getNikonDevices does not use it.
+    static UsbNotificationPort* sharedNotificationPortRunLoop();
 
     /// The device information dictionary of an entry ("deviceName", "location",
     /// "deviceClass", "deviceSubClass", "vendorID", "productID", "usbproperties"), or none when

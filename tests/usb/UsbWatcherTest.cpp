@@ -15,6 +15,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 using namespace zarv;
 using zarv::test::FakeApplication;
@@ -224,6 +225,68 @@ TEST_F(UsbWatcher, MissingAttributesAndHostileNames) {
     EXPECT_TRUE(scratch.exists(left)) << scratch.entryList().join(", ").toStdString();
     EXPECT_EQ(PropertyList::readFile(scratch.filePath(left)).toMap().value("USB Product Name"),
               hostileName);
+}
+
+TEST_F(UsbWatcher, EachClassWatchesItsOwnDevicesOnce) {
+    // Present at start: a vendor-specific (class 255) Nikon device and an ordinary one.
+    add(usbDevice("1-1", "04b0", "0001", "Service Port", 3)
+            .replace("bDeviceClass=00", "bDeviceClass=ff"));
+    add(usbDevice("1-2", "04b0", "0422", "D800", 4));
+
+    // Without a vendor of its own the base class watches class 255 devices.
+    ZARV_camera::getNikonDevices();
+    ASSERT_EQ(count(), 1);
+    EXPECT_EQ(at(0).userInfo.value("deviceName"), QString("Service Port"));
+
+    ZARV_cameraNikon::getNikonDevices();
+    ZARV_cameraNikon::getNikonDevices(); // a second call adds no second registration
+    ASSERT_EQ(count(), 3);
+    QStringList names{at(1).userInfo.value("deviceName").toString(),
+                      at(2).userInfo.value("deviceName").toString()};
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"D800", "Service Port"}));
+
+    ZARV_usbDeviceApple::getNikonDevices(); // Apple's vendor: nothing of this bus
+    settle();
+    EXPECT_EQ(count(), 3);
+}
+
+TEST_F(UsbWatcher, TheRunLoopPortNeedsAnEventLoopAndReportsNothingTwice) {
+    UsbNotificationPort* fromPlainThread = nullptr;
+    std::thread([&] { fromPlainThread = ZARV_camera::sharedNotificationPortRunLoop(); }).join();
+    EXPECT_EQ(fromPlainThread, nullptr);
+
+    ZARV_cameraNikon::getNikonDevices();
+    ASSERT_NE(ZARV_camera::sharedNotificationPortRunLoop(), nullptr);
+    // Both ports now read every event; each device is still reported once each way.
+    const QString z6 = "/devices/pci0000:00/0000:00:14.0/usb1/1-9";
+    add(usbDevice("1-9", "04b0", "0442", "Z 6", 5));
+    uevent(z6, "add");
+    ASSERT_TRUE(zarv::test::waitUntil([&] { return count() >= 1; }));
+    uevent(z6, "remove");
+    ASSERT_TRUE(zarv::test::waitUntil([&] { return count() >= 2; }));
+    settle();
+    ASSERT_EQ(count(), 2);
+    EXPECT_EQ(at(0).name, kZarvNikonCameraNotification);
+    EXPECT_EQ(at(1).name, kZarvNikonCameraRemovedNotification);
+}
+
+TEST(UsbDiagnostics, ProductListsOfTheClasses) {
+    FakeApplication app(QVariantMap{
+        {"LookupTable",
+         QVariantMap{{"D800", zarv::test::lookupEntry("D800", "Type0010 Module.bundle", 0x0422)},
+                     {"D810", zarv::test::lookupEntry("D810", "Type0010 Module.bundle", 0x0422)},
+                     {"Zarv Virtual Camera",
+                      zarv::test::lookupEntry("Zarv Virtual Camera",
+                                              "ZarvVirtualCamera Module.bundle", 0x7A01)}}}});
+    EXPECT_EQ(ZARV_cameraNikon::USBProductIDs(), (QList<int>{0x0422, 0x7A01}));
+    EXPECT_EQ(ZARV_cameraNikon::USBVendorID(), 1200);
+    EXPECT_EQ(ZARV_camera::USBVendorID(), std::nullopt);
+    EXPECT_EQ(ZARV_usbDeviceApple::USBProductIDs(), (QList<int>{4776, 4778, 4779}));
+    EXPECT_TRUE(ZARV_camera::matchedOurProductList({{"vendorID", 1200}}));
+    EXPECT_FALSE(ZARV_camera::matchedOurProductList({{"vendorID", "1200"}}));
+    EXPECT_FALSE(ZARV_camera::matchedOurProductList({{"vendorID", 1452}}));
+    EXPECT_FALSE(ZARV_camera::matchedOurProductList({}));
 }
 
 TEST(UsbDiagnostics, FileNamesStayOneComponent) {
