@@ -59,7 +59,8 @@ public:
     /// Starts watching for this class: devices already attached are reported at once, through
     /// the same path as later arrivals, before this returns. Without a vendor identifier it
     /// logs a warning and watches devices of class 255 instead. Blocks until the devices present
-    /// have been handled on the notification queue; safe to call from any thread.
+    /// have been handled on the notification queue (so observers must not wait for the calling
+    /// thread); safe to call from any thread. A second call for the same class does nothing.
     static void getNikonDevices();
 
     /// The notification queue, created once and kept for the life of the process.
