@@ -39,6 +39,9 @@ public:
     udev* context = nullptr;
     udev_monitor* monitor = nullptr;
     QSocketNotifier* notifier = nullptr;
+    // Registrations are armed on the dispatch port only; what another port reads is dropped,
+    // as a Mac port without registrations delivers nothing.
+    bool feedsRegistrations = false;
 };
 
 namespace {
@@ -56,7 +59,9 @@ struct Registration {
 struct WatchState {
     std::unique_ptr<UsbNotificationPort> port;
     bool portFailed = false;
-    std::vector<Registration> registrations;
+    // Shared, so that an observer that starts or resets watching while being told of a device
+    // never pulls a registration from under the code telling it.
+    std::vector<std::shared_ptr<Registration>> registrations;
 };
 
 WatchState& state() {
@@ -103,15 +108,15 @@ void handleRemoval(Registration& r, const QString& syspath) {
 }
 
 void handleEvent(const UsbRegistryEntry& entry, const QString& action) {
-    auto& registrations = state().registrations;
+    const auto registrations = state().registrations;
     if (action == QLatin1String("add")) {
-        for (auto& r : registrations)
-            handleArrival(r, entry);
+        for (const auto& r : registrations)
+            handleArrival(*r, entry);
     } else if (action == QLatin1String("remove")) {
         bool known = false;
-        for (auto& r : registrations) {
-            known = known || r.arrived.contains(entry.syspath);
-            handleRemoval(r, entry.syspath);
+        for (const auto& r : registrations) {
+            known = known || r->arrived.contains(entry.syspath);
+            handleRemoval(*r, entry.syspath);
         }
         if (!known)
             qDebug().noquote() << QStringLiteral("USB device %1 left without having been seen "
@@ -130,14 +135,15 @@ void readMonitor(UsbNotificationPort* port) {
     const UsbRegistryEntry entry =
         usb ? UsbRegistryEntry::fromUdevDevice(device) : UsbRegistryEntry();
     udev_device_unref(device);
-    if (!usb)
+    if (!usb || !port->feedsRegistrations)
         return;
     // Handled as a block of the queue, so that observers find themselves on it.
     ZARV_camera::notificationQueue()->async([entry, action] { handleEvent(entry, action); });
 }
 
-std::unique_ptr<UsbNotificationPort> openPort() {
+std::unique_ptr<UsbNotificationPort> openPort(bool feedsRegistrations) {
     auto port = std::make_unique<UsbNotificationPort>();
+    port->feedsRegistrations = feedsRegistrations;
     port->context = udev_new();
     if (!port->context)
         return nullptr;
@@ -214,7 +220,7 @@ UsbNotificationPort* ZARV_camera::sharedNotificationPortRunLoop() {
         qWarning("failed to add a runloop source for device notifications\n");
         return nullptr;
     }
-    port = openPort().release();
+    port = openPort(false).release();
     if (!port)
         qWarning("failed to get a mach master port");
     return port;
@@ -225,7 +231,7 @@ UsbNotificationPort* ZARV_camera::sharedNotificationPortDispatch() {
     notificationQueue()->sync([&] {
         WatchState& s = state();
         if (!s.port && !s.portFailed) {
-            s.port = openPort();
+            s.port = openPort(true);
             if (!s.port) {
                 s.portFailed = true;
                 qWarning("failed to get a mach master port");
@@ -248,13 +254,14 @@ void ZARV_camera::watchDevices(const QString& owner, std::optional<int> vendorID
         qWarning("WARNING: subclass must override -[ USBVendorID] to return an appropriate value");
     notificationQueue()->sync([&] {
         auto& registrations = state().registrations;
-        for (const Registration& r : registrations)
-            if (r.owner == owner) {
+        for (const auto& r : registrations)
+            if (r->owner == owner) {
                 qWarning().noquote() << QStringLiteral("%1 already watches USB devices").arg(owner);
                 return;
             }
-        registrations.push_back(Registration{owner, vendorID, {}});
-        drainPresentDevices(port, registrations.back());
+        const auto registration = std::make_shared<Registration>(Registration{owner, vendorID, {}});
+        registrations.push_back(registration);
+        drainPresentDevices(port, *registration);
     });
 }
 

@@ -70,8 +70,8 @@ public:
     static UsbNotificationPort* sharedNotificationPort();
     static UsbNotificationPort* sharedNotificationPortDispatch();
     /// An alternative port, created once, read by the event loop of the thread that first asks
-    /// for it; what it reads is handled on the notification queue all the same. Null, logged,
-    /// when that thread has no event loop. getNikonDevices does not use it.
+    /// for it. Null, logged, when that thread has no event loop. getNikonDevices does not use
+    /// it, and no registration is armed on it: it reports nothing.
     static UsbNotificationPort* sharedNotificationPortRunLoop();
 
     /// The device information dictionary of an entry ("deviceName", "location",

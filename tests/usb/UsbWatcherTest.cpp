@@ -251,14 +251,15 @@ TEST_F(UsbWatcher, EachClassWatchesItsOwnDevicesOnce) {
     EXPECT_EQ(count(), 3);
 }
 
-TEST_F(UsbWatcher, TheRunLoopPortNeedsAnEventLoopAndReportsNothingTwice) {
+TEST_F(UsbWatcher, TheRunLoopPortNeedsAnEventLoopAndAddsNoReports) {
     UsbNotificationPort* fromPlainThread = nullptr;
     std::thread([&] { fromPlainThread = ZARV_camera::sharedNotificationPortRunLoop(); }).join();
     EXPECT_EQ(fromPlainThread, nullptr);
 
     ZARV_cameraNikon::getNikonDevices();
     ASSERT_NE(ZARV_camera::sharedNotificationPortRunLoop(), nullptr);
-    // Both ports now read every event; each device is still reported once each way.
+    // Both ports now read every event, read at different times; each device is still reported
+    // once each way.
     const QString z6 = "/devices/pci0000:00/0000:00:14.0/usb1/1-9";
     add(usbDevice("1-9", "04b0", "0442", "Z 6", 5));
     uevent(z6, "add");
