@@ -67,8 +67,8 @@ bool parseValue(const QString& argument, QString* key, QVariant* value, QString*
         k.chop(1);
         QJsonParseError parseError;
         // Wrapped so that a bare number, string or boolean parses too.
-        const QJsonDocument doc = QJsonDocument::fromJson(
-            QByteArray("[") + text.toUtf8() + QByteArray("]"), &parseError);
+        const QJsonDocument doc =
+            QJsonDocument::fromJson(QByteArray("[") + text.toUtf8() + QByteArray("]"), &parseError);
         if (parseError.error != QJsonParseError::NoError || doc.array().size() != 1 ||
             doc.array().at(0).isNull()) {
             *error = QStringLiteral("the value of \"%1\" is not JSON (or is null)").arg(k);

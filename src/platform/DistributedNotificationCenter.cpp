@@ -88,7 +88,7 @@ struct Budget {
     }
     bool checkDepth(int depth) {
         if (depth > DistributedNotificationCenter::maxDepth)
-            return fail(QStringLiteral("nested deeper than %1 levels")
+            return fail(QStringLiteral("values nested deeper than %1 levels")
                             .arg(DistributedNotificationCenter::maxDepth));
         return true;
     }
@@ -243,40 +243,42 @@ QVariant fromArgument(const QDBusArgument& arg, int depth, Budget& budget) {
             arg >> bytes;
             return budget.countBytes(bytes.size()) ? QVariant(bytes) : QVariant();
         }
+        // Every begin needs its end, failure or not: QtDBus frees its readers there.
         QVariantList out;
+        bool ok = true;
         arg.beginArray();
-        while (!arg.atEnd()) {
+        while (ok && !arg.atEnd()) {
             QVariant e = fromReceived(arg.asVariant(), depth + 1, budget);
-            if (!e.isValid())
-                return {};
+            ok = e.isValid();
             out.append(e);
         }
         arg.endArray();
-        return out;
+        return ok ? QVariant(out) : QVariant();
     }
     case QDBusArgument::MapType: {
         const QString signature = arg.currentSignature();
         if (!signature.startsWith(QLatin1String("a{s"))) {
-            budget.fail(QStringLiteral("a dictionary with keys that are not strings (%1)")
-                            .arg(signature));
+            budget.fail(
+                QStringLiteral("a dictionary with keys that are not strings (%1)").arg(signature));
             return {};
         }
         QVariantMap out;
+        bool ok = true;
         arg.beginMap();
-        while (!arg.atEnd()) {
+        while (ok && !arg.atEnd()) {
             arg.beginMapEntry();
             QString key;
             arg >> key;
-            if (!budget.countBytes(key.size() * 2))
-                return {};
-            QVariant v = fromReceived(arg.asVariant(), depth + 1, budget);
-            if (!v.isValid())
-                return {};
-            out.insert(key, v);
+            ok = budget.countBytes(key.size() * 2);
+            if (ok) {
+                QVariant v = fromReceived(arg.asVariant(), depth + 1, budget);
+                ok = v.isValid();
+                out.insert(key, v);
+            }
             arg.endMapEntry();
         }
         arg.endMap();
-        return out;
+        return ok ? QVariant(out) : QVariant();
     }
     case QDBusArgument::StructureType: {
         const QString signature = arg.currentSignature();
@@ -296,8 +298,7 @@ QVariant fromArgument(const QDBusArgument& arg, int depth, Budget& budget) {
             budget.fail(QStringLiteral("a structure (sd) that is not a date"));
             return {};
         }
-        return QDateTime::fromMSecsSinceEpoch(qint64(std::llround(date.seconds * 1000.0)),
-                                              Qt::UTC);
+        return QDateTime::fromMSecsSinceEpoch(qint64(std::llround(date.seconds * 1000.0)), Qt::UTC);
     }
     default:
         budget.fail(QStringLiteral("a value of signature %1").arg(arg.currentSignature()));
@@ -329,9 +330,9 @@ DistributedNotificationCenter::DistributedNotificationCenter(const QDBusConnecti
                  qPrintable(m_connection.lastError().message()));
         return;
     }
-    m_connected = m_connection.connect(QString(), QLatin1String(kPath), QLatin1String(kInterface),
-                                       QLatin1String(kMember), m_receiver,
-                                       SLOT(handle(QDBusMessage)));
+    m_connected =
+        m_connection.connect(QString(), QLatin1String(kPath), QLatin1String(kInterface),
+                             QLatin1String(kMember), m_receiver, SLOT(handle(QDBusMessage)));
     if (!m_connected)
         qWarning("Cannot listen on the D-Bus session bus (%s): distributed notifications reach "
                  "only this program",
@@ -442,8 +443,7 @@ void DistributedNotificationCenter::send(const Notification& notification) {
 
 void DistributedNotificationCenter::deliverLocally(const Notification& notification) {
     QMetaObject::invokeMethod(
-        m_receiver, [this, notification] { m_observers.post(notification); },
-        Qt::QueuedConnection);
+        m_receiver, [this, notification] { m_observers.post(notification); }, Qt::QueuedConnection);
 }
 
 bool DistributedNotificationCenter::decodeMessage(const QDBusMessage& message, Notification* out,
@@ -454,8 +454,8 @@ bool DistributedNotificationCenter::decodeMessage(const QDBusMessage& message, N
         return false;
     };
     if (message.signature() != QLatin1String("ssa{sv}"))
-        return fail(QStringLiteral("its arguments are (%1), not (ssa{sv})")
-                        .arg(message.signature()));
+        return fail(
+            QStringLiteral("its arguments are (%1), not (ssa{sv})").arg(message.signature()));
     const QVariantList args = message.arguments();
     if (args.size() != 3)
         return fail(QStringLiteral("it has %1 arguments, not 3").arg(args.size()));

@@ -105,10 +105,9 @@ void UserNotificationCenter::deliverNotification(const UserNotification& notific
         n.activationType = UserNotification::ActivationType::None;
         n.deliveryNumber = m_nextNumber++;
         if (!n.identifier.isEmpty()) {
-            auto old = std::find_if(m_delivered.begin(), m_delivered.end(),
-                                    [&](const UserNotification& e) {
-                                        return e.identifier == n.identifier;
-                                    });
+            auto old = std::find_if(
+                m_delivered.begin(), m_delivered.end(),
+                [&](const UserNotification& e) { return e.identifier == n.identifier; });
             if (old != m_delivered.end()) {
                 replaced = old->deliveryNumber;
                 m_delivered.erase(old);
@@ -180,8 +179,8 @@ void UserNotificationCenter::show(quint64 number, quint64 replaced) {
         present = m_delegate->shouldPresentNotification(*this, n);
     if (!present) {
         if (replacesId)
-            m_connection.send(QDBusMessage::createMethodCall(
-                                  kService, kPath, kInterface, QStringLiteral("CloseNotification"))
+            m_connection.send(QDBusMessage::createMethodCall(kService, kPath, kInterface,
+                                                             QStringLiteral("CloseNotification"))
                               << replacesId);
         if (findEntry(number, &n) && m_delegate)
             m_delegate->didDeliverNotification(*this, n);
@@ -194,17 +193,18 @@ void UserNotificationCenter::show(quint64 number, quint64 replaced) {
                 << (n.actionButtonTitle.isEmpty() ? QStringLiteral("Show") : n.actionButtonTitle);
     QVariantMap hints;
     if (!n.soundName.isEmpty())
-        hints.insert(QStringLiteral("sound-name"), n.soundName == UserNotification::kDefaultSoundName
-                                                       ? QStringLiteral("message-new-instant")
-                                                       : n.soundName);
+        hints.insert(QStringLiteral("sound-name"),
+                     n.soundName == UserNotification::kDefaultSoundName
+                         ? QStringLiteral("message-new-instant")
+                         : n.soundName);
     QStringList body;
     for (const QString& part : {n.subtitle, n.informativeText})
         if (!part.isEmpty())
             body << part;
     QDBusMessage call =
         QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
-    call << m_applicationName << replacesId << QString() << n.title
-         << body.join(QLatin1Char('\n')) << actions << hints << int(-1);
+    call << m_applicationName << replacesId << QString() << n.title << body.join(QLatin1Char('\n'))
+         << actions << hints << int(-1);
 
     m_onDesktop[number] = 0;
     auto* watcher = new QDBusPendingCallWatcher(m_connection.asyncCall(call), m_link);
@@ -227,8 +227,7 @@ void UserNotificationCenter::show(quint64 number, quint64 replaced) {
         m_delegate->didDeliverNotification(*this, n);
 }
 
-void UserNotificationCenter::notifyReplied(quint64 number, quint32 serverId,
-                                           const QString& error) {
+void UserNotificationCenter::notifyReplied(quint64 number, quint32 serverId, const QString& error) {
     auto it = m_onDesktop.find(number);
     if (!error.isEmpty()) {
         if (it != m_onDesktop.end())

@@ -21,7 +21,7 @@ struct UserNotification {
     QString title;
     QString subtitle;
     QString informativeText;
-    QString soundName; // empty: silent; kDefaultSoundName: the desktop's usual sound
+    QString soundName;           // empty: silent; kDefaultSoundName: the desktop's usual sound
     bool hasReplyButton = false; // kept, but the desktop protocol offers no reply field
     bool hasActionButton = false;
     QString actionButtonTitle;
