@@ -48,10 +48,16 @@ bool refreshCapabilities(LPRefObj pRef) {
     return EnumCapabilities(pRef->object, &pRef->capCount, &pRef->capInfos);
 }
 
+// Opens an announced child unless it is open already: a module announcing a child twice (or
+// answering an enumeration with children we know) must not make two nodes of one id.
+bool addOnce(LPRefObj pRef, int32_t id) {
+    return GetRefChildPtr_ID(pRef, id) == nullptr && AddChild(pRef, id);
+}
+
 // Opens a newly announced child and asks it for its own children.
 bool addAndEnumerate(LPRefObj pRef, uint64_t data) {
     const auto id = static_cast<int32_t>(data);
-    if (!AddChild(pRef, id))
+    if (!addOnce(pRef, id))
         return false;
     if (LPRefObj child = GetRefChildPtr_ID(pRef, id))
         EnumChildrten(child->object);
@@ -152,7 +158,7 @@ void ItmEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data) {
         LPRefObj pRef = nodeOf(refProc);
         switch (ulEvent) {
         case kNkMAIDEvent_AddChild:
-            AddChild(pRef, static_cast<int32_t>(data));
+            addOnce(pRef, static_cast<int32_t>(data));
             break;
         case kNkMAIDEvent_RemoveChild:
             RemoveChild(pRef, static_cast<int32_t>(data));
