@@ -143,7 +143,7 @@ void CompletionProc(tagNkMAIDObject*, uint32_t ulCommand, uint32_t ulParam, uint
         ++*counter;
     if (ulCommand == kNkMAIDCommand_CapStart && ulParam == kNkMAIDCapability_Acquire) {
         if (auto* dataRec = wordToPtr<tagDataRecord>(rec->pRefData)) {
-            MaidFree(wordToPtr<void>(dataRec->pBuffer));
+            DiscardPicture(dataRec); // a picture that never completed leaves nothing behind
             MaidFree(dataRec);
         }
     }
