@@ -13,7 +13,10 @@
 
 namespace zarv {
 
-/// One node of the object tree.
+/// One node of the object tree. The session owns the root node itself: it calls InitRefObj,
+/// allocates the root's object record (24 bytes, with MaidAlloc or malloc: the client frees it
+/// with MaidFree), sets its refClient to the node and opens it with Command_Open(nullptr, record,
+/// 0). Every other node is made by AddChild and freed by RemoveChild or Close_Module.
 struct tagRefObj {
     tagNkMAIDObject* object = nullptr; // owned
     int32_t id = kRootObjectId;        // the id under which the parent opened it
