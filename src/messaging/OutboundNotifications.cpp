@@ -1,6 +1,8 @@
 #include "OutboundNotifications.h"
 
 #include "platform/Bundle.h"
+#include "platform/Dispatch.h"
+#include "platform/DistributedNotificationCenter.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -15,18 +17,46 @@ QString getApplicationName() {
     return QFileInfo(Bundle::mainBundle().bundlePath()).fileName();
 }
 
-// Placeholders until the D-Bus transport lands: they log what they would send.
 void mySendZarvXNotification2(const QString& path) {
-    qInfo().noquote() << "Inside mySendZarvXNotification2...";
+    qInfo().noquote() << QStringLiteral("Inside %1...").arg(QLatin1String(__func__));
+    QVariantMap payload;
+    payload.insert(QStringLiteral("senderApp"), getApplicationName());
+    payload.insert(QStringLiteral("filePath"), QString(path));
     qInfo().noquote() << QStringLiteral("filePath==%1, ").arg(path);
+    // The caller (the data callback on the camera queue) goes on at once.
+    DispatchQueue::main().async([payload] {
+        DistributedNotificationCenter::defaultCenter().post(sZarvXNotification,
+                                                            QStringLiteral("test"), payload);
+    });
 }
 
 void mySendLookoutAppNotificationWithFilePath(const QVariant& value) {
-    qInfo().noquote() << "Dictionary=" << value;
+    QVariantMap payload;
+    payload.insert(QStringLiteral("senderApp"), getApplicationName());
+    payload.insert(QStringLiteral("action"), QStringLiteral("newImageToDisplayForLookout"));
+    payload.insert(QStringLiteral("value"), value);
+    qInfo().noquote() << QStringLiteral("Dictionary=%1").arg(describePropertyValue(payload));
+    DispatchQueue::main().async([payload] {
+        DistributedNotificationCenter::defaultCenter().post(sZarvLookoutNotification,
+                                                            QStringLiteral("test"), payload);
+    });
 }
 
 bool mySendZarvNikonNotification(QVariantMap* dictionary) {
-    return dictionary != nullptr;
+    const char* function = __func__;
+    qInfo().noquote() << QStringLiteral("Inside %1...").arg(QLatin1String(function));
+    bool sent = false;
+    if (dictionary) {
+        dictionary->insert(QStringLiteral("senderApp"), getApplicationName());
+        DispatchQueue::main().async([payload = *dictionary, function] {
+            DistributedNotificationCenter::defaultCenter().post(sZarvXNotification, {}, payload);
+            qInfo().noquote() << QStringLiteral("%1 -> sent NSDistributedNotification...%2")
+                                     .arg(QLatin1String(function), describePropertyValue(payload));
+        });
+        sent = true;
+    }
+    qInfo().noquote() << QStringLiteral("%1 -> done...").arg(QLatin1String(function));
+    return sent;
 }
 
 } // namespace zarv

@@ -1,0 +1,72 @@
+#include "ZarvNSNotificationCenter.h"
+
+#include "OutboundNotifications.h"
+
+#include "platform/Beep.h"
+#include "platform/Log.h"
+
+#include <QDebug>
+
+namespace zarv {
+
+ZarvNSNotificationCenter* gZarvNSNotificationCenter = nullptr;
+
+namespace {
+
+const QString kSelf = QStringLiteral("ZarvNSNotificationCenter");
+const char* const kSeparator = "===========================================";
+
+} // namespace
+
+ZarvNSNotificationCenter::ZarvNSNotificationCenter(DistributedNotificationCenter* center)
+    : m_center(center) {
+    Log::inside(kSelf, QStringLiteral("init"));
+}
+
+ZarvNSNotificationCenter::~ZarvNSNotificationCenter() {
+    qInfo("%s", kSeparator);
+    Log::inside(kSelf, QStringLiteral("dealloc"));
+    qInfo("%s", kSeparator);
+    for (auto token : m_tokens)
+        m_center->removeObserver(token);
+}
+
+void ZarvNSNotificationCenter::setup() {
+    qInfo("%s", kSeparator);
+    Log::inside(kSelf, QStringLiteral("setup"));
+    qInfo("%s", kSeparator);
+    if (!m_tokens.empty())
+        return;
+    if (!m_center)
+        m_center = &DistributedNotificationCenter::defaultCenter();
+    for (const QString& name : {sZarvTillsideNotification, sZarvXNotification})
+        m_tokens.push_back(m_center->addObserver(
+            name, [this](const Notification& n) { handleDistributedNotificationA(n); }));
+}
+
+void ZarvNSNotificationCenter::handleDistributedNotificationA(const Notification& notification) {
+    const QString method = QStringLiteral("handleDistributedNotificationA:");
+    for (int i = 0; i < 3; ++i)
+        qInfo("%s", kSeparator);
+    Log::inside(kSelf, method);
+    qInfo().noquote() << QStringLiteral("Inside %1 => %2...object = [%3]")
+                             .arg(kSelf, method, notification.object.toString());
+    qInfo().noquote() << QStringLiteral("Inside %1 => %2...userInfo = [%3]")
+                             .arg(kSelf, method, describePropertyValue(notification.userInfo));
+    if (notification.userInfo.isEmpty())
+        return;
+    const QVariant sender = notification.userInfo.value(QStringLiteral("senderApp"));
+    if (!sender.isValid()) {
+        qInfo("=======NO SENDER APP================");
+        return;
+    }
+    if (sender.typeId() != QMetaType::QString) {
+        qWarning("Inside %s => %s...\"senderApp\" is not a string: ignored", qPrintable(kSelf),
+                 qPrintable(method));
+        return;
+    }
+    if (sender.toString().compare(getApplicationName(), Qt::CaseInsensitive) != 0)
+        beep();
+}
+
+} // namespace zarv
