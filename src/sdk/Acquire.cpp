@@ -1,0 +1,114 @@
+// Capture and acquire commands.
+
+#include "sdk/Function.h"
+
+#include "sdk/CallBack.h"
+#include "sdk/Internal.h"
+
+#include <cstdio>
+
+namespace zarv {
+
+using namespace sdk_internal;
+
+namespace {
+
+bool startSucceeded(int32_t result) {
+    return result == kNkMAIDResult_NoError || result == kNkMAIDResult_Pending ||
+           result == kNkMAIDResult_Started1 || result == kNkMAIDResult_Started2 ||
+           result == kNkMAIDResult_Started3;
+}
+
+} // namespace
+
+bool IssueProcess(LPRefObj pRefObj, uint32_t ulCapID) {
+    const tagNkMAIDCapInfo* info = GetCapInfo(pRefObj, ulCapID);
+    if (!pRefObj || !pRefObj->object || !info)
+        return false;
+    std::printf("[%s]\n", info->szDescription);
+    uint32_t ulCount = 0;
+    tagCompletionRecord* rec = NewCompletionRecord(&ulCount);
+    if (!rec)
+        return false;
+    struct Forget {
+        uint32_t* counter;
+        ~Forget() { ForgetCompletionCounter(counter); }
+    } forget{&ulCount};
+    const int32_t result =
+        CallMAIDEntryPoint(pRefObj->object, kNkMAIDCommand_CapStart, ulCapID, kNkMAIDDataType_Null,
+                           0, CompletionProc, ptrToWord(rec));
+    if (!startSucceeded(result))
+        return false;
+    return IdleLoop(pRefObj->object, &ulCount, 1, "CapStart");
+}
+
+bool CheckIfNewItem(LPRefObj pRefSrc, uint32_t* pulItemCount) {
+    *pulItemCount = 0;
+    const tagNkMAIDCapInfo* info = GetCapInfo(pRefSrc, kNkMAIDCapability_Children);
+    if (!info || info->ulType != kNkMAIDCapType_Enum ||
+        !(info->ulOperations & kNkMAIDCapOperation_Get))
+        return false;
+    tagNkMAIDEnum stEnum{};
+    if (!Command_CapGet(pRefSrc->object, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr,
+                        ptrToWord(&stEnum)))
+        return false;
+    if (stEnum.wPhysicalBytes != 4)
+        return false;
+    *pulItemCount = stEnum.ulElements;
+    return true;
+}
+
+bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID) {
+    if (LPRefObj data = GetRefChildPtr_ID(pRefItm, int32_t(ulDataID)))
+        return IssueAcquire(data);
+    if (!AddChild(pRefItm, int32_t(ulDataID)))
+        return false;
+    LPRefObj data = GetRefChildPtr_ID(pRefItm, int32_t(ulDataID));
+    return data && IssueAcquire(data);
+}
+
+bool IssueAcquire(LPRefObj pRefDat) {
+    if (!pRefDat || !pRefDat->object || !pRefDat->parent)
+        return false;
+    if (!CheckCapabilityOperation(pRefDat, kNkMAIDCapability_DataProc, kNkMAIDCapOperation_Set))
+        return false;
+    auto* dataRec = static_cast<tagDataRecord*>(MaidAlloc(sizeof(tagDataRecord)));
+    if (!dataRec)
+        return false;
+    *dataRec = tagDataRecord{0, 0, pRefDat->parent->id, 0, 0};
+    uint32_t ulCount = 0;
+    tagCompletionRecord* rec = NewCompletionRecord(&ulCount, dataRec);
+    if (!rec) {
+        MaidFree(dataRec);
+        return false;
+    }
+    struct Forget {
+        uint32_t* counter;
+        ~Forget() { ForgetCompletionCounter(counter); }
+    } forget{&ulCount};
+    tagNkMAIDCallback callback{ptrToWord(reinterpret_cast<const void*>(&DataProc)),
+                               ptrToWord(dataRec)};
+    if (!Command_CapSet(pRefDat->object, kNkMAIDCapability_DataProc, kNkMAIDDataType_CallbackPtr,
+                        ptrToWord(&callback))) {
+        // Nothing was started: the records are still ours.
+        CompletionProc(pRefDat->object, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, 0, 0,
+                       ptrToWord(rec), kNkMAIDResult_UnexpectedError);
+        return false;
+    }
+    tagNkMAIDObject* object = pRefDat->object;
+    const int32_t result =
+        CallMAIDEntryPoint(object, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire,
+                           kNkMAIDDataType_Null, 0, CompletionProc, ptrToWord(rec));
+    if (!startSucceeded(result)) {
+        // The module will not deliver: take the procedure back. The records stay with the
+        // module's completion.
+        Command_CapSet(object, kNkMAIDCapability_DataProc, kNkMAIDDataType_Null, 0);
+        return false;
+    }
+    const bool completed = IdleLoop(object, &ulCount, 1, "Acquire");
+    const bool cleared =
+        Command_CapSet(object, kNkMAIDCapability_DataProc, kNkMAIDDataType_Null, 0);
+    return completed && cleared;
+}
+
+} // namespace zarv

@@ -1,0 +1,31 @@
+#pragma once
+
+// The procedures the client installs on the module's objects. They run inside the client's entry
+// calls (during a pump), on the camera thread, and never let an exception reach the module.
+
+#include "sdk/Maid.h"
+
+#include <cstdint>
+#include <string>
+
+namespace zarv {
+
+void ModEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data);
+void SrcEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data);
+void ItmEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data);
+void DatEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data);
+/// Assembles a picture from its pieces and writes it to the save folder when complete.
+int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData);
+void ProgressProc(uint32_t ulCommand, uint32_t ulParam, uint64_t refProc, uint32_t ulDone,
+                  uint32_t ulTotal);
+uint32_t UIRequestProc(uint64_t refProc, tagNkMAIDUIRequestInfo* pUIRequest);
+
+/// The folder pictures are saved in: "prefSaveFolderPath", tilde expanded; a fallback under the
+/// home folder when the setting is empty.
+std::string SaveFolderPath();
+
+/// Marks a failure that must unwind to the session (the camera's removal). Callbacks record it;
+/// CallMAIDEntryPoint throws it once the outermost module call has returned.
+void RaiseMaidFailure(int code);
+
+} // namespace zarv

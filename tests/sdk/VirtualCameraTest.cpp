@@ -1,0 +1,357 @@
+// The SDK client against the real virtual camera module, loaded through dlopen.
+
+#include "SdkTestSupport.h"
+
+#include "platform/Bundle.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+
+using namespace zarv;
+using namespace zarv::test;
+
+namespace {
+
+const QString kBundle = QStringLiteral(ZARV_MODULE_DIR "/ZarvVirtualCamera Module.bundle");
+const QString kBundle32 = QStringLiteral(ZARV_MODULE_DIR "/ZarvVirtualCamera32 Module.bundle");
+
+QByteArray sample(int n) {
+    QFile f(kBundle + QStringLiteral("/Contents/Resources/sample%1.jpg").arg(n));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray contents(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+class VirtualCamera : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        usePrivateSettings();
+        static Bundle* bundle = [] {
+            auto* b = new Bundle(kBundle);
+            QString error;
+            EXPECT_TRUE(b->load(&error)) << error.toStdString();
+            return b;
+        }();
+        entry = reinterpret_cast<LPMAIDEntryPointProc>(bundle->symbol("MAIDEntryPoint"));
+        ASSERT_NE(entry, nullptr);
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(work.isValid());
+        saveFolder = work.filePath("pictures");
+        UserDefaults::standard().setObject(QStringLiteral("prefSaveFolderPath"), saveFolder);
+        g_pMAIDEntryPoint = entry;
+        InitRefObj(&root);
+    }
+
+    void TearDown() override {
+        if (root.object) {
+            EXPECT_TRUE(Close_Module(&root));
+        }
+        UserDefaults::standard().removeObject(QString::fromLatin1(kMaidCommandTimeoutKey));
+        qunsetenv("ZARV_VIRTUAL_CAMERA_CONFIG");
+        g_pMAIDEntryPoint = nullptr;
+    }
+
+    // Opens the module with this configuration, as the session does.
+    void openModule(const QString& config) {
+        const QString path = work.filePath("camera.conf");
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(config.toUtf8());
+        f.close();
+        qputenv("ZARV_VIRTUAL_CAMERA_CONFIG", path.toUtf8());
+        root.object = static_cast<tagNkMAIDObject*>(MaidAlloc(sizeof(tagNkMAIDObject)));
+        std::memset(root.object, 0, sizeof(tagNkMAIDObject));
+        root.object->refClient = ptrToWord(&root);
+        ASSERT_TRUE(Command_Open(nullptr, root.object, 0));
+        ASSERT_TRUE(EnumCapabilities(root.object, &root.capCount, &root.capInfos));
+        ASSERT_TRUE(SetProc(&root));
+        ASSERT_TRUE(Command_CapSet(root.object, kNkMAIDCapability_ModuleMode,
+                                   kNkMAIDDataType_Unsigned, kNkMAIDModuleMode_Controller));
+    }
+
+    LPRefObj openSource() {
+        uint32_t id = 0;
+        EXPECT_TRUE(SelectSource(&root, &id));
+        EXPECT_TRUE(AddChild(&root, int32_t(id)));
+        return GetRefChildPtr_ID(&root, int32_t(id));
+    }
+
+    // The session's saving sequence: the first item's image data, to disk.
+    static bool saveNext(LPRefObj source) {
+        uint32_t itemId = 0;
+        if (!SelectItem(source, &itemId) || itemId == 0)
+            return false;
+        LPRefObj item = GetRefChildPtr_ID(source, int32_t(itemId));
+        if (!item) {
+            if (!AddChild(source, int32_t(itemId)))
+                return false;
+            item = GetRefChildPtr_ID(source, int32_t(itemId));
+        }
+        uint32_t kind = 0;
+        if (!SelectData(item, &kind) || kind != kNkMAIDDataObjType_Image)
+            return false;
+        g_bFileRemoved = false;
+        const bool ok = ImageCommandLoop(item, kNkMAIDDataObjType_Image);
+        if (g_bFileRemoved)
+            RemoveChild(source, int32_t(itemId));
+        return ok;
+    }
+
+    QStringList saved() const {
+        return QDir(saveFolder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
+
+    static inline LPMAIDEntryPointProc entry = nullptr;
+    QTemporaryDir work;
+    QString saveFolder;
+    tagRefObj root;
+};
+
+TEST_F(VirtualCamera, TheTreeFollowsTheCamerasEvents) {
+    openModule("pictures = 2\n");
+    ASSERT_TRUE(EnumChildrten(root.object));
+    ASSERT_EQ(root.childCount, 1u);
+    LPRefObj source = root.children[0];
+    EXPECT_EQ(source->object->ulType, uint32_t(kNkMAIDObjectType_Source));
+    ASSERT_EQ(source->childCount, 2u) << "the source was asked for its pictures when it came";
+    ASSERT_TRUE(EnumChildrten(source->object));
+    ASSERT_EQ(source->childCount, 2u) << "announced again, opened once";
+    for (uint32_t i = 0; i < 2; ++i) {
+        LPRefObj item = source->children[i];
+        EXPECT_EQ(item->object->ulType, uint32_t(kNkMAIDObjectType_Item));
+        ASSERT_EQ(item->childCount, 1u);
+        EXPECT_EQ(item->children[0]->id, int32_t(kNkMAIDDataObjType_Image));
+        EXPECT_EQ(item->children[0]->object->ulType, uint32_t(kNkMAIDObjectType_DataObj));
+    }
+
+    // A shot adds an item that the source's event opens with its data.
+    ASSERT_TRUE(IssueProcess(source, kNkMAIDCapability_Capture));
+    for (int i = 0; i < 20 && source->childCount < 3; ++i)
+        Command_Async(root.object);
+    ASSERT_EQ(source->childCount, 3u);
+    EXPECT_EQ(source->children[2]->childCount, 1u);
+    uint32_t count = 0;
+    EXPECT_TRUE(CheckIfNewItem(source, &count));
+    EXPECT_EQ(count, 3u);
+}
+
+TEST_F(VirtualCamera, OffersEveryCapabilityOfTheTable) {
+    openModule("model = Studio Left\n");
+    LPRefObj source = openSource();
+    ASSERT_NE(source, nullptr);
+    struct Row {
+        uint32_t id;
+        uint32_t type;
+    };
+    const uint32_t E = kNkMAIDCapType_Enum, R = kNkMAIDCapType_Range, U = kNkMAIDCapType_Unsigned;
+    const Row rows[] = {
+        {0x8157, E}, {0x8110, E}, {0x8118, E}, {0x8117, E}, {0x822E, E}, {0x823F, E}, {0x8353, E},
+        {0x8119, R}, {0x811A, R}, {0x811B, R}, {0x811C, R}, {0x811D, R}, {0x811E, R}, {0x811F, R},
+        {53, E},     {0x8111, E}, {0x8113, E}, {0x8112, E}, {0x8121, E}, {0x8122, E}, {0x8114, R},
+        {0x8115, R}, {1, U},      {9, U},      {54, U},     {58, U},     {0x8305, U}};
+    ASSERT_EQ(std::size(rows), 27u);
+    std::set<uint32_t> elementTypes;
+    std::set<bool> continuous;
+    for (const Row& row : rows) {
+        const tagNkMAIDCapInfo* info = GetCapInfo(source, row.id);
+        ASSERT_NE(info, nullptr) << row.id;
+        EXPECT_EQ(info->ulType, row.type) << row.id;
+        UserDefaults::standard().removeObject(QStringLiteral("prefLastNikonResponse"));
+        const bool ok = row.type == E   ? GETEnumCapability(source, row.id)
+                        : row.type == R ? GETRangeCapability(source, row.id)
+                                        : GETUnsignedCapability(source, row.id);
+        EXPECT_TRUE(ok) << row.id;
+        const QVariantMap response =
+            UserDefaults::standard().dictionaryForKey(QStringLiteral("prefLastNikonResponse"));
+        EXPECT_TRUE(response.contains("currentsetting")) << row.id;
+        if (row.type == E) {
+            tagNkMAIDEnum e{};
+            ASSERT_TRUE(
+                Command_CapGet(source->object, row.id, kNkMAIDDataType_EnumPtr, ptrToWord(&e)));
+            elementTypes.insert(e.ulType);
+            EXPECT_GT(response.value("elements").toList().size(), 1) << row.id;
+        }
+        if (row.type == R) {
+            tagNkMAIDRange r{};
+            ASSERT_TRUE(
+                Command_CapGet(source->object, row.id, kNkMAIDDataType_RangePtr, ptrToWord(&r)));
+            continuous.insert(r.ulSteps == 0);
+        }
+    }
+    EXPECT_EQ(elementTypes, (std::set<uint32_t>{2, 7, 8}));
+    EXPECT_EQ(continuous, (std::set<bool>{false, true}));
+    EXPECT_STREQ(GetCapInfo(source, kNkMAIDCapability_Name)->szDescription, "Studio Left");
+    EXPECT_NE(GetCapInfo(source, kNkMAIDCapability_CameraType), nullptr);
+
+    // Values written read back.
+    ASSERT_TRUE(SETEnumCapability(source, kNkMAIDCapability_ImageSize, 2));
+    ASSERT_TRUE(GETEnumCapability(source, kNkMAIDCapability_ImageSize));
+    auto response = [] {
+        return UserDefaults::standard().dictionaryForKey(QStringLiteral("prefLastNikonResponse"));
+    };
+    EXPECT_EQ(response().value("currentsetting").toInt(), 2);
+    ASSERT_TRUE(SETEnumCapability(source, kNkMAIDCapability_CompressionLevel, 1));
+    ASSERT_TRUE(GETEnumCapability(source, kNkMAIDCapability_CompressionLevel));
+    EXPECT_EQ(response().value("currentsetting").toInt(), 1);
+    ASSERT_TRUE(SETRangeCapability(source, kNkMAIDCapability_ExposureComp, 1.0));
+    ASSERT_TRUE(GETRangeCapability(source, kNkMAIDCapability_ExposureComp));
+    EXPECT_NEAR(response().value("currentsetting").toDouble(), 1.0, 1e-9);
+    ASSERT_TRUE(SETRangeCapability(source, kNkMAIDCapability_FlexibleProgram, -1.5));
+    ASSERT_TRUE(GETRangeCapability(source, kNkMAIDCapability_FlexibleProgram));
+    EXPECT_DOUBLE_EQ(response().value("currentsetting").toDouble(), -1.5);
+    EXPECT_FALSE(SETRangeCapability(source, kNkMAIDCapability_ExposureComp, 10.0))
+        << "the camera refuses an index past its steps";
+    ASSERT_TRUE(SETUnsignedCapability(source, kNkMAIDCapability_SaveMedia, 0));
+    ASSERT_TRUE(GETUnsignedCapability(source, kNkMAIDCapability_SaveMedia));
+    EXPECT_EQ(response().value("currentsetting").toInt(), 0);
+}
+
+TEST_F(VirtualCamera, PicturesArriveWholeInOnePieceOrMany) {
+    openModule("pictures = 1\npiece_size = 1048576\n");
+    LPRefObj source = openSource();
+    const int before = gNikonCameraCaptureCount;
+    ASSERT_TRUE(saveNext(source));
+    QStringList names = saved();
+    ASSERT_EQ(names.size(), 1);
+    EXPECT_EQ(contents(QDir(saveFolder).filePath(names[0])), sample(1));
+    EXPECT_FALSE(QImage(QDir(saveFolder).filePath(names[0])).isNull());
+    EXPECT_EQ(gNikonCameraCaptureCount, before + 1);
+    // The camera dropped the picture, and the tree followed.
+    EXPECT_EQ(source->childCount, 0u);
+    uint32_t count = 9;
+    EXPECT_TRUE(CheckIfNewItem(source, &count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(saveNext(source)) << "nothing left";
+    ASSERT_TRUE(Close_Module(&root));
+
+    QDir(saveFolder).removeRecursively();
+    openModule("pictures = 2\npiece_size = 997\n");
+    source = openSource();
+    ASSERT_TRUE(saveNext(source));
+    ASSERT_TRUE(saveNext(source));
+    names = saved();
+    ASSERT_EQ(names.size(), 2);
+    QList<QByteArray> got = {contents(QDir(saveFolder).filePath(names[0])),
+                             contents(QDir(saveFolder).filePath(names[1]))};
+    EXPECT_TRUE(got.contains(sample(1)));
+    EXPECT_TRUE(got.contains(sample(2)));
+}
+
+TEST_F(VirtualCamera, LargePicturesStayDecodable) {
+    openModule("pictures = 1\npiece_size = 65536\npicture_size = 300001\n");
+    LPRefObj source = openSource();
+    ASSERT_TRUE(saveNext(source));
+    const QStringList names = saved();
+    ASSERT_EQ(names.size(), 1);
+    const QString path = QDir(saveFolder).filePath(names[0]);
+    EXPECT_EQ(QFileInfo(path).size(), 300001);
+    const QImage image(path);
+    EXPECT_EQ(image.size(), QImage::fromData(sample(1)).size());
+}
+
+TEST_F(VirtualCamera, TheRowLayout) {
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(work.path()));
+    openModule("pictures = 1\nlayout = rows\nrow_bytes = 512\npiece_size = 4096\n");
+    LPRefObj source = openSource();
+    const bool ok = saveNext(source);
+    QDir::setCurrent(previous);
+    ASSERT_TRUE(ok);
+    const QByteArray raw = contents(work.filePath("Image001.raw"));
+    const QByteArray jpeg = sample(1);
+    EXPECT_EQ(raw.size() % 512, 0);
+    EXPECT_EQ(raw.left(jpeg.size()), jpeg);
+    EXPECT_EQ(source->childCount, 0u) << "a removed image drops its item";
+}
+
+TEST_F(VirtualCamera, UnpluggedMidTransferReachesTheCallerAsMinus20AndLeavesNoFile) {
+    openModule("pictures = 1\npiece_size = 1000\nfault_remove_after_pieces = 3\n");
+    LPRefObj source = openSource();
+    try {
+        saveNext(source);
+        ADD_FAILURE() << "the removal did not unwind";
+    } catch (const MaidException& e) {
+        EXPECT_EQ(e.code(), kNkMAIDResult_CameraRemoved);
+    }
+    EXPECT_EQ(root.childCount, 0u);
+    EXPECT_TRUE(saved().isEmpty()) << saved().join(",").toStdString();
+    uint32_t id = 0;
+    EXPECT_FALSE(SelectSource(&root, &id)) << "no camera any more";
+}
+
+TEST_F(VirtualCamera, InjectedFaults) {
+    openModule("fault_enum_restarts = 3\nfault_unavailable = 0x8157\n");
+    LPRefObj source = openSource();
+    ASSERT_NE(source, nullptr);
+    EXPECT_GT(source->capCount, 27u);
+    UserDefaults::standard().removeObject(QStringLiteral("prefLastNikonResponse"));
+    EXPECT_FALSE(GETEnumCapability(source, kNkMAIDCapability_ImageSize));
+    EXPECT_FALSE(UserDefaults::standard().objectForKey("prefLastNikonResponse").isValid());
+    ASSERT_TRUE(Close_Module(&root));
+
+    openModule("fault_refuse_open = 1\n");
+    uint32_t id = 0;
+    ASSERT_TRUE(SelectSource(&root, &id));
+    EXPECT_FALSE(AddChild(&root, int32_t(id)));
+    EXPECT_EQ(root.childCount, 0u);
+    EXPECT_EQ(root.children, nullptr);
+}
+
+TEST_F(VirtualCamera, AnAcquireThatNeverCompletesGivesUp) {
+    UserDefaults::standard().setObject(QString::fromLatin1(kMaidCommandTimeoutKey), 0.3);
+    openModule("pictures = 1\nfault_never_complete = 20\n");
+    LPRefObj source = openSource();
+    EXPECT_FALSE(saveNext(source));
+    EXPECT_TRUE(saved().isEmpty());
+    // Closing the module completes what it still held (LeakSanitizer checks the records).
+}
+
+TEST_F(VirtualCamera, LyingSizesAreRefusedAndNothingIsWritten) {
+    // Each announces less than it sends, or nothing, or more than 32 bits can count.
+    for (const char* config :
+         {"layout = file\nfault_lie_sizes = overflow\n", "layout = file\nfault_lie_sizes = zero\n",
+          "layout = rows\nfault_lie_sizes = rows-overflow\n",
+          "layout = rows\nrow_bytes = 512\nfault_lie_sizes = overflow\n"}) {
+        const QString previous = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(work.path()));
+        openModule(QStringLiteral("pictures = 1\npiece_size = 4096\n") + config);
+        LPRefObj source = openSource();
+        saveNext(source); // the refusal reaches the module, not the caller
+        QDir::setCurrent(previous);
+        EXPECT_TRUE(saved().isEmpty()) << config;
+        EXPECT_FALSE(QFileInfo::exists(work.filePath("Image001.raw"))) << config;
+        ASSERT_TRUE(Close_Module(&root));
+    }
+}
+
+TEST_F(VirtualCamera, TheOperatorsShotsArriveOnTheirOwn) {
+    openModule("auto_shot_interval = 0.05\n");
+    LPRefObj source = openSource();
+    for (int i = 0; i < 400 && source->childCount < 2; ++i) {
+        Command_Async(root.object);
+        usleep(2000);
+    }
+    EXPECT_GE(source->childCount, 2u);
+}
+
+TEST(VirtualCameraBundles, BothArchitecturesAreBuilt) {
+    const Bundle b64(kBundle);
+    EXPECT_EQ(b64.executableArchitectures(), QList<int>{Bundle::X86_64});
+    EXPECT_EQ(b64.objectForInfoDictionaryKey("CFBundleExecutable").toString(), "ZarvVirtualCamera");
+#ifdef ZARV_VIRTUAL_CAMERA32
+    const Bundle b32(kBundle32);
+    EXPECT_EQ(b32.executableArchitectures(), QList<int>{Bundle::I386});
+    EXPECT_FALSE(b32.executablePath().isEmpty());
+#else
+    GTEST_SKIP() << "no i386 toolchain";
+#endif
+}
+
+} // namespace

@@ -1,0 +1,46 @@
+#pragma once
+
+// The virtual camera's configuration: a text file of "key = value" lines named by the
+// environment variable ZARV_VIRTUAL_CAMERA_CONFIG. Blank lines and lines starting with '#' are
+// skipped; numbers are decimal or 0x-prefixed hexadecimal; unknown keys are reported on standard
+// error and ignored.
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zarv::vcam {
+
+enum class Layout { File, Rows };
+enum class SizeLie { None, Overflow, Zero, RowsOverflow };
+
+struct Config {
+    std::string model = "Zarv Virtual Camera";
+    uint32_t pictures = 0;                 // pictures waiting on the card when the camera opens
+    std::vector<std::string> pictureFiles; // delivered in turn; empty: the bundled samples
+    uint64_t pictureSize = 0;              // pad every picture to at least this many bytes
+    uint32_t pieceSize = 65536;            // bytes per data-procedure call
+    Layout layout = Layout::File;
+    uint32_t rowBytes = 1024;        // row layout: bytes per row
+    uint32_t fileType = 1;           // 1 JPEG, 2 TIFF, 4 NEF, 257 NDF
+    double autoShotInterval = 0;     // seconds between shots taken by the operator; 0: none
+    bool removeAfterTransfer = true; // the camera drops a picture once transferred
+    uint32_t sourceId = 1;           // the camera's id under the module
+    bool thumbnails = false;         // items also carry a thumbnail data object
+    // Faults.
+    uint32_t enumRestarts = 0;        // answer -124 to this many capability-list fetches
+    std::set<uint32_t> refuseOpen;    // child ids whose open is refused
+    std::set<uint32_t> unavailable;   // capabilities whose get answers -127
+    uint32_t removeAfterPieces = 0;   // the camera is unplugged after this many pieces
+    std::set<uint32_t> neverComplete; // capabilities whose start never completes
+    SizeLie lieSizes = SizeLie::None; // data-information records that lie about sizes
+};
+
+/// Reads the file named by ZARV_VIRTUAL_CAMERA_CONFIG, or the defaults when it is unset. A file
+/// that cannot be read gives the defaults and a line on standard error.
+Config loadConfig();
+/// Parses configuration text; problems are appended to `errors`.
+Config parseConfig(const std::string& text, std::vector<std::string>* errors);
+
+} // namespace zarv::vcam
