@@ -454,10 +454,11 @@ int16_t ZarvNikonBaseCameraHandler::FindCamera() {
     try {
         // A probe may have bound another module since: bind the loaded bundle's entry again.
         if (m_fModuleLoaded) {
-            auto entry = g_pModuleBundle && g_pModuleBundle->isLoaded()
-                             ? reinterpret_cast<LPMAIDEntryPointProc>(
-                                   g_pModuleBundle->symbol(kEntryPointName))
-                             : nullptr;
+            const bool same = g_pModuleBundle && g_pModuleBundle->isLoaded() &&
+                              g_pModuleBundle->bundlePath() == m_bundlePath;
+            auto entry = same ? reinterpret_cast<LPMAIDEntryPointProc>(
+                                    g_pModuleBundle->symbol(kEntryPointName))
+                              : nullptr;
             if (entry) {
                 g_pMAIDEntryPoint = entry;
             } else {
@@ -517,6 +518,7 @@ int16_t ZarvNikonBaseCameraHandler::FindCamera() {
                 return kFindCameraFailed;
             }
             g_pMAIDEntryPoint = entry;
+            m_bundlePath = g_pModuleBundle->bundlePath();
             m_fModuleLoaded = true;
         }
 
@@ -993,8 +995,8 @@ void ZarvNikonBaseCameraHandler::didActivateNotification(UserNotificationCenter&
 
 // --- Settings ----------------------------------------------------------------------------------
 
-bool ZarvNikonBaseCameraHandler::openSourceForSettings(bool storeErrors, LPRefObj* source,
-                                                       int16_t* result) {
+bool ZarvNikonBaseCameraHandler::openSourceForSettings(const QString& operation, bool storeErrors,
+                                                       LPRefObj* source, int16_t* result) {
     *source = pRefMod ? GetRefChildPtr_ID(pRefMod, int32_t(ulSrcID)) : nullptr;
     if (*source)
         return true;
@@ -1014,8 +1016,7 @@ bool ZarvNikonBaseCameraHandler::openSourceForSettings(bool storeErrors, LPRefOb
     *source = GetRefChildPtr_ID(pRefMod, int32_t(ulSrcID));
     if (*source)
         return true;
-    logLine(
-        QStringLiteral("%1-%2 -> pRefSrc is NIL.\n").arg(className(), QStringLiteral("settings")));
+    logLine(QStringLiteral("%1-%2 -> pRefSrc is NIL.\n").arg(className(), operation));
     if (storeErrors)
         UserDefaults::standard().setObject(
             kPrefLastNikonResponse,
@@ -1047,7 +1048,7 @@ int16_t ZarvNikonBaseCameraHandler::GetCameraInfo(uint32_t capability, const QSt
     LPRefObj source = nullptr;
     int16_t result = 0;
     try {
-        if (!openSourceForSettings(true, &source, &result))
+        if (!openSourceForSettings(op, true, &source, &result))
             return result;
         refreshCameraType(source);
         logLine(QStringLiteral("start....."));
@@ -1079,7 +1080,7 @@ int16_t ZarvNikonBaseCameraHandler::SetCameraInfo(const QVariant& value, uint32_
     LPRefObj source = nullptr;
     int16_t result = 0;
     try {
-        if (!openSourceForSettings(true, &source, &result))
+        if (!openSourceForSettings(op, true, &source, &result))
             return result;
         refreshCameraType(source);
         logLine(QStringLiteral("start....."));
@@ -1113,7 +1114,7 @@ int16_t ZarvNikonBaseCameraHandler::GetImageSize() {
     LPRefObj source = nullptr;
     int16_t result = 0;
     try {
-        if (!openSourceForSettings(false, &source, &result))
+        if (!openSourceForSettings(op, false, &source, &result))
             return result;
         refreshCameraType(source);
         logLine(QStringLiteral("start....."));
