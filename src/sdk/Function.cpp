@@ -143,7 +143,7 @@ void CompletionProc(tagNkMAIDObject*, uint32_t ulCommand, uint32_t ulParam, uint
         ++*counter;
     if (ulCommand == kNkMAIDCommand_CapStart && ulParam == kNkMAIDCapability_Acquire) {
         if (auto* dataRec = wordToPtr<tagDataRecord>(rec->pRefData)) {
-            MaidFree(wordToPtr<void>(dataRec->pBuffer));
+            DiscardPicture(dataRec); // a picture that never completed leaves nothing behind
             MaidFree(dataRec);
         }
     }
@@ -538,6 +538,16 @@ bool Close_Module(LPRefObj pRefMod) {
     if (CallMAIDEntryPoint(pRefMod->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
                            nullptr, 0) != kNkMAIDResult_NoError)
         return false;
+    // A closed module completes nothing more: what it still held is ours to free. Should it
+    // complete one anyway, CompletionProc no longer knows the reference and ignores it.
+    for (tagCompletionRecord* rec : outstandingRecords()) {
+        if (auto* dataRec = wordToPtr<tagDataRecord>(rec->pRefData)) {
+            DiscardPicture(dataRec);
+            MaidFree(dataRec);
+        }
+        MaidFree(rec);
+    }
+    outstandingRecords().clear();
     MaidFree(pRefMod->object);
     MaidFree(pRefMod->children);
     MaidFree(pRefMod->capInfos);

@@ -36,10 +36,10 @@ static_assert(sizeof(tagCompletionRecord) == 24);
 
 /// The reference of DataProc during one acquire.
 struct tagDataRecord {
-    uint64_t pBuffer;  // null until the first piece
+    uint64_t pBuffer; // the picture being received (its temporary file); null until the first piece
     uint32_t ulOffset; // bytes received so far
     int32_t lID;       // the item being transferred
-    uint32_t ulTotal;  // size of the buffer, fixed by the first piece
+    uint32_t ulTotal;  // the picture's size, fixed by the first piece
     uint32_t fFailed;  // a piece was refused: the rest of this picture is refused too
 };
 static_assert(sizeof(tagDataRecord) == 24);
