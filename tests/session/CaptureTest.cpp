@@ -3,6 +3,7 @@
 #include "SessionTestSupport.h"
 
 #include "messaging/OutboundNotifications.h"
+#include "platform/Dispatch.h"
 #include "platform/DistributedNotificationCenter.h"
 
 #include <QFileInfo>
@@ -119,6 +120,26 @@ TEST_F(CaptureTest, CaptureThenSaveEndToEnd) {
     EXPECT_EQ(s.GrabImage(), -1);
     s.SaveImage();
     EXPECT_EQ(logCount("SaveImage -> pRefSrc is NIL."), 1);
+}
+
+TEST_F(CaptureTest, ASessionLivesOnTheCameraQueue) {
+    // As the controller runs it: made, connected, used and dropped on the camera queue.
+    setCameraConfig("pictures = 1\n");
+    auto queue = DispatchQueue::createSerial("com.quellbay.zarv.current.camera.queue");
+    std::unique_ptr<ZarvNikonBaseCameraHandler> s;
+    int16_t found = 1;
+    queue->sync([&] {
+        s = std::make_unique<ZarvNikonBaseCameraHandler>();
+        s->setFUsbDeviceInfo(deviceInfo(kVirtualCameraName));
+        found = s->FindCamera();
+        s->SaveImage();
+    });
+    ASSERT_EQ(found, 0);
+    ASSERT_EQ(saved().size(), 1);
+    ASSERT_TRUE(waitUntil([&] { return notices(kIdentifier).size() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return center().delegate() != nullptr; }));
+    queue->sync([&] { s.reset(); });
+    EXPECT_EQ(pRefMod, nullptr) << "closed as it went";
 }
 
 TEST_F(CaptureTest, RemovalInTheMiddleOfATransfer) {
