@@ -109,6 +109,12 @@ TEST_F(SessionTest, AFailureRaisedDuringASettingIsAnErrorRecord) {
     EXPECT_TRUE(s.isCameraConnected()) << "the camera is still there";
     EXPECT_TRUE(s.CloseMyCamera());
     EXPECT_EQ(craftedEvents(), (QStringList{"open 1", "open 2", "close 2", "close 1"}));
+    // Forgotten without a close, the whole tree is freed all the same (this module keeps no
+    // pointer into it, so a leak would show).
+    ASSERT_EQ(s.FindCamera(), 0);
+    EXPECT_EQ(s.CleanUp(), 0);
+    EXPECT_EQ(s.CleanUp(), 0);
+    EXPECT_FALSE(s.isCameraConnected());
 }
 
 } // namespace
