@@ -1,0 +1,175 @@
+#pragma once
+
+// The camera session: one camera opened through one MAID module. It finds the module bundle for
+// the attached camera, loads it, opens the module and the camera's source, captures and saves
+// pictures, tells the user about them, and reads and writes settings by capability.
+//
+// Threading: every operation that talks to the module (FindCamera, the probe, CloseMyCamera,
+// CleanUp, UnloadCamera, the capture and settings operations) must run on the one queue that
+// owns the camera (the camera queue, or the match queue while matching); they block, with fixed
+// waits, and are not reentrant. Status texts go to the user defaults from the main queue. The
+// notice operations may be called from any thread.
+
+#include "sdk/Function.h"
+
+#include "platform/NotificationCenter.h"
+#include "platform/UserNotificationCenter.h"
+
+#include <QMutex>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace zarv {
+
+// The one connection of the process, shared by every session object.
+extern LPRefObj pRefMod; // root of the object tree: the opened module; null when none
+extern uint32_t ulSrcID; // id of the selected source (the camera); 0 when none
+extern LPRefObj pRefSrc; // the opened source, a child of pRefMod; null when none
+/// The camera type, refreshed from the source before every settings read or write.
+extern uint32_t g_ulCameraType;
+
+// FindCamera results.
+enum : int16_t {
+    kFindCameraFound = 0,
+    kFindCameraFailed = -1,
+    kFindCameraUnknownModel = -2,
+    kFindCameraModuleMissing = -3,
+    kFindCameraWrongArchitecture = -4,
+    kFindCameraModuleNotOpened = -9090,
+};
+
+class SessionObserverLink;
+
+class ZarvNikonBaseCameraHandler : public UserNotificationCenterDelegate {
+public:
+    /// init: clears the flags, resets the process-wide connection state (without closing it)
+    /// and calls setup().
+    ZarvNikonBaseCameraHandler();
+    /// dealloc: stops observing. If this session opened the module that is still open, it is
+    /// closed here, on the calling thread (which should be the camera queue).
+    ~ZarvNikonBaseCameraHandler() override;
+    ZarvNikonBaseCameraHandler(const ZarvNikonBaseCameraHandler&) = delete;
+    ZarvNikonBaseCameraHandler& operator=(const ZarvNikonBaseCameraHandler&) = delete;
+
+    static QString className() { return QStringLiteral("ZarvNikonBaseCameraHandler"); }
+    /// "<ZarvNikonBaseCameraHandler: 0x...>", as log lines name the session.
+    QString description() const;
+
+    /// The capability table: capability name -> {"kNkMAIDCapability", "value", "valuetype"},
+    /// 27 rows. A fresh copy on every call; needs no camera.
+    static QVariantMap GetCapabilityTable();
+
+    /// Takes the default user-notification centre when none is set (and answers as its
+    /// delegate), and observes "zarvXNotification" on the distributed centre.
+    void setup();
+    /// Forgets the user-notification centre.
+    void teardown();
+
+    // --- State ---------------------------------------------------------------------------------
+
+    /// The module bundle is loaded and its entry point found.
+    bool fModuleLoaded() const { return m_fModuleLoaded; }
+    /// Cleared at creation; not otherwise used by the session.
+    bool fCameraStatus() const { return m_fCameraStatus; }
+    void setFCameraStatus(bool status) { m_fCameraStatus = status; }
+    /// Where notices go; not owned, and must outlive the session and the notices it posts.
+    UserNotificationCenter* fUserNotifCenter() const;
+    void setFUserNotifCenter(UserNotificationCenter* center);
+    /// The attached camera as USB watching described it; empty when none.
+    QVariantMap fUsbDeviceInfo() const;
+    void setFUsbDeviceInfo(const QVariantMap& info);
+
+    // --- Discovery and connection ----------------------------------------------------------------
+
+    /// Module loaded, a source selected and opened.
+    bool isCameraConnected() const;
+    /// The module bundle the lookup table names for the attached camera, when a file is there.
+    std::optional<QString> GetPathToModule() const;
+    /// Connects to the attached camera: 0, -1, -2, -3, -4 or -9090 (see the enum above). Takes
+    /// at least 750 ms once a module is open, and about 3.25 s when no camera answers.
+    int16_t FindCamera();
+    /// Tries one module bundle against whatever camera is attached, and releases everything
+    /// again: 0 when a camera answered, -1 otherwise. Takes about 1.75 s without a camera.
+    /// Leaves the session's own bundle, fModuleLoaded and the connection state alone.
+    int16_t SearchCameraWithModulePath(const QString& path);
+    /// Whether the bundle at `path` holds an executable for the architecture `type`.
+    bool isModuleAtPath(const QString& path, int type) const;
+    /// Closes the module (and so the camera) and forgets the source; the bundle stays loaded.
+    bool CloseMyCamera();
+    /// Forgets the module without sending it anything, releasing the whole object tree.
+    int16_t CleanUp();
+    /// Closes what is still open, then CleanUp, then unloads the module bundle.
+    int16_t UnloadCamera();
+
+    // --- Capture and saving --------------------------------------------------------------------
+
+    /// Asks the camera to take a picture: 0 when asked, -1 without a source, -2 when the module
+    /// failed its turn (the connection is then released).
+    int16_t GrabImage();
+    /// True when the camera lists at least one picture.
+    bool CheckIfNewImageGrabbed();
+    /// Transfers the camera's first picture to the save folder; at most one per call.
+    void SaveImage();
+
+    // --- Notices -------------------------------------------------------------------------------
+
+    /// "zarvXNotification" from this or a sibling program: with "senderApp" and "filePath",
+    /// posts the new-image notice and asks Lookout to show the file.
+    void handleSavedImageNotification(const Notification& notification);
+    /// Posts the new-image notice for a saved file (empty: none), from the global queue.
+    void sendUserNotificationForNewImage(const QString& path = QString());
+    /// Removes delivered notices whose identifier equals this one, ignoring case; with none,
+    /// every delivered notice.
+    void removeOldNotificationsWithIdentifer(const std::optional<QString>& identifier);
+    /// The camera-arrived notice (from the global queue) for the watcher's notification.
+    void handleUsbDeviceAdded(const Notification& notification);
+    /// The camera-removed notice, delivered on the calling thread.
+    void handleUsbDeviceRemoved(const Notification& notification);
+
+    // UserNotificationCenterDelegate.
+    bool shouldPresentNotification(UserNotificationCenter& center,
+                                   const UserNotification& notification) override;
+    void didDeliverNotification(UserNotificationCenter& center,
+                                const UserNotification& notification) override;
+    void didActivateNotification(UserNotificationCenter& center,
+                                 const UserNotification& notification) override;
+
+    // --- Settings ------------------------------------------------------------------------------
+    // Reads leave their result in the user default "prefLastNikonResponse" (removed first);
+    // failures leave {"error": text} there. Kinds are compared ignoring case.
+
+    /// Reads a capability of kind "enumtype", "rangetype" or "unsignedtype".
+    int16_t GetCameraInfo(uint32_t capability, const QString& withType);
+    /// Writes a capability: the 1-based position for "enumtype", the value for the others.
+    int16_t SetCameraInfo(const QVariant& value, uint32_t forCapability, const QString& wtihType);
+    /// Reads kNkMAIDCapability_ImageSize as an enumeration.
+    int16_t GetImageSize();
+    /// "enumstring" for kNkMAIDCapability_CompressionLevel, none for every other code.
+    static std::optional<QString> getCapabilityTypeStringFromCapability(uint32_t capability);
+
+private:
+    QString modulePath(bool* tableNamedModule, QString* moduleName) const;
+    bool openSourceForSettings(const QString& operation, bool storeErrors, LPRefObj* source,
+                               int16_t* result);
+    void refreshCameraType(LPRefObj source);
+    void logResponse(const QString& operation);
+    void afterSdkFailure(const QString& operation, int code);
+    void releaseConnection(bool closeFirst);
+    QVariant deviceName() const;
+
+    std::atomic<bool> m_fModuleLoaded = false;
+    QString m_bundlePath; // the bundle this session loaded
+    bool m_fCameraStatus = false;
+    mutable QMutex m_mutex; // guards the two properties below
+    UserNotificationCenter* m_fUserNotifCenter = nullptr;
+    QVariantMap m_fUsbDeviceInfo;
+    std::shared_ptr<SessionObserverLink> m_link;
+};
+
+} // namespace zarv
