@@ -547,6 +547,24 @@ bool closeSubtree(LPRefObj pRef) {
 
 } // namespace
 
+void FreeRefObjTree(LPRefObj pRef, bool freeRoot) {
+    if (!pRef)
+        return;
+    for (uint32_t i = 0; i < pRef->childCount; ++i)
+        FreeRefObjTree(pRef->children[i], true);
+    openObjects().erase(pRef->object);
+    MaidFree(pRef->children);
+    MaidFree(pRef->capInfos);
+    MaidFree(pRef->object);
+    pRef->children = nullptr;
+    pRef->capInfos = nullptr;
+    pRef->object = nullptr;
+    pRef->childCount = 0;
+    pRef->capCount = 0;
+    if (freeRoot)
+        MaidFree(pRef);
+}
+
 bool Close_Module(LPRefObj pRefMod) {
     if (!pRefMod)
         return false;

@@ -108,6 +108,10 @@ bool RemoveChild(LPRefObj pRefParent, int32_t lIDChild);
 bool SetProc(LPRefObj pRefObj);
 bool ResetProc(LPRefObj pRefObj);
 bool Close_Module(LPRefObj pRefMod);
+/// Frees a node's records and everything below it without sending anything to the module (for
+/// a connection being forgotten). The node itself is freed too when freeRoot is set; otherwise
+/// it is left empty for reuse.
+void FreeRefObjTree(LPRefObj pRef, bool freeRoot);
 bool SelectSource(LPRefObj pRefMod, uint32_t* pulSrcID);
 bool SelectItem(LPRefObj pRefSrc, uint32_t* pulItemID);
 bool SelectData(LPRefObj pRefItm, uint32_t* pulDataType);

@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 namespace zarv {
@@ -73,24 +74,6 @@ void setStatusOnMainQueue(const QString& key, const QString& text) {
 
 void sleepMs(unsigned long ms) {
     QThread::msleep(ms);
-}
-
-// Frees a node's memory and everything below it, sending nothing to the module.
-void freeTree(LPRefObj node, bool freeNode) {
-    if (!node)
-        return;
-    for (uint32_t i = 0; i < node->childCount; ++i)
-        freeTree(node->children[i], true);
-    MaidFree(node->children);
-    MaidFree(node->capInfos);
-    MaidFree(node->object);
-    node->children = nullptr;
-    node->capInfos = nullptr;
-    node->object = nullptr;
-    node->childCount = 0;
-    node->capCount = 0;
-    if (freeNode)
-        MaidFree(node);
 }
 
 // Closes a module tree, ignoring every failure: used where the connection is being given up
@@ -533,7 +516,7 @@ int16_t ZarvNikonBaseCameraHandler::FindCamera() {
             if (!Command_Open(nullptr, pRefMod->object, 0)) {
                 logLine(QStringLiteral(
                     "TNikonBaseCameraHandler2::FindCamera => Module object can't be opened.\n"));
-                freeTree(pRefMod, true);
+                FreeRefObjTree(pRefMod, true);
                 pRefMod = nullptr;
                 g_pConnectionOwner = nullptr;
                 return kFindCameraModuleNotOpened;
@@ -709,7 +692,7 @@ int16_t ZarvNikonBaseCameraHandler::SearchCameraWithModulePath(const QString& pa
             if (opened)
                 closeQuietly(root);
         }
-        freeTree(root, true);
+        FreeRefObjTree(root, true);
     }
     bundle.unload();
     // The probe's module is gone: never leave its entry point bound.
@@ -730,7 +713,7 @@ bool ZarvNikonBaseCameraHandler::CloseMyCamera() {
     if (pRefMod) {
         closeQuietly(pRefMod);
         // Whatever the close could not take down is released without it.
-        freeTree(pRefMod, true);
+        FreeRefObjTree(pRefMod, true);
     }
     pRefMod = nullptr;
     pRefSrc = nullptr;
@@ -741,7 +724,7 @@ bool ZarvNikonBaseCameraHandler::CloseMyCamera() {
 
 int16_t ZarvNikonBaseCameraHandler::CleanUp() {
     Log::inside(description(), QStringLiteral("CleanUp"));
-    freeTree(pRefMod, true);
+    FreeRefObjTree(pRefMod, true);
     pRefMod = nullptr;
     pRefSrc = nullptr;
     ulSrcID = 0;
@@ -1040,50 +1023,55 @@ void ZarvNikonBaseCameraHandler::logResponse(const QString& operation) {
                 .arg(description(), operation, fmt(response)));
 }
 
-int16_t ZarvNikonBaseCameraHandler::GetCameraInfo(uint32_t capability, const QString& withType) {
-    const QString op = QStringLiteral("GetCameraInfo:withType:");
-    logLine(QStringLiteral("%1->%2 .......capability = 0x%3")
-                .arg(description(), op, QStringLiteral("%1").arg(capability, 4, 16, QChar(u'0'))));
-    UserDefaults::standard().removeObject(kPrefLastNikonResponse);
+int16_t
+ZarvNikonBaseCameraHandler::runSettingsOperation(const QString& operation, bool storeErrors,
+                                                 const std::function<void(LPRefObj)>& body) {
     LPRefObj source = nullptr;
     int16_t result = 0;
     try {
-        if (!openSourceForSettings(op, true, &source, &result))
+        if (!openSourceForSettings(operation, storeErrors, &source, &result))
             return result;
         refreshCameraType(source);
         logLine(QStringLiteral("start....."));
+        body(source);
+    } catch (const MaidException& e) {
+        if (storeErrors)
+            UserDefaults::standard().setObject(
+                kPrefLastNikonResponse,
+                QVariantMap{{QStringLiteral("error"),
+                             QStringLiteral("Camera module failed with %1").arg(e.code())}});
+        afterSdkFailure(operation, e.code());
+        result = -1;
+    }
+    logResponse(operation);
+    return result;
+}
+
+void ZarvNikonBaseCameraHandler::logCapabilityEntry(const QString& operation, uint32_t capability) {
+    logLine(QStringLiteral("%1->%2 .......capability = 0x%3")
+                .arg(description(), operation,
+                     QStringLiteral("%1").arg(capability, 4, 16, QChar(u'0'))));
+    UserDefaults::standard().removeObject(kPrefLastNikonResponse);
+}
+
+int16_t ZarvNikonBaseCameraHandler::GetCameraInfo(uint32_t capability, const QString& withType) {
+    const QString op = QStringLiteral("GetCameraInfo:withType:");
+    logCapabilityEntry(op, capability);
+    return runSettingsOperation(op, true, [&](LPRefObj source) {
         if (withType.compare(QLatin1String("enumtype"), Qt::CaseInsensitive) == 0)
             GETEnumCapability(source, capability);
         else if (withType.compare(QLatin1String("rangetype"), Qt::CaseInsensitive) == 0)
             GETRangeCapability(source, capability);
         else if (withType.compare(QLatin1String("unsignedtype"), Qt::CaseInsensitive) == 0)
             GETUnsignedCapability(source, capability);
-    } catch (const MaidException& e) {
-        UserDefaults::standard().setObject(
-            kPrefLastNikonResponse,
-            QVariantMap{{QStringLiteral("error"),
-                         QStringLiteral("Camera module failed with %1").arg(e.code())}});
-        afterSdkFailure(op, e.code());
-        result = -1;
-    }
-    logResponse(op);
-    return result;
+    });
 }
 
 int16_t ZarvNikonBaseCameraHandler::SetCameraInfo(const QVariant& value, uint32_t forCapability,
                                                   const QString& wtihType) {
     const QString op = QStringLiteral("SetCameraInfo:forCapability:wtihType:");
-    logLine(
-        QStringLiteral("%1->%2 .......capability = 0x%3")
-            .arg(description(), op, QStringLiteral("%1").arg(forCapability, 4, 16, QChar(u'0'))));
-    UserDefaults::standard().removeObject(kPrefLastNikonResponse);
-    LPRefObj source = nullptr;
-    int16_t result = 0;
-    try {
-        if (!openSourceForSettings(op, true, &source, &result))
-            return result;
-        refreshCameraType(source);
-        logLine(QStringLiteral("start....."));
+    logCapabilityEntry(op, forCapability);
+    return runSettingsOperation(op, true, [&](LPRefObj source) {
         if (wtihType.compare(QLatin1String("enumtype"), Qt::CaseInsensitive) == 0) {
             SETEnumCapability(source, forCapability, uint16_t(value.toULongLong()));
         } else if (wtihType.compare(QLatin1String("rangetype"), Qt::CaseInsensitive) == 0) {
@@ -1096,35 +1084,14 @@ int16_t ZarvNikonBaseCameraHandler::SetCameraInfo(const QVariant& value, uint32_
                 logLine(QStringLiteral("%1->%2 .......Failed to SETUnsignedCapability !!!!!!!!")
                             .arg(description(), op));
         }
-    } catch (const MaidException& e) {
-        UserDefaults::standard().setObject(
-            kPrefLastNikonResponse,
-            QVariantMap{{QStringLiteral("error"),
-                         QStringLiteral("Camera module failed with %1").arg(e.code())}});
-        afterSdkFailure(op, e.code());
-        result = -1;
-    }
-    logResponse(op);
-    return result;
+    });
 }
 
 int16_t ZarvNikonBaseCameraHandler::GetImageSize() {
     const QString op = QStringLiteral("GetImageSize");
     logLine(QStringLiteral("%1->%2 .......").arg(description(), op));
-    LPRefObj source = nullptr;
-    int16_t result = 0;
-    try {
-        if (!openSourceForSettings(op, false, &source, &result))
-            return result;
-        refreshCameraType(source);
-        logLine(QStringLiteral("start....."));
-        GETEnumCapability(source, kNkMAIDCapability_ImageSize);
-    } catch (const MaidException& e) {
-        afterSdkFailure(op, e.code());
-        result = -1;
-    }
-    logResponse(op);
-    return result;
+    return runSettingsOperation(
+        op, false, [](LPRefObj source) { GETEnumCapability(source, kNkMAIDCapability_ImageSize); });
 }
 
 std::optional<QString>

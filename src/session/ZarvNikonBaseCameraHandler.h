@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -155,6 +156,11 @@ public:
 
 private:
     QString modulePath(bool* tableNamedModule, QString* moduleName) const;
+    // The shared frame of the settings operations: open the source, refresh the camera type,
+    // run the body, turn an SDK failure into -1 (and an "error" record when storeErrors).
+    int16_t runSettingsOperation(const QString& operation, bool storeErrors,
+                                 const std::function<void(LPRefObj)>& body);
+    void logCapabilityEntry(const QString& operation, uint32_t capability);
     bool openSourceForSettings(const QString& operation, bool storeErrors, LPRefObj* source,
                                int16_t* result);
     void refreshCameraType(LPRefObj source);
