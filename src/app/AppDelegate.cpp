@@ -558,6 +558,7 @@ void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
         {
             QMutexLocker lock(&m_devicesMutex);
             m_devices.append(DeviceEntry{entry, nullptr});
+            logInfo(QStringLiteral("fArrayOfDevices holds %1 device(s)").arg(m_devices.size()));
         }
         QMutexLocker lock(&m_lock);
         m_fIsInTransition = false;
