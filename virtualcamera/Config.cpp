@@ -166,6 +166,13 @@ Config loadConfig() {
     text << file.rdbuf();
     std::vector<std::string> errors;
     Config c = parseConfig(text.str(), &errors);
+    // Pictures named relative to the file are found beside it.
+    const std::string configPath(path);
+    const auto slash = configPath.rfind('/');
+    if (slash != std::string::npos)
+        for (std::string& picture : c.pictureFiles)
+            if (!picture.empty() && picture[0] != '/')
+                picture = configPath.substr(0, slash + 1) + picture;
     for (const std::string& e : errors)
         std::fprintf(stderr, "ZarvVirtualCamera: %s: %s\n", path, e.c_str());
     return c;

@@ -205,6 +205,7 @@ struct Transfer {
     uint64_t offset = 0;
     uint32_t pieces = 0;
     bool started = false;
+    std::unique_ptr<uint8_t[]> buffer; // one piece
 };
 
 struct State {
@@ -460,8 +461,11 @@ void transferStep(std::shared_ptr<Transfer> t) {
         const uint64_t rows = std::max<uint64_t>(1, c.pieceSize / c.rowBytes);
         piece = std::min<uint64_t>(t->size - t->offset, rows * c.rowBytes);
     }
-    std::vector<uint8_t> bytes(piece);
-    t->picture.read(t->offset, bytes.data(), bytes.size());
+    // One buffer for the whole transfer, left uninitialised: the picture fills it.
+    if (!t->buffer)
+        t->buffer.reset(new uint8_t[std::max<uint64_t>(piece, 1)]);
+    uint8_t* bytes = t->buffer.get();
+    t->picture.read(t->offset, bytes, size_t(piece));
     const bool last = t->offset + piece >= t->size;
     const bool removed = last && c.removeAfterTransfer;
     int32_t result;
@@ -479,7 +483,7 @@ void transferStep(std::shared_ptr<Transfer> t) {
             info.ulTotalLength = uint32_t(t->size / 2);
         else if (c.lieSizes == SizeLie::Zero)
             info.ulTotalLength = 0;
-        result = proc(dataProc.refProc, &info, bytes.data());
+        result = proc(dataProc.refProc, &info, bytes);
     } else {
         tagNkMAIDImageInfo info{};
         info.ulType = t->kindBits;
@@ -496,7 +500,7 @@ void transferStep(std::shared_ptr<Transfer> t) {
         } else if (c.lieSizes == SizeLie::Overflow) {
             info.ulTotalRows = std::max<uint32_t>(1, info.ulTotalRows / 2);
         }
-        result = proc(dataProc.refProc, &info, bytes.data());
+        result = proc(dataProc.refProc, &info, bytes);
     }
     if (!g_state || !g_state->pending.count(t->pending))
         return; // the program closed the object from inside the callback

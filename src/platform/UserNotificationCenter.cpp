@@ -169,7 +169,12 @@ void UserNotificationCenter::removeAllDeliveredNotifications() {
 void UserNotificationCenter::show(quint64 number, quint64 replaced) {
     quint32 replacesId = 0;
     if (auto it = m_onDesktop.find(replaced); replaced && it != m_onDesktop.end()) {
-        // Still waiting for its number: the answer finds it gone and closes it.
+        if (it->second == 0) {
+            // The notice it replaces has no desktop number yet: wait for it, so that the
+            // desktop replaces rather than stacks.
+            m_waiting[replaced] = number;
+            return;
+        }
         replacesId = it->second;
         m_onDesktop.erase(it);
     }
@@ -229,6 +234,21 @@ void UserNotificationCenter::show(quint64 number, quint64 replaced) {
 
 void UserNotificationCenter::notifyReplied(quint64 number, quint32 serverId, const QString& error) {
     auto it = m_onDesktop.find(number);
+    if (auto waiting = m_waiting.find(number); waiting != m_waiting.end()) {
+        // Replaced while the server was answering: the replacement goes out now.
+        const quint64 next = waiting->second;
+        m_waiting.erase(waiting);
+        if (it != m_onDesktop.end()) {
+            if (error.isEmpty() && serverId)
+                it->second = serverId;
+            else
+                m_onDesktop.erase(it);
+        }
+        if (!error.isEmpty())
+            warnNoServer(error);
+        show(next, number);
+        return;
+    }
     if (!error.isEmpty()) {
         if (it != m_onDesktop.end())
             m_onDesktop.erase(it);
@@ -240,11 +260,9 @@ void UserNotificationCenter::notifyReplied(quint64 number, quint32 serverId, con
         warnNoServer(error);
         return;
     }
-    UserNotification n;
-    if (it == m_onDesktop.end() || !findEntry(number, &n)) {
-        // Removed or replaced while the server was answering.
-        if (it != m_onDesktop.end())
-            m_onDesktop.erase(it);
+    // Whatever took the notice out of the list queued its own step here, which finds the
+    // number; only a notice closed while the server was answering is no longer mapped.
+    if (it == m_onDesktop.end()) {
         if (serverId)
             m_connection.send(QDBusMessage::createMethodCall(kService, kPath, kInterface,
                                                              QStringLiteral("CloseNotification"))

@@ -111,6 +111,8 @@ private:
     // Main thread only: delivery number -> the desktop's number for notices shown there (0
     // while Notify has not answered).
     std::map<quint64, quint32> m_onDesktop;
+    // Main thread only: a notice still waiting for its number -> the notice replacing it.
+    std::map<quint64, quint64> m_waiting;
     bool m_warned = false;
 };
 

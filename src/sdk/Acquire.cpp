@@ -106,6 +106,8 @@ bool IssueAcquire(LPRefObj pRefDat) {
         return false;
     }
     const bool completed = IdleLoop(object, &ulCount, 1, "Acquire");
+    if (!IsObjectOpen(object))
+        return false; // the camera dropped the data object while it was being fetched
     const bool cleared =
         Command_CapSet(object, kNkMAIDCapability_DataProc, kNkMAIDDataType_Null, 0);
     return completed && cleared;

@@ -18,6 +18,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include <fcntl.h>
@@ -274,45 +275,6 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
-// Writes the bytes to a hidden temporary file in `folder`, flushed to the disk. Returns its path,
-// or empty on any failure (nothing is left behind then).
-std::string writeTemporary(const std::string& folder, const uint8_t* bytes, size_t size) {
-    std::string path = folder + "/.zarv-transfer-XXXXXX";
-    const int fd = mkostemp(path.data(), O_CLOEXEC);
-    if (fd < 0) {
-        qWarning().noquote() << QStringLiteral("problem with fopen file at: %1 (%2)")
-                                    .arg(QString::fromStdString(path),
-                                         QString::fromLocal8Bit(std::strerror(errno)));
-        return {};
-    }
-    size_t written = 0;
-    while (written < size) {
-        const ssize_t n = ::write(fd, bytes + written, size - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            qWarning().noquote() << QStringLiteral("Writing %1 failed after %2 of %3 bytes: %4")
-                                        .arg(QString::fromStdString(path))
-                                        .arg(written)
-                                        .arg(size)
-                                        .arg(QString::fromLocal8Bit(
-                                            std::strerror(n < 0 ? errno : ENOSPC)));
-            ::close(fd);
-            unlink(path.c_str());
-            return {};
-        }
-        written += size_t(n);
-    }
-    if (fsync(fd) != 0 || ::close(fd) != 0) {
-        qWarning().noquote() << QStringLiteral("Flushing %1 failed: %2")
-                                    .arg(QString::fromStdString(path),
-                                         QString::fromLocal8Bit(std::strerror(errno)));
-        unlink(path.c_str());
-        return {};
-    }
-    return path;
-}
-
 void syncFolder(const std::string& folder) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -350,79 +312,144 @@ const char* extensionFor(uint32_t fileType) {
     }
 }
 
-int32_t refuse(tagDataRecord* rec, const QString& why) {
-    qWarning().noquote() << QStringLiteral("DataProc refused a piece: %1").arg(why);
-    MaidFree(wordToPtr<void>(rec->pBuffer));
-    rec->pBuffer = 0;
-    rec->ulOffset = 0;
-    rec->fFailed = 1;
-    return kNkMAIDResult_OutOfMemory;
+QString errnoText() {
+    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-void releaseBuffer(tagDataRecord* rec) {
-    MaidFree(wordToPtr<void>(rec->pBuffer));
+// The picture being received: a temporary file in the folder it will be saved in. Each piece is
+// written as it arrives, so a picture costs no memory of its size and its last byte is on its
+// way to the disk as soon as it arrives. The file gets its final name only once complete and
+// synced; until then it is unnamed (O_TMPFILE) or hidden, and it is removed if the transfer ends
+// any other way.
+struct PictureFile {
+    int fd = -1;
+    std::string folder;
+    std::string tempPath; // empty for an unnamed temporary file
+};
+
+PictureFile* pictureOf(const tagDataRecord* rec) {
+    return wordToPtr<PictureFile>(rec->pBuffer);
+}
+
+// Opens the temporary file; -118 when memory is short, -117 when the file cannot be made.
+int32_t openPicture(tagDataRecord* rec, const std::string& folder) {
+    void* memory = MaidAlloc(sizeof(PictureFile));
+    if (!memory) {
+        std::printf("There is not enough memory.\n");
+        return kNkMAIDResult_OutOfMemory;
+    }
+    auto* picture = new (memory) PictureFile;
+    picture->folder = folder;
+    picture->fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (picture->fd < 0) {
+        // File systems without unnamed files (FAT, network shares): a hidden name instead.
+        std::string path = folder + "/.zarv-transfer-XXXXXX";
+        picture->fd = mkostemp(path.data(), O_CLOEXEC);
+        if (picture->fd >= 0) {
+            picture->tempPath = path;
+            fchmod(picture->fd, 0644);
+        }
+    }
+    if (picture->fd < 0) {
+        qWarning().noquote() << QStringLiteral("problem with fopen file at: %1 (%2)")
+                                    .arg(QString::fromStdString(folder), errnoText());
+        picture->~PictureFile();
+        MaidFree(memory);
+        return kNkMAIDResult_FileError;
+    }
+    rec->pBuffer = ptrToWord(picture);
+    return kNkMAIDResult_NoError;
+}
+
+bool writeAll(int fd, const uint8_t* bytes, size_t size) {
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, bytes + written, size - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        written += size_t(n);
+    }
+    return true;
+}
+
+// Gives the complete file its name unless the name is taken (false with errno EEXIST then).
+bool publish(PictureFile* picture, const std::string& path) {
+    if (picture->tempPath.empty()) {
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", picture->fd);
+        return linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    }
+    if (!renameNoReplace(picture->tempPath, path))
+        return false;
+    picture->tempPath.clear();
+    return true;
+}
+
+void resetRecord(tagDataRecord* rec) {
     rec->pBuffer = 0;
     rec->ulOffset = 0;
     rec->ulTotal = 0;
 }
 
+int32_t refuse(tagDataRecord* rec, const QString& why) {
+    qWarning().noquote() << QStringLiteral("DataProc refused a piece: %1").arg(why);
+    DiscardPicture(rec);
+    rec->fFailed = 1;
+    return kNkMAIDResult_OutOfMemory;
+}
+
+int32_t failWrite(tagDataRecord* rec, const std::string& what) {
+    qWarning().noquote() << QStringLiteral("problem with fopen file at: %1 (%2)")
+                                .arg(QString::fromStdString(what), errnoText());
+    DiscardPicture(rec);
+    rec->fFailed = 1;
+    return kNkMAIDResult_FileError;
+}
+
+// Names the complete row-layout picture <prefix>NNN.raw, the first free number.
 int32_t completeRows(tagDataRecord* rec, const char* prefix, uint32_t kind, bool removed) {
-    const std::string folder = ".";
-    const std::string temp = writeTemporary(folder, wordToPtr<uint8_t>(rec->pBuffer), rec->ulTotal);
-    if (temp.empty()) {
-        releaseBuffer(rec);
-        return kNkMAIDResult_FileError;
-    }
+    PictureFile* picture = pictureOf(rec);
+    if (fsync(picture->fd) != 0)
+        return failWrite(rec, picture->folder);
     for (int n = 1;; ++n) {
         char name[64];
         std::snprintf(name, sizeof name, "%s%03d.raw", prefix, n);
-        if (renameNoReplace(temp, name))
+        if (publish(picture, picture->folder + "/" + name))
             break;
-        if (errno != EEXIST || n == 1000000) {
-            qWarning().noquote() << QStringLiteral("problem with fopen file at: %1").arg(name);
-            unlink(temp.c_str());
-            releaseBuffer(rec);
-            return kNkMAIDResult_FileError;
-        }
+        if (errno != EEXIST || n == 1000000)
+            return failWrite(rec, name);
     }
-    releaseBuffer(rec);
+    syncFolder(picture->folder);
+    DiscardPicture(rec);
     if (removed && (kind & kNkMAIDDataObjType_Image))
         g_bFileRemoved = true;
     return kNkMAIDResult_NoError;
 }
 
+// Names the complete picture <prefix>_<time stamp><extension> in the save folder and announces it.
 int32_t completeFile(tagDataRecord* rec, const char* prefix, uint32_t kind, uint32_t fileType,
                      bool removed) {
-    const std::string folder = SaveFolderPath();
-    if (!ensureFolder(folder)) {
-        releaseBuffer(rec);
-        return kNkMAIDResult_FileError;
-    }
+    PictureFile* picture = pictureOf(rec);
+    const std::string folder = picture->folder;
     std::string path = folder + "/" + prefix + "_" + timeStamp() + extensionFor(fileType);
     qInfo().noquote()
         << QStringLiteral("filename to save temp image at: %1").arg(QString::fromStdString(path));
-    const std::string temp = writeTemporary(folder, wordToPtr<uint8_t>(rec->pBuffer), rec->ulTotal);
-    if (temp.empty()) {
-        qWarning().noquote()
-            << QStringLiteral("problem with fopen file at: %1").arg(QString::fromStdString(path));
-        releaseBuffer(rec);
-        return kNkMAIDResult_FileError;
-    }
+    if (fsync(picture->fd) != 0)
+        return failWrite(rec, path);
     // A name already taken gets a fresh time stamp, so two pictures completed in the same
     // millisecond are both kept.
-    while (!renameNoReplace(temp, path)) {
-        if (errno != EEXIST) {
-            qWarning().noquote() << QStringLiteral("problem with fopen file at: %1 (%2)")
-                                        .arg(QString::fromStdString(path),
-                                             QString::fromLocal8Bit(std::strerror(errno)));
-            unlink(temp.c_str());
-            releaseBuffer(rec);
-            return kNkMAIDResult_FileError;
-        }
+    while (!publish(picture, path)) {
+        if (errno != EEXIST)
+            return failWrite(rec, path);
         path = folder + "/" + prefix + "_" + timeStamp() + extensionFor(fileType);
     }
     syncFolder(folder);
-    releaseBuffer(rec);
+    DiscardPicture(rec);
     ++gNikonCameraCaptureCount;
     if (removed && (kind & kNkMAIDDataObjType_Image))
         g_bFileRemoved = true;
@@ -431,6 +458,20 @@ int32_t completeFile(tagDataRecord* rec, const char* prefix, uint32_t kind, uint
 }
 
 } // namespace
+
+void DiscardPicture(tagDataRecord* rec) {
+    if (!rec)
+        return;
+    if (PictureFile* picture = pictureOf(rec)) {
+        if (picture->fd >= 0)
+            ::close(picture->fd);
+        if (!picture->tempPath.empty())
+            unlink(picture->tempPath.c_str());
+        picture->~PictureFile();
+        MaidFree(picture);
+    }
+    resetRecord(rec);
+}
 
 int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
     return guarded<int32_t>(kNkMAIDResult_UnexpectedError, [&]() -> int32_t {
@@ -469,12 +510,15 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
             return kNkMAIDResult_OutOfMemory;
         }
         if (!rec->pBuffer) {
-            void* buffer = MaidAlloc(size_t(total));
-            if (!buffer) {
-                std::printf("There is not enough memory.\n");
-                return kNkMAIDResult_OutOfMemory;
+            // The file layout goes to the save folder, the row layout to the current one.
+            const std::string folder = fileLayout ? SaveFolderPath() : std::string(".");
+            if (!ensureFolder(folder)) {
+                rec->fFailed = 1;
+                return kNkMAIDResult_FileError;
             }
-            rec->pBuffer = ptrToWord(buffer);
+            const int32_t opened = openPicture(rec, folder);
+            if (opened != kNkMAIDResult_NoError)
+                return opened;
             rec->ulTotal = uint32_t(total);
             rec->ulOffset = 0;
         } else if (total != rec->ulTotal) {
@@ -483,15 +527,16 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
                                    .arg(total));
         }
         if (piece > uint64_t(rec->ulTotal) - rec->ulOffset)
-            return refuse(rec, QStringLiteral("a piece of %1 bytes after %2 overflows the %3 "
-                                              "announced")
-                                   .arg(piece)
-                                   .arg(rec->ulOffset)
-                                   .arg(rec->ulTotal));
+            return refuse(rec,
+                          QStringLiteral("a piece of %1 bytes after %2 overflows the %3 announced")
+                              .arg(piece)
+                              .arg(rec->ulOffset)
+                              .arg(rec->ulTotal));
         if (piece > 0 && !pData)
             return refuse(rec, QStringLiteral("a piece without bytes"));
-        if (piece > 0)
-            std::memcpy(wordToPtr<uint8_t>(rec->pBuffer) + rec->ulOffset, pData, size_t(piece));
+        PictureFile* picture = pictureOf(rec);
+        if (piece > 0 && !writeAll(picture->fd, static_cast<const uint8_t*>(pData), size_t(piece)))
+            return failWrite(rec, picture->folder);
         rec->ulOffset += uint32_t(piece);
         if (rec->ulOffset < rec->ulTotal)
             return kNkMAIDResult_NoError;

@@ -3,6 +3,7 @@
 // The procedures the client installs on the module's objects. They run inside the client's entry
 // calls (during a pump), on the camera thread, and never let an exception reach the module.
 
+#include "sdk/Function.h"
 #include "sdk/Maid.h"
 
 #include <cstdint>
@@ -14,11 +15,15 @@ void ModEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data);
 void SrcEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data);
 void ItmEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data);
 void DatEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data);
-/// Assembles a picture from its pieces and writes it to the save folder when complete.
+/// Receives a picture in pieces and, once complete, saves it in the save folder (file layout) or
+/// the current folder (row layout) and announces it.
 int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData);
 void ProgressProc(uint32_t ulCommand, uint32_t ulParam, uint64_t refProc, uint32_t ulDone,
                   uint32_t ulTotal);
 uint32_t UIRequestProc(uint64_t refProc, tagNkMAIDUIRequestInfo* pUIRequest);
+
+/// Drops the picture a data record is receiving, if any (its temporary file goes with it).
+void DiscardPicture(tagDataRecord* rec);
 
 /// The folder pictures are saved in: "prefSaveFolderPath", tilde expanded; a fallback under the
 /// home folder when the setting is empty.

@@ -65,6 +65,13 @@ std::unordered_set<tagCompletionRecord*>& outstandingRecords() {
     return records;
 }
 
+// Object records opened and not yet freed. A wait whose object is closed by a callback during
+// the wait (the camera dropping a picture while it is being fetched) must stop pumping it.
+std::unordered_set<const tagNkMAIDObject*>& openObjects() {
+    static std::unordered_set<const tagNkMAIDObject*> objects;
+    return objects;
+}
+
 double commandTimeoutSeconds() {
     bool ok = false;
     const double seconds = UserDefaults::standard()
@@ -74,6 +81,10 @@ double commandTimeoutSeconds() {
 }
 
 } // namespace
+
+bool IsObjectOpen(const tagNkMAIDObject* pObject) {
+    return openObjects().count(pObject) != 0;
+}
 
 void* MaidAlloc(size_t size) {
     return allocationAllowed() ? std::malloc(size == 0 ? 1 : size) : nullptr;
@@ -143,7 +154,7 @@ void CompletionProc(tagNkMAIDObject*, uint32_t ulCommand, uint32_t ulParam, uint
         ++*counter;
     if (ulCommand == kNkMAIDCommand_CapStart && ulParam == kNkMAIDCapability_Acquire) {
         if (auto* dataRec = wordToPtr<tagDataRecord>(rec->pRefData)) {
-            MaidFree(wordToPtr<void>(dataRec->pBuffer));
+            DiscardPicture(dataRec); // a picture that never completed leaves nothing behind
             MaidFree(dataRec);
         }
     }
@@ -194,8 +205,12 @@ void InitRefObj(LPRefObj pRef) {
 }
 
 bool Command_Open(tagNkMAIDObject* pParentObj, tagNkMAIDObject* pChildObj, uint32_t ulChildID) {
-    return CallMAIDEntryPoint(pParentObj, kNkMAIDCommand_Open, ulChildID, kNkMAIDDataType_ObjectPtr,
-                              ptrToWord(pChildObj), nullptr, 0) == kNkMAIDResult_NoError;
+    const bool opened =
+        CallMAIDEntryPoint(pParentObj, kNkMAIDCommand_Open, ulChildID, kNkMAIDDataType_ObjectPtr,
+                           ptrToWord(pChildObj), nullptr, 0) == kNkMAIDResult_NoError;
+    if (opened)
+        openObjects().insert(pChildObj);
+    return opened;
 }
 
 bool Command_CapGet(tagNkMAIDObject* pObject, uint32_t ulParam, uint32_t ulDataType,
@@ -244,12 +259,19 @@ bool IdleLoop(tagNkMAIDObject* pObject, uint32_t* pulCount, uint32_t ulTarget, c
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(commandTimeoutSeconds()));
     const timespec pause{0, 10000};
+    const bool tracked = IsObjectOpen(pObject);
     while (true) {
         const int32_t result = CallMAIDEntryPoint(pObject, kNkMAIDCommand_Async, 0,
                                                   kNkMAIDDataType_Null, 0, nullptr, 0);
         nanosleep(&pause, nullptr);
         if (static_cast<uint32_t>(result) >= 2 || *pulCount >= ulTarget)
             return true;
+        if (tracked && !IsObjectOpen(pObject)) {
+            qWarning().noquote() << QStringLiteral("%1: its object was closed during the wait")
+                                        .arg(QString::fromLatin1(what ? what : "A module command"));
+            ForgetCompletionCounter(pulCount);
+            return false;
+        }
         if (Clock::now() >= deadline)
             break;
     }
@@ -351,6 +373,7 @@ void shrinkBack(LPRefObj pRefParent) {
 }
 
 void freeNode(LPRefObj pRef) {
+    openObjects().erase(pRef->object);
     MaidFree(pRef->object);
     MaidFree(pRef->capInfos);
     MaidFree(pRef->children);
@@ -538,6 +561,17 @@ bool Close_Module(LPRefObj pRefMod) {
     if (CallMAIDEntryPoint(pRefMod->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
                            nullptr, 0) != kNkMAIDResult_NoError)
         return false;
+    // A closed module completes nothing more: what it still held is ours to free. Should it
+    // complete one anyway, CompletionProc no longer knows the reference and ignores it.
+    for (tagCompletionRecord* rec : outstandingRecords()) {
+        if (auto* dataRec = wordToPtr<tagDataRecord>(rec->pRefData)) {
+            DiscardPicture(dataRec);
+            MaidFree(dataRec);
+        }
+        MaidFree(rec);
+    }
+    outstandingRecords().clear();
+    openObjects().erase(pRefMod->object);
     MaidFree(pRefMod->object);
     MaidFree(pRefMod->children);
     MaidFree(pRefMod->capInfos);

@@ -13,7 +13,10 @@
 
 namespace zarv {
 
-/// One node of the object tree.
+/// One node of the object tree. The session owns the root node itself: it calls InitRefObj,
+/// allocates the root's object record (24 bytes, with MaidAlloc or malloc: the client frees it
+/// with MaidFree), sets its refClient to the node and opens it with Command_Open(nullptr, record,
+/// 0). Every other node is made by AddChild and freed by RemoveChild or Close_Module.
 struct tagRefObj {
     tagNkMAIDObject* object = nullptr; // owned
     int32_t id = kRootObjectId;        // the id under which the parent opened it
@@ -36,10 +39,10 @@ static_assert(sizeof(tagCompletionRecord) == 24);
 
 /// The reference of DataProc during one acquire.
 struct tagDataRecord {
-    uint64_t pBuffer;  // null until the first piece
+    uint64_t pBuffer; // the picture being received (its temporary file); null until the first piece
     uint32_t ulOffset; // bytes received so far
     int32_t lID;       // the item being transferred
-    uint32_t ulTotal;  // size of the buffer, fixed by the first piece
+    uint32_t ulTotal;  // the picture's size, fixed by the first piece
     uint32_t fFailed;  // a piece was refused: the rest of this picture is refused too
 };
 static_assert(sizeof(tagDataRecord) == 24);
@@ -86,10 +89,13 @@ bool Command_CapGetArray(tagNkMAIDObject* pObject, uint32_t ulParam, uint32_t ul
                          uint64_t data);
 bool Command_Async(tagNkMAIDObject* pObject);
 /// Pumps until *pulCount reaches ulTarget, the pump fails, or the deadline (setting
-/// "prefMaidCommandTimeout") passes. False only on the time-out, which is logged with `what`; the
-/// issuer's counter is then forgotten so that a late completion cannot touch it.
+/// "prefMaidCommandTimeout") passes. False when the wait is given up, on the time-out or because a
+/// callback closed the object being pumped; logged with `what`. The issuer's counter is then
+/// forgotten so that a late completion cannot touch it.
 bool IdleLoop(tagNkMAIDObject* pObject, uint32_t* pulCount, uint32_t ulTarget,
               const char* what = nullptr);
+/// True while an object record opened by Command_Open has not been freed by the client.
+bool IsObjectOpen(const tagNkMAIDObject* pObject);
 bool EnumCapabilities(tagNkMAIDObject* pObject, uint32_t* pulCapCount,
                       tagNkMAIDCapInfo** ppCapArray);
 bool EnumChildrten(tagNkMAIDObject* pObject);

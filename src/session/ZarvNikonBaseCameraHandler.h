@@ -20,6 +20,7 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -154,14 +155,16 @@ public:
 
 private:
     QString modulePath(bool* tableNamedModule, QString* moduleName) const;
-    bool openSourceForSettings(bool storeErrors, LPRefObj* source, int16_t* result);
+    bool openSourceForSettings(const QString& operation, bool storeErrors, LPRefObj* source,
+                               int16_t* result);
     void refreshCameraType(LPRefObj source);
     void logResponse(const QString& operation);
     void afterSdkFailure(const QString& operation, int code);
     void releaseConnection(bool closeFirst);
     QVariant deviceName() const;
 
-    bool m_fModuleLoaded = false;
+    std::atomic<bool> m_fModuleLoaded = false;
+    QString m_bundlePath; // the bundle this session loaded
     bool m_fCameraStatus = false;
     mutable QMutex m_mutex; // guards the two properties below
     UserNotificationCenter* m_fUserNotifCenter = nullptr;

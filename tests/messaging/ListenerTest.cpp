@@ -85,17 +85,6 @@ TEST_F(Listener, StaysSilentWithoutPayloadOrUsableSender) {
     EXPECT_EQ(log.count("\"senderApp\" is not a string"), 2);
 }
 
-TEST_F(Listener, ASiblingProcessMakesItBeep) {
-    ZarvNSNotificationCenter listener;
-    listener.setup();
-    Recorder seen(DistributedNotificationCenter::defaultCenter(), "zarvXNotification");
-    ASSERT_EQ(runToEnd(kZarvctl, {"post", "zarvXNotification", "--object", "test",
-                                  "senderApp=Lookout.app", "filePath=/a.jpg"}),
-              0);
-    ASSERT_TRUE(seen.waitFor(1));
-    EXPECT_EQ(beeps, 1);
-}
-
 TEST_F(Listener, StopsListeningWhenDestroyed) {
     {
         ZarvNSNotificationCenter listener;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using namespace zarv;
 using namespace zarv::test;
 
@@ -134,8 +136,8 @@ TEST(UserNotifications, DeliveryReplacementRemovalAndTheServerSeesEachStep) {
     ASSERT_EQ(delegate.delivered.size(), 1u);
     EXPECT_TRUE(delegate.delivered[0].presented);
 
-    // Same identifier again: replaced in the list and, through replaces_id, on the desktop.
-    waitUntil([] { return false; }, 100); // lets the server's answer arrive
+    // Same identifier again, before the server has even answered: replaced in the list and,
+    // through replaces_id, on the desktop.
     UserNotification second = cameraNotice("D850-336592896", "Image_2...");
     second.hasActionButton = true;
     center.deliverNotification(second);
@@ -205,6 +207,30 @@ TEST(UserNotifications, ActivationAndClosingComeFromTheServerOnly) {
     EXPECT_EQ(delegate.activated.size(), 2u);
     center.setDelegate(nullptr);
     QDBusConnection::disconnectFromBus("impostor");
+}
+
+TEST(UserNotifications, ANoticeRemovedEarlyNeverStaysOnTheDesktop) {
+    FakeNotificationServer server;
+    UserNotificationCenter center(QDBusConnection::sessionBus());
+    // Removed before the main thread got to it, from another thread as the program's queues
+    // do: the desktop never sees it.
+    std::thread([&] {
+        center.deliverNotification(cameraNotice("cam-1", "x"));
+        center.removeDeliveredNotification(cameraNotice("cam-1", {}));
+        center.deliverNotification(cameraNotice("cam-2", "y"));
+    }).join();
+    EXPECT_EQ(identifiers(center.deliveredNotifications()), QStringList{"cam-2"});
+    ASSERT_TRUE(waitUntil([&] { return server.notified.size() == 1; }));
+    EXPECT_EQ(server.notified[0].body, "Found New Image:\ny");
+
+    // Removed while the server is answering: closed with the number it answers.
+    center.deliverNotification(cameraNotice("cam-3", "z"));
+    ASSERT_TRUE(waitUntil([&] { return server.notified.size() == 2; }));
+    center.removeDeliveredNotification(cameraNotice("cam-3", {}));
+    ASSERT_TRUE(waitUntil([&] { return server.closed.size() == 1; }));
+    EXPECT_EQ(server.closed[0], server.notified[1].answer);
+    waitUntil([] { return false; }, 100);
+    EXPECT_EQ(server.notified.size(), 2u);
 }
 
 TEST(UserNotifications, ANoticeTheDelegateHoldsBackIsListedButNotShown) {
