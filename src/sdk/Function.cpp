@@ -263,7 +263,10 @@ bool IdleLoop(tagNkMAIDObject* pObject, uint32_t* pulCount, uint32_t ulTarget, c
     while (true) {
         const int32_t result = CallMAIDEntryPoint(pObject, kNkMAIDCommand_Async, 0,
                                                   kNkMAIDDataType_Null, 0, nullptr, 0);
-        nanosleep(&pause, nullptr);
+        // A module that says it has more to do (1) gets its next turn at once; an idle one is
+        // given a moment between turns.
+        if (result != kNkMAIDResult_Pending)
+            nanosleep(&pause, nullptr);
         if (static_cast<uint32_t>(result) >= 2 || *pulCount >= ulTarget)
             return true;
         if (tracked && !IsObjectOpen(pObject)) {
