@@ -75,6 +75,8 @@ void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// Kept for the life of the process: a queue torn down by static destruction, after the
+// application object is gone, could no longer be told to stop.
 std::shared_ptr<DispatchQueue> makeQueue(const char* label) {
     return DispatchQueue::createSerial(QLatin1String(label));
 }
@@ -131,18 +133,21 @@ AppDelegate* AppDelegate::shared() {
 // --- Queues ---------------------------------------------------------------------------------
 
 DispatchQueue& AppDelegate::currentMiscellaneousQueue() {
-    static const auto queue = makeQueue("com.quellbay.zarv.nikon.miscellaneousQueue");
-    return *queue;
+    static auto* const queue =
+        new std::shared_ptr<DispatchQueue>(makeQueue("com.quellbay.zarv.nikon.miscellaneousQueue"));
+    return **queue;
 }
 
 DispatchQueue& AppDelegate::currentScanQueue() {
-    static const auto queue = makeQueue("com.quellbay.zarv.nikon.scanUserNotificationQueue");
-    return *queue;
+    static auto* const queue = new std::shared_ptr<DispatchQueue>(
+        makeQueue("com.quellbay.zarv.nikon.scanUserNotificationQueue"));
+    return **queue;
 }
 
 DispatchQueue& AppDelegate::currentCameraDispatchQueue() {
-    static const auto queue = makeQueue("com.quellbay.zarv.current.camera.queue");
-    return *queue;
+    static auto* const queue =
+        new std::shared_ptr<DispatchQueue>(makeQueue("com.quellbay.zarv.current.camera.queue"));
+    return **queue;
 }
 
 // --- Start-up -------------------------------------------------------------------------------

@@ -149,9 +149,9 @@ int main(int argc, char** argv) {
         UserDefaults::setStandardIdentifier(bundle.bundleIdentifier());
 
     AppDelegate delegate({headless, args, {}});
+    watchSignals(delegate);
     if (!delegate.initialize())
         return 0; // another copy runs and was asked forward
-    watchSignals(delegate);
     if (delegate.applicationWillFinishLaunching()) {
         delegate.applicationDidFinishLaunching();
         const QStringList files = filesOf(args);

@@ -6,6 +6,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -251,7 +252,7 @@ TEST_F(EndToEnd, ConnectsSavesAnnouncesAndAnswersSiblings) {
 // half-written file, and after replugging the picture is fetched. Replugging gives one device
 // entry and a new session; unplugging stops the scan timer.
 TEST_F(EndToEnd, UnplugMidTransferAndReplug) {
-    writeConfig(QStringLiteral("pictures = 1\npiece_size = 4096\nfault_remove_after_pieces = 3\n"));
+    writeConfig(QStringLiteral("pictures = 1\npiece_size = 512\nfault_remove_after_pieces = 2\n"));
     plugCamera();
     Program program(dir.path(), QStringLiteral("program"));
     program.start(arguments(), environment());
@@ -261,6 +262,8 @@ TEST_F(EndToEnd, UnplugMidTransferAndReplug) {
         << program.log().toStdString();
     writeConfig(QStringLiteral("pictures = 1\npiece_size = 4096\n"));
 
+    ASSERT_TRUE(program.waitForLog(QStringLiteral("SaveImage -> VERY BAD")))
+        << program.log().toStdString();
     const size_t before = statusMessages().size();
     uevent("remove");
     ASSERT_TRUE(program.waitForLog(QStringLiteral("Status: < Camera Disconnected >")))
@@ -345,7 +348,7 @@ TEST_F(EndToEnd, SecondCopyAndRelaunch) {
         return reply.isValid() ? qint64(reply.value()) : qint64(0);
     };
     ASSERT_EQ(owner(), first.pid());
-    const size_t before = statusMessages().size();
+    const QDateTime hangUp = QDateTime::currentDateTimeUtc();
     ::kill(pid_t(first.pid()), SIGHUP); // quit and start again
     ASSERT_TRUE(first.waitForExit());
     EXPECT_EQ(first.exitCode(), 0) << first.log().toStdString();
@@ -353,13 +356,24 @@ TEST_F(EndToEnd, SecondCopyAndRelaunch) {
         << first.log().toStdString();
     const qint64 successor = owner();
     // The new process starts over: it announces itself and connects the camera again.
-    ASSERT_TRUE(waitForStatus(1, before)) << first.log().toStdString();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const QVariantMap& m : statusMessages())
+                if (m.value(QStringLiteral("appstartup")).toDateTime() >= hangUp &&
+                    m.value(QStringLiteral("cameraStatus")).toInt() == 1)
+                    return true;
+            return false;
+        },
+        kLong))
+        << first.log().toStdString();
     EXPECT_TRUE(first.logContains(QStringLiteral("has ended; starting")));
 
     ::kill(pid_t(successor), SIGTERM);
     EXPECT_TRUE(waitUntil([&] { return owner() == 0; }, kLong));
+    // It stops cleanly too: nothing after its last line.
     EXPECT_TRUE(waitUntil(
-        [&] { return first.log().endsWith(QStringLiteral("ZarvNikonCapture ends\n")); }, kLong));
+        [&] { return first.log().endsWith(QStringLiteral("ZarvNikonCapture ends\n")); }, kLong))
+        << first.log().right(3000).toStdString();
 }
 
 } // namespace
