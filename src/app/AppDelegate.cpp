@@ -320,7 +320,9 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     // The window start-up step; without a window it keeps only what is not about the window.
     DispatchQueue::main().after(std::chrono::milliseconds(200), [this] {
-        setStatusImage(QStringLiteral("NSStatusUnavailable"));
+        // A camera already being connected keeps its light.
+        if (fStatus1Image().isEmpty())
+            setStatusImage(QStringLiteral("NSStatusUnavailable"));
         ibClickedOnZarvButton(QStringLiteral("appstartup"));
     });
     DispatchQueue::main().after(std::chrono::milliseconds(500),
