@@ -118,12 +118,39 @@ AppDelegate::AppDelegate(Options options) : m_options(std::move(options)) {
 }
 
 AppDelegate::~AppDelegate() {
+    // Nothing queued may outlive the controller: timers stop, the queues that run its blocks
+    // are drained, and main-queue blocks check that it still exists.
+    cancelScanTimer();
+    {
+        QMutexLocker lock(&m_timerMutex);
+        if (m_fTimer2)
+            m_fTimer2->cancel();
+        m_fTimer2.reset();
+    }
+    currentCameraDispatchQueue().sync([] {});
+    currentMiscellaneousQueue().sync([] {});
     for (auto token : m_localTokens)
         NotificationCenter::defaultCenter().removeObserver(token);
     for (auto token : m_distributedTokens)
         DistributedNotificationCenter::defaultCenter().removeObserver(token);
     if (g_shared == this)
         g_shared = nullptr;
+}
+
+void AppDelegate::onMain(DispatchQueue::Block block) {
+    QPointer<AppDelegate> self(this);
+    DispatchQueue::main().async([self, block = std::move(block)] {
+        if (self)
+            block();
+    });
+}
+
+void AppDelegate::onMainAfter(std::chrono::milliseconds delay, DispatchQueue::Block block) {
+    QPointer<AppDelegate> self(this);
+    DispatchQueue::main().after(delay, [self, block = std::move(block)] {
+        if (self)
+            block();
+    });
 }
 
 AppDelegate* AppDelegate::shared() {
@@ -187,10 +214,7 @@ bool AppDelegate::checkForDuplicateRunningInstances() {
     const SingleInstance::Result result =
         SingleInstance::claim(Bundle::mainBundle().bundleIdentifier(), this, [self] {
             if (self)
-                DispatchQueue::main().async([self] {
-                    if (self)
-                        self->ibBringToFrontButton();
-                });
+                self->onMain([self] { self->ibBringToFrontButton(); });
         });
     if (result != SingleInstance::Result::Duplicate)
         return false;
@@ -278,7 +302,7 @@ bool AppDelegate::applicationWillFinishLaunching() {
 void AppDelegate::applicationDidFinishLaunching() {
     inside("applicationDidFinishLaunching:");
     connect(&defaults(), &UserDefaults::valueChanged, this, &AppDelegate::logStatusChange);
-    DispatchQueue::main().async(
+    onMain(
         [] { defaults().setObject(kNameOfCameraFound, QStringLiteral("< No Camera Detected >")); });
     UserNotificationCenter::defaultUserNotificationCenter().removeAllDeliveredNotifications();
     if (!gZarvNSNotificationCenter) {
@@ -319,14 +343,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     ZARV_cameraNikon::getNikonDevices();
 
     // The window start-up step; without a window it keeps only what is not about the window.
-    DispatchQueue::main().after(std::chrono::milliseconds(200), [this] {
+    onMainAfter(std::chrono::milliseconds(200), [this] {
         // A camera already being connected keeps its light.
         if (fStatus1Image().isEmpty())
             setStatusImage(QStringLiteral("NSStatusUnavailable"));
         ibClickedOnZarvButton(QStringLiteral("appstartup"));
     });
-    DispatchQueue::main().after(std::chrono::milliseconds(500),
-                                [this] { ibSendAllItemsInHotFolder(); });
+    onMainAfter(std::chrono::milliseconds(500), [this] { ibSendAllItemsInHotFolder(); });
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -366,14 +389,14 @@ void AppDelegate::applicationOpenFiles(const QStringList& paths) {
 void AppDelegate::terminate(int status) {
     if (m_terminating.exchange(true))
         return;
-    DispatchQueue::main().async([this, status] {
+    onMain([this, status] {
         applicationWillTerminate();
         QCoreApplication::exit(status);
     });
 }
 
 void AppDelegate::showInfoWindow() {
-    DispatchQueue::main().async([] {
+    onMain([] {
         // No info window here: its text goes to the log.
         logInfo(QStringLiteral("Info window:\n%1").arg(defaults().stringForKey(kTextView)));
         logInfo(QStringLiteral("returnCode = %1").arg(0));
@@ -392,8 +415,7 @@ void AppDelegate::beginSheet(const Alert& alert, std::function<void(long)> compl
                                 .arg(alert.message, alert.informativeText.trimmed(),
                                      alert.buttons.join(QStringLiteral(", ")), choice);
     if (completion)
-        DispatchQueue::main().async(
-            [completion = std::move(completion), answer] { completion(answer); });
+        onMain([completion = std::move(completion), answer] { completion(answer); });
 }
 
 void AppDelegate::ibBringToFrontButton() {
@@ -483,7 +505,7 @@ void AppDelegate::resetCounters() {
 
 void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
     inside("handleUsbDeviceAdded:");
-    DispatchQueue::main().async([this, notification] {
+    onMain([this, notification] {
         for (int round = 0;; ++round) {
             {
                 QMutexLocker lock(&m_lock);
@@ -533,7 +555,7 @@ void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
         const QVariantMap entry = info;
         if (props.value(QStringLiteral("idVendor")).toLongLong() == kNikonUSBVendorID) {
             const QString name = deviceName(entry);
-            DispatchQueue::main().async([this, name] {
+            onMain([this, name] {
                 defaults().removeObject(kConnectionMessage);
                 setStatusImage(QStringLiteral("NSStatusPartiallyAvailable"));
                 setStatusText(QStringLiteral("< Trying To Connect to %1>").arg(name));
@@ -548,8 +570,7 @@ void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
                 cancelScanTimer();
                 setSession(nullptr);
             });
-            currentMiscellaneousQueue().after(std::chrono::milliseconds(100),
-                                              [this] { m_newImageCount = 0; });
+            currentMiscellaneousQueue().async([this] { m_newImageCount = 0; });
             camera.async([] { gNikonCameraCaptureCount = 0; });
             camera.async([this] {
                 std::shared_ptr<CameraSession> session = m_options.sessionFactory();
@@ -592,7 +613,7 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
         UserNotificationCenter::defaultUserNotificationCenter().removeAllDeliveredNotifications();
         session->handleUsbDeviceAdded(notification);
         createScanTimer();
-        DispatchQueue::main().async([this] {
+        onMain([this] {
             setStatusImage(QStringLiteral("NSStatusAvailable"));
             ibClickedOnZarvButton(QStringLiteral("sendcamerastatus"));
         });
@@ -601,14 +622,14 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
     }
     sleepMs(750);
     if (result == -4) {
-        DispatchQueue::main().async([this, name, info] {
+        onMain([this, name, info] {
             setStatusImage(QStringLiteral("NSCaution"));
             setStatusText(withConnectionMessage(
                 QStringLiteral("< Need To RUN in Different Mode for: %1 >").arg(name)));
             currentCameraDispatchQueue().async([this, info] { checkIfNeedToRelaunch(info); });
         });
     } else if (result == -3) {
-        DispatchQueue::main().async([this, name] {
+        onMain([this, name] {
             setStatusImage(QStringLiteral("NSCaution"));
             setStatusText(withConnectionMessage(
                 QStringLiteral("< MISSING Required Module for: %1 >").arg(name)));
@@ -623,7 +644,7 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
             const bool b = isModuleAtPath(*path, kArch_x86_64, kClassName);
             offer = isThis32bitMode() ? (!a || b) : (a || !b);
         }
-        DispatchQueue::main().async([this, name, offer] {
+        onMain([this, name, offer] {
             setStatusImage(QStringLiteral("NSStatusUnavailable"));
             setStatusText(
                 withConnectionMessage(QStringLiteral("< UNSUPPORTED MODEL: %1 >").arg(name)));
@@ -644,7 +665,7 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
             });
         });
     } else {
-        DispatchQueue::main().async([this, name, info] {
+        onMain([this, name, info] {
             setStatusImage(QStringLiteral("NSCaution"));
             setStatusText(
                 withConnectionMessage(QStringLiteral("< Problem Connecting to %1 >").arg(name)));
@@ -677,7 +698,7 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
         offer = true;
     }
     const QString text = withConnectionMessage(status.arg(name));
-    DispatchQueue::main().async([this, text, offer, t] {
+    onMain([this, text, offer, t] {
         setStatusText(text);
         if (!offer)
             return;
@@ -703,7 +724,7 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
 void AppDelegate::handleUsbDeviceRemoved(const Notification& notification) {
     logInfo(QStringLiteral("handleUsbDeviceRemoved: %1")
                 .arg(describePropertyValue(notification.userInfo)));
-    DispatchQueue::main().after(std::chrono::milliseconds(100), [this, notification] {
+    onMainAfter(std::chrono::milliseconds(100), [this, notification] {
         // The session itself stays on the camera queue; its device is read from the copy kept
         // beside it.
         const QVariantMap current =
@@ -723,7 +744,11 @@ void AppDelegate::handleUsbDeviceRemoved(const Notification& notification) {
             QStringLiteral("DisconnectedDevice[%1-%2] %3 CurrentDevice[%4-%5]....")
                 .arg(goneName.toString(), goneSerial.toString(), QStringLiteral("%1"),
                      currentName.toString(), currentSerial.toString());
-        if (!sameText(currentName, goneName) || !sameText(currentSerial, goneSerial)) {
+        // An absent current value (no session yet) counts as the same device.
+        auto differs = [](const QVariant& mine, const QVariant& theirs) {
+            return mine.isValid() && !sameText(mine, theirs);
+        };
+        if (differs(currentName, goneName) || differs(currentSerial, goneSerial)) {
             logInfo(pair.arg(QStringLiteral("is NOT the same as")));
             return;
         }
@@ -734,7 +759,7 @@ void AppDelegate::handleUsbDeviceRemoved(const Notification& notification) {
 }
 
 void AppDelegate::closingStep(const Notification& notification) {
-    DispatchQueue::main().async([this] {
+    onMain([this] {
         setStatusImage(QStringLiteral("NSStatusUnavailable"));
         setStatusText(QStringLiteral("< Camera Disconnected >"));
     });
@@ -834,7 +859,7 @@ void AppDelegate::sweepTick() {
 }
 
 void AppDelegate::setupAcquireTimer() {
-    DispatchQueue::main().async([this] {
+    onMain([this] {
         delete m_fAcquireTimer;
         auto* timer = new QTimer(this);
         timer->setSingleShot(true);
@@ -990,7 +1015,7 @@ void AppDelegate::ibAutoSearchModule() {
             alert.informativeText = QStringLiteral("No Camera Detected to Match with Module...");
             alert.buttons = {QStringLiteral("OK")};
         }
-        DispatchQueue::main().async([this, alert] { beginSheet(alert); });
+        onMain([this, alert] { beginSheet(alert); });
     });
 }
 
@@ -1160,10 +1185,9 @@ void AppDelegate::handleDistributedNotificationNikon(const Notification& notific
                 session->GrabImage();
         });
     } else if (what == QLatin1String("requestcamerastatus")) {
-        DispatchQueue::main().async(
-            [this] { ibClickedOnZarvButton(QStringLiteral("sendcamerastatus")); });
+        onMain([this] { ibClickedOnZarvButton(QStringLiteral("sendcamerastatus")); });
     } else if (what == QLatin1String("getlistofimages")) {
-        DispatchQueue::main().async([this] { ibSendAllItemsInHotFolder(); });
+        onMain([this] { ibSendAllItemsInHotFolder(); });
     }
 }
 
@@ -1174,7 +1198,7 @@ void AppDelegate::handleInternalActions(const Notification& notification) {
             .toString()
             .compare(QLatin1String("updatemodulelist"), Qt::CaseInsensitive) != 0)
         return;
-    DispatchQueue::main().async([this] {
+    onMain([this] {
         ibUpdateModuleList();
         relaunchApp({});
     });

@@ -168,6 +168,9 @@ signals:
     void statusImageChanged(const QString& imageName);
 
 private:
+    /// Runs a block on the main queue, unless the controller is gone by then.
+    void onMain(DispatchQueue::Block block);
+    void onMainAfter(std::chrono::milliseconds delay, DispatchQueue::Block block);
     void setStatusImage(const QString& name);
     void setStatusText(const QString& text);
     void logStatusChange(const QString& key);

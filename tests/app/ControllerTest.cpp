@@ -5,6 +5,7 @@
 #include "app/AppDelegate.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserNotificationCenter.h"
 #include "usb/ZARV_camera.h"
 
 #include <QDir>
@@ -147,12 +148,16 @@ protected:
     void leave(const QVariantMap& info) {
         NotificationCenter::defaultCenter().post(kZarvNikonCameraRemovedNotification, {}, info);
     }
-    // Everything queued so far on the camera queue has run.
+    // Everything queued so far on the main queue, then on the camera queue, then what that
+    // handed back to the main queue, has run.
     void drainCameraQueue() {
-        std::atomic<bool> done{false};
-        AppDelegate::currentCameraDispatchQueue().async([&] { done = true; });
-        ASSERT_TRUE(waitUntil([&] { return done.load(); }, 20000));
-        waitUntil([] { return false; }, 50); // and what it handed to the main queue
+        for (DispatchQueue* queue :
+             {&DispatchQueue::main(), &AppDelegate::currentCameraDispatchQueue(),
+              &DispatchQueue::main()}) {
+            std::atomic<bool> done{false};
+            queue->async([&] { done = true; });
+            ASSERT_TRUE(waitUntil([&] { return done.load(); }, 20000));
+        }
     }
     void ask(const QVariantMap& info) {
         delegate->handleDistributedNotificationNikon(
@@ -265,6 +270,39 @@ TEST_F(Controller, FilesHandedToTheProgram) {
     const QString info = defaults().stringForKey(QStringLiteral("prefTextViewString1"));
     EXPECT_EQ(info, dir.path() + QStringLiteral("/two/B Module.BUNDLE\n\n\n"));
     EXPECT_TRUE(waitUntil([&] { return logged("Info window:"); }, 5000));
+}
+
+} // namespace
+
+namespace {
+
+// A removal with no session compares absent with absent: the closing step still runs.
+TEST_F(Controller, RemovalWithoutASessionStillReportsTheDisconnection) {
+    leave(device(QStringLiteral("Nikon D850"), 1200, QStringLiteral("S1")));
+    ASSERT_TRUE(waitUntil([&] { return status() == "< Camera Disconnected >"; }, 20000));
+    EXPECT_EQ(script.made.load(), 0);
+}
+
+// The sweep removes notices older than the auto-dismiss age; below one second the age is 10 s.
+TEST_F(Controller, SweepRemovesOldNotices) {
+    defaults().setObject(QStringLiteral("prefAutoDismissUserNotificataionInSeconds"), 0.5);
+    auto& center = UserNotificationCenter::defaultUserNotificationCenter();
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int age : {5, 20}) {
+        center.setClock([now, age] { return now.addSecs(-age); });
+        UserNotification notice;
+        notice.identifier = QStringLiteral("age%1").arg(age);
+        center.deliverNotification(notice);
+    }
+    center.setClock({});
+    auto identifiers = [&] {
+        QStringList ids;
+        for (const UserNotification& n : center.deliveredNotifications())
+            ids << n.identifier;
+        return ids;
+    };
+    ASSERT_TRUE(waitUntil([&] { return !identifiers().contains("age20"); }, 10000));
+    EXPECT_TRUE(identifiers().contains("age5"));
 }
 
 } // namespace
