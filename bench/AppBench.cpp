@@ -1,0 +1,220 @@
+// The program as a whole, with the virtual camera on a mocked USB bus: shutter-to-announcement
+// latency, idle CPU while connected, start-up time and peak memory. Run through
+// bench/app-bench.sh, which gives it a private session bus and umockdev's preload library.
+
+// umockdev's header pulls in GLib, whose struct members clash with Qt's keywords: it comes first.
+#include <umockdev.h>
+
+#include "platform/DistributedNotificationCenter.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <vector>
+
+using namespace zarv;
+
+namespace {
+
+const QString kProgram = QStringLiteral(ZARV_APP_DIR "/Contents/MacOS/ZarvNikonCapture");
+
+bool spinUntil(const std::function<bool()>& done, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+struct Run {
+    QTemporaryDir dir;
+    QProcess process;
+    QString log() const {
+        QFile f(dir.path() + QStringLiteral("/program.log"));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+    void start(const QString& cameraConfig) {
+        QFile config(dir.path() + QStringLiteral("/camera.conf"));
+        config.open(QIODevice::WriteOnly);
+        config.write(cameraConfig.toUtf8());
+        config.close();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path() + QStringLiteral("/config"));
+        env.insert(QStringLiteral("ZARV_VIRTUAL_CAMERA_CONFIG"), config.fileName());
+        process.setProcessEnvironment(env);
+        process.setStandardOutputFile(dir.path() + QStringLiteral("/program.log"));
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(kProgram,
+                      {QStringLiteral("--headless"), QStringLiteral("-prefSaveFolderPath"),
+                       dir.path() + QStringLiteral("/hot")});
+        process.waitForStarted();
+    }
+    void stop() {
+        ::kill(pid_t(process.processId()), SIGTERM);
+        process.waitForFinished(30000);
+    }
+    // utime + stime, in clock ticks.
+    long long cpuTicks() const {
+        QFile f(QStringLiteral("/proc/%1/stat").arg(process.processId()));
+        if (!f.open(QIODevice::ReadOnly))
+            return -1;
+        const QByteArray line = f.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+    }
+    // Peak resident memory so far, in KiB.
+    long long peakKiB() const {
+        QFile f(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        if (!f.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        return -1;
+    }
+};
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (!preload || !std::strstr(preload, "umockdev") ||
+        !QDBusConnection::sessionBus().isConnected()) {
+        std::fprintf(stderr, "run through bench/app-bench.sh (private bus and umockdev)\n");
+        return 2;
+    }
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_file(testbed, ZARV_TEST_DATA "/zarv-virtual-camera.umockdev",
+                                        &error)) {
+        std::fprintf(stderr, "umockdev: %s\n", error ? error->message : "?");
+        return 1;
+    }
+    auto& center = DistributedNotificationCenter::defaultCenter();
+    std::vector<Notification> received;
+    center.addObserver({}, [&](const Notification& n) { received.push_back(n); });
+    QDBusConnection::sessionBus().interface()->serviceOwner(QStringLiteral("org.freedesktop.DBus"));
+    auto connected = [&] {
+        for (const Notification& n : received)
+            if (n.userInfo.value(QStringLiteral("cameraStatus")).toInt() == 1)
+                return true;
+        return false;
+    };
+    auto pictures = [&] {
+        int count = 0;
+        for (const Notification& n : received)
+            count += n.userInfo.contains(QStringLiteral("filePath")) ? 1 : 0;
+        return count;
+    };
+    const double scanInterval = 1.0; // the factory default
+    // One section alone when named: startup, latency, memory.
+    const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    auto wanted = [&](const char* section) {
+        return only.isEmpty() || only == QLatin1String(section);
+    };
+
+    // (c) Start-up time to the first status text, three runs.
+    std::vector<double> startups;
+    for (int i = 0; i < 3 && wanted("startup"); ++i) {
+        Run run;
+        QElapsedTimer clock;
+        clock.start();
+        run.start(QStringLiteral("pictures = 0\n"));
+        spinUntil([&] { return run.log().contains(QStringLiteral("Status: ")); }, 30000);
+        startups.push_back(double(clock.elapsed()));
+        run.stop();
+    }
+    if (wanted("startup"))
+        std::printf("start-up to first status text: median %.0f ms (runs %.0f, %.0f, %.0f)\n",
+                    percentile(startups, 0.5), startups[0], startups[1], startups[2]);
+
+    // (a) Shutter-to-announcement latency over 20 shots, and (b) idle CPU, (d) idle memory.
+    if (wanted("latency")) {
+        received.clear();
+        Run run;
+        run.start(QStringLiteral("pictures = 0\n"));
+        if (!spinUntil(connected, 30000)) {
+            std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
+            return 1;
+        }
+        std::vector<double> latencies;
+        for (int shot = 0; shot < 20; ++shot) {
+            // Shots fall at every phase of the scan timer, not just after a tick.
+            spinUntil([] { return false; }, (shot * 397) % 1000);
+            const int before = pictures();
+            QElapsedTimer clock;
+            clock.start();
+            center.post(QStringLiteral("ZarvNikonAppNotification"), {},
+                        {{QStringLiteral("senderApp"), QStringLiteral("bench")},
+                         {QStringLiteral("action"), QStringLiteral("grabimage")}});
+            if (!spinUntil([&] { return pictures() > before; }, 30000)) {
+                std::fprintf(stderr, "shot %d was not announced\n", shot);
+                return 1;
+            }
+            latencies.push_back(double(clock.elapsed()));
+        }
+        std::printf("shutter-to-announcement over 20 shots: p50 %.0f ms, p95 %.0f ms; scan "
+                    "interval %.0f ms (p50/interval %.2f)\n",
+                    percentile(latencies, 0.5), percentile(latencies, 0.95), scanInterval * 1000,
+                    percentile(latencies, 0.5) / (scanInterval * 1000));
+
+        spinUntil([] { return false; }, 2000);
+        const long long idleKiB = run.peakKiB();
+        const long long ticks0 = run.cpuTicks();
+        QElapsedTimer clock;
+        clock.start();
+        spinUntil([] { return false; }, 30000);
+        const double cpu = double(run.cpuTicks() - ticks0) / double(sysconf(_SC_CLK_TCK)) /
+                           (double(clock.elapsed()) / 1000.0);
+        std::printf("connected and idle for 30 s: %.2f %% of one core (goal below 1 %%)\n",
+                    cpu * 100);
+        std::printf("peak resident memory, connected (after 20 shots): %lld KiB\n", idleKiB);
+        run.stop();
+    }
+
+    // (d) Peak memory during a 64 MiB transfer.
+    if (wanted("memory")) {
+        received.clear();
+        Run run;
+        run.start(QStringLiteral("pictures = 1\npicture_size = 67108864\npiece_size = 1048576\n"));
+        if (!spinUntil([&] { return pictures() >= 1; }, 120000)) {
+            std::fprintf(stderr, "the 64 MiB picture was not announced:\n%s\n",
+                         qPrintable(run.log()));
+            return 1;
+        }
+        const long long peak = run.peakKiB();
+        QString path;
+        for (const Notification& n : received)
+            if (n.userInfo.contains(QStringLiteral("filePath")))
+                path = n.userInfo.value(QStringLiteral("filePath")).toString();
+        std::printf("picture saved: %lld bytes\n", QFileInfo(path).size());
+        std::printf("peak resident memory with a 64 MiB transfer: %lld KiB (%.2f x the picture)\n",
+                    peak, double(peak) / (64.0 * 1024));
+        run.stop();
+    }
+    g_object_unref(testbed);
+    return 0;
+}

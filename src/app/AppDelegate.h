@@ -1,0 +1,225 @@
+#pragma once
+
+#include "CameraSession.h"
+#include "platform/Dispatch.h"
+#include "platform/NotificationCenter.h"
+
+#include <QMetaType>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace zarv {
+
+/// An interface control as the actions see it: its title, its alternate title (the command it
+/// carries) and its identifier.
+struct Button {
+    QString title;
+    QString alternateTitle;
+    QString identifier;
+};
+
+/// An alert or sheet. Return codes: 1000 for the first button, 1001 for the second, ...
+struct Alert {
+    enum class Style { Warning, Informational, Critical };
+    Style style = Style::Warning;
+    QString message;
+    QString informativeText;
+    QStringList buttons;
+    /// The answer when nobody can be asked (headless): the cancelling choice.
+    long cancelReturnCode = 1000;
+};
+
+inline constexpr long kAlertFirstButtonReturn = 1000;
+inline constexpr long kAlertSecondButtonReturn = 1001;
+
+/// One entry of the device list: the device dictionary, and the session it may hold
+/// ("ZarvDeviceHandler").
+struct DeviceEntry {
+    QVariantMap info;
+    std::shared_ptr<CameraSession> handler;
+};
+
+/// The application controller: start-up and shutdown, the work queues, the reaction to cameras
+/// arriving and leaving, the timers, the hot folder, relaunching and the requests of sibling
+/// programs. One instance, created and driven on the main thread; it links no widgets: a window,
+/// when there is one, attaches through the hooks below, and without one (headless) status texts
+/// go to the log and alerts take their cancelling choice.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        bool headless = true;
+        /// The process arguments (program name first).
+        QStringList arguments;
+        /// Makes camera sessions; the modules' own when empty.
+        CameraSessionFactory sessionFactory;
+    };
+
+    explicit AppDelegate(Options options);
+    ~AppDelegate() override;
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    static AppDelegate* shared();
+
+    // --- Queues (created once, on first use) ----------------------------------------------
+    static DispatchQueue& currentMiscellaneousQueue();
+    static DispatchQueue& currentScanQueue();
+    static DispatchQueue& currentCameraDispatchQueue();
+
+    // --- Start-up and shutdown ------------------------------------------------------------
+    /// Class initialisation: refuses a second copy, registers the factory defaults, writes the
+    /// settings of every start. False when this process must end now (exit status 0).
+    bool initialize();
+    /// True when another copy owns the program's bus name; that copy is then asked forward.
+    bool checkForDuplicateRunningInstances();
+    /// False when the process is handing over (32-bit switch) or must quit.
+    bool applicationWillFinishLaunching();
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+    void applicationOpenFiles(const QStringList& paths);
+    /// Ends the program: applicationWillTerminate, then the event loop stops with `status`.
+    void terminate(int status = 0);
+    bool isTerminating() const { return m_terminating.load(); }
+    void showInfoWindow();
+
+    // --- Devices --------------------------------------------------------------------------
+    void handleUsbDeviceAdded(const Notification& notification);
+    void handleUsbDeviceRemoved(const Notification& notification);
+    std::optional<QVariantMap> getUsbObject();
+    std::shared_ptr<CameraSession> getCameraHandler();
+    void checkIfNeedToRelaunch(const QVariantMap& device);
+    QList<DeviceEntry> fArrayOfDevices() const;
+    /// The current session. Copy it on the camera queue only: the last copy to go closes the
+    /// module, and must do so there.
+    std::shared_ptr<CameraSession> gTestNikonCamera() const;
+    /// The status light's current image name ("NSStatusAvailable", ...).
+    QString fStatus1Image() const;
+
+    // --- Timers ---------------------------------------------------------------------------
+    void createScanTimer();
+    void cancelScanTimer();
+    bool hasScanTimer() const;
+    void createScanTiemr2();
+    void setupAcquireTimer();
+    void doAcquireLoop();
+
+    // --- Saved images and the hot folder --------------------------------------------------
+    void handleSavedImageNotification(const Notification& notification);
+    void ibSendAllItemsInHotFolder();
+    void ibFindOldImages();
+    void doRevealItem1();
+    void doRevealItem2();
+    void doRevealItem3();
+    void ibShareItem(const QStringList& items);
+    void ibShowCount();
+    int fNewImageCount() const { return m_newImageCount.load(); }
+
+    // --- Module list ----------------------------------------------------------------------
+    void ibUpdateModuleList();
+    void ibAutoSearchModule();
+    std::optional<QString> performGetBundleInfo(const QString& path);
+    std::optional<QString> performGetDylibInfo(const QString& path);
+    void performGetMyDirectoryInfo(const QString& path);
+
+    // --- Relaunch -------------------------------------------------------------------------
+    void relaunchApp(const QVariant& param);
+    /// The full relaunch: starts the "relaunch" resource, then terminates.
+    void relaunch(const QVariant& info);
+    void relaunchApp32bit();
+    void relaunch32bit();
+    void relaunchAtBitsize(int bits);
+    /// Replaces the process image; returns only when that failed (then relaunches in full).
+    void replaceWithExecutable(const QString& path);
+
+    // --- Inbound notifications and actions ------------------------------------------------
+    void handleDistributedNotificationNikon(const Notification& notification);
+    void handleInternalActions(const Notification& notification);
+    void handleAddFromFileNotification(const Notification& notification);
+    /// The argument is a Button (its alternate title is the command) or the command as text.
+    void ibClickedOnZarvButton(const QVariant& sender);
+    void ibHitButton5(const QVariant& sender);
+    void ibHitButton1();
+    void ibHitButton2();
+    void ibHitButton3();
+    void ibHitButton4();
+    void ibHitButton6();
+    void ibHitTestButton(const QVariant& sender);
+    void ibHitCameraControlButton(const QVariant& sender);
+    void ibBringToFrontButton();
+
+    /// Shows an alert as a sheet; `completion` gets the return code on the main queue.
+    /// Headless: logs it and answers its cancelling choice.
+    void beginSheet(const Alert& alert, std::function<void(long)> completion = {});
+
+    bool isHeadless() const { return m_options.headless; }
+
+signals:
+    /// The status light changed (main thread).
+    void statusImageChanged(const QString& imageName);
+
+private:
+    /// Runs a block on the main queue, unless the controller is gone by then.
+    void onMain(DispatchQueue::Block block);
+    void onMainAfter(std::chrono::milliseconds delay, DispatchQueue::Block block);
+    void setStatusImage(const QString& name);
+    void setStatusText(const QString& text);
+    void logStatusChange(const QString& key);
+    void connectionStep(const QVariantMap& entry, const Notification& notification,
+                        const QVariantMap& props, const QVariantMap& info);
+    void closingStep(const Notification& notification);
+    void setSession(std::shared_ptr<CameraSession> session);
+    QVariantMap sessionDeviceInfo() const;
+    void resetCounters();
+    QString deviceName(const QVariantMap& device) const;
+    QString withConnectionMessage(const QString& status) const;
+    void scanTick();
+    void sweepTick();
+    void startCommandLine();
+
+    Options m_options;
+    std::atomic<bool> m_terminating{false};
+
+    QMutex m_lock; // guards fIsInTransition
+    bool m_fIsInTransition = false;
+
+    mutable QMutex m_sessionMutex;
+    std::shared_ptr<CameraSession> m_session; // copied and dropped on the camera queue only
+    QVariantMap m_sessionDevice;              // the device the session was given
+
+    mutable QMutex m_devicesMutex;
+    QList<DeviceEntry> m_devices;
+    std::optional<QVariantMap> m_firstCameraObject;
+    bool m_useUsbNotification = false;
+
+    mutable QMutex m_timerMutex;
+    std::shared_ptr<DispatchTimer> m_fTimer;  // scan timer
+    std::shared_ptr<DispatchTimer> m_fTimer2; // sweep timer
+    QObject* m_fAcquireTimer = nullptr;
+
+    std::atomic<int> m_newImageCount{0};
+    bool m_fControlKeyPressed = false;
+    QVariantList m_miniPanelSizes;
+
+    mutable QMutex m_statusMutex;
+    QString m_statusImage;
+    QString m_loggedStatus;
+    QString m_loggedMessage;
+
+    std::vector<NotificationCenter::Token> m_localTokens;
+    std::vector<quint64> m_distributedTokens;
+    QObject* m_busAdaptor = nullptr;
+};
+
+} // namespace zarv
+
+Q_DECLARE_METATYPE(zarv::Button)

@@ -1,0 +1,82 @@
+#include "AppSupport.h"
+
+#include "platform/Beep.h"
+#include "util/ShellCommand.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+namespace zarv {
+
+QString shellQuote(const QString& text) {
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+QString hotFolderListCommand(const QString& folder) {
+    return QStringLiteral("find [path] -mindepth [depth] -maxdepth [depth]  -name '*.jpg'")
+        .replace(QLatin1String("[path]"), shellQuote(folder))
+        .replace(QLatin1String("[depth]"), QLatin1String("1"));
+}
+
+QString oldImagesCommand(const QString& folder, const QString& minutesOld) {
+    return QStringLiteral("/usr/bin/find [hotfolderpath] -type f -mmin [minutesold] -and '(' -name "
+                          "'*.jpg' -or -name '*.png' ')' -exec ls '{}' +")
+        .replace(QLatin1String("[hotfolderpath]"), shellQuote(folder))
+        .replace(QLatin1String("[minutesold]"), shellQuote(minutesOld));
+}
+
+QStringList cleanCommandOutput(const QString& output) {
+    QString text = output.trimmed();
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QLatin1String("\n\n"), QLatin1String("\n"));
+    return text.split(QLatin1Char('\n'));
+}
+
+void revealItemInFinder(const QString& path) {
+    qInfo().noquote()
+        << QStringLiteral("Inside revealItemInFinder...revealItemInFinder => %1...").arg(path);
+    if (!path.isEmpty()) {
+        QString p = path;
+        if (p == QLatin1String("~") || p.startsWith(QLatin1String("~/")))
+            p = QDir::homePath() + p.mid(1);
+        if (QFileInfo(p).isDir()) {
+            const QString command = QStringLiteral("xdg-open %1").arg(shellQuote(p));
+            qInfo().noquote() << QStringLiteral("runCommand will execute: %1").arg(command);
+            const std::optional<QString> output = runShellCommand(command);
+            qInfo().noquote()
+                << QStringLiteral("shellcommand returned = %1").arg(output.value_or(QString()));
+            return;
+        }
+    }
+    beep();
+    qInfo().noquote() << QStringLiteral("User Needs to Select a Valid Existing Folder...");
+}
+
+QStringList relauncherArguments(const QVariant& info, const QString& bundlePath, qint64 pid,
+                                const QStringList& launchArguments) {
+    qlonglong flags = 1;
+    if (info.typeId() == QMetaType::QVariantMap)
+        flags = info.toMap().value(QStringLiteral("LSLaunchFlags")).toLongLong();
+    QStringList args{bundlePath, QString::number(pid), QString::number(flags)};
+    args += launchArguments;
+    return args;
+}
+
+char** mallocdArrayOfCStrings(const QStringList& texts, std::vector<std::string>* storage) {
+    if (texts.isEmpty())
+        return nullptr;
+    storage->clear();
+    storage->reserve(size_t(texts.size()));
+    for (const QString& text : texts)
+        storage->push_back(text.toStdString());
+    char** array = new char*[storage->size() + 1];
+    for (size_t i = 0; i < storage->size(); ++i)
+        array[i] = (*storage)[i].data();
+    array[storage->size()] = nullptr;
+    return array;
+}
+
+} // namespace zarv

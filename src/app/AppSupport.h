@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <string>
+#include <vector>
+
+namespace zarv {
+
+/// Where shared items are mailed to.
+inline constexpr const char* kSupportAddress = "support@quellbay.com";
+
+/// A text quoted for /bin/sh: single quotes, with any single quote inside spelled '\''.
+QString shellQuote(const QString& text);
+
+/// The command listing the pictures directly inside the hot folder. GNU find has no "-d N";
+/// the Mac's "entries exactly one level down" is spelled as a minimum and maximum depth.
+QString hotFolderListCommand(const QString& folder);
+/// The command listing the pictures of the folder last changed more than `minutesOld` ago.
+QString oldImagesCommand(const QString& folder, const QString& minutesOld);
+
+/// Command output as a list of lines: trimmed at both ends, "\r" read as "\n", "\n\n" as "\n".
+/// Empty output gives a list of one empty text.
+QStringList cleanCommandOutput(const QString& output);
+
+/// Opens a folder in the desktop's file browser; beeps when the path is not an existing folder.
+/// A leading "~" is expanded.
+void revealItemInFinder(const QString& path);
+
+/// The relauncher's arguments: the bundle path, the process id, the launch flags (1 unless the
+/// information is a dictionary, whose "LSLaunchFlags" then counts, 0 when absent), then the
+/// arguments the new process is to start with.
+QStringList relauncherArguments(const QVariant& info, const QString& bundlePath, qint64 pid,
+                                const QStringList& launchArguments);
+
+/// A null-terminated array of C strings for execv, pointing into `storage`; null for an empty
+/// list. The caller frees the array with delete[].
+char** mallocdArrayOfCStrings(const QStringList& texts, std::vector<std::string>* storage);
+
+} // namespace zarv

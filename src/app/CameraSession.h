@@ -1,0 +1,44 @@
+#pragma once
+
+#include "platform/NotificationCenter.h"
+
+#include <QString>
+#include <QVariantMap>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace zarv {
+
+/// What the controller asks of a camera session (ZarvNikonBaseCameraHandler). Every call except
+/// fUsbDeviceInfo() must run on the camera queue. The hooks a session may lack
+/// (handleUsbDeviceAdded, handleUsbDeviceRemoved) do nothing by default.
+class CameraSession {
+public:
+    virtual ~CameraSession() = default;
+
+    virtual QVariantMap fUsbDeviceInfo() const = 0;
+    virtual void setFUsbDeviceInfo(const QVariantMap& info) = 0;
+    /// 0 connected; -2 unknown model; -3 module missing; -4 module for the other
+    /// architecture; anything else another failure.
+    virtual int16_t FindCamera() = 0;
+    /// The module bundle the lookup table names for this camera, when a file exists there.
+    virtual std::optional<QString> GetPathToModule() = 0;
+    virtual bool isCameraConnected() = 0;
+    virtual void handleUsbDeviceAdded(const Notification&) {}
+    virtual void handleUsbDeviceRemoved(const Notification&) {}
+    virtual bool CloseMyCamera() = 0;
+    virtual int16_t UnloadCamera() = 0;
+    virtual int16_t GrabImage() = 0;
+    virtual void SaveImage() = 0;
+};
+
+/// Makes a new session; called on the camera queue. May give null (allocation refused).
+using CameraSessionFactory = std::function<std::shared_ptr<CameraSession>()>;
+
+/// Sessions over the camera maker's modules (ZarvNikonBaseCameraHandler).
+CameraSessionFactory nikonCameraSessionFactory();
+
+} // namespace zarv

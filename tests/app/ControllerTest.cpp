@@ -1,0 +1,308 @@
+// The controller in this process, with a scripted camera session: the device bookkeeping, the
+// status texts and the request handling, and that every session call runs on the camera queue.
+
+#include "TestSupport.h"
+#include "app/AppDelegate.h"
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+#include "platform/UserNotificationCenter.h"
+#include "usb/ZARV_camera.h"
+
+#include <QDir>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+using namespace zarv;
+using zarv::test::waitUntil;
+
+namespace {
+
+struct Script {
+    std::atomic<int> made{0};
+    std::atomic<int> finds{0};
+    std::atomic<int> grabs{0};
+    std::atomic<int> saves{0};
+    std::atomic<int> closes{0};
+    std::atomic<int> offQueue{0}; // calls that did not run on the camera queue
+    std::atomic<int> result{0};   // what FindCamera answers
+    QString connectionMessage;    // stored by FindCamera when not empty
+};
+
+class ScriptedSession : public CameraSession {
+public:
+    explicit ScriptedSession(Script& script) : m_script(script) { ++m_script.made; }
+    QVariantMap fUsbDeviceInfo() const override {
+        QMutexLocker lock(&m_mutex);
+        return m_info;
+    }
+    void setFUsbDeviceInfo(const QVariantMap& info) override {
+        check();
+        QMutexLocker lock(&m_mutex);
+        m_info = info;
+    }
+    int16_t FindCamera() override {
+        check();
+        ++m_script.finds;
+        if (!m_script.connectionMessage.isEmpty())
+            UserDefaults::standard().setObject(QStringLiteral("prefCameraConnectionMessage"),
+                                               m_script.connectionMessage);
+        m_connected = m_script.result == 0;
+        return int16_t(m_script.result.load());
+    }
+    std::optional<QString> GetPathToModule() override {
+        check();
+        return std::nullopt;
+    }
+    bool isCameraConnected() override {
+        check();
+        return m_connected;
+    }
+    bool CloseMyCamera() override {
+        check();
+        ++m_script.closes;
+        m_connected = false;
+        return true;
+    }
+    int16_t UnloadCamera() override {
+        check();
+        return 0;
+    }
+    int16_t GrabImage() override {
+        check();
+        ++m_script.grabs;
+        return 0;
+    }
+    void SaveImage() override {
+        check();
+        ++m_script.saves;
+    }
+
+private:
+    void check() {
+        if (!AppDelegate::currentCameraDispatchQueue().isCurrent())
+            ++m_script.offQueue;
+    }
+    Script& m_script;
+    mutable QMutex m_mutex;
+    QVariantMap m_info;
+    std::atomic<bool> m_connected{false};
+};
+
+QVariantMap device(const QString& name, int vendor, const QString& serial) {
+    QVariantMap props{{QStringLiteral("idVendor"), vendor},
+                      {QStringLiteral("USB Product Name"), name},
+                      {QStringLiteral("USB Serial Number"), serial}};
+    QVariantMap info{{QStringLiteral("usbproperties"), props}};
+    if (!name.isEmpty())
+        info.insert(QStringLiteral("deviceName"), name);
+    return info;
+}
+
+class Controller : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(config.isValid());
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        defaults().setObject(QStringLiteral("prefScanForNewImageInSeconds"), 1.0);
+        defaults().setObject(QStringLiteral("prefSaveFolderPath"), config.path());
+        defaults().removeObject(QStringLiteral("prefCameraConnectionMessage"));
+        Log::install(QStringLiteral("test_app"));
+        Log::setSink([this](QtMsgType, const QString& line) {
+            QMutexLocker lock(&logMutex);
+            logLines << line;
+        });
+        AppDelegate::Options options;
+        options.headless = true;
+        options.arguments = {QStringLiteral("ZarvNikonCapture")};
+        options.sessionFactory = [this] { return std::make_shared<ScriptedSession>(script); };
+        delegate = std::make_unique<AppDelegate>(options);
+        delegate->applicationDidFinishLaunching();
+    }
+    void TearDown() override {
+        if (delegate)
+            delegate->applicationWillTerminate();
+        delegate.reset();
+        Log::setSink({});
+        ZARV_camera::resetForTesting();
+    }
+
+    static UserDefaults& defaults() { return UserDefaults::standard(); }
+    QString status() const {
+        return defaults().stringForKey(QStringLiteral("prefNameOfCameraFound"));
+    }
+    bool logged(const QString& text) {
+        QMutexLocker lock(&logMutex);
+        for (const QString& line : std::as_const(logLines))
+            if (line.contains(text))
+                return true;
+        return false;
+    }
+    void arrive(const QVariantMap& info) {
+        NotificationCenter::defaultCenter().post(kZarvNikonCameraNotification, {}, info);
+    }
+    void leave(const QVariantMap& info) {
+        NotificationCenter::defaultCenter().post(kZarvNikonCameraRemovedNotification, {}, info);
+    }
+    // Everything queued so far on the main queue, then on the camera queue, then what that
+    // handed back to the main queue, has run.
+    void drainCameraQueue() {
+        for (DispatchQueue* queue :
+             {&DispatchQueue::main(), &AppDelegate::currentCameraDispatchQueue(),
+              &DispatchQueue::main()}) {
+            std::atomic<bool> done{false};
+            queue->async([&] { done = true; });
+            ASSERT_TRUE(waitUntil([&] { return done.load(); }, 20000));
+        }
+    }
+    void ask(const QVariantMap& info) {
+        delegate->handleDistributedNotificationNikon(
+            {QStringLiteral("ZarvNikonAppNotification"), {}, info});
+    }
+
+    QTemporaryDir config;
+    Script script;
+    std::unique_ptr<AppDelegate> delegate;
+    QMutex logMutex;
+    QStringList logLines;
+};
+
+// Unplugging and replugging one camera leaves one entry; another vendor's device is only
+// recorded; a removal of some other device changes nothing; the camera's own removal closes it.
+TEST_F(Controller, DeviceBookkeepingAcrossArrivalsAndRemovals) {
+    const QVariantMap camera = device(QStringLiteral("Nikon D850"), 1200, QStringLiteral("S1"));
+    arrive(camera);
+    ASSERT_TRUE(waitUntil([&] { return delegate->fStatus1Image() == "NSStatusAvailable"; }, 20000));
+    EXPECT_TRUE(delegate->hasScanTimer());
+    arrive(camera); // plugged in again without a removal seen
+    arrive(device(QStringLiteral("Keyboard"), 1133, QStringLiteral("K1")));
+    drainCameraQueue();
+    EXPECT_EQ(delegate->fArrayOfDevices().size(), 2);
+    EXPECT_EQ(script.made.load(), 2);
+    EXPECT_EQ(
+        delegate->fArrayOfDevices().first().info.value(QStringLiteral("deviceName")).toString(),
+        "Nikon D850");
+
+    leave(device(QStringLiteral("Nikon D850"), 1200, QStringLiteral("OTHER")));
+    waitUntil([] { return false; }, 300);
+    drainCameraQueue();
+    EXPECT_TRUE(delegate->hasScanTimer());
+    EXPECT_NE(status(), "< Camera Disconnected >");
+
+    const int closes = script.closes.load();
+    leave(device(QStringLiteral("nikon d850"), 1200, QStringLiteral("s1"))); // case does not count
+    ASSERT_TRUE(waitUntil([&] { return status() == "< Camera Disconnected >"; }, 20000));
+    drainCameraQueue();
+    EXPECT_FALSE(delegate->hasScanTimer());
+    EXPECT_GT(script.closes.load(), closes);
+    EXPECT_EQ(delegate->fStatus1Image(), "NSStatusUnavailable");
+    EXPECT_EQ(script.offQueue.load(), 0);
+}
+
+// Failed connections name the camera (or say it is unknown) and carry the module's message.
+TEST_F(Controller, FailureStatusTexts) {
+    script.result = -3;
+    script.connectionMessage = QStringLiteral("cannot open shared object");
+    arrive(device(QStringLiteral("Nikon Z9"), 1200, QStringLiteral("Z")));
+    ASSERT_TRUE(waitUntil([&] { return status().startsWith("< MISSING"); }, 20000));
+    EXPECT_EQ(status(), "< MISSING Required Module for: Nikon Z9 >\ncannot open shared object");
+    EXPECT_EQ(delegate->fStatus1Image(), "NSCaution");
+    EXPECT_FALSE(delegate->hasScanTimer());
+
+    script.result = -2;
+    script.connectionMessage.clear();
+    defaults().removeObject(QStringLiteral("prefCameraConnectionMessage"));
+    arrive(device(QString(), 1200, QStringLiteral("U")));
+    ASSERT_TRUE(waitUntil([&] { return status().startsWith("< UNSUPPORTED"); }, 20000));
+    EXPECT_EQ(status(), "< UNSUPPORTED MODEL: Unknown Nikon MODEL??? >");
+    // No module path: the search is offered, and declined since nobody can answer.
+    ASSERT_TRUE(waitUntil([&] { return logged("returncode = 1001"); }, 20000));
+    EXPECT_TRUE(logged("Unknown Camera Found??"));
+    EXPECT_EQ(script.offQueue.load(), 0);
+}
+
+// Sibling requests need a sender; actions ignore case; camera commands run on the camera queue.
+TEST_F(Controller, RequestsAndCameraCommands) {
+    arrive(device(QStringLiteral("Nikon D5"), 1200, QStringLiteral("5")));
+    ASSERT_TRUE(waitUntil([&] { return delegate->fStatus1Image() == "NSStatusAvailable"; }, 20000));
+    const int saves = script.saves.load();
+
+    ask({{QStringLiteral("action"), QStringLiteral("grabimage")}});
+    ask({{QStringLiteral("senderApp"), QStringLiteral("x")},
+         {QStringLiteral("action"), QStringLiteral("GRABIMAGE")}});
+    ask({{QStringLiteral("senderApp"), QStringLiteral("x")},
+         {QStringLiteral("action"), QStringLiteral("explode")}});
+    drainCameraQueue();
+    EXPECT_EQ(script.grabs.load(), 1);
+    EXPECT_TRUE(logged("=======NO SENDER APP================"));
+
+    defaults().setObject(QStringLiteral("prefTestLoopCount"), 0);
+    delegate->ibHitButton5(QVariant::fromValue(Button{{}, QStringLiteral(" loop\n"), {}}));
+    delegate->ibHitButton5(QStringLiteral("grab")); // not a button: nothing
+    drainCameraQueue();
+    EXPECT_EQ(script.grabs.load(), 1);
+
+    defaults().setObject(QStringLiteral("prefTestLoopCount"), 2);
+    delegate->ibHitButton5(QVariant::fromValue(Button{{}, QStringLiteral("loop"), {}}));
+    drainCameraQueue();
+    EXPECT_EQ(script.grabs.load(), 3);
+    EXPECT_GE(script.saves.load(), saves + 2);
+    EXPECT_EQ(script.offQueue.load(), 0);
+}
+
+// Each path handed over replaces the info text, so two folders leave the second one described;
+// only bundles and libraries are described.
+TEST_F(Controller, FilesHandedToTheProgram) {
+    QTemporaryDir dir;
+    for (const QString& sub : {QStringLiteral("one/A Module.bundle/Contents"),
+                               QStringLiteral("two/B Module.BUNDLE/Contents")})
+        ASSERT_TRUE(QDir().mkpath(dir.path() + u'/' + sub));
+    QFile note(dir.path() + QStringLiteral("/two/readme.txt"));
+    ASSERT_TRUE(note.open(QIODevice::WriteOnly));
+    note.close();
+    const QStringList folders{dir.path() + QStringLiteral("/one"),
+                              dir.path() + QStringLiteral("/two")};
+    delegate->applicationOpenFiles(folders);
+    const QString info = defaults().stringForKey(QStringLiteral("prefTextViewString1"));
+    EXPECT_EQ(info, dir.path() + QStringLiteral("/two/B Module.BUNDLE\n\n\n"));
+    EXPECT_TRUE(waitUntil([&] { return logged("Info window:"); }, 5000));
+}
+
+} // namespace
+
+namespace {
+
+// A removal with no session compares absent with absent: the closing step still runs.
+TEST_F(Controller, RemovalWithoutASessionStillReportsTheDisconnection) {
+    leave(device(QStringLiteral("Nikon D850"), 1200, QStringLiteral("S1")));
+    ASSERT_TRUE(waitUntil([&] { return status() == "< Camera Disconnected >"; }, 20000));
+    EXPECT_EQ(script.made.load(), 0);
+}
+
+// The sweep removes notices older than the auto-dismiss age; below one second the age is 10 s.
+TEST_F(Controller, SweepRemovesOldNotices) {
+    defaults().setObject(QStringLiteral("prefAutoDismissUserNotificataionInSeconds"), 0.5);
+    auto& center = UserNotificationCenter::defaultUserNotificationCenter();
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int age : {5, 20}) {
+        center.setClock([now, age] { return now.addSecs(-age); });
+        UserNotification notice;
+        notice.identifier = QStringLiteral("age%1").arg(age);
+        center.deliverNotification(notice);
+    }
+    center.setClock({});
+    auto identifiers = [&] {
+        QStringList ids;
+        for (const UserNotification& n : center.deliveredNotifications())
+            ids << n.identifier;
+        return ids;
+    };
+    ASSERT_TRUE(waitUntil([&] { return !identifiers().contains("age20"); }, 10000));
+    EXPECT_TRUE(identifiers().contains("age5"));
+}
+
+} // namespace
