@@ -83,10 +83,16 @@ DispatchQueue::~DispatchQueue() {
         m_thread->quit();
         return;
     }
-    // Queued behind every block already submitted, so those still run.
-    QThread* thread = m_thread;
-    QMetaObject::invokeMethod(
-        m_context, [thread] { thread->quit(); }, Qt::QueuedConnection);
+    if (QCoreApplication::instance()) {
+        // Queued behind every block already submitted, so those still run.
+        QThread* thread = m_thread;
+        QMetaObject::invokeMethod(
+            m_context, [thread] { thread->quit(); }, Qt::QueuedConnection);
+    } else {
+        // Once the application object is gone Qt delivers no more posted events: a queue
+        // released during the process's exit stops at once instead of waiting for ever.
+        m_thread->quit();
+    }
     m_thread->wait();
     delete m_context;
     delete m_thread;

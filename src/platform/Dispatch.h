@@ -23,7 +23,8 @@ public:
     enum class Kind { Serial, Main, Global };
 
     /// A new serial queue with its own thread. Destroying it runs the blocks already queued,
-    /// then stops the thread; delayed blocks not yet due are dropped.
+    /// then stops the thread; delayed blocks not yet due are dropped, and so is everything
+    /// still queued when the application object is already gone (at the process's exit).
     static std::shared_ptr<DispatchQueue> createSerial(const QString& label);
     /// The main queue ("com.apple.main-thread"). Needs a QCoreApplication.
     static DispatchQueue& main();

@@ -3,6 +3,7 @@
 #include "../TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -146,4 +147,14 @@ TEST(Dispatch, DroppingATimerStopsIt) {
     const int stopped = fired.load();
     waitUntil([] { return false; }, 150);
     EXPECT_EQ(fired.load(), stopped);
+}
+
+TEST(Dispatch, AQueueOutlivingTheApplicationStillStops) {
+    // The program's queues may be released by static destructors after the application object.
+    QProcess child;
+    child.start(QStringLiteral(ZARV_QUEUE_EXIT_PROBE), {});
+    ASSERT_TRUE(child.waitForFinished(20000)) << "the process hung at exit";
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0);
+    EXPECT_EQ(child.readAllStandardOutput(), "ran\n");
 }
