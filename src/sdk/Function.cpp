@@ -527,8 +527,11 @@ bool ResetProc(LPRefObj pRefObj) {
 
 namespace {
 
-// Resets, closes and frees a node below the root and everything under it, deepest first.
-bool closeSubtree(LPRefObj pRef) {
+bool closeSubtree(LPRefObj pRef);
+
+// Closes a node's children (each freed once closed), then resets the node's procedures and
+// closes the node itself; the node's own memory is the caller's to free.
+bool closeChildrenAndSelf(LPRefObj pRef) {
     while (pRef->childCount > 0) {
         if (!closeSubtree(pRef->children[0]))
             return false;
@@ -538,8 +541,13 @@ bool closeSubtree(LPRefObj pRef) {
     }
     if (!ResetProc(pRef))
         return false;
-    if (CallMAIDEntryPoint(pRef->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
-                           0) != kNkMAIDResult_NoError)
+    return CallMAIDEntryPoint(pRef->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
+                              nullptr, 0) == kNkMAIDResult_NoError;
+}
+
+// Resets, closes and frees a node below the root and everything under it, deepest first.
+bool closeSubtree(LPRefObj pRef) {
+    if (!closeChildrenAndSelf(pRef))
         return false;
     freeNode(pRef);
     return true;
@@ -570,17 +578,7 @@ bool Close_Module(LPRefObj pRefMod) {
         return false;
     if (!pRefMod->object)
         return true;
-    while (pRefMod->childCount > 0) {
-        if (!closeSubtree(pRefMod->children[0]))
-            return false;
-        for (uint32_t i = 1; i < pRefMod->childCount; ++i)
-            pRefMod->children[i - 1] = pRefMod->children[i];
-        --pRefMod->childCount;
-    }
-    if (!ResetProc(pRefMod))
-        return false;
-    if (CallMAIDEntryPoint(pRefMod->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
-                           nullptr, 0) != kNkMAIDResult_NoError)
+    if (!closeChildrenAndSelf(pRefMod))
         return false;
     // A closed module completes nothing more: what it still held is ours to free. Should it
     // complete one anyway, CompletionProc no longer knows the reference and ignores it.
