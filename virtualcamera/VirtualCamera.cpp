@@ -229,7 +229,8 @@ struct State {
     std::string resources;
 };
 
-State* g_state = nullptr;
+// Freed with the library when the module is unloaded.
+std::unique_ptr<State> g_state;
 
 std::string bundleResources() {
     Dl_info info{};
@@ -895,7 +896,7 @@ int32_t pump() {
 int32_t dispatch(tagNkMAIDObject* record, uint32_t command, uint32_t param, uint32_t dataType,
                  uint64_t data, LPMAIDCompletionProc proc, uint64_t ref) {
     if (!g_state)
-        g_state = new State;
+        g_state = std::make_unique<State>();
     if (command == kNkMAIDCommand_Open && !record)
         return openObject(nullptr, param, dataType, data);
     const uint64_t handle = handleOf(record);
