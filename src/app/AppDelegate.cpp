@@ -1131,12 +1131,13 @@ void AppDelegate::relaunchAtBitsize(int bits) {
     }
     const Bundle& bundle = Bundle::mainBundle();
     QString path = bundle.executablePath();
-    if (!path.endsWith(QLatin1String("_32")))
-        path =
-            bundle.pathForAuxiliaryExecutable(QFileInfo(path).fileName() + QStringLiteral("_32"));
-    if (path.isEmpty()) {
-        logInfo(QStringLiteral("Failed to relaunch. No executable at path \"%1\"").arg(path));
-        return;
+    if (!path.endsWith(QLatin1String("_32"))) {
+        const QString wanted = path + QStringLiteral("_32");
+        path = bundle.pathForAuxiliaryExecutable(QFileInfo(wanted).fileName());
+        if (path.isEmpty()) {
+            logInfo(QStringLiteral("Failed to relaunch. No executable at path \"%1\"").arg(wanted));
+            return;
+        }
     }
     logInfo(QStringLiteral("exec'ing to path %1").arg(path));
     replaceWithExecutable(path);
