@@ -178,14 +178,17 @@ TEST_F(CaptureTest, SavedImageNotificationsNeedSenderAndPath) {
         sZarvXNotification, "test",
         {{"senderApp", "Tillside.app"}, {"filePath", "/data/shots/Image_1.b.nef"}});
     ASSERT_TRUE(waitUntil([&] { return notices(kIdentifier).size() == 1; }));
-    EXPECT_EQ(notices(kIdentifier)[0].informativeText, "Image_1.b...");
+    const auto first = notices(kIdentifier);
+    ASSERT_EQ(first.size(), 1);
+    EXPECT_EQ(first[0].informativeText, "Image_1.b...");
     ASSERT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 1; }));
 
     // No path: the generic text. A dropped session hears nothing more.
     s.sendUserNotificationForNewImage();
+    // One snapshot per look: a replacement removes the old notice before delivering the new one.
     ASSERT_TRUE(waitUntil([&] {
-        return notices(kIdentifier).size() == 1 &&
-               notices(kIdentifier)[0].informativeText == "saved image...";
+        const auto now = notices(kIdentifier);
+        return now.size() == 1 && now[0].informativeText == "saved image...";
     }));
     session.reset();
     DistributedNotificationCenter::defaultCenter().post(
@@ -193,7 +196,9 @@ TEST_F(CaptureTest, SavedImageNotificationsNeedSenderAndPath) {
     waitUntil([&] { return postedNamed(sZarvXNotification).size() == 2; });
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
-    EXPECT_EQ(notices(kIdentifier)[0].informativeText, "saved image...");
+    const auto last = notices(kIdentifier);
+    ASSERT_EQ(last.size(), 1);
+    EXPECT_EQ(last[0].informativeText, "saved image...");
 }
 
 TEST_F(CaptureTest, ArrivalAndRemovalNoticesAndTheSwitch) {
