@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "platform/Path.h"
 
 #include "AppSupport.h"
 #include "SingleInstance.h"
@@ -79,15 +80,6 @@ void sleepMs(int ms) {
 // application object is gone, could no longer be told to stop.
 std::shared_ptr<DispatchQueue> makeQueue(const char* label) {
     return DispatchQueue::createSerial(QLatin1String(label));
-}
-
-QString standardizedPath(const QString& path) {
-    QString p = path;
-    if (p == QLatin1String("~"))
-        p = QDir::homePath();
-    else if (p.startsWith(QLatin1String("~/")))
-        p = QDir::homePath() + p.mid(1);
-    return p.isEmpty() ? p : QDir::cleanPath(p);
 }
 
 QString commandOf(const QVariant& sender) {
@@ -256,7 +248,7 @@ bool AppDelegate::applicationWillFinishLaunching() {
     m_newImageCount = 0;
     defaults().setObject(QStringLiteral("prefNewImageCountString"), QString());
 
-    const QString saveFolder = standardizedPath(defaults().stringForKey(kSaveFolder));
+    const QString saveFolder = standardizingPath(defaults().stringForKey(kSaveFolder));
     if (!saveFolder.isEmpty() && !QFileInfo::exists(saveFolder)) {
         if (!QDir().mkpath(saveFolder))
             logInfo(QStringLiteral("createDirectoryAtPath returned error = could not create %1")
@@ -910,7 +902,7 @@ void AppDelegate::ibSendAllItemsInHotFolder() {
         const QVariant setting = defaults().objectForKey(kSaveFolder);
         if (setting.typeId() != QMetaType::QString)
             return;
-        const QString folder = standardizedPath(setting.toString());
+        const QString folder = standardizingPath(setting.toString());
         if (!QFileInfo(folder).isDir())
             return;
         const std::optional<QString> output = runShellCommand(hotFolderListCommand(folder));
@@ -922,7 +914,7 @@ void AppDelegate::ibSendAllItemsInHotFolder() {
 }
 
 void AppDelegate::ibFindOldImages() {
-    const QString folder = standardizedPath(defaults().stringForKey(kSaveFolder));
+    const QString folder = standardizingPath(defaults().stringForKey(kSaveFolder));
     const std::optional<QString> output =
         runShellCommand(oldImagesCommand(folder, QStringLiteral("+60")));
     if (output)
@@ -1262,7 +1254,7 @@ void AppDelegate::ibClickedOnZarvButton(const QVariant& sender) {
             message.insert(QStringLiteral("cameraDeviceInfo"), device);
         const QVariant folder = defaults().objectForKey(kSaveFolder);
         if (folder.typeId() == QMetaType::QString)
-            message.insert(kSaveFolder, standardizedPath(folder.toString()));
+            message.insert(kSaveFolder, standardizingPath(folder.toString()));
         if (startup)
             message.insert(QStringLiteral("senderAppStatus"), QStringLiteral("statusAppLaunched"));
         if (!mySendZarvNikonNotification(&message))

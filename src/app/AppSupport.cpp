@@ -1,4 +1,5 @@
 #include "AppSupport.h"
+#include "platform/Path.h"
 
 #include "platform/Beep.h"
 #include "util/ShellCommand.h"
@@ -39,9 +40,7 @@ void revealItemInFinder(const QString& path) {
     qInfo().noquote()
         << QStringLiteral("Inside revealItemInFinder...revealItemInFinder => %1...").arg(path);
     if (!path.isEmpty()) {
-        QString p = path;
-        if (p == QLatin1String("~") || p.startsWith(QLatin1String("~/")))
-            p = QDir::homePath() + p.mid(1);
+        const QString p = expandingTildeInPath(path);
         if (QFileInfo(p).isDir()) {
             const QString command = QStringLiteral("xdg-open %1").arg(shellQuote(p));
             qInfo().noquote() << QStringLiteral("runCommand will execute: %1").arg(command);

@@ -1,4 +1,5 @@
 #include "ModuleInventory.h"
+#include "platform/Path.h"
 
 #include "Description.h"
 #include "LookupTable.h"
@@ -31,10 +32,7 @@ std::optional<QStringList> pathList(const QVariantMap& list, const QString& key)
                 << QStringLiteral("%1 holds a non-string entry; it is skipped").arg(key);
             continue;
         }
-        QString path = item.toString();
-        if (path == u'~' || path.startsWith(QStringLiteral("~/")))
-            path = QDir::homePath() + path.mid(1);
-        paths.append(path);
+        paths.append(expandingTildeInPath(item.toString()));
     }
     if (paths.isEmpty() && !value.toList().isEmpty())
         return std::nullopt;

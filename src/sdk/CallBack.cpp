@@ -1,6 +1,7 @@
 // Event, data, progress and UI-request procedures.
 
 #include "sdk/CallBack.h"
+#include "platform/Path.h"
 
 #include "sdk/Function.h"
 #include "sdk/Internal.h"
@@ -233,10 +234,8 @@ std::string SaveFolderPath() {
         folder = QDir::homePath() + QStringLiteral("/Pictures/ZarvNikonCapture");
         qWarning().noquote()
             << QStringLiteral("prefSaveFolderPath is not set; saving in %1").arg(folder);
-    } else if (folder == QStringLiteral("~") || folder.startsWith(QStringLiteral("~/"))) {
-        folder = QDir::homePath() + folder.mid(1);
     }
-    return folder.toStdString();
+    return expandingTildeInPath(folder).toStdString();
 }
 
 namespace {
