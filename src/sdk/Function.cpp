@@ -590,15 +590,8 @@ bool Close_Module(LPRefObj pRefMod) {
         MaidFree(rec);
     }
     outstandingRecords().clear();
-    openObjects().erase(pRefMod->object);
-    MaidFree(pRefMod->object);
-    MaidFree(pRefMod->children);
-    MaidFree(pRefMod->capInfos);
-    pRefMod->object = nullptr;
-    pRefMod->children = nullptr;
-    pRefMod->capInfos = nullptr;
-    pRefMod->childCount = 0;
-    pRefMod->capCount = 0;
+    // The children are closed and freed already; the root's own records go, the node stays.
+    FreeRefObjTree(pRefMod, false);
     return true;
 }
 
