@@ -819,11 +819,15 @@ bool AppDelegate::hasScanTimer() const {
 void AppDelegate::scanTick() {
     // The save runs right here on the camera queue: the module may only be called from the
     // one queue that owns it, never from the main thread while camera commands run.
-    std::shared_ptr<CameraSession> session = gTestNikonCamera();
+    saveIfConnected(gTestNikonCamera(), QStringLiteral("self.fTimer -> "));
+}
+
+void AppDelegate::saveIfConnected(const std::shared_ptr<CameraSession>& session,
+                                  const QString& logPrefix) {
     if (!session)
-        logInfo(QStringLiteral("self.fTimer -> trying to save - but never found a camera..."));
+        logInfo(logPrefix + QStringLiteral("trying to save - but never found a camera..."));
     else if (!session->isCameraConnected())
-        logInfo(QStringLiteral("self.fTimer -> trying to save - but camera NOT connected..."));
+        logInfo(logPrefix + QStringLiteral("trying to save - but camera NOT connected..."));
     else
         session->SaveImage();
 }
@@ -1320,12 +1324,7 @@ void AppDelegate::ibHitButton5(const QVariant& sender) {
             else
                 logInfo(QStringLiteral("trying to grab - but camera NOT connected..."));
         } else if (action == QLatin1String("save")) {
-            if (!session)
-                logInfo(QStringLiteral("trying to save - but never found a camera..."));
-            else if (!session->isCameraConnected())
-                logInfo(QStringLiteral("trying to save - but camera NOT connected..."));
-            else
-                session->SaveImage();
+            saveIfConnected(session, QString());
         } else if (action == QLatin1String("close")) {
             if (session)
                 session->CloseMyCamera();

@@ -183,6 +183,8 @@ private:
     QString deviceName(const QVariantMap& device) const;
     QString withConnectionMessage(const QString& status) const;
     void scanTick();
+    // Saves the next picture when the session is connected; otherwise logs why not. Camera queue.
+    void saveIfConnected(const std::shared_ptr<CameraSession>& session, const QString& logPrefix);
     void sweepTick();
     void startCommandLine();
 

@@ -220,14 +220,26 @@ bool SETEnumStringCapability(LPRefObj pRefObj, uint32_t ulCapID, tagNkMAIDEnum* 
                        Direction::Set, wPosition);
 }
 
-bool GETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID) {
+namespace {
+
+// Reads a range capability and prints its description; null when it cannot be read.
+const tagNkMAIDCapInfo* readRange(LPRefObj pRefObj, uint32_t ulCapID, tagNkMAIDRange* range) {
     const tagNkMAIDCapInfo* info = readableCap(pRefObj, ulCapID, kNkMAIDCapType_Range);
     if (!info)
-        return false;
-    tagNkMAIDRange range{};
-    if (!Command_CapGet(pRefObj->object, ulCapID, kNkMAIDDataType_RangePtr, ptrToWord(&range)))
-        return false;
+        return nullptr;
+    if (!Command_CapGet(pRefObj->object, ulCapID, kNkMAIDDataType_RangePtr, ptrToWord(range)))
+        return nullptr;
     std::printf("[%s]\n", info->szDescription);
+    return info;
+}
+
+} // namespace
+
+bool GETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID) {
+    tagNkMAIDRange range{};
+    const tagNkMAIDCapInfo* info = readRange(pRefObj, ulCapID, &range);
+    if (!info)
+        return false;
     const double value = currentRangeValue(range);
     if (!maySet(info)) {
         std::printf("%s", kCannotChange);
@@ -244,13 +256,10 @@ bool GETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID) {
 }
 
 bool SETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID, double lfValue) {
-    const tagNkMAIDCapInfo* info = readableCap(pRefObj, ulCapID, kNkMAIDCapType_Range);
+    tagNkMAIDRange range{};
+    const tagNkMAIDCapInfo* info = readRange(pRefObj, ulCapID, &range);
     if (!info)
         return false;
-    tagNkMAIDRange range{};
-    if (!Command_CapGet(pRefObj->object, ulCapID, kNkMAIDDataType_RangePtr, ptrToWord(&range)))
-        return false;
-    std::printf("[%s]\n", info->szDescription);
     if (!maySet(info)) {
         std::printf("READONLY - Current Value: %f  (Max: %f  Min: %f)\n", currentRangeValue(range),
                     range.lfUpper, range.lfLower);

@@ -179,6 +179,21 @@ struct UsbFacts {
     }
 };
 
+// Logs the lookup table's module for a camera, as "Need to <verb> Module: [...]".
+void logModuleFor(const QString& owner, const QString& operation, const QString& product,
+                  const QString& verb) {
+    if (product.isEmpty())
+        return;
+    const auto table = getNikonLookupTable();
+    if (!table || !table->contains(product))
+        return;
+    const QVariant entry = table->value(product);
+    logLine(QStringLiteral("Inside %1 => %2...moduleInfo = [%3]")
+                .arg(owner, operation, describe(entry)));
+    logLine(QStringLiteral("Need to %1 Module: [%2]")
+                .arg(verb, fmt(entry.toMap().value(QStringLiteral("modulename")))));
+}
+
 } // namespace
 
 // --- Links that outlive a session --------------------------------------------------------------
@@ -908,15 +923,7 @@ void ZarvNikonBaseCameraHandler::handleUsbDeviceAdded(const Notification& notifi
     const QString product = stringOrEmpty(usb.product);
     if (product.isEmpty())
         return;
-    if (const auto table = getNikonLookupTable()) {
-        if (table->contains(product)) {
-            const QVariant entry = table->value(product);
-            logLine(QStringLiteral("Inside %1 => %2...moduleInfo = [%3]")
-                        .arg(description(), op, describe(entry)));
-            logLine(QStringLiteral("Need to Load Module: [%1]")
-                        .arg(fmt(entry.toMap().value(QStringLiteral("modulename")))));
-        }
-    }
+    logModuleFor(description(), op, product, QStringLiteral("Load"));
     UserNotification notice;
     notice.identifier = usb.identifier();
     notice.title = QStringLiteral("Found Device Vendor: %1").arg(fmt(usb.vendor));
@@ -939,15 +946,7 @@ void ZarvNikonBaseCameraHandler::handleUsbDeviceRemoved(const Notification& noti
                 .arg(description(), op, describe(notification.userInfo)));
     const UsbFacts usb(notification.userInfo.value(QStringLiteral("usbproperties")).toMap());
     const QString product = stringOrEmpty(usb.product);
-    if (const auto table = getNikonLookupTable()) {
-        if (!product.isEmpty() && table->contains(product)) {
-            const QVariant entry = table->value(product);
-            logLine(QStringLiteral("Inside %1 => %2...moduleInfo = [%3]")
-                        .arg(description(), op, describe(entry)));
-            logLine(QStringLiteral("Need to Close Module: [%1]")
-                        .arg(fmt(entry.toMap().value(QStringLiteral("modulename")))));
-        }
-    }
+    logModuleFor(description(), op, product, QStringLiteral("Close"));
     UserNotification notice;
     notice.identifier = usb.identifier();
     notice.title = QStringLiteral("!! DEVICE REMOVED !!");
