@@ -135,6 +135,11 @@ Config parseConfig(const std::string& text, std::vector<std::string>* errors) {
             number32(&v);
             if (isNumber)
                 c.neverComplete.insert(v);
+        } else if (key == "fault_no_image_data" || key == "fault_refuse_data_open") {
+            uint32_t v = 0;
+            number32(&v);
+            if (isNumber)
+                (key == "fault_no_image_data" ? c.noImageData : c.refuseDataOpen).insert(v);
         } else if (key == "fault_lie_sizes") {
             if (value == "none")
                 c.lieSizes = SizeLie::None;

@@ -29,12 +29,14 @@ struct Config {
     uint32_t sourceId = 1;           // the camera's id under the module
     bool thumbnails = false;         // items also carry a thumbnail data object
     // Faults.
-    uint32_t enumRestarts = 0;        // answer -124 to this many capability-list fetches
-    std::set<uint32_t> refuseOpen;    // child ids whose open is refused
-    std::set<uint32_t> unavailable;   // capabilities whose get answers -127
-    uint32_t removeAfterPieces = 0;   // the camera is unplugged after this many pieces
-    std::set<uint32_t> neverComplete; // capabilities whose start never completes
-    SizeLie lieSizes = SizeLie::None; // data-information records that lie about sizes
+    uint32_t enumRestarts = 0;         // answer -124 to this many capability-list fetches
+    std::set<uint32_t> refuseOpen;     // child ids whose open is refused
+    std::set<uint32_t> unavailable;    // capabilities whose get answers -127
+    uint32_t removeAfterPieces = 0;    // the camera is unplugged after this many pieces
+    std::set<uint32_t> neverComplete;  // capabilities whose start never completes
+    SizeLie lieSizes = SizeLie::None;  // data-information records that lie about sizes
+    std::set<uint32_t> noImageData;    // items (by id) that carry no image data
+    std::set<uint32_t> refuseDataOpen; // items (by id) whose data objects cannot be opened
 };
 
 /// Reads the file named by ZARV_VIRTUAL_CAMERA_CONFIG, or the defaults when it is unset. A file

@@ -310,8 +310,10 @@ Item* findItem(uint32_t id) {
     return nullptr;
 }
 
-std::vector<uint32_t> dataIdsOf(const Item&) {
-    std::vector<uint32_t> ids{kNkMAIDDataObjType_Image};
+std::vector<uint32_t> dataIdsOf(const Item& item) {
+    std::vector<uint32_t> ids;
+    if (!g_state->config.noImageData.count(item.id))
+        ids.push_back(kNkMAIDDataObjType_Image);
     if (g_state->config.thumbnails)
         ids.push_back(kNkMAIDDataObjType_Thumbnail);
     return ids;
@@ -603,6 +605,9 @@ int32_t openObject(tagNkMAIDObject* parentRecord, uint32_t id, uint32_t dataType
         if (!parent)
             return kNkMAIDResult_UnexpectedError;
         if (g_state->config.refuseOpen.count(id))
+            return kNkMAIDResult_UnexpectedError;
+        if (parent->kind == kNkMAIDObjectType_Item &&
+            g_state->config.refuseDataOpen.count(parent->id))
             return kNkMAIDResult_UnexpectedError;
         bool known = false;
         for (uint32_t child : childIds(*parent))

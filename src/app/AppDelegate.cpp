@@ -14,6 +14,7 @@
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "platform/UserNotificationCenter.h"
+#include "sdk/CallBack.h"
 #include "sdk/Function.h"
 #include "usb/ZARV_camera.h"
 #include "util/DispatchTimer.h"
@@ -254,6 +255,7 @@ bool AppDelegate::applicationWillFinishLaunching() {
             logInfo(QStringLiteral("createDirectoryAtPath returned error = could not create %1")
                         .arg(saveFolder));
     }
+    RemoveLeftoverTransferFiles(SaveFolderPath());
 
     const Bundle& bundle = Bundle::mainBundle();
     const QVariantMap info = bundle.infoDictionary();

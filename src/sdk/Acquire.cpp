@@ -58,6 +58,33 @@ bool CheckIfNewItem(LPRefObj pRefSrc, uint32_t* pulItemCount) {
     return true;
 }
 
+bool ListItems(LPRefObj pRefSrc, std::vector<uint32_t>* pItemIDs) {
+    pItemIDs->clear();
+    uint32_t count = 0;
+    if (!CheckIfNewItem(pRefSrc, &count))
+        return false;
+    if (count == 0)
+        return true;
+    if (count > (1u << 24))
+        return false;
+    auto* ids = static_cast<uint32_t*>(MaidAlloc(size_t(count) * 4));
+    if (!ids)
+        return false;
+    tagNkMAIDEnum stEnum{};
+    stEnum.ulType = kNkMAIDArrayType_Unsigned;
+    stEnum.ulElements = count;
+    stEnum.wPhysicalBytes = 4;
+    stEnum.pData = ptrToWord(ids);
+    // A module may shorten the list between the two calls; it never lengthens our array.
+    const bool read = Command_CapGetArray(pRefSrc->object, kNkMAIDCapability_Children,
+                                          kNkMAIDDataType_EnumPtr, ptrToWord(&stEnum)) &&
+                      stEnum.ulElements <= count;
+    if (read)
+        pItemIDs->assign(ids, ids + stEnum.ulElements);
+    MaidFree(ids);
+    return read;
+}
+
 bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID) {
     if (LPRefObj data = GetRefChildPtr_ID(pRefItm, int32_t(ulDataID)))
         return IssueAcquire(data);

@@ -342,7 +342,7 @@ int32_t openPicture(tagDataRecord* rec, const std::string& folder) {
     picture->fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
     if (picture->fd < 0) {
         // File systems without unnamed files (FAT, network shares): a hidden name instead.
-        std::string path = folder + "/.zarv-transfer-XXXXXX";
+        std::string path = transferFileTemplate(folder);
         picture->fd = mkostemp(path.data(), O_CLOEXEC);
         if (picture->fd >= 0) {
             picture->tempPath = path;

@@ -29,6 +29,11 @@ void DiscardPicture(tagDataRecord* rec);
 /// home folder when the setting is empty.
 std::string SaveFolderPath();
 
+/// Removes hidden partial pictures that an earlier run left in `folder` when it was stopped
+/// mid-transfer: only regular files of our own naming, owned by this user and last written
+/// before this process started. Returns how many were removed; each is logged.
+int RemoveLeftoverTransferFiles(const std::string& folder);
+
 /// Marks a failure that must unwind to the session (the camera's removal). Callbacks record it;
 /// CallMAIDEntryPoint throws it once the outermost module call has returned.
 void RaiseMaidFailure(int code);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 namespace zarv {
 
@@ -155,6 +156,9 @@ char* GetUnsignedString(uint32_t ulCapID, uint32_t ulValue, char* psz);
 
 bool IssueProcess(LPRefObj pRefObj, uint32_t ulCapID);
 bool CheckIfNewItem(LPRefObj pRefSrc, uint32_t* pulItemCount);
+/// The ids of the source's items, in the camera's order (its child list). False when the list
+/// cannot be read; an empty list is a success.
+bool ListItems(LPRefObj pRefSrc, std::vector<uint32_t>* pItemIDs);
 bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID);
 bool IssueAcquire(LPRefObj pRefDat);
 

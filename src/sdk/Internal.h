@@ -4,6 +4,9 @@
 
 #include "sdk/Function.h"
 
+#include <string>
+#include <string_view>
+
 namespace zarv::sdk_internal {
 
 /// Callbacks run inside this guard: depth counts them, and any exception is recorded as a
@@ -34,5 +37,11 @@ template <typename R, typename F> R guarded(R fallback, F&& body) {
 int32_t issueAndWait(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_t ulParam,
                      uint32_t ulDataType, uint64_t data, const char* what,
                      bool* pTimedOut = nullptr, tagDataRecord* pData = nullptr);
+
+/// The mkostemp template of a picture being received where the folder cannot hold unnamed files:
+/// a hidden name that RemoveLeftoverTransferFiles recognises as ours.
+std::string transferFileTemplate(const std::string& folder);
+/// Whether a file name is one that transferFileTemplate makes.
+bool isTransferFileName(std::string_view name);
 
 } // namespace zarv::sdk_internal

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -600,6 +601,7 @@ int16_t ZarvNikonBaseCameraHandler::FindCamera() {
         }
 
         if (pRefSrc) {
+            m_skippedItems.clear();
             logLine(QStringLiteral("TNikonBaseCameraHandler2::Found a camera.\n"));
             const QVariant name = deviceName();
             setStatusOnMainQueue(kPrefNameOfCameraFound,
@@ -734,6 +736,7 @@ bool ZarvNikonBaseCameraHandler::CloseMyCamera() {
     pRefSrc = nullptr;
     ulSrcID = 0;
     g_pConnectionOwner = nullptr;
+    m_skippedItems.clear();
     return true;
 }
 
@@ -744,6 +747,7 @@ int16_t ZarvNikonBaseCameraHandler::CleanUp() {
     pRefSrc = nullptr;
     ulSrcID = 0;
     g_pConnectionOwner = nullptr;
+    m_skippedItems.clear();
     return 0;
 }
 
@@ -820,45 +824,93 @@ bool ZarvNikonBaseCameraHandler::CheckIfNewImageGrabbed() {
     return false;
 }
 
+uint32_t ZarvNikonBaseCameraHandler::nextItemToSave() {
+    std::vector<uint32_t> items;
+    if (!ListItems(pRefSrc, &items))
+        return 0;
+    // An id the camera no longer lists may come back as another picture.
+    std::erase_if(m_skippedItems, [&](uint32_t id) {
+        return std::find(items.begin(), items.end(), id) == items.end();
+    });
+    for (uint32_t id : items)
+        if (id != 0 && !m_skippedItems.contains(id))
+            return id;
+    return 0;
+}
+
+LPRefObj ZarvNikonBaseCameraHandler::openItemForSaving(uint32_t itemId, QString* why) {
+    LPRefObj item = GetRefChildPtr_ID(pRefSrc, int32_t(itemId));
+    if (!item) {
+        if (!AddChild(pRefSrc, int32_t(itemId))) {
+            logLine(QStringLiteral("Item object can't be opened.\n"));
+            *why = QStringLiteral("it cannot be opened");
+            return nullptr;
+        }
+        logLine(QStringLiteral("Item object is opened.\n"));
+        item = GetRefChildPtr_ID(pRefSrc, int32_t(itemId));
+        if (!item) {
+            *why = QStringLiteral("it cannot be opened");
+            return nullptr;
+        }
+    }
+    uint32_t dataType = 0;
+    if (!SelectData(item, &dataType)) {
+        logLine(QStringLiteral("SelectData - failed"));
+        *why = QStringLiteral("its data cannot be selected");
+        return nullptr;
+    }
+    logLine(QStringLiteral("SelectData - succesful"));
+    if (dataType != kNkMAIDDataObjType_Image) {
+        *why = QStringLiteral("it has no image data");
+        return nullptr;
+    }
+    // Opened here rather than inside the image loop, so that a refusal is told apart from a
+    // transfer that failed (which the next tick tries again).
+    if (!GetRefChildPtr_ID(item, int32_t(kNkMAIDDataObjType_Image)) &&
+        !AddChild(item, int32_t(kNkMAIDDataObjType_Image))) {
+        *why = QStringLiteral("its image data cannot be opened");
+        return nullptr;
+    }
+    return item;
+}
+
 void ZarvNikonBaseCameraHandler::SaveImage() {
     if (!pRefSrc) {
         logLine(QStringLiteral("SaveImage -> pRefSrc is NIL.\n"));
         return;
     }
     try {
-        uint32_t itemId = 0;
-        if (!SelectItem(pRefSrc, &itemId) || itemId == 0)
-            return;
-        setStatusOnMainQueue(kPrefNameOfCameraFound, QStringLiteral("Acquiring New Image..."));
-
-        LPRefObj item = GetRefChildPtr_ID(pRefSrc, int32_t(itemId));
-        if (!item) {
-            if (!AddChild(pRefSrc, int32_t(itemId))) {
-                logLine(QStringLiteral("Item object can't be opened.\n"));
-                return;
+        bool acquiring = false;
+        // An item that cannot be fetched is passed over for the rest of the connection (it
+        // stays on the camera); otherwise it would come first on every tick and keep every
+        // later picture on the card.
+        while (const uint32_t itemId = nextItemToSave()) {
+            if (!acquiring)
+                setStatusOnMainQueue(kPrefNameOfCameraFound,
+                                     QStringLiteral("Acquiring New Image..."));
+            acquiring = true;
+            QString why;
+            LPRefObj item = openItemForSaving(itemId, &why);
+            if (!item) {
+                logLine(QStringLiteral("%1->SaveImage skips item 0x%2 until the camera is "
+                                       "connected again: %3; it stays on the camera")
+                            .arg(description())
+                            .arg(itemId, 0, 16)
+                            .arg(why));
+                m_skippedItems.insert(itemId);
+                continue;
             }
-            logLine(QStringLiteral("Item object is opened.\n"));
-            item = GetRefChildPtr_ID(pRefSrc, int32_t(itemId));
-            if (!item)
-                return;
+            g_bFileRemoved = false;
+            if (ImageCommandLoop(item, kNkMAIDDataObjType_Image))
+                logLine(QStringLiteral("ImageCommandLoop - succesful"));
+            else
+                logLine(QStringLiteral("ImageCommandLoop - failed"));
+            if (g_bFileRemoved)
+                RemoveChild(pRefSrc, int32_t(itemId));
+            break;
         }
-        uint32_t dataType = 0;
-        if (!SelectData(item, &dataType)) {
-            logLine(QStringLiteral("SelectData - failed"));
+        if (!acquiring)
             return;
-        }
-        logLine(QStringLiteral("SelectData - succesful"));
-        if (dataType != kNkMAIDDataObjType_Image)
-            return;
-
-        g_bFileRemoved = false;
-        if (ImageCommandLoop(item, kNkMAIDDataObjType_Image))
-            logLine(QStringLiteral("ImageCommandLoop - succesful"));
-        else
-            logLine(QStringLiteral("ImageCommandLoop - failed"));
-        if (g_bFileRemoved)
-            RemoveChild(pRefSrc, int32_t(itemId));
-
         const QVariantMap info = fUsbDeviceInfo();
         const QString name = info.isEmpty() ? QStringLiteral("UNKNOWN???NAME")
                                             : fmt(info.value(QStringLiteral("deviceName")));

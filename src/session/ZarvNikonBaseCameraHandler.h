@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 
 namespace zarv {
 
@@ -115,7 +116,9 @@ public:
     int16_t GrabImage();
     /// True when the camera lists at least one picture.
     bool CheckIfNewImageGrabbed();
-    /// Transfers the camera's first picture to the save folder; at most one per call.
+    /// Transfers the camera's first picture to the save folder; at most one per call. A picture
+    /// that cannot be fetched (no image data, an item or data that cannot be opened or selected)
+    /// is logged, left on the camera and passed over until the next connection.
     void SaveImage();
 
     // --- Notices -------------------------------------------------------------------------------
@@ -167,6 +170,10 @@ private:
     void logResponse(const QString& operation);
     void afterSdkFailure(const QString& operation, int code);
     void releaseConnection(bool closeFirst);
+    // The first listed item not passed over; 0 when none.
+    uint32_t nextItemToSave();
+    // The item opened with its image data ready to fetch; null with the reason when it cannot be.
+    LPRefObj openItemForSaving(uint32_t itemId, QString* why);
     QVariant deviceName() const;
 
     std::atomic<bool> m_fModuleLoaded = false;
@@ -176,6 +183,7 @@ private:
     UserNotificationCenter* m_fUserNotifCenter = nullptr;
     QVariantMap m_fUsbDeviceInfo;
     std::shared_ptr<SessionObserverLink> m_link;
+    std::set<uint32_t> m_skippedItems; // items of this connection that cannot be fetched
 };
 
 } // namespace zarv

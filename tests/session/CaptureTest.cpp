@@ -5,10 +5,16 @@
 #include "messaging/OutboundNotifications.h"
 #include "platform/Dispatch.h"
 #include "platform/DistributedNotificationCenter.h"
+#include "sdk/CallBack.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QThreadPool>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/mount.h>
 
 using namespace zarv;
 using namespace zarv::test;
@@ -163,6 +169,132 @@ TEST_F(CaptureTest, RemovalInTheMiddleOfATransfer) {
     EXPECT_EQ(QFile(QDir(saveFolder).filePath(saved()[0])).size(), sample(1).size());
 }
 
+TEST_F(CaptureTest, PicturesThatCannotBeFetchedDoNotHoldBackTheRest) {
+    // The first three items each fail another way before any byte is fetched.
+    setCameraConfig("pictures = 4\n"
+                    "fault_no_image_data = 0x1001\n"
+                    "fault_refuse_data_open = 0x1002\n"
+                    "fault_refuse_open = 0x1003\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    ASSERT_TRUE(waitForSetting("prefNameOfCameraFound", kVirtualCameraName));
+
+    s.SaveImage();
+    ASSERT_EQ(saved().size(), 1) << "the fourth picture is fetched on the first tick";
+    EXPECT_TRUE(s.isCameraConnected());
+    for (const char* item : {"skips item 0x1001", "skips item 0x1002", "skips item 0x1003"})
+        EXPECT_EQ(logCount(item), 1) << item;
+    EXPECT_EQ(logCount("it has no image data"), 1);
+    EXPECT_EQ(logCount("its image data cannot be opened"), 1);
+    EXPECT_EQ(logCount("Item object can't be opened."), 1);
+
+    // Later ticks neither try nor log them again.
+    QCoreApplication::processEvents();
+    UserDefaults::standard().setObject("prefNameOfCameraFound", "idle");
+    s.SaveImage();
+    s.SaveImage();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(setting("prefNameOfCameraFound").toString(), "idle") << "nothing was fetched";
+    EXPECT_EQ(logCount("skips item 0x1001"), 1);
+    EXPECT_TRUE(s.CheckIfNewImageGrabbed()) << "the bad pictures stay on the camera";
+
+    EXPECT_EQ(s.GrabImage(), 0);
+    s.SaveImage();
+    EXPECT_EQ(saved().size(), 2) << "a new shot behind the bad ones";
+    EXPECT_TRUE(waitForSetting("prefNameOfCameraFound", kVirtualCameraName));
+
+    // A new connection tries them again. A tick that only passes pictures over does not leave
+    // the status saying that one is being fetched.
+    setCameraConfig("pictures = 1\nfault_no_image_data = 0x1001\n");
+    ASSERT_TRUE(s.CloseMyCamera());
+    ASSERT_EQ(s.FindCamera(), 0);
+    QCoreApplication::processEvents();
+    UserDefaults::standard().setObject("prefNameOfCameraFound", "idle");
+    s.SaveImage();
+    EXPECT_EQ(logCount("skips item 0x1001"), 2);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(setting("prefNameOfCameraFound").toString(), kVirtualCameraName);
+    // Every saved picture was announced (and nothing is left in flight for the next test).
+    EXPECT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 2; }));
+}
+
+TEST_F(CaptureTest, AFullSaveFolderKeepsThePictureOnTheCamera) {
+    // A tiny file system of its own, so that the write really runs out of space.
+    const QString folder = work.filePath(QStringLiteral("small"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    if (mount("tmpfs", folder.toUtf8().constData(), "tmpfs", MS_NOSUID | MS_NODEV,
+              "size=512k,mode=0700") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        QByteArray path;
+        ~Unmount() { umount2(path.constData(), MNT_DETACH); }
+    } unmount{folder.toUtf8()};
+    QFile ballast(folder + QStringLiteral("/ballast"));
+    ASSERT_TRUE(ballast.open(QIODevice::WriteOnly));
+    ASSERT_EQ(ballast.write(QByteArray(400 * 1024, 'b')), 400 * 1024);
+    ballast.close();
+
+    UserDefaults::standard().setObject(QStringLiteral("prefSaveFolderPath"), folder);
+    setCameraConfig("pictures = 1\npicture_size = 300000\npiece_size = 65536\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    s.SaveImage();
+    EXPECT_TRUE(s.isCameraConnected());
+    EXPECT_GE(logCount(folder + QStringLiteral(" (No space left on device)")), 1);
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"ballast"})
+        << "nothing incomplete under any name";
+    EXPECT_TRUE(s.CheckIfNewImageGrabbed()) << "the picture stays on the camera";
+
+    // Space freed: the next tick saves it whole.
+    ASSERT_TRUE(QFile::remove(ballast.fileName()));
+    s.SaveImage();
+    const QStringList files = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+    ASSERT_EQ(files.size(), 1);
+    EXPECT_TRUE(files[0].startsWith("Image_")) << files[0].toStdString();
+    EXPECT_GE(QFile(folder + u'/' + files[0]).size(), 300000);
+    EXPECT_FALSE(s.CheckIfNewImageGrabbed());
+    EXPECT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 1; }));
+}
+
+TEST(LeftoverTransferFiles, OnlyOurOldPartialPicturesGo) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const auto make = [&](const QString& name, bool old) {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("partial");
+        f.close();
+        if (old) {
+            EXPECT_TRUE(f.open(QIODevice::ReadWrite) &&
+                        f.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
+                                      QFileDevice::FileModificationTime));
+        }
+        return path;
+    };
+    const QString leftover = make(".zarv-transfer-Ab3dE9", true);
+    make(".zarv-transfer-Zz9yX1", false);    // a transfer of this run
+    make(".zarv-transfer-short", true);      // not a name we make
+    make(".zarv-transfer-Ab3dE9.jpg", true); // nor this
+    make(".hidden-by-the-user", true);
+    make("Image_20140305140709123.jpg", true);
+    const QString target = make("target", true);
+    ASSERT_TRUE(QFile::link(target, dir.filePath(".zarv-transfer-Link01")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(".zarv-transfer-Dir001"));
+
+    EXPECT_EQ(RemoveLeftoverTransferFiles(dir.path().toStdString()), 1);
+    EXPECT_FALSE(QFileInfo::exists(leftover));
+    QStringList left =
+        QDir(dir.path())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    left.sort();
+    EXPECT_EQ(left, (QStringList{".hidden-by-the-user", ".zarv-transfer-Ab3dE9.jpg",
+                                 ".zarv-transfer-Dir001", ".zarv-transfer-Link01",
+                                 ".zarv-transfer-Zz9yX1", ".zarv-transfer-short",
+                                 "Image_20140305140709123.jpg", "target"}));
+    EXPECT_EQ(RemoveLeftoverTransferFiles(dir.filePath("missing").toStdString()), 0);
+}
+
 TEST_F(CaptureTest, SavedImageNotificationsNeedSenderAndPath) {
     ZarvNikonBaseCameraHandler& s = newSession();
     s.handleSavedImageNotification({sZarvXNotification, "test", {{"filePath", "/tmp/a.jpg"}}});
@@ -220,10 +352,14 @@ TEST_F(CaptureTest, ArrivalAndRemovalNoticesAndTheSwitch) {
     EXPECT_EQ(n.subtitle, " Zarv Virtual Camera at 0x14200000");
     EXPECT_EQ(logCount("Need to Close Module: [ZarvVirtualCamera Module.bundle]"), 1);
 
-    // Without a product name nothing is posted for an arrival.
+    // Without a product name nothing is posted for an arrival: once the global queue is idle,
+    // with notices still on, the removal notice is the only one.
     QVariantMap noName = deviceInfo(kVirtualCameraName);
     noName["usbproperties"] = QVariantMap{{"locationID", 5}};
     s.handleUsbDeviceAdded({"com.quellbay.ZarvNikonCamera", {}, noName});
+    QThreadPool::globalInstance()->waitForDone();
+    ASSERT_EQ(center().deliveredNotifications().size(), 1);
+    EXPECT_EQ(center().deliveredNotifications()[0].title, "!! DEVICE REMOVED !!");
 
     // Switched off: nothing is delivered, but the camera's older notice still goes.
     UserDefaults::standard().setObject("prefShowUserNotifications", false);
