@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <csignal>
+#include <thread>
+#include <vector>
 
 using namespace zarv;
 
@@ -39,6 +41,33 @@ TEST(ShellCommand, RestoresTheChildSignalHandler) {
     struct sigaction now = {};
     sigaction(SIGCHLD, nullptr, &now);
     EXPECT_EQ(now.sa_handler, &customHandler);
+    sigaction(SIGCHLD, &saved, nullptr);
+}
+
+TEST(ShellCommand, ConcurrentCallersLeaveTheChildSignalHandlerAsTheyFoundIt) {
+    struct sigaction mine = {};
+    mine.sa_handler = customHandler;
+    sigemptyset(&mine.sa_mask);
+    struct sigaction saved = {};
+    sigaction(SIGCHLD, &mine, &saved);
+    // Calls that start together and end at different times, as from the thread pool.
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        std::atomic<int> right{0};
+        std::vector<std::thread> callers;
+        for (int i = 0; i < 6; ++i)
+            callers.emplace_back([i, &right] {
+                const QString command = QStringLiteral("sleep 0.0%1; echo %2").arg(i % 4).arg(i);
+                if (runShellCommand(command) == QStringLiteral("%1\n").arg(i))
+                    right++;
+            });
+        for (auto& caller : callers)
+            caller.join();
+        EXPECT_EQ(right.load(), 6);
+        struct sigaction now = {};
+        sigaction(SIGCHLD, nullptr, &now);
+        ASSERT_EQ(now.sa_handler, &customHandler) << "SIGCHLD left ignored";
+    }
     sigaction(SIGCHLD, &saved, nullptr);
 }
 
