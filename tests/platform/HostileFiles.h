@@ -16,15 +16,9 @@ enum class Hostile { Pipe, EndlessDevice, Huge };
 inline constexpr Hostile kHostileFiles[] = {Hostile::Pipe, Hostile::EndlessDevice, Hostile::Huge};
 
 inline const char* describe(Hostile kind) {
-    switch (kind) {
-    case Hostile::Pipe:
-        return "a pipe";
-    case Hostile::EndlessDevice:
-        return "a link to /dev/zero";
-    case Hostile::Huge:
-        return "a sparse file over 64 MiB";
-    }
-    return "?";
+    static const char* const names[] = {"a pipe", "a link to /dev/zero",
+                                        "a sparse file over 64 MiB"};
+    return names[static_cast<int>(kind)];
 }
 
 /// Makes `kind` at `path`; false (with a test failure) when the file system will not.
