@@ -4,10 +4,10 @@
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
+#include "platform/Path.h"
 #include "platform/PropertyList.h"
 
 #include <QDebug>
-#include <QDir>
 
 namespace zarv {
 namespace {
@@ -154,13 +154,6 @@ bool addMatchedCamera(const QVariantMap& deviceInfo, const QString& moduleName,
     return true;
 }
 
-QString temporaryFolderForApplication() {
-    const QString identifier = Bundle::mainBundle().bundleIdentifier();
-    if (identifier.isEmpty() || identifier.contains(u'/'))
-        return QDir::homePath() + QStringLiteral("/Documents");
-    return QDir::tempPath() + u'/' + identifier;
-}
-
 std::optional<QString> createMatchListFile(UserDefaults& defaults, const QDateTime& now) {
     QVariantMap contents;
     if (auto user = userLookupTable(defaults))
@@ -170,9 +163,13 @@ std::optional<QString> createMatchListFile(UserDefaults& defaults, const QDateTi
     if (contents.isEmpty())
         return std::nullopt;
 
-    const QString folder = temporaryFolderForApplication();
     // Sharing or saving a copy needs the file, so the folder is made when missing.
-    QDir().mkpath(folder);
+    const QString folder = temporaryFolderForApplication(IfMissing::Create);
+    if (folder.isEmpty()) {
+        qWarning().noquote() << QStringLiteral(
+            "Matched Camera Module List Did NOT Save: no temporary folder to write it in");
+        return std::nullopt;
+    }
     const QString path = folder + QStringLiteral("/MatchedCameras_%1.plist")
                                       .arg(now.toString(QStringLiteral("yyyyMMddHHmmss")));
     QString error;

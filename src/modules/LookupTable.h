@@ -51,15 +51,11 @@ lookupTableWithMatchedCamera(const QVariantMap& deviceInfo, const QString& modul
 bool addMatchedCamera(const QVariantMap& deviceInfo, const QString& moduleName,
                       UserDefaults& defaults = UserDefaults::standard());
 
-/// The folder for the program's scratch files: the temporary directory with the main bundle's
-/// identifier appended, or ~/Documents when the bundle has no identifier. Not created.
-QString temporaryFolderForApplication();
-
 /// Writes the match list file "MatchedCameras_yyyyMMddHHmmss.plist" (local time of `now`) into
 /// temporaryFolderForApplication(), creating that folder: the user copy under
 /// "prefNikonLookupTable" and the factory list under "FactoryDefaultNikonList", each when it
-/// exists. None when neither exists; otherwise the path, also when the write failed (logged
-/// with "Did NOT Save").
+/// exists. None when neither exists or there is no usable scratch folder; otherwise the path,
+/// also when the write failed (logged with "Did NOT Save").
 std::optional<QString> createMatchListFile(UserDefaults& defaults = UserDefaults::standard(),
                                            const QDateTime& now = QDateTime::currentDateTime());
 

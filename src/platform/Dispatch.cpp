@@ -1,14 +1,17 @@
 #include "Dispatch.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
+
+#include <algorithm>
+#include <limits>
 
 namespace zarv {
 namespace {
@@ -28,6 +31,25 @@ DispatchQueue& globalTimerQueue() {
     static auto* q = new std::shared_ptr<DispatchQueue>(
         DispatchQueue::createSerial(QStringLiteral("com.quellbay.zarv.global.timers")));
     return **q;
+}
+
+// QTimer counts in int milliseconds, about 24.8 days; longer waits are made of several steps.
+constexpr qint64 kLongestStepMs = std::numeric_limits<int>::max();
+
+int nextStepMs(const QDeadlineTimer& deadline) {
+    return static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 0, kLongestStepMs));
+}
+
+// Runs `then` on the context's thread once the deadline has passed.
+void atDeadline(QObject* context, const QDeadlineTimer& deadline, std::function<void()> then) {
+    if (deadline.remainingTime() <= kLongestStepMs) {
+        QTimer::singleShot(nextStepMs(deadline), Qt::PreciseTimer, context, std::move(then));
+        return;
+    }
+    QTimer::singleShot(nextStepMs(deadline), Qt::PreciseTimer, context,
+                       [context, deadline, then = std::move(then)]() mutable {
+                           atDeadline(context, deadline, std::move(then));
+                       });
 }
 
 } // namespace
@@ -128,14 +150,10 @@ void DispatchQueue::after(std::chrono::milliseconds delay, Block block) {
             delay, [this, block = std::move(block)]() mutable { async(std::move(block)); });
         return;
     }
-    const int ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, delay.count()));
-    QElapsedTimer clock;
-    clock.start();
-    // Start the timer on the queue's thread, counting the time the hop took.
-    async([this, ms, clock, block = std::move(block)]() mutable {
-        const int left = std::max<int>(0, ms - static_cast<int>(clock.elapsed()));
-        QTimer::singleShot(left, Qt::PreciseTimer, m_context,
-                           [this, block = std::move(block)] { run(block); });
+    // The deadline counts from now, so the hop onto the queue's thread is part of the delay.
+    const QDeadlineTimer deadline(std::max<qint64>(0, delay.count()), Qt::PreciseTimer);
+    async([this, deadline, block = std::move(block)]() mutable {
+        atDeadline(m_context, deadline, [this, block = std::move(block)] { run(block); });
     });
 }
 
@@ -164,10 +182,10 @@ std::shared_ptr<DispatchTimer> DispatchQueue::createTimer(std::chrono::nanosecon
         timer->m_keepAlive = shared_from_this();
 
     const auto state = timer->m_state;
-    const int ms = static_cast<int>(std::max<std::chrono::nanoseconds::rep>(
-        1, std::chrono::duration_cast<std::chrono::milliseconds>(interval).count()));
-    QElapsedTimer clock;
-    clock.start();
+    const qint64 ms = std::max<qint64>(
+        1, std::chrono::duration_cast<std::chrono::milliseconds>(interval).count());
+    // First firing one interval after creation, then every interval.
+    const QDeadlineTimer firstDue(ms, Qt::PreciseTimer);
     auto fire = [this, state, handler = std::move(handler)] {
         if (state->cancelled.load())
             return;
@@ -181,22 +199,26 @@ std::shared_ptr<DispatchTimer> DispatchQueue::createTimer(std::chrono::nanosecon
         });
     };
     QObject* context = ticking.m_context;
-    ticking.async([state, ms, clock, context, fire = std::move(fire)] {
+    ticking.async([state, ms, firstDue, context, fire = std::move(fire)] {
         if (state->cancelled.load())
             return;
         auto* t = new QTimer(context);
         t->setTimerType(Qt::PreciseTimer);
         t->setSingleShot(true);
         state->timer = t;
-        // First firing one interval after creation, then every interval.
-        QObject::connect(t, &QTimer::timeout, t, [t, ms, fire] {
-            if (t->isSingleShot()) {
-                t->setSingleShot(false);
-                t->start(ms);
+        // Re-armed each time towards a deadline: intervals beyond one QTimer step, no drift.
+        QObject::connect(t, &QTimer::timeout, t, [t, ms, due = firstDue, fire]() mutable {
+            if (due.remainingTime() == 0) {
+                due += ms;
+                // After a stall (a long handler, a suspended machine) one firing stands for
+                // all those missed; the next comes a whole interval later.
+                if (due.hasExpired())
+                    due = QDeadlineTimer(ms, Qt::PreciseTimer);
+                fire();
             }
-            fire();
+            t->start(nextStepMs(due));
         });
-        t->start(std::max<int>(0, ms - static_cast<int>(clock.elapsed())));
+        t->start(nextStepMs(firstDue));
     });
     return timer;
 }

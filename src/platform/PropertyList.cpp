@@ -6,16 +6,24 @@
 
 #include <plist/plist.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <fcntl.h>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace zarv::PropertyList {
 namespace {
 
 // Property-list dates count seconds from 2001-01-01T00:00:00Z.
 constexpr qint64 kAppleEpochOffsetSeconds = 978307200;
+
+// Settings and lists are a few kilobytes; anything this large is a mistake or an attack.
+constexpr qsizetype kMaxFileSize = qsizetype(64) << 20;
 
 // Deeper nesting than this is surely hostile or broken; it also keeps recursion bounded.
 constexpr int kMaxDepth = 512;
@@ -220,6 +228,81 @@ bool looksLikeXml(const QByteArray& data) {
     return i < data.size() && data.at(i) == '<';
 }
 
+// Closes a descriptor however the read ends.
+struct Descriptor {
+    explicit Descriptor(int descriptor) : fd(descriptor) {}
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int fd;
+};
+
+// Only a regular file has an end that comes and a size known before reading.
+bool isRegular(const struct stat& info, QString* error) {
+    if (S_ISREG(info.st_mode))
+        return true;
+    const mode_t mode = info.st_mode;
+    const char* kind = S_ISDIR(mode)                    ? "a folder"
+                       : S_ISFIFO(mode)                 ? "a pipe"
+                       : S_ISSOCK(mode)                 ? "a socket"
+                       : S_ISCHR(mode) || S_ISBLK(mode) ? "a device"
+                                                        : "a special file";
+    setError(error, QStringLiteral("it is %1, not a regular file").arg(QLatin1String(kind)));
+    return false;
+}
+
+// The whole of a regular file of at most kMaxFileSize bytes. A pipe or a device could block
+// the reading thread for ever or feed it without end (and the start-up with it, where the
+// stop signals wait for the event loop), so neither is opened for reading.
+std::optional<QByteArray> readRegularFile(const QString& path, QString* error) {
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info = {};
+    // Checked before opening too: opening some devices already does something.
+    if (::stat(native.constData(), &info) != 0) {
+        setError(error, qt_error_string(errno));
+        return std::nullopt;
+    }
+    if (!isRegular(info, error))
+        return std::nullopt;
+    // Non-blocking: what was checked may have been replaced by a pipe since.
+    const Descriptor file(::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.fd < 0 || ::fstat(file.fd, &info) != 0) {
+        setError(error, qt_error_string(errno));
+        return std::nullopt;
+    }
+    if (!isRegular(info, error))
+        return std::nullopt;
+    if (info.st_size > kMaxFileSize) {
+        setError(error, QStringLiteral("it is larger than %1 MiB").arg(kMaxFileSize >> 20));
+        return std::nullopt;
+    }
+    // Room for one byte more than announced, to notice a file that grows meanwhile.
+    QByteArray data(static_cast<qsizetype>(info.st_size) + 1, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < data.size()) {
+        const ssize_t n =
+            ::read(file.fd, data.data() + got, static_cast<size_t>(data.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue; // a signal's handler ran; the stop itself waits for the event loop
+        if (n < 0) {
+            setError(error, qt_error_string(errno));
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    if (got == data.size()) {
+        setError(error, QStringLiteral("it grew while being read; try again"));
+        return std::nullopt;
+    }
+    data.truncate(got);
+    return data;
+}
+
 } // namespace
 
 QVariant fromData(const QByteArray& data, QString* error) {
@@ -253,15 +336,9 @@ QVariant fromData(const QByteArray& data, QString* error) {
 }
 
 QVariant readFile(const QString& path, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        setError(error,
-                 QStringLiteral("cannot read property list %1: %2").arg(path, file.errorString()));
-        return {};
-    }
-    const QByteArray data = file.readAll();
     QString reason;
-    QVariant value = fromData(data, &reason);
+    const std::optional<QByteArray> data = readRegularFile(path, &reason);
+    QVariant value = data ? fromData(*data, &reason) : QVariant();
     if (!value.isValid())
         setError(error, QStringLiteral("cannot read property list %1: %2").arg(path, reason));
     return value;

@@ -4,11 +4,11 @@
 #include "modules/Description.h"
 #include "modules/LookupTable.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Path.h"
 #include "platform/PropertyList.h"
 
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
@@ -189,8 +189,8 @@ QString formatLocationID(const UsbRegistryEntry& entry) {
 
 // Diagnostic files go only where the folder already exists.
 void writeDiagnosticFile(const QString& name, const QVariantMap& contents) {
-    const QString folder = temporaryFolderForApplication();
-    if (!QFileInfo(folder).isDir())
+    const QString folder = temporaryFolderForApplication(IfMissing::GiveNothing);
+    if (folder.isEmpty())
         return;
     QString error;
     if (!PropertyList::writeFile(folder + u'/' + name, contents, PropertyList::Format::Xml, &error))

@@ -5,17 +5,46 @@
 
 #include <csignal>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 namespace zarv {
+namespace {
+
+// SIGCHLD is one setting for the whole process while callers run on many threads: the first
+// call in saves the handler and ignores the signal, the last call out puts the handler back.
+// Swapping per call would let an overlapping call save "ignore" and restore it last.
+class ChildSignalIgnored {
+public:
+    ChildSignalIgnored() {
+        std::lock_guard lock(s_mutex);
+        if (s_users++ > 0)
+            return;
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGCHLD, &ignore, &s_previous);
+    }
+    ~ChildSignalIgnored() {
+        std::lock_guard lock(s_mutex);
+        if (--s_users > 0)
+            return;
+        if (sigaction(SIGCHLD, &s_previous, nullptr) != 0)
+            qWarning("error reseting SIGCHLD");
+    }
+    ChildSignalIgnored(const ChildSignalIgnored&) = delete;
+    ChildSignalIgnored& operator=(const ChildSignalIgnored&) = delete;
+
+private:
+    static inline std::mutex s_mutex;
+    static inline int s_users = 0;
+    static inline struct sigaction s_previous = {};
+};
+
+} // namespace
 
 std::optional<QString> runShellCommand(const QString& command) {
-    struct sigaction ignore = {};
-    struct sigaction previous = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGCHLD, &ignore, &previous);
-
+    const ChildSignalIgnored ignoringChildren;
     std::optional<QString> result;
     if (FILE* pipe = popen(command.toUtf8().constData(), "r")) {
         std::vector<char> buffer(kShellOutputLimit + 1, '\0');
@@ -24,9 +53,6 @@ std::optional<QString> runShellCommand(const QString& command) {
             result = QString::fromUtf8(buffer.data(), static_cast<qsizetype>(got));
         pclose(pipe);
     }
-
-    if (sigaction(SIGCHLD, &previous, nullptr) != 0)
-        qWarning("error reseting SIGCHLD");
     return result;
 }
 

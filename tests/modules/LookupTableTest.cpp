@@ -2,7 +2,9 @@
 #include "ModulesTestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -120,6 +122,23 @@ TEST_F(LookupTableTest, AnIncompleteMatchStoresNothing) {
     const auto table = lookupTableWithMatchedCamera(camera("Z9", 0x0450), "T.bundle", defaults);
     ASSERT_TRUE(table);
     EXPECT_EQ(table->keys(), QStringList{"Z9"});
+}
+
+TEST_F(LookupTableTest, MatchListFileIsNeverWrittenThroughAPlantedLink) {
+    FakeApplication app(factoryList());
+    QTemporaryDir tmpdir;
+    QTemporaryDir elsewhere;
+    // Planted by another user before the program made its scratch folder.
+    EXPECT_TRUE(QFile::link(elsewhere.path(), tmpdir.filePath(app.identifier)));
+    const std::optional<QByteArray> previous =
+        qEnvironmentVariableIsSet("TMPDIR") ? std::optional(qgetenv("TMPDIR")) : std::nullopt;
+    qputenv("TMPDIR", QFile::encodeName(tmpdir.path()));
+    EXPECT_FALSE(createMatchListFile(defaults));
+    if (previous)
+        qputenv("TMPDIR", *previous);
+    else
+        qunsetenv("TMPDIR");
+    EXPECT_TRUE(QDir(elsewhere.path()).isEmpty());
 }
 
 TEST_F(LookupTableTest, MatchListFileHoldsWhatExists) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Bundle.h"
+#include "platform/Path.h"
 #include "platform/PropertyList.h"
 
 #include <QDir>
@@ -27,7 +28,7 @@ public:
     }
     ~FakeApplication() {
         Bundle::setMainBundlePath(QString());
-        QDir(QDir::tempPath() + u'/' + identifier).removeRecursively();
+        QDir(scratchFolder()).removeRecursively();
     }
     FakeApplication(const FakeApplication&) = delete;
     FakeApplication& operator=(const FakeApplication&) = delete;
@@ -43,7 +44,7 @@ public:
         f.open(QIODevice::WriteOnly);
         f.write(bytes);
     }
-    QString scratchFolder() const { return QDir::tempPath() + u'/' + identifier; }
+    QString scratchFolder() const { return userTemporaryDirectory() + u'/' + identifier; }
 
     QTemporaryDir dir;
     QString path;

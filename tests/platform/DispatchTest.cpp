@@ -93,6 +93,18 @@ TEST(Dispatch, AfterWaitsAtLeastTheDelay) {
     }
 }
 
+TEST(Dispatch, DelaysBeyondAnIntOfMillisecondsDoNotFireEarly) {
+    // 25 days is more milliseconds than an int holds.
+    constexpr auto weeks = std::chrono::hours(24 * 25);
+    auto q = DispatchQueue::createSerial("com.quellbay.test.weeks");
+    std::atomic<int> fired{0};
+    q->after(weeks, [&] { fired++; });
+    auto timer = q->createTimer(weeks, [&] { fired++; });
+    waitUntil([] { return false; }, 300);
+    q->sync([] {});
+    EXPECT_EQ(fired.load(), 0);
+}
+
 TEST(Dispatch, DestroyingAQueueRunsWhatWasQueued) {
     std::atomic<int> ran{0};
     {

@@ -1,13 +1,20 @@
 #include "platform/PropertyList.h"
 
 #include "../TestSupport.h"
+#include "HostileFiles.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <future>
+#include <unistd.h>
 
 using namespace zarv;
 using zarv::test::dataPath;
@@ -142,6 +149,38 @@ TEST(PropertyList, BadFilesGiveAnErrorNamingTheFileAndReason) {
     QString error;
     EXPECT_FALSE(PropertyList::fromData(QByteArray(), &error).isValid());
     EXPECT_FALSE(error.isEmpty());
+}
+
+TEST(PropertyList, OnlyRegularFilesOfBoundedSizeAreRead) {
+    QTemporaryDir dir;
+    for (const auto kind : zarv::test::kHostileFiles) {
+        SCOPED_TRACE(zarv::test::describe(kind));
+        const QString path = dir.filePath(QStringLiteral("%1.plist").arg(int(kind)));
+        ASSERT_TRUE(zarv::test::makeHostileFile(path, kind));
+        QElapsedTimer clock;
+        clock.start();
+        auto reading = std::async(std::launch::async, [path] {
+            QString error;
+            const bool read = PropertyList::readFile(path, &error).isValid();
+            return std::make_pair(read, error);
+        });
+        if (reading.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+            ADD_FAILURE() << "the read blocked";
+            // Release a reader stuck on the pipe so that the test can end.
+            const int writer = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0)
+                ::close(writer);
+        }
+        const auto [read, error] = reading.get();
+        EXPECT_FALSE(read);
+        EXPECT_LT(clock.elapsed(), 2000);
+        EXPECT_TRUE(error.contains(path)) << error.toStdString();
+    }
+    // A regular file behind a link is still a regular file.
+    const QString real = dir.filePath("real.plist");
+    ASSERT_TRUE(PropertyList::writeFile(real, QVariantMap{{"a", 1}}));
+    ASSERT_TRUE(QFile::link(real, dir.filePath("link.plist")));
+    EXPECT_EQ(PropertyList::readFile(dir.filePath("link.plist")), QVariantMap({{"a", 1LL}}));
 }
 
 TEST(PropertyList, HostileNestingIsRefusedNotFollowed) {

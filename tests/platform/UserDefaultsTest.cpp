@@ -1,10 +1,14 @@
 #include "platform/UserDefaults.h"
+#include "platform/Log.h"
 #include "platform/PropertyList.h"
 
 #include "../TestSupport.h"
+#include "HostileFiles.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -150,6 +154,30 @@ TEST_F(UserDefaultsTest, UnreadableSettingsAreKeptAsideNeverOverwritten) {
     }
     UserDefaults third(path());
     EXPECT_EQ(QDir(dir.path()).entryList({"*.corrupt"}).size(), 2);
+}
+
+TEST_F(UserDefaultsTest, SettingsThatCannotBeReadSafelyAreSetAsideAtOnce) {
+    for (const auto kind : zarv::test::kHostileFiles) {
+        SCOPED_TRACE(zarv::test::describe(kind));
+        QTemporaryDir home;
+        const QString settings = home.filePath("com.example.test.plist");
+        ASSERT_TRUE(zarv::test::makeHostileFile(settings, kind));
+        QStringList lines;
+        Log::install("test_platform");
+        Log::setSink([&](QtMsgType, const QString& line) { lines << line; });
+        QElapsedTimer clock;
+        clock.start();
+        UserDefaults d(settings);
+        Log::setSink({});
+        EXPECT_LT(clock.elapsed(), 2000);
+        d.registerDefaults({{"prefScanInterval", 1.0}});
+        EXPECT_EQ(d.doubleForKey("prefScanInterval"), 1.0);
+        EXPECT_TRUE(d.persistentDomain().isEmpty());
+        const QFileInfo aside(settings + ".corrupt");
+        EXPECT_TRUE(aside.exists() || aside.isSymLink());
+        EXPECT_FALSE(QFileInfo(settings).exists());
+        EXPECT_TRUE(lines.join('\n').contains(settings)) << lines.join('\n').toStdString();
+    }
 }
 
 TEST_F(UserDefaultsTest, ValuesWithoutAPlistFormAreRefused) {

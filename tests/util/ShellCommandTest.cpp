@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <csignal>
+#include <thread>
+#include <vector>
 
 using namespace zarv;
 
@@ -42,6 +44,33 @@ TEST(ShellCommand, RestoresTheChildSignalHandler) {
     sigaction(SIGCHLD, &saved, nullptr);
 }
 
+TEST(ShellCommand, ConcurrentCallersLeaveTheChildSignalHandlerAsTheyFoundIt) {
+    struct sigaction mine = {};
+    mine.sa_handler = customHandler;
+    sigemptyset(&mine.sa_mask);
+    struct sigaction saved = {};
+    sigaction(SIGCHLD, &mine, &saved);
+    // Calls that start together and end at different times, as from the thread pool.
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        std::atomic<int> right{0};
+        std::vector<std::thread> callers;
+        for (int i = 0; i < 6; ++i)
+            callers.emplace_back([i, &right] {
+                const QString command = QStringLiteral("sleep 0.0%1; echo %2").arg(i % 4).arg(i);
+                if (runShellCommand(command) == QStringLiteral("%1\n").arg(i))
+                    right++;
+            });
+        for (auto& caller : callers)
+            caller.join();
+        EXPECT_EQ(right.load(), 6);
+        struct sigaction now = {};
+        sigaction(SIGCHLD, nullptr, &now);
+        ASSERT_EQ(now.sa_handler, &customHandler) << "SIGCHLD left ignored";
+    }
+    sigaction(SIGCHLD, &saved, nullptr);
+}
+
 TEST(CreateDispatchTimer, RefusesWhatCannotBeATimer) {
     auto q = DispatchQueue::createSerial("com.quellbay.test.refuse");
     EXPECT_EQ(CreateDispatchTimer(1.0, nullptr, [] {}), nullptr);
@@ -50,22 +79,39 @@ TEST(CreateDispatchTimer, RefusesWhatCannotBeATimer) {
     EXPECT_EQ(CreateDispatchTimer(std::nan(""), q.get(), [] {}), nullptr);
 }
 
-TEST(CreateDispatchTimer, FirstFiresOneIntervalAfterCreationOnTheGivenQueue) {
+TEST(CreateDispatchTimer, FiresOneIntervalAfterCreationThenEveryIntervalOnTheGivenQueue) {
     auto q = DispatchQueue::createSerial("com.quellbay.zarv.nikon.scanUserNotificationQueue");
     QElapsedTimer clock;
     clock.start();
-    std::atomic<qint64> first{-1};
+    std::vector<qint64> firings; // touched on the queue only
     std::atomic<int> count{0};
-    std::atomic<bool> onQueue{false};
+    std::atomic<bool> onQueue{true};
     auto timer = CreateDispatchTimer(0.25, q.get(), [&] {
-        if (count++ == 0) {
-            first = clock.elapsed();
-            onQueue = q->isCurrent();
-        }
+        firings.push_back(clock.elapsed());
+        onQueue = onQueue && q->isCurrent();
+        count++;
     });
     ASSERT_NE(timer, nullptr);
-    EXPECT_TRUE(zarv::test::waitUntil([&] { return count.load() >= 2; }));
+    EXPECT_TRUE(zarv::test::waitUntil([&] { return count.load() >= 4; }));
     timer->cancel();
-    EXPECT_GE(first.load(), 240);
+    q->sync([] {});
+    ASSERT_GE(firings.size(), 4u);
+    // Firing n is due n intervals after creation: never sooner, and on average not much later.
+    for (size_t i = 0; i < firings.size(); ++i)
+        EXPECT_GE(firings[i], qint64(i + 1) * 250 - 10) << "firing " << i;
+    const qint64 period = (firings[3] - firings[0]) / 3;
+    EXPECT_GE(period, 200);
+    EXPECT_LT(period, 500);
     EXPECT_TRUE(onQueue.load());
+}
+
+TEST(CreateDispatchTimer, IntervalsOfWeeksWaitTheirTurn) {
+    // Longer than an int of milliseconds holds.
+    auto q = DispatchQueue::createSerial("com.quellbay.test.weeks");
+    std::atomic<int> fired{0};
+    auto timer = CreateDispatchTimer(30.0 * 86400, q.get(), [&] { fired++; });
+    ASSERT_NE(timer, nullptr);
+    zarv::test::waitUntil([] { return false; }, 300);
+    q->sync([] {});
+    EXPECT_EQ(fired.load(), 0);
 }
