@@ -490,10 +490,11 @@ void AppDelegate::logStatusChange(const QString& key) {
     if (value == last)
         return;
     last = value;
+    // Status texts carry the device's name, which the device itself reports.
     if (key == kNameOfCameraFound)
-        logInfo(QStringLiteral("Status: %1").arg(value));
+        logInfo(QStringLiteral("Status: %1").arg(Log::quoted(value)));
     else if (!value.isEmpty())
-        logInfo(QStringLiteral("Connection message: %1").arg(value));
+        logInfo(QStringLiteral("Connection message: %1").arg(Log::quoted(value)));
 }
 
 QString AppDelegate::deviceName(const QVariantMap& device) const {

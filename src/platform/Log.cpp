@@ -75,37 +75,6 @@ QString lengthNote(qsizetype bytes) {
     return QStringLiteral("\u2026(%1 bytes)").arg(bytes);
 }
 
-// Replaces every oversized text and data inside `value` by its capped text.
-QVariant capped(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::QString:
-        return quoted(value.toString());
-    case QMetaType::QByteArray: {
-        const QByteArray data = value.toByteArray();
-        if (data.size() <= kQuoteLimit)
-            return value;
-        return QString::fromLatin1(data.left(kQuoteLimit).toBase64()) + lengthNote(data.size());
-    }
-    case QMetaType::QStringList:
-    case QMetaType::QVariantList: {
-        QVariantList list = value.toList();
-        for (QVariant& element : list)
-            element = capped(element);
-        return list;
-    }
-    case QMetaType::QVariantMap:
-    case QMetaType::QVariantHash: {
-        QVariantMap map;
-        const QVariantMap source = value.toMap();
-        for (auto it = source.cbegin(); it != source.cend(); ++it)
-            map.insert(quoted(it.key()), capped(it.value()));
-        return map;
-    }
-    default:
-        return value;
-    }
-}
-
 } // namespace
 
 void install(const QString& ident) {
@@ -159,6 +128,36 @@ QString quoted(const QString& text) {
         total += encoder.appendToBuffer(buffer, piece) - buffer;
     }
     return text.left(keep) + lengthNote(total);
+}
+
+QVariant capped(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        return quoted(value.toString());
+    case QMetaType::QByteArray: {
+        const QByteArray data = value.toByteArray();
+        if (data.size() <= kQuoteLimit)
+            return value;
+        return QString::fromLatin1(data.left(kQuoteLimit).toBase64()) + lengthNote(data.size());
+    }
+    case QMetaType::QStringList:
+    case QMetaType::QVariantList: {
+        QVariantList list = value.toList();
+        for (QVariant& element : list)
+            element = capped(element);
+        return list;
+    }
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash: {
+        QVariantMap map;
+        const QVariantMap source = value.toMap();
+        for (auto it = source.cbegin(); it != source.cend(); ++it)
+            map.insert(quoted(it.key()), capped(it.value()));
+        return map;
+    }
+    default:
+        return value;
+    }
 }
 
 QString quoted(const QVariant& value) {

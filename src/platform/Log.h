@@ -30,6 +30,9 @@ inline constexpr qsizetype kQuoteLimit = 4096;
 /// Outside input as a log line may quote it: a text longer than kQuoteLimit bytes is cut there
 /// and ends with "…(<its length> bytes)", so a hostile sender cannot flood the log.
 QString quoted(const QString& text);
+/// `value` with every text and data inside it capped as above (data become texts), for a log
+/// line that describes values in a format of its own.
+QVariant capped(const QVariant& value);
 /// A property value described for the log, every text and data inside it capped as above.
 QString quoted(const QVariant& value);
 

@@ -349,6 +349,28 @@ TEST_F(Controller, SiblingKeysOfTheWrongTypeAreIgnored) {
     EXPECT_EQ(delegate->fNewImageCount(), count + 1);
 }
 
+// Whatever another program or a device sends is quoted only in part in the log.
+TEST_F(Controller, HugeValuesAreQuotedInPart) {
+    const QString huge(10 * 1024 * 1024, u'z');
+    ask({{QStringLiteral("senderApp"), huge}, {QStringLiteral("action"), huge}});
+    delegate->handleSavedImageNotification(
+        {QStringLiteral("zarvXNotification"), huge, {{QStringLiteral("filePath"), huge}}});
+    QVariantMap camera = device(huge, 1200, huge);
+    arrive(camera);
+    leave(camera);
+    ASSERT_TRUE(waitUntil([&] { return logged("DisconnectedDevice["); }, 20000));
+    drainCameraQueue();
+    QMutexLocker lock(&logMutex);
+    qsizetype longest = 0;
+    for (const QString& line : std::as_const(logLines)) {
+        longest = std::max(longest, line.size());
+        if (line.size() > 8 * Log::kQuoteLimit)
+            ADD_FAILURE() << line.left(120).toStdString();
+    }
+    EXPECT_LT(longest, 8 * Log::kQuoteLimit);
+    EXPECT_TRUE(logLines.join(u'\n').contains(QStringLiteral("(10485760 bytes)")));
+}
+
 // A camera arriving while another is connected: the removal of the old one, reported while
 // the new session still waits to connect, must not close the new camera.
 TEST_F(Controller, RemovalOfTheOldCameraLeavesTheNewOneConnected) {
