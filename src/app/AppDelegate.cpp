@@ -3,6 +3,7 @@
 
 #include "AppSupport.h"
 #include "SingleInstance.h"
+#include "messaging/InboundPayload.h"
 #include "messaging/OutboundNotifications.h"
 #include "messaging/ZarvNSNotificationCenter.h"
 #include "modules/Architecture.h"
@@ -17,11 +18,13 @@
 #include "sdk/CallBack.h"
 #include "sdk/Function.h"
 #include "usb/ZARV_camera.h"
+#include "util/CommandTemplate.h"
 #include "util/DispatchTimer.h"
 #include "util/ShellCommand.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -73,6 +76,13 @@ QString insideText(const char* operation, const QString& rest) {
     return QStringLiteral("Inside %1 => %2...%3").arg(kClassName, QLatin1String(operation), rest);
 }
 
+// What another program sent is quoted, never written whole into the log.
+void logNotification(const Notification& notification) {
+    logInfo(
+        QStringLiteral("object = %1, userInfo = %2")
+            .arg(Log::quoted(notification.object.toString()), Log::quoted(notification.userInfo)));
+}
+
 void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -113,6 +123,13 @@ AppDelegate::AppDelegate(Options options) : m_options(std::move(options)) {
 AppDelegate::~AppDelegate() {
     // Nothing queued may outlive the controller: timers stop, the queues that run its blocks
     // are drained, and main-queue blocks check that it still exists.
+    {
+        QMutexLocker lock(&m_globalMutex);
+        m_stopping = true;
+        m_globalChanged.wakeAll();
+        while (m_globalBlocks > 0)
+            m_globalChanged.wait(&m_globalMutex);
+    }
     cancelScanTimer();
     {
         QMutexLocker lock(&m_timerMutex);
@@ -144,6 +161,29 @@ void AppDelegate::onMainAfter(std::chrono::milliseconds delay, DispatchQueue::Bl
         if (self)
             block();
     });
+}
+
+void AppDelegate::onGlobal(DispatchQueue::Block block) {
+    {
+        QMutexLocker lock(&m_globalMutex);
+        if (m_stopping)
+            return;
+        ++m_globalBlocks;
+    }
+    DispatchQueue::global().async([this, block = std::move(block)] {
+        block();
+        QMutexLocker lock(&m_globalMutex);
+        --m_globalBlocks;
+        m_globalChanged.wakeAll();
+    });
+}
+
+bool AppDelegate::pauseUnlessStopping(std::chrono::milliseconds delay) {
+    const QDeadlineTimer deadline(delay);
+    QMutexLocker lock(&m_globalMutex);
+    while (!m_stopping && !deadline.hasExpired())
+        m_globalChanged.wait(&m_globalMutex, deadline);
+    return !m_stopping;
 }
 
 AppDelegate* AppDelegate::shared() {
@@ -237,11 +277,14 @@ bool AppDelegate::applicationWillFinishLaunching() {
 
     if (defaults().boolForKey(QStringLiteral("prefLaunchIn32BitMode")) && !isThis32bitMode()) {
         logInfo(QStringLiteral("will try to relaunch into 32bit mode....."));
-        relaunchApp32bit();
-        // Only a refused or failed switch comes back here: start as the 64-bit build rather
-        // than stay half started.
-        if (m_terminating)
-            return false;
+        // Only a refused or failed switch comes back here. Relaunching in full would read the
+        // same setting and try again for ever, so this run goes on as the 64-bit build.
+        if (!relaunchApp32bit()) {
+            m_launchNote = QStringLiteral("< Cannot Run in 32bit Mode: running in 64bit mode >");
+            qWarning().noquote() << QStringLiteral(
+                "The 32-bit build could not be started: this run goes on as the 64-bit build. "
+                "Set prefLaunchIn32BitMode to NO to stop asking for it.");
+        }
     }
 
     m_fControlKeyPressed = false;
@@ -296,8 +339,10 @@ bool AppDelegate::applicationWillFinishLaunching() {
 void AppDelegate::applicationDidFinishLaunching() {
     inside("applicationDidFinishLaunching:");
     connect(&defaults(), &UserDefaults::valueChanged, this, &AppDelegate::logStatusChange);
-    onMain(
-        [] { defaults().setObject(kNameOfCameraFound, QStringLiteral("< No Camera Detected >")); });
+    onMain([this] {
+        setStatusText(m_launchNote.isEmpty() ? QStringLiteral("< No Camera Detected >")
+                                             : m_launchNote);
+    });
     UserNotificationCenter::defaultUserNotificationCenter().removeAllDeliveredNotifications();
     if (!gZarvNSNotificationCenter) {
         gZarvNSNotificationCenter = new ZarvNSNotificationCenter();
@@ -447,10 +492,11 @@ void AppDelegate::logStatusChange(const QString& key) {
     if (value == last)
         return;
     last = value;
+    // Status texts carry the device's name, which the device itself reports.
     if (key == kNameOfCameraFound)
-        logInfo(QStringLiteral("Status: %1").arg(value));
+        logInfo(QStringLiteral("Status: %1").arg(Log::quoted(value)));
     else if (!value.isEmpty())
-        logInfo(QStringLiteral("Connection message: %1").arg(value));
+        logInfo(QStringLiteral("Connection message: %1").arg(Log::quoted(value)));
 }
 
 QString AppDelegate::deviceName(const QVariantMap& device) const {
@@ -475,13 +521,13 @@ QVariantMap AppDelegate::sessionDeviceInfo() const {
     return m_sessionDevice;
 }
 
-void AppDelegate::setSession(std::shared_ptr<CameraSession> session) {
+void AppDelegate::setSession(std::shared_ptr<CameraSession> session, const QVariantMap& device) {
     std::shared_ptr<CameraSession> old;
     {
         QMutexLocker lock(&m_sessionMutex);
         old = std::move(m_session);
         m_session = std::move(session);
-        m_sessionDevice.clear();
+        m_sessionDevice = m_session ? device : QVariantMap();
     }
     old.reset(); // released here, on the camera queue, outside the lock
 }
@@ -517,9 +563,9 @@ void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
             QMutexLocker lock(&m_lock);
             m_fIsInTransition = true;
         }
-        logInfo(
-            QStringLiteral("notification object = %1, userInfo = %2")
-                .arg(notification.object.toString(), describePropertyValue(notification.userInfo)));
+        logInfo(QStringLiteral("notification object = %1, userInfo = %2")
+                    .arg(Log::quoted(notification.object.toString()),
+                         Log::quoted(notification.userInfo)));
         const QVariantMap info = notification.userInfo;
         const QVariantMap props = info.value(QStringLiteral("usbproperties")).toMap();
 
@@ -566,12 +612,14 @@ void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
             });
             currentMiscellaneousQueue().async([this] { m_newImageCount = 0; });
             camera.async([] { gNikonCameraCaptureCount = 0; });
-            camera.async([this] {
+            camera.async([this, entry] {
                 std::shared_ptr<CameraSession> session = m_options.sessionFactory();
                 if (!session)
                     logInfo(
                         QStringLiteral("Unable to allocate for ZarvNikonBaseCameraHandler???????"));
-                setSession(std::move(session));
+                // The device is known from now on, not only once the connection step has
+                // waited: a removal arriving in between must see which camera this session is.
+                setSession(std::move(session), entry);
             });
             camera.async([this, entry, notification, props, info] {
                 connectionStep(entry, notification, props, info);
@@ -596,10 +644,6 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
     if (!session)
         return;
     session->setFUsbDeviceInfo(entry);
-    {
-        QMutexLocker lock(&m_sessionMutex);
-        m_sessionDevice = entry;
-    }
     const int16_t result = session->FindCamera();
     logInfo(QStringLiteral("FindCamera returned %1").arg(result));
     const QString name = deviceName(entry);
@@ -716,8 +760,7 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
 }
 
 void AppDelegate::handleUsbDeviceRemoved(const Notification& notification) {
-    logInfo(QStringLiteral("handleUsbDeviceRemoved: %1")
-                .arg(describePropertyValue(notification.userInfo)));
+    logInfo(QStringLiteral("handleUsbDeviceRemoved: %1").arg(Log::quoted(notification.userInfo)));
     onMainAfter(std::chrono::milliseconds(100), [this, notification] {
         // The session itself stays on the camera queue; its device is read from the copy kept
         // beside it.
@@ -729,15 +772,15 @@ void AppDelegate::handleUsbDeviceRemoved(const Notification& notification) {
         const QVariant currentSerial = current.value(QStringLiteral("USB Serial Number"));
         const QVariant goneName = gone.value(QStringLiteral("USB Product Name"));
         const QVariant goneSerial = gone.value(QStringLiteral("USB Serial Number"));
+        auto text = [](const QVariant& v) { return Log::quoted(v.toString()); };
         logInfo(QStringLiteral("current [%1-%2] (%3), disconnected [%4-%5] (%6)")
-                    .arg(currentName.toString(), currentSerial.toString(),
+                    .arg(text(currentName), text(currentSerial),
                          QLatin1String(currentSerial.typeName() ? currentSerial.typeName() : "nil"),
-                         goneName.toString(), goneSerial.toString(),
+                         text(goneName), text(goneSerial),
                          QLatin1String(goneSerial.typeName() ? goneSerial.typeName() : "nil")));
-        const QString pair =
-            QStringLiteral("DisconnectedDevice[%1-%2] %3 CurrentDevice[%4-%5]....")
-                .arg(goneName.toString(), goneSerial.toString(), QStringLiteral("%1"),
-                     currentName.toString(), currentSerial.toString());
+        const QString pair = QStringLiteral("DisconnectedDevice[%1-%2] %3 CurrentDevice[%4-%5]....")
+                                 .arg(text(goneName), text(goneSerial), QStringLiteral("%1"),
+                                      text(currentName), text(currentSerial));
         // An absent current value (no session yet) counts as the same device.
         auto differs = [](const QVariant& mine, const QVariant& theirs) {
             return mine.isValid() && !sameText(mine, theirs);
@@ -772,8 +815,7 @@ std::optional<QVariantMap> AppDelegate::getUsbObject() {
     QMutexLocker lock(&m_devicesMutex);
     if (!m_devices.isEmpty()) {
         m_firstCameraObject = m_devices.first().info;
-        logInfo(QStringLiteral("first obj found = %1")
-                    .arg(describePropertyValue(*m_firstCameraObject)));
+        logInfo(QStringLiteral("first obj found = %1").arg(Log::quoted(*m_firstCameraObject)));
     }
     return m_firstCameraObject;
 }
@@ -872,7 +914,7 @@ void AppDelegate::doAcquireLoop() {
     inside("doAcquireLoop:");
     if (m_terminating)
         return;
-    DispatchQueue::global().async([this] {
+    onGlobal([this] {
         ibHitButton5(QVariant::fromValue(Button{{}, QStringLiteral("save"), {}}));
         setupAcquireTimer();
     });
@@ -883,20 +925,18 @@ void AppDelegate::doAcquireLoop() {
 void AppDelegate::handleSavedImageNotification(const Notification& notification) {
     for (int i = 0; i < 3; ++i)
         logInfo(QStringLiteral("==================================="));
-    logInfo(QStringLiteral("object = %1, userInfo = %2")
-                .arg(notification.object.toString(), describePropertyValue(notification.userInfo)));
-    const QVariantMap& info = notification.userInfo;
-    if (info.contains(QStringLiteral("senderApp")) && info.contains(QStringLiteral("filePath"))) {
+    logNotification(notification);
+    const InboundPayload payload = readInboundPayload(notification);
+    if (payload.senderApp && payload.filePath) {
         currentMiscellaneousQueue().async([this] {
             const int count = ++m_newImageCount;
             logInfo(insideText("handleSavedImageNotification:",
                                QStringLiteral("self.fNewImageCount = %1").arg(count)));
         });
-    } else if (info.contains(QStringLiteral("appstartup"))) {
-        logInfo(
-            insideText("handleSavedImageNotification:",
-                       QStringLiteral("Just appstartup at [%1]...")
-                           .arg(describePropertyValue(info.value(QStringLiteral("appstartup"))))));
+    } else if (payload.appstartup) {
+        logInfo(insideText("handleSavedImageNotification:",
+                           QStringLiteral("Just appstartup at [%1]...")
+                               .arg(describePropertyValue(*payload.appstartup))));
     } else {
         logInfo(insideText("handleSavedImageNotification:",
                            QStringLiteral("Did NOT really save an image?????...")));
@@ -911,8 +951,7 @@ void AppDelegate::ibSendAllItemsInHotFolder() {
         const QString folder = standardizingPath(setting.toString());
         if (!QFileInfo(folder).isDir())
             return;
-        const std::optional<QString> output = runShellCommand(hotFolderListCommand(folder));
-        const QStringList list = cleanCommandOutput(output.value_or(QString()));
+        const QStringList list = hotFolderPictures(folder);
         logInfo(
             QStringLiteral("array[%1] = %2").arg(list.size()).arg(list.join(QStringLiteral(", "))));
         mySendLookoutAppNotificationWithFilePath(QVariant(list));
@@ -1036,8 +1075,8 @@ std::optional<QString> AppDelegate::performGetBundleInfo(const QString& path) {
 std::optional<QString> AppDelegate::performGetDylibInfo(const QString& path) {
     if (path.isEmpty() || !QFileInfo::exists(path))
         return std::nullopt;
-    std::optional<QString> output =
-        runShellCommand(QStringLiteral("/usr/bin/file %1").arg(shellQuote(path)));
+    std::optional<QString> output = runShellCommand(fillTemplate(
+        QStringLiteral("/usr/bin/file [path]"), {{QStringLiteral("[path]"), shellQuote(path)}}));
     if (!output || output->isEmpty())
         output = QStringLiteral("Unable to get info from this camera...");
     const QString text = path + QLatin1Char('\n') + *output + QLatin1Char('\n');
@@ -1064,8 +1103,8 @@ void AppDelegate::performGetMyDirectoryInfo(const QString& path) {
     };
     QString text;
     if (item.isDir() && item.suffix().compare(QLatin1String("bundle"), Qt::CaseInsensitive) != 0) {
-        const std::optional<QString> output =
-            runShellCommand(QStringLiteral("/bin/ls %1").arg(shellQuote(path)));
+        const std::optional<QString> output = runShellCommand(fillTemplate(
+            QStringLiteral("/bin/ls [path]"), {{QStringLiteral("[path]"), shellQuote(path)}}));
         const QStringList names = cleanCommandOutput(output.value_or(QString()));
         logInfo(QStringLiteral("array[%1] = %2")
                     .arg(names.size())
@@ -1098,7 +1137,7 @@ void AppDelegate::relaunch(const QVariant& info) {
     terminate();
 }
 
-void AppDelegate::relaunchApp32bit() {
+bool AppDelegate::relaunchApp32bit() {
     if (!isThisAppAllowedToRunIn32BitMode()) {
         logInfo(insideText(
             "relaunchApp32bit:",
@@ -1111,21 +1150,21 @@ void AppDelegate::relaunchApp32bit() {
                            "Mac OS 10.10.x or lower...");
         alert.buttons = {QStringLiteral("OK")};
         beginSheet(alert);
-        return;
+        return false;
     }
-    relaunch32bit();
+    return relaunch32bit();
 }
 
-void AppDelegate::relaunch32bit() {
-    relaunchAtBitsize(32);
+bool AppDelegate::relaunch32bit() {
+    return relaunchAtBitsize(32);
 }
 
-void AppDelegate::relaunchAtBitsize(int bits) {
+bool AppDelegate::relaunchAtBitsize(int bits) {
     if (bits != 32)
-        return;
+        return false;
     if (!isThisAppAllowedToRunIn32BitMode()) {
         logInfo(QStringLiteral("Not Allowed to launch in 32bit mode on OS 10.11 and higher....."));
-        return;
+        return false;
     }
     const Bundle& bundle = Bundle::mainBundle();
     QString path = bundle.executablePath();
@@ -1134,16 +1173,16 @@ void AppDelegate::relaunchAtBitsize(int bits) {
         path = bundle.pathForAuxiliaryExecutable(QFileInfo(wanted).fileName());
         if (path.isEmpty()) {
             logInfo(QStringLiteral("Failed to relaunch. No executable at path \"%1\"").arg(wanted));
-            return;
+            return false;
         }
     }
     logInfo(QStringLiteral("exec'ing to path %1").arg(path));
-    replaceWithExecutable(path);
+    return replaceWithExecutable(path);
 }
 
-void AppDelegate::replaceWithExecutable(const QString& path) {
+bool AppDelegate::replaceWithExecutable(const QString& path) {
     if (path.isEmpty())
-        return;
+        return false;
     QStringList args = m_options.arguments;
     if (!args.isEmpty())
         args[0] = path;
@@ -1157,7 +1196,7 @@ void AppDelegate::replaceWithExecutable(const QString& path) {
                 .arg(path, QString::fromLocal8Bit(std::strerror(error))));
     logInfo(insideText("replaceWithExecutable:",
                        QStringLiteral("execv returned code = %1 ...").arg(result)));
-    relaunchApp({});
+    return false;
 }
 
 // --- Inbound notifications and actions -------------------------------------------------------
@@ -1165,19 +1204,18 @@ void AppDelegate::replaceWithExecutable(const QString& path) {
 void AppDelegate::handleDistributedNotificationNikon(const Notification& notification) {
     for (int i = 0; i < 3; ++i)
         logInfo(QStringLiteral("==================================="));
-    logInfo(QStringLiteral("object = %1, userInfo = %2")
-                .arg(notification.object.toString(), describePropertyValue(notification.userInfo)));
-    const QVariantMap& info = notification.userInfo;
-    if (info.isEmpty())
+    logNotification(notification);
+    if (notification.userInfo.isEmpty())
         return;
-    if (!info.contains(QStringLiteral("senderApp"))) {
-        logInfo(QStringLiteral("=======NO SENDER APP================"));
+    const InboundPayload payload = readInboundPayload(notification);
+    if (!payload.senderApp) {
+        if (!payload.rejected.contains(QStringLiteral("senderApp")))
+            logInfo(QStringLiteral("=======NO SENDER APP================"));
         return;
     }
-    const QVariant action = info.value(QStringLiteral("action"));
-    if (action.typeId() != QMetaType::QString)
+    if (!payload.action)
         return;
-    const QString what = action.toString().toLower();
+    const QString what = payload.action->toLower();
     if (what == QLatin1String("grabimage")) {
         currentCameraDispatchQueue().async([this] {
             if (std::shared_ptr<CameraSession> session = gTestNikonCamera())
@@ -1191,11 +1229,9 @@ void AppDelegate::handleDistributedNotificationNikon(const Notification& notific
 }
 
 void AppDelegate::handleInternalActions(const Notification& notification) {
-    logInfo(QStringLiteral("object = %1, userInfo = %2")
-                .arg(notification.object.toString(), describePropertyValue(notification.userInfo)));
-    if (notification.userInfo.value(QStringLiteral("action"))
-            .toString()
-            .compare(QLatin1String("updatemodulelist"), Qt::CaseInsensitive) != 0)
+    logNotification(notification);
+    const std::optional<QString> action = readInboundPayload(notification).action;
+    if (!action || action->compare(QLatin1String("updatemodulelist"), Qt::CaseInsensitive) != 0)
         return;
     onMain([this] {
         ibUpdateModuleList();
@@ -1204,9 +1240,9 @@ void AppDelegate::handleInternalActions(const Notification& notification) {
 }
 
 void AppDelegate::handleAddFromFileNotification(const Notification& notification) {
-    logInfo(insideText("handleAddFromFileNotification:",
-                       QStringLiteral(" notification.object = %1")
-                           .arg(describePropertyValue(notification.object))));
+    logInfo(insideText(
+        "handleAddFromFileNotification:",
+        QStringLiteral(" notification.object = %1").arg(Log::quoted(notification.object))));
     if (!notification.object.isValid())
         return;
     QVariantList list;
@@ -1336,7 +1372,7 @@ void AppDelegate::ibHitButton5(const QVariant& sender) {
 
 void AppDelegate::ibHitButton1() {
     // The session is only ever called on the camera queue; the retries queue there in turn.
-    DispatchQueue::global().async([this] {
+    onGlobal([this] {
         for (int attempt = 0; attempt < 5 && !m_terminating; ++attempt) {
             bool connected = false;
             currentCameraDispatchQueue().sync([this, &connected] {
@@ -1346,9 +1382,8 @@ void AppDelegate::ibHitButton1() {
                 }
             });
             logInfo(QStringLiteral("try to recover..."));
-            if (connected)
+            if (connected || !pauseUnlessStopping(std::chrono::milliseconds(2000)))
                 return;
-            sleepMs(2000);
         }
     });
 }
@@ -1395,7 +1430,7 @@ void AppDelegate::ibHitTestButton(const QVariant& sender) {
                 infos.append(d.info);
             logInfo(QStringLiteral("Usb Devices List fArrayOfDevices Contains %1 Objects: %2")
                         .arg(devices.size())
-                        .arg(describePropertyValue(infos)));
+                        .arg(Log::quoted(infos)));
             if (devices.isEmpty())
                 logInfo(QStringLiteral("NO Usb devices in the master fArrayOfDevices....."));
         });

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <QWaitCondition>
 
 #include <atomic>
 #include <functional>
@@ -135,11 +136,13 @@ public:
     void relaunchApp(const QVariant& param);
     /// The full relaunch: starts the "relaunch" resource, then terminates.
     void relaunch(const QVariant& info);
-    void relaunchApp32bit();
-    void relaunch32bit();
-    void relaunchAtBitsize(int bits);
-    /// Replaces the process image; returns only when that failed (then relaunches in full).
-    void replaceWithExecutable(const QString& path);
+    /// Each of these returns only when the switch did not happen (false).
+    bool relaunchApp32bit();
+    bool relaunch32bit();
+    bool relaunchAtBitsize(int bits);
+    /// Replaces the process image; returns only when that failed (false). It does not fall
+    /// back to a full relaunch: the new process would read the same setting and try again.
+    bool replaceWithExecutable(const QString& path);
 
     // --- Inbound notifications and actions ------------------------------------------------
     void handleDistributedNotificationNikon(const Notification& notification);
@@ -177,7 +180,12 @@ private:
     void connectionStep(const QVariantMap& entry, const Notification& notification,
                         const QVariantMap& props, const QVariantMap& info);
     void closingStep(const Notification& notification);
-    void setSession(std::shared_ptr<CameraSession> session);
+    /// Replaces the session; `device` is what a removal is compared with from now on.
+    void setSession(std::shared_ptr<CameraSession> session, const QVariantMap& device = {});
+    /// Runs a block on the global queue; the destructor waits for every such block.
+    void onGlobal(DispatchQueue::Block block);
+    /// Sleeps on a global-queue block; false (at once) when the controller is going away.
+    bool pauseUnlessStopping(std::chrono::milliseconds delay);
     QVariantMap sessionDeviceInfo() const;
     void resetCounters();
     QString deviceName(const QVariantMap& device) const;
@@ -202,6 +210,12 @@ private:
     QList<DeviceEntry> m_devices;
     std::optional<QVariantMap> m_firstCameraObject;
     bool m_useUsbNotification = false;
+
+    QMutex m_globalMutex; // guards the two below
+    QWaitCondition m_globalChanged;
+    int m_globalBlocks = 0;
+    bool m_stopping = false;
+    QString m_launchNote; // why this run is not the build the settings asked for
 
     mutable QMutex m_timerMutex;
     std::shared_ptr<DispatchTimer> m_fTimer;  // scan timer

@@ -2,11 +2,12 @@
 #include "platform/Path.h"
 
 #include "platform/Beep.h"
-#include "util/ShellCommand.h"
+#include "util/CommandTemplate.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 
 namespace zarv {
 
@@ -17,16 +18,27 @@ QString shellQuote(const QString& text) {
 }
 
 QString hotFolderListCommand(const QString& folder) {
-    return QStringLiteral("find [path] -mindepth [depth] -maxdepth [depth]  -name '*.jpg'")
-        .replace(QLatin1String("[path]"), shellQuote(folder))
-        .replace(QLatin1String("[depth]"), QLatin1String("1"));
+    return fillTemplate(
+        QStringLiteral("find [path] -mindepth [depth] -maxdepth [depth]  -name '*.jpg'"),
+        {{QStringLiteral("[path]"), shellQuote(folder)},
+         {QStringLiteral("[depth]"), QStringLiteral("1")}});
+}
+
+QStringList hotFolderPictures(const QString& folder) {
+    return findPaths(hotFolderListCommand(folder));
 }
 
 QString oldImagesCommand(const QString& folder, const QString& minutesOld) {
-    return QStringLiteral("/usr/bin/find [hotfolderpath] -type f -mmin [minutesold] -and '(' -name "
-                          "'*.jpg' -or -name '*.png' ')' -exec ls '{}' +")
-        .replace(QLatin1String("[hotfolderpath]"), shellQuote(folder))
-        .replace(QLatin1String("[minutesold]"), shellQuote(minutesOld));
+    return fillTemplate(
+        QStringLiteral("/usr/bin/find [hotfolderpath] -type f -mmin [minutesold] -and '(' -name "
+                       "'*.jpg' -or -name '*.png' ')' -exec ls '{}' +"),
+        {{QStringLiteral("[hotfolderpath]"), shellQuote(folder)},
+         {QStringLiteral("[minutesold]"), shellQuote(minutesOld)}});
+}
+
+QString revealCommand(const QString& folder) {
+    return fillTemplate(QStringLiteral("xdg-open [path]"),
+                        {{QStringLiteral("[path]"), shellQuote(folder)}});
 }
 
 QStringList cleanCommandOutput(const QString& output) {
@@ -42,11 +54,16 @@ void revealItemInFinder(const QString& path) {
     if (!path.isEmpty()) {
         const QString p = expandingTildeInPath(path);
         if (QFileInfo(p).isDir()) {
-            const QString command = QStringLiteral("xdg-open %1").arg(shellQuote(p));
+            const QString command = revealCommand(p);
             qInfo().noquote() << QStringLiteral("runCommand will execute: %1").arg(command);
-            const std::optional<QString> output = runShellCommand(command);
-            qInfo().noquote()
-                << QStringLiteral("shellcommand returned = %1").arg(output.value_or(QString()));
+            // Detached: where xdg-open runs the file manager in the foreground, waiting for
+            // its output would hold the caller until the window is closed.
+            qint64 pid = 0;
+            const bool started = QProcess::startDetached(
+                QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command}, QString(), &pid);
+            qInfo().noquote() << QStringLiteral("shellcommand returned = %1")
+                                     .arg(started ? QStringLiteral("started (process %1)").arg(pid)
+                                                  : QStringLiteral("could not start /bin/sh"));
             return;
         }
     }

@@ -18,6 +18,9 @@ QString shellQuote(const QString& text);
 /// The command listing the pictures directly inside the hot folder. GNU find has no "-d N";
 /// the Mac's "entries exactly one level down" is spelled as a minimum and maximum depth.
 QString hotFolderListCommand(const QString& folder);
+/// The pictures directly inside the hot folder, as full paths, by the command above; one empty
+/// text when there are none. Blocks while the command runs.
+QStringList hotFolderPictures(const QString& folder);
 /// The command listing the pictures of the folder last changed more than `minutesOld` ago.
 QString oldImagesCommand(const QString& folder, const QString& minutesOld);
 
@@ -25,8 +28,11 @@ QString oldImagesCommand(const QString& folder, const QString& minutesOld);
 /// Empty output gives a list of one empty text.
 QStringList cleanCommandOutput(const QString& output);
 
-/// Opens a folder in the desktop's file browser; beeps when the path is not an existing folder.
-/// A leading "~" is expanded.
+/// The command that opens a folder in the desktop's file browser.
+QString revealCommand(const QString& folder);
+
+/// Opens a folder in the desktop's file browser, without waiting for it; beeps when the path
+/// is not an existing folder. A leading "~" is expanded.
 void revealItemInFinder(const QString& path);
 
 /// The relauncher's arguments: the bundle path, the process id, the launch flags (1 unless the

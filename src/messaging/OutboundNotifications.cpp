@@ -3,6 +3,7 @@
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
 #include "platform/DistributedNotificationCenter.h"
+#include "platform/Log.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -22,7 +23,7 @@ void mySendZarvXNotification2(const QString& path) {
     QVariantMap payload;
     payload.insert(QStringLiteral("senderApp"), getApplicationName());
     payload.insert(QStringLiteral("filePath"), QString(path));
-    qInfo().noquote() << QStringLiteral("filePath==%1, ").arg(path);
+    qInfo().noquote() << QStringLiteral("filePath==%1, ").arg(Log::quoted(path));
     // The caller (the data callback on the camera queue) goes on at once.
     DispatchQueue::main().async([payload] {
         DistributedNotificationCenter::defaultCenter().post(sZarvXNotification,
@@ -35,7 +36,7 @@ void mySendLookoutAppNotificationWithFilePath(const QVariant& value) {
     payload.insert(QStringLiteral("senderApp"), getApplicationName());
     payload.insert(QStringLiteral("action"), QStringLiteral("newImageToDisplayForLookout"));
     payload.insert(QStringLiteral("value"), value);
-    qInfo().noquote() << QStringLiteral("Dictionary=%1").arg(describePropertyValue(payload));
+    qInfo().noquote() << QStringLiteral("Dictionary=%1").arg(Log::quoted(payload));
     DispatchQueue::main().async([payload] {
         DistributedNotificationCenter::defaultCenter().post(sZarvLookoutNotification,
                                                             QStringLiteral("test"), payload);
@@ -51,7 +52,7 @@ bool mySendZarvNikonNotification(QVariantMap* dictionary) {
         DispatchQueue::main().async([payload = *dictionary, function] {
             DistributedNotificationCenter::defaultCenter().post(sZarvXNotification, {}, payload);
             qInfo().noquote() << QStringLiteral("%1 -> sent NSDistributedNotification...%2")
-                                     .arg(QLatin1String(function), describePropertyValue(payload));
+                                     .arg(QLatin1String(function), Log::quoted(payload));
         });
         sent = true;
     }

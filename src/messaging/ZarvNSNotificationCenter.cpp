@@ -1,5 +1,6 @@
 #include "ZarvNSNotificationCenter.h"
 
+#include "InboundPayload.h"
 #include "OutboundNotifications.h"
 
 #include "platform/Beep.h"
@@ -50,22 +51,19 @@ void ZarvNSNotificationCenter::handleDistributedNotificationA(const Notification
         qInfo("%s", kSeparator);
     Log::inside(kSelf, method);
     qInfo().noquote() << QStringLiteral("Inside %1 => %2...object = [%3]")
-                             .arg(kSelf, method, notification.object.toString());
+                             .arg(kSelf, method, Log::quoted(notification.object.toString()));
     qInfo().noquote() << QStringLiteral("Inside %1 => %2...userInfo = [%3]")
-                             .arg(kSelf, method, describePropertyValue(notification.userInfo));
+                             .arg(kSelf, method, Log::quoted(notification.userInfo));
     if (notification.userInfo.isEmpty())
         return;
-    const QVariant sender = notification.userInfo.value(QStringLiteral("senderApp"));
-    if (!sender.isValid()) {
-        qInfo("=======NO SENDER APP================");
+    const InboundPayload payload = readInboundPayload(notification);
+    if (!payload.senderApp) {
+        // A sender of the wrong type was named by the reader already.
+        if (!payload.rejected.contains(QStringLiteral("senderApp")))
+            qInfo("=======NO SENDER APP================");
         return;
     }
-    if (sender.typeId() != QMetaType::QString) {
-        qWarning("Inside %s => %s...\"senderApp\" is not a string: ignored", qPrintable(kSelf),
-                 qPrintable(method));
-        return;
-    }
-    if (sender.toString().compare(getApplicationName(), Qt::CaseInsensitive) != 0)
+    if (payload.senderApp->compare(getApplicationName(), Qt::CaseInsensitive) != 0)
         beep();
 }
 

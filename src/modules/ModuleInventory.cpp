@@ -5,7 +5,7 @@
 #include "LookupTable.h"
 #include "platform/Bundle.h"
 #include "platform/Log.h"
-#include "util/ShellCommand.h"
+#include "util/CommandTemplate.h"
 
 #include <QDebug>
 #include <QDir>
@@ -75,11 +75,9 @@ QString listModulesCommand(const QString& folder) {
             quotedFolder += u'\\';
         quotedFolder += c;
     }
-    QString command = kListModulesCommandTemplate;
-    command.replace(QStringLiteral("[depth]"), QStringLiteral("1"));
-    // Last, so that a folder named with a marker is left alone.
-    command.replace(QStringLiteral("[path]"), quotedFolder);
-    return command;
+    return fillTemplate(kListModulesCommandTemplate,
+                        {{QStringLiteral("[path]"), quotedFolder},
+                         {QStringLiteral("[depth]"), QStringLiteral("1")}});
 }
 
 std::optional<QStringList> getListOfModuleBundles(bool fullPaths, bool is32bit) {
@@ -96,18 +94,13 @@ std::optional<QStringList> getListOfModuleBundles(bool fullPaths, bool is32bit) 
 
     const QString command = listModulesCommand(folder);
     qInfo().noquote() << QStringLiteral("runCommand will execute: %1").arg(command);
-    std::optional<QString> output;
+    QStringList lines;
     {
         QMutexLocker lock(&listingMutex());
-        output = runShellCommand(command);
+        lines = findPaths(command);
     }
-    qInfo().noquote() << QStringLiteral("shellcommand returned = %1")
-                             .arg(output ? *output : QStringLiteral("(null)"));
-
-    QString text = output.value_or(QString()).trimmed();
-    text.replace(u'\r', u'\n');
-    text.replace(QStringLiteral("\n\n"), QStringLiteral("\n"));
-    QStringList lines = text.split(u'\n');
+    qInfo().noquote()
+        << QStringLiteral("shellcommand returned = %1").arg(lines.join(QLatin1Char('\n')));
     qInfo().noquote() << QStringLiteral("array[%1] = %2").arg(lines.size()).arg(describe(lines));
 
     if (!fullPaths) {

@@ -1,9 +1,12 @@
 #include "Log.h"
 
+#include "DistributedNotificationCenter.h"
+
 #include <QByteArray>
 #include <QDebug>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QStringEncoder>
 
 #include <cstdio>
 #include <syslog.h>
@@ -59,6 +62,19 @@ void handler(QtMsgType type, const QMessageLogContext&, const QString& message) 
         sink(type, message);
 }
 
+// UTF-8 length of one UTF-16 unit; a surrogate pair counts 2 + 2.
+qsizetype utf8Length(char16_t unit) {
+    if (unit < 0x80)
+        return 1;
+    if (unit < 0x800 || QChar::isSurrogate(unit))
+        return 2;
+    return 3;
+}
+
+QString lengthNote(qsizetype bytes) {
+    return QStringLiteral("\u2026(%1 bytes)").arg(bytes);
+}
+
 } // namespace
 
 void install(const QString& ident) {
@@ -85,6 +101,67 @@ void setEchoToStderr(bool on) {
 
 void inside(const QString& object, const QString& operation) {
     qInfo().noquote() << QStringLiteral("Inside %1 => %2...").arg(object, operation);
+}
+
+QString quoted(const QString& text) {
+    // Most texts are short: nothing to count when even all-3-byte characters would fit.
+    if (text.size() * 3 <= kQuoteLimit)
+        return text;
+    qsizetype bytes = 0;
+    qsizetype keep = 0;
+    for (; keep < text.size(); ++keep) {
+        const char16_t unit = text.at(keep).unicode();
+        if (bytes + utf8Length(unit) > kQuoteLimit)
+            break;
+        bytes += utf8Length(unit);
+    }
+    if (keep == text.size())
+        return text;
+    if (keep > 0 && QChar::isHighSurrogate(text.at(keep - 1).unicode()))
+        --keep; // never half a pair
+    // The whole length, counted through a small buffer rather than one copy of a huge text.
+    QStringEncoder encoder(QStringEncoder::Utf8);
+    char buffer[3 * 4096];
+    qsizetype total = 0;
+    for (qsizetype at = 0; at < text.size(); at += 4096) {
+        const QStringView piece = QStringView(text).mid(at, 4096);
+        total += encoder.appendToBuffer(buffer, piece) - buffer;
+    }
+    return text.left(keep) + lengthNote(total);
+}
+
+QVariant capped(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        return quoted(value.toString());
+    case QMetaType::QByteArray: {
+        const QByteArray data = value.toByteArray();
+        if (data.size() <= kQuoteLimit)
+            return value;
+        return QString::fromLatin1(data.left(kQuoteLimit).toBase64()) + lengthNote(data.size());
+    }
+    case QMetaType::QStringList:
+    case QMetaType::QVariantList: {
+        QVariantList list = value.toList();
+        for (QVariant& element : list)
+            element = capped(element);
+        return list;
+    }
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash: {
+        QVariantMap map;
+        const QVariantMap source = value.toMap();
+        for (auto it = source.cbegin(); it != source.cend(); ++it)
+            map.insert(quoted(it.key()), capped(it.value()));
+        return map;
+    }
+    default:
+        return value;
+    }
+}
+
+QString quoted(const QVariant& value) {
+    return describePropertyValue(capped(value));
 }
 
 } // namespace zarv::Log

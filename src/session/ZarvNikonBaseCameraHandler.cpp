@@ -1,5 +1,6 @@
 #include "session/ZarvNikonBaseCameraHandler.h"
 
+#include "messaging/InboundPayload.h"
 #include "messaging/OutboundNotifications.h"
 #include "modules/Architecture.h"
 #include "modules/Description.h"
@@ -932,9 +933,11 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
 
 void ZarvNikonBaseCameraHandler::handleSavedImageNotification(const Notification& notification) {
     logLine(QStringLiteral("%1->handleSavedImageNotification: object = %2, userInfo = %3")
-                .arg(description(), fmt(notification.object), describe(notification.userInfo)));
-    const QString sender = stringOrEmpty(notification.userInfo.value(QStringLiteral("senderApp")));
-    const QString path = stringOrEmpty(notification.userInfo.value(QStringLiteral("filePath")));
+                .arg(description(), fmt(Log::capped(notification.object)),
+                     describe(Log::capped(notification.userInfo))));
+    const InboundPayload payload = readInboundPayload(notification);
+    const QString sender = payload.senderApp.value_or(QString());
+    const QString path = payload.filePath.value_or(QString());
     if (sender.isEmpty() || path.isEmpty())
         return;
     sendUserNotificationForNewImage(path);
@@ -970,7 +973,7 @@ void ZarvNikonBaseCameraHandler::removeOldNotificationsWithIdentifer(
 void ZarvNikonBaseCameraHandler::handleUsbDeviceAdded(const Notification& notification) {
     const QString op = QStringLiteral("handleUsbDeviceAdded:");
     logLine(QStringLiteral("Inside %1 => %2...notification = %3")
-                .arg(description(), op, describe(notification.userInfo)));
+                .arg(description(), op, describe(Log::capped(notification.userInfo))));
     const UsbFacts usb(notification.userInfo.value(QStringLiteral("usbproperties")).toMap());
     const QString product = stringOrEmpty(usb.product);
     if (product.isEmpty())
@@ -995,7 +998,7 @@ void ZarvNikonBaseCameraHandler::handleUsbDeviceAdded(const Notification& notifi
 void ZarvNikonBaseCameraHandler::handleUsbDeviceRemoved(const Notification& notification) {
     const QString op = QStringLiteral("handleUsbDeviceRemoved:");
     logLine(QStringLiteral("Inside %1 => %2...notification = %3")
-                .arg(description(), op, describe(notification.userInfo)));
+                .arg(description(), op, describe(Log::capped(notification.userInfo))));
     const UsbFacts usb(notification.userInfo.value(QStringLiteral("usbproperties")).toMap());
     const QString product = stringOrEmpty(usb.product);
     logModuleFor(description(), op, product, QStringLiteral("Close"));

@@ -1,8 +1,10 @@
 #include "app/AppSupport.h"
 #include "TestSupport.h"
+#include "util/CommandTemplate.h"
 #include "util/ShellCommand.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -38,6 +40,68 @@ TEST(AppSupport, HotFolderListingSurvivesAwkwardNames) {
     EXPECT_EQ(list, QStringList{folder + QStringLiteral("/Image_1.jpg")});
     EXPECT_FALSE(QFile::exists(QStringLiteral("pwned")));
     EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/pwned")));
+}
+
+// A folder named with a marker of the template, or with a line break, still lists its own
+// pictures, one whole path each; markers are filled once, whatever the values hold.
+TEST(AppSupport, TemplatesAreFilledOnceAndPathsStayWhole) {
+    EXPECT_EQ(fillTemplate(QStringLiteral("a [x] [y] [x]"),
+                           {{QStringLiteral("[x]"), QStringLiteral("[y]")},
+                            {QStringLiteral("[y]"), QStringLiteral("2")}}),
+              "a [y] 2 [y]");
+    EXPECT_EQ(fillTemplate(QStringLiteral("[x]"), {}), "[x]");
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString other = dir.path() + QStringLiteral("/1");
+    const QString folder = dir.path() + QStringLiteral("/[depth]\nshots");
+    for (const QString& picture :
+         {folder + QStringLiteral("/Image\n1.jpg"), folder + QStringLiteral("/Image 2.jpg"),
+          other + QStringLiteral("/Elsewhere.jpg")}) {
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(picture).path()));
+        QFile f(picture);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    QStringList list = hotFolderPictures(folder);
+    list.sort();
+    EXPECT_EQ(list, (QStringList{folder + QStringLiteral("/Image\n1.jpg"),
+                                 folder + QStringLiteral("/Image 2.jpg")}));
+    // Nothing there: one empty entry, as the viewer has always received it.
+    const QString empty = dir.path() + QStringLiteral("/empty");
+    ASSERT_TRUE(QDir().mkpath(empty));
+    EXPECT_EQ(hotFolderPictures(empty), QStringList{QString()});
+}
+
+// Revealing a folder starts the file browser and goes on at once, even where the browser
+// stays in the foreground until its window closes.
+TEST(AppSupport, RevealDoesNotWaitForTheFileBrowser) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString bin = dir.path() + QStringLiteral("/bin");
+    const QString opened = dir.path() + QStringLiteral("/opened");
+    const QString folder = dir.path() + QStringLiteral("/it's here");
+    ASSERT_TRUE(QDir().mkpath(bin));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile fake(bin + QStringLiteral("/xdg-open"));
+    ASSERT_TRUE(fake.open(QIODevice::WriteOnly));
+    fake.write(QStringLiteral("#!/bin/sh\nexec >/dev/null 2>&1\nprintf '%s' \"$1\" > '%1'\n"
+                              "exec sleep 5\n")
+                   .arg(opened)
+                   .toUtf8());
+    fake.close();
+    fake.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.toUtf8() + ':' + path);
+    QElapsedTimer clock;
+    clock.start();
+    revealItemInFinder(folder);
+    const qint64 took = clock.elapsed();
+    qputenv("PATH", path);
+    EXPECT_LT(took, 3000);
+    ASSERT_TRUE(test::waitUntil([&] { return QFileInfo(opened).size() > 0; }, 10000));
+    QFile result(opened);
+    ASSERT_TRUE(result.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(result.readAll()), folder);
 }
 
 TEST(AppSupport, RelauncherArgumentsCarryFlagsAndLaunchArguments) {

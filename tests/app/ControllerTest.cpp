@@ -3,12 +3,17 @@
 
 #include "TestSupport.h"
 #include "app/AppDelegate.h"
+#include "modules/Architecture.h"
+#include "platform/Bundle.h"
 #include "platform/Log.h"
+#include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "platform/UserNotificationCenter.h"
 #include "usb/ZARV_camera.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QTemporaryDir>
@@ -303,6 +308,158 @@ TEST_F(Controller, SweepRemovesOldNotices) {
     };
     ASSERT_TRUE(waitUntil([&] { return !identifiers().contains("age20"); }, 10000));
     EXPECT_TRUE(identifiers().contains("age5"));
+}
+
+} // namespace
+
+namespace {
+
+// A key of the wrong type counts as absent on every path: no picture for a sender that is a
+// number, a list or a dictionary, and no count for a saved picture whose path is not a text.
+TEST_F(Controller, SiblingKeysOfTheWrongTypeAreIgnored) {
+    arrive(device(QStringLiteral("Nikon D5"), 1200, QStringLiteral("5")));
+    ASSERT_TRUE(waitUntil([&] { return delegate->fStatus1Image() == "NSStatusAvailable"; }, 20000));
+    const QString grab = QStringLiteral("grabimage");
+    for (const QVariant& sender : {QVariant(7), QVariant(QVariantList{QStringLiteral("x")}),
+                                   QVariant(QVariantMap{{QStringLiteral("a"), 1}})})
+        ask({{QStringLiteral("senderApp"), sender}, {QStringLiteral("action"), grab}});
+    ask({{QStringLiteral("senderApp"), QStringLiteral("x")},
+         {QStringLiteral("action"), QVariantList{grab}}});
+    drainCameraQueue();
+    EXPECT_EQ(script.grabs.load(), 0);
+    EXPECT_TRUE(logged("\"senderApp\" is not a string"));
+    ask({{QStringLiteral("senderApp"), QStringLiteral("x")}, {QStringLiteral("action"), grab}});
+    drainCameraQueue();
+    EXPECT_EQ(script.grabs.load(), 1);
+
+    auto saved = [&](const QVariant& sender, const QVariant& path) {
+        delegate->handleSavedImageNotification(
+            {QStringLiteral("zarvXNotification"),
+             {},
+             {{QStringLiteral("senderApp"), sender}, {QStringLiteral("filePath"), path}}});
+        std::atomic<bool> done{false};
+        AppDelegate::currentMiscellaneousQueue().async([&] { done = true; });
+        ASSERT_TRUE(waitUntil([&] { return done.load(); }));
+    };
+    const int count = delegate->fNewImageCount();
+    saved(QStringLiteral("Lookout.app"), QVariantList{QStringLiteral("/a.jpg")});
+    saved(5, QStringLiteral("/a.jpg"));
+    EXPECT_EQ(delegate->fNewImageCount(), count);
+    saved(QStringLiteral("Lookout.app"), QStringLiteral("/a.jpg"));
+    EXPECT_EQ(delegate->fNewImageCount(), count + 1);
+}
+
+// Whatever another program or a device sends is quoted only in part in the log.
+TEST_F(Controller, HugeValuesAreQuotedInPart) {
+    const QString huge(10 * 1024 * 1024, u'z');
+    ask({{QStringLiteral("senderApp"), huge}, {QStringLiteral("action"), huge}});
+    delegate->handleSavedImageNotification(
+        {QStringLiteral("zarvXNotification"), huge, {{QStringLiteral("filePath"), huge}}});
+    QVariantMap camera = device(huge, 1200, huge);
+    arrive(camera);
+    leave(camera);
+    ASSERT_TRUE(waitUntil([&] { return logged("DisconnectedDevice["); }, 20000));
+    drainCameraQueue();
+    QMutexLocker lock(&logMutex);
+    qsizetype longest = 0;
+    for (const QString& line : std::as_const(logLines)) {
+        longest = std::max(longest, line.size());
+        if (line.size() > 8 * Log::kQuoteLimit)
+            ADD_FAILURE() << line.left(120).toStdString();
+    }
+    EXPECT_LT(longest, 8 * Log::kQuoteLimit);
+    EXPECT_TRUE(logLines.join(u'\n').contains(QStringLiteral("(10485760 bytes)")));
+}
+
+// A camera arriving while another is connected: the removal of the old one, reported while
+// the new session still waits to connect, must not close the new camera.
+TEST_F(Controller, RemovalOfTheOldCameraLeavesTheNewOneConnected) {
+    const QVariantMap first = device(QStringLiteral("Nikon D850"), 1200, QStringLiteral("A"));
+    const QVariantMap second = device(QStringLiteral("Nikon Z6"), 1200, QStringLiteral("B"));
+    arrive(first);
+    ASSERT_TRUE(waitUntil([&] { return delegate->fStatus1Image() == "NSStatusAvailable"; }, 20000));
+    arrive(second);
+    leave(first);
+    ASSERT_TRUE(waitUntil([&] { return script.finds.load() == 2; }, 20000));
+    waitUntil([] { return false; }, 1000); // a closing step would have run by now
+    drainCameraQueue();
+    EXPECT_NE(status(), "< Camera Disconnected >");
+    EXPECT_EQ(delegate->fStatus1Image(), "NSStatusAvailable");
+    EXPECT_TRUE(delegate->hasScanTimer());
+    ASSERT_TRUE(delegate->gTestNikonCamera());
+    EXPECT_TRUE(delegate->gTestNikonCamera()->isCameraConnected());
+    EXPECT_EQ(script.closes.load(), 1); // the first camera, when the second took over
+}
+
+// Work the controller started on the global queue ends with it: the destructor waits for it
+// and cuts the recovery's pauses short, so nothing runs on a destroyed controller.
+TEST_F(Controller, DestructionWaitsForItsBackgroundWork) {
+    script.result = -1; // the recovery keeps trying
+    delegate->ibHitButton1();
+    delegate->doAcquireLoop();
+    ASSERT_TRUE(waitUntil([&] { return logged("try to recover..."); }, 10000));
+    delegate->applicationWillTerminate();
+    QElapsedTimer clock;
+    clock.start();
+    delegate.reset();
+    EXPECT_LT(clock.elapsed(), 1500);
+    // Long enough for a forgotten retry to wake up and touch the controller.
+    waitUntil([] { return false; }, 2500);
+}
+
+// A switch to the 32-bit build that cannot exec goes on as the 64-bit build: no full relaunch
+// (the new process would read the same setting and try again for ever), a log line, and the
+// status text says what happened.
+TEST_F(Controller, FailedSwitchAtStartGoesOnIn64Bit) {
+    if (isThis32bitMode())
+        GTEST_SKIP() << "the switch is made only from the 64-bit build";
+    QTemporaryDir bundle;
+    ASSERT_TRUE(bundle.isValid());
+    const QString contents = bundle.path() + QStringLiteral("/Contents");
+    ASSERT_TRUE(QDir().mkpath(contents + QStringLiteral("/MacOS")));
+    ASSERT_TRUE(QDir().mkpath(contents + QStringLiteral("/Resources")));
+    ASSERT_TRUE(PropertyList::writeFile(contents + QStringLiteral("/Info.plist"),
+                                        QVariantMap{{"CFBundleExecutable", "Zarv"}}));
+    const QString relaunched = bundle.path() + QStringLiteral("/relaunched");
+    const QList<std::pair<QString, QByteArray>> files{
+        {QStringLiteral("/MacOS/Zarv"), "#!/bin/sh\n"},
+        {QStringLiteral("/MacOS/Zarv_32"), "not a program"}, // execv refuses it
+        {QStringLiteral("/Resources/relaunch"),
+         "#!/bin/sh\ntouch '" + relaunched.toUtf8() + "'\n"}};
+    for (const auto& [name, text] : files) {
+        QFile f(contents + name);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(text);
+        f.close();
+        if (!name.endsWith(QLatin1String("_32")))
+            f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    }
+    const QString previousBundle = Bundle::mainBundle().bundlePath();
+    Bundle::setMainBundlePath(bundle.path());
+    setAppKitVersionNumberOverride(1349.0);
+    defaults().setObject(QStringLiteral("prefLaunchIn32BitMode"), true);
+
+    delegate->applicationWillTerminate();
+    delegate.reset();
+    AppDelegate::Options options;
+    options.arguments = {contents + QStringLiteral("/MacOS/Zarv")};
+    options.sessionFactory = [this] { return std::make_shared<ScriptedSession>(script); };
+    delegate = std::make_unique<AppDelegate>(options);
+    const bool started = delegate->applicationWillFinishLaunching();
+    if (started)
+        delegate->applicationDidFinishLaunching();
+    waitUntil([] { return false; }, 500);
+
+    defaults().removeObject(QStringLiteral("prefLaunchIn32BitMode"));
+    setAppKitVersionNumberOverride(std::nullopt);
+    Bundle::setMainBundlePath(previousBundle);
+
+    EXPECT_TRUE(logged("Failed exec to " + contents + "/MacOS/Zarv_32"));
+    EXPECT_TRUE(started);
+    EXPECT_FALSE(delegate->isTerminating());
+    EXPECT_FALSE(QFile::exists(relaunched));
+    EXPECT_TRUE(logged("this run goes on as the 64-bit build"));
+    EXPECT_TRUE(waitUntil([&] { return status().contains("Cannot Run in 32bit Mode"); }, 5000));
 }
 
 } // namespace

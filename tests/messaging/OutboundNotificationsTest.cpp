@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <thread>
 
 using namespace zarv;
@@ -141,14 +143,24 @@ TEST_F(OutboundNotifications, AStatusRequestWithoutADictionaryIsNotSent) {
 TEST_F(OutboundNotifications, SendersReturnAtOnceAndPostFromTheMainThread) {
     auto& center = DistributedNotificationCenter::defaultCenter();
     Recorder in(center);
-    std::thread([] {
-        // As the data callback does, on a queue of its own: nothing is sent before it returns.
+    // As the data callback does, on a queue of its own, while the main thread runs no events:
+    // a sender that waited for the main thread would not be back within the bound.
+    std::promise<void> returned;
+    std::future<void> back = returned.get_future();
+    std::thread sender([&returned] {
         mySendZarvXNotification2("/tmp/Image_1.jpg");
         QVariantMap status{{"cameraStatus", 0}};
         EXPECT_TRUE(mySendZarvNikonNotification(&status));
         mySendLookoutAppNotificationWithFilePath(QString("/tmp/Image_1.jpg"));
-    }).join();
-    EXPECT_TRUE(in.seen().empty());
+        returned.set_value();
+    });
+    const bool atOnce = back.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    EXPECT_TRUE(atOnce) << "a sender waited for the main thread";
+    if (!atOnce) // let it finish, so the thread can be joined
+        waitUntil(
+            [&] { return back.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+            30000);
+    sender.join();
     ASSERT_TRUE(in.waitFor(3));
     EXPECT_EQ(in.seen()[0].userInfo["filePath"], QVariant("/tmp/Image_1.jpg"));
     EXPECT_EQ(in.seen()[1].userInfo["cameraStatus"], QVariant(qlonglong(0)));

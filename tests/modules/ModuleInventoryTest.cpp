@@ -141,6 +141,13 @@ TEST(ModuleInventory, HostileFolderNamesStayInsideTheShellWord) {
     EXPECT_EQ(getListOfModuleBundles(false, false), QStringList{"Cam \"1\" $(x).bundle"});
     EXPECT_EQ(getListOfModuleBundles(true, false), QStringList{folder + "/Cam \"1\" $(x).bundle"});
     EXPECT_FALSE(QFileInfo::exists(marker));
+
+    // A marker in the name is not filled in again, and a line break does not split the path.
+    const QString split = dir.filePath("modules [depth]\nsecond line");
+    makeBundle(split, "Line\nBreak.bundle", elfHeader(62, true));
+    app.setFactoryList(searchPaths({split}));
+    EXPECT_EQ(getListOfModuleBundles(false, false), QStringList{"Line\nBreak.bundle"});
+    EXPECT_EQ(getListOfModuleBundles(true, false), QStringList{split + "/Line\nBreak.bundle"});
 }
 
 TEST(ModuleInventory, ArchitecturesOfFixtureBundles) {
@@ -189,5 +196,13 @@ TEST(ModuleInventory, ThirtyTwoBitPermissionEndsAfterAppKit1349) {
     }
     EXPECT_EQ(architectureName(Bundle::PPC64), "NSBundleExecutableArchitecturePPC64");
     EXPECT_EQ(architectureName(Bundle::ARM64), "Unknown_Architecture");
-    static_assert(!isThis32bitMode() || sizeof(void*) == 4);
+}
+
+// The build the program says it is must be the build it is: the module checks and the relaunch
+// offers are decided on it.
+TEST(ModuleInventory, ThirtyTwoBitModeMatchesTheRunningExecutable) {
+    const QList<int> archs = Bundle::architecturesOfFile(QStringLiteral("/proc/self/exe"));
+    if (!archs.contains(Bundle::I386) && !archs.contains(Bundle::X86_64))
+        GTEST_SKIP() << "the test executable is neither i386 nor x86_64";
+    EXPECT_EQ(archs, QList<int>{isThis32bitMode() ? Bundle::I386 : Bundle::X86_64});
 }
