@@ -22,6 +22,7 @@ bool startSucceeded(int32_t result) {
 } // namespace
 
 bool IssueProcess(LPRefObj pRefObj, uint32_t ulCapID) {
+    TreeGuard guard;
     const tagNkMAIDCapInfo* info = GetCapInfo(pRefObj, ulCapID);
     if (!pRefObj || !pRefObj->object || !info)
         return false;
@@ -43,6 +44,7 @@ bool IssueProcess(LPRefObj pRefObj, uint32_t ulCapID) {
 }
 
 bool CheckIfNewItem(LPRefObj pRefSrc, uint32_t* pulItemCount) {
+    TreeGuard guard;
     *pulItemCount = 0;
     const tagNkMAIDCapInfo* info = GetCapInfo(pRefSrc, kNkMAIDCapability_Children);
     if (!info || info->ulType != kNkMAIDCapType_Enum ||
@@ -59,6 +61,7 @@ bool CheckIfNewItem(LPRefObj pRefSrc, uint32_t* pulItemCount) {
 }
 
 bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID) {
+    TreeGuard guard;
     if (LPRefObj data = GetRefChildPtr_ID(pRefItm, int32_t(ulDataID)))
         return IssueAcquire(data);
     if (!AddChild(pRefItm, int32_t(ulDataID)))
@@ -68,6 +71,7 @@ bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID) {
 }
 
 bool IssueAcquire(LPRefObj pRefDat) {
+    TreeGuard guard;
     if (!pRefDat || !pRefDat->object || !pRefDat->parent)
         return false;
     if (!CheckCapabilityOperation(pRefDat, kNkMAIDCapability_DataProc, kNkMAIDCapOperation_Set))
