@@ -92,8 +92,10 @@ bool IssueAcquire(LPRefObj pRefDat) {
     } forget{&ulCount};
     tagNkMAIDCallback callback{ptrToWord(reinterpret_cast<const void*>(&DataProc)),
                                ptrToWord(dataRec)};
+    // The set may also have let the camera drop the data object: then start nothing on it.
     if (!Command_CapSet(pRefDat->object, kNkMAIDCapability_DataProc, kNkMAIDDataType_CallbackPtr,
-                        ptrToWord(&callback))) {
+                        ptrToWord(&callback)) ||
+        !IsObjectOpen(pRefDat->object)) {
         // Nothing was started: the records are still ours.
         CompletionProc(pRefDat->object, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, 0, 0,
                        ptrToWord(rec), kNkMAIDResult_UnexpectedError);

@@ -113,7 +113,7 @@ TreeGuard::TreeGuard() {
 }
 
 TreeGuard::~TreeGuard() {
-    if (--g_treeDepth > 0)
+    if (--g_treeDepth > 0 || (retiredNodes().empty() && retiredBlocks().empty()))
         return;
     // Freeing makes no module call, so nothing is retired while this runs.
     const auto nodes = std::exchange(retiredNodes(), {});

@@ -170,6 +170,27 @@ TEST_F(TreeUnderCallbacks, AChildRemovedAgainWhileItIsBeingRemoved) {
     }
 }
 
+TEST_F(TreeUnderCallbacks, ADataObjectDroppedWhileItsAcquireIsPrepared) {
+    ScriptedModule m;
+    m.capLists[kNkMAIDObjectType_DataObj].push_back(
+        cap(kNkMAIDCapability_DataProc, kNkMAIDCapType_Callback, kNkMAIDCapOperation_Set));
+    ScriptedRoot r(m);
+    ASSERT_TRUE(AddChild(&r.root, kSourceId));
+    ASSERT_TRUE(AddChild(r.root.children[0], kItemId));
+    LPRefObj item = r.root.children[0]->children[0];
+    ASSERT_TRUE(AddChild(item, kNkMAIDDataObjType_Image));
+    tagNkMAIDObject* itemObject = item->object;
+    m.onceInside(
+        [&](const Call& c) {
+            return c.command == kNkMAIDCommand_CapSet && c.param == kNkMAIDCapability_DataProc;
+        },
+        [&] { m.event(itemObject, kNkMAIDEvent_RemoveChild, kNkMAIDDataObjType_Image); });
+    m.calls.clear();
+    EXPECT_FALSE(ImageCommandLoop(item, kNkMAIDDataObjType_Image));
+    EXPECT_EQ(m.count(kNkMAIDCommand_CapStart), 0) << "nothing started on a closed object";
+    EXPECT_EQ(item->childCount, 0u);
+}
+
 TEST_F(TreeUnderCallbacks, ACapabilityListReplacedDuringAGet) {
     ScriptedModule m;
     m.capLists[kNkMAIDObjectType_Source].push_back(cap(kNkMAIDCapability_ModuleType,
