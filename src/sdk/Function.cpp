@@ -537,7 +537,11 @@ struct UnattachedNode {
 
 bool AddChild(LPRefObj pRefParent, int32_t lIDChild) {
     TreeGuard guard;
-    if (!pRefParent || !pRefParent->object || isRetired(pRefParent))
+    // A parent on its way out takes no new children: they would outlive its close.
+    auto parentGoing = [pRefParent] {
+        return isRetired(pRefParent) || beingRemoved(pRefParent) || !pRefParent->object;
+    };
+    if (!pRefParent || parentGoing())
         return false;
     UnattachedNode pending{static_cast<LPRefObj>(MaidAlloc(sizeof(tagRefObj)))};
     LPRefObj child = pending.node;
@@ -561,7 +565,7 @@ bool AddChild(LPRefObj pRefParent, int32_t lIDChild) {
     }
     // The open may have run callbacks: the parent can be gone, its list changed. The child joins
     // the list as it is now.
-    const bool parentGone = isRetired(pRefParent) || !pRefParent->object;
+    const bool parentGone = parentGoing();
     if (parentGone || !attachChild(pRefParent, child)) {
         if (!parentGone)
             std::printf("There is not enough memory\n");

@@ -128,6 +128,33 @@ TEST_F(TreeUnderCallbacks, TheParentsListChangesDuringAnOpen) {
     EXPECT_EQ(source->children[0]->id, kItemId + 2);
 }
 
+TEST_F(TreeUnderCallbacks, AChildAnnouncedToAParentBeingRemovedIsNotKept) {
+    ScriptedModule m;
+    m.capLists[kNkMAIDObjectType_Source].push_back(
+        cap(kNkMAIDCapability_ProgressProc, kNkMAIDCapType_Callback, kNkMAIDCapOperation_Set));
+    ScriptedRoot r(m);
+    ASSERT_TRUE(AddChild(&r.root, kSourceId));
+    tagNkMAIDObject* sourceObject = r.root.children[0]->object;
+    int opened = 0;
+    int closed = 0;
+    m.handler = [&](const Call& c) {
+        opened += c.command == kNkMAIDCommand_Open && c.object == sourceObject;
+        closed += c.command == kNkMAIDCommand_Close && c.object->ulType == kNkMAIDObjectType_Item;
+        return m.standard(c);
+    };
+    // While the source's progress procedure is taken back, it announces a new picture.
+    m.onceInside(
+        [&](const Call& c) {
+            return c.command == kNkMAIDCommand_CapSet && c.object == sourceObject &&
+                   c.param == kNkMAIDCapability_ProgressProc && c.dataType == kNkMAIDDataType_Null;
+        },
+        [&] { m.event(sourceObject, kNkMAIDEvent_AddChild, kItemId); });
+    EXPECT_TRUE(RemoveChild(&r.root, kSourceId));
+    EXPECT_EQ(r.root.childCount, 0u);
+    EXPECT_EQ(opened, closed) << "every object opened is closed again";
+    m.handler = nullptr;
+}
+
 TEST_F(TreeUnderCallbacks, AChildRemovedAgainWhileItIsBeingRemoved) {
     // Inside the reset of its procedures, or inside its close; by the item's own removal event or
     // by the camera's; through RemoveChild or through closing the module.
