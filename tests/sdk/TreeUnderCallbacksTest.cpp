@@ -335,6 +335,8 @@ TEST_F(TreeUnderCallbacks, ASlowTransferThatKeepsDeliveringIsNotGivenUp) {
                     return;
             }
             const tagNkMAIDCallback cb = m.callbacks[dataObject][kNkMAIDCapability_DataProc];
+            if (!cb.pProc)
+                return; // the acquire was given up
             reinterpret_cast<LPMAIDDataProc>(wordToPtr<void>(cb.pProc))(cb.refProc, &info,
                                                                         const_cast<char*>("x"));
         };
