@@ -22,6 +22,7 @@ bool startSucceeded(int32_t result) {
 } // namespace
 
 bool IssueProcess(LPRefObj pRefObj, uint32_t ulCapID) {
+    TreeGuard guard;
     const tagNkMAIDCapInfo* info = GetCapInfo(pRefObj, ulCapID);
     if (!pRefObj || !pRefObj->object || !info)
         return false;
@@ -43,6 +44,7 @@ bool IssueProcess(LPRefObj pRefObj, uint32_t ulCapID) {
 }
 
 bool CheckIfNewItem(LPRefObj pRefSrc, uint32_t* pulItemCount) {
+    TreeGuard guard;
     *pulItemCount = 0;
     const tagNkMAIDCapInfo* info = GetCapInfo(pRefSrc, kNkMAIDCapability_Children);
     if (!info || info->ulType != kNkMAIDCapType_Enum ||
@@ -86,6 +88,7 @@ bool ListItems(LPRefObj pRefSrc, std::vector<uint32_t>* pItemIDs) {
 }
 
 bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID) {
+    TreeGuard guard;
     if (LPRefObj data = GetRefChildPtr_ID(pRefItm, int32_t(ulDataID)))
         return IssueAcquire(data);
     if (!AddChild(pRefItm, int32_t(ulDataID)))
@@ -95,6 +98,7 @@ bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID) {
 }
 
 bool IssueAcquire(LPRefObj pRefDat) {
+    TreeGuard guard;
     if (!pRefDat || !pRefDat->object || !pRefDat->parent)
         return false;
     if (!CheckCapabilityOperation(pRefDat, kNkMAIDCapability_DataProc, kNkMAIDCapOperation_Set))
@@ -115,8 +119,10 @@ bool IssueAcquire(LPRefObj pRefDat) {
     } forget{&ulCount};
     tagNkMAIDCallback callback{ptrToWord(reinterpret_cast<const void*>(&DataProc)),
                                ptrToWord(dataRec)};
+    // The set may also have let the camera drop the data object: then start nothing on it.
     if (!Command_CapSet(pRefDat->object, kNkMAIDCapability_DataProc, kNkMAIDDataType_CallbackPtr,
-                        ptrToWord(&callback))) {
+                        ptrToWord(&callback)) ||
+        !IsObjectOpen(pRefDat->object)) {
         // Nothing was started: the records are still ours.
         CompletionProc(pRefDat->object, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, 0, 0,
                        ptrToWord(rec), kNkMAIDResult_UnexpectedError);

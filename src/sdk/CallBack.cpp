@@ -44,7 +44,7 @@ LPRefObj nodeOf(uint64_t refProc) {
 }
 
 bool refreshCapabilities(LPRefObj pRef) {
-    MaidFree(pRef->capInfos);
+    retireBlock(pRef->capInfos);
     pRef->capInfos = nullptr;
     pRef->capCount = 0;
     return EnumCapabilities(pRef->object, &pRef->capCount, &pRef->capInfos);
@@ -474,6 +474,7 @@ void DiscardPicture(tagDataRecord* rec) {
 
 int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
     return guarded<int32_t>(kNkMAIDResult_UnexpectedError, [&]() -> int32_t {
+        noteProgress();
         auto* rec = wordToPtr<tagDataRecord>(refProc);
         if (!rec || !pDataInfo) {
             qWarning().noquote() << "DataProc called without its record or information";
@@ -551,6 +552,7 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
 // --- Progress and UI requests ----------------------------------------------------------------
 
 void ProgressProc(uint32_t, uint32_t, uint64_t, uint32_t ulDone, uint32_t ulTotal) {
+    noteProgress();
     if (ulTotal == 0) {
         if (ulDone == 0) {
             std::printf("o");

@@ -2,6 +2,8 @@
 
 #include "sdk/Function.h"
 
+#include "sdk/Internal.h"
+
 #include "platform/UserDefaults.h"
 
 #include <QString>
@@ -12,6 +14,8 @@
 #include <cstring>
 
 namespace zarv {
+
+using namespace sdk_internal;
 
 namespace {
 
@@ -50,15 +54,14 @@ uint16_t bytesFor(uint32_t elementType) {
     }
 }
 
-// Fetches the element array into a fresh buffer the caller frees; null on failure.
-uint8_t* fetchArray(LPRefObj pRefObj, uint32_t ulCapID, tagNkMAIDEnum* pEnum) {
-    auto* array =
-        static_cast<uint8_t*>(MaidAlloc(size_t(pEnum->ulElements) * pEnum->wPhysicalBytes));
+// Fetches the element array into a fresh buffer; null on failure.
+MaidPtr<uint8_t> fetchArray(LPRefObj pRefObj, uint32_t ulCapID, tagNkMAIDEnum* pEnum) {
+    MaidPtr<uint8_t> array(
+        static_cast<uint8_t*>(MaidAlloc(size_t(pEnum->ulElements) * pEnum->wPhysicalBytes)));
     if (!array)
         return nullptr;
-    pEnum->pData = ptrToWord(array);
+    pEnum->pData = ptrToWord(array.get());
     if (!Command_CapGetArray(pRefObj->object, ulCapID, kNkMAIDDataType_EnumPtr, ptrToWord(pEnum))) {
-        MaidFree(array);
         pEnum->pData = 0;
         return nullptr;
     }
@@ -103,6 +106,7 @@ enum class Direction { Get, Set };
 
 bool enumVariant(const char* name, LPRefObj pRefObj, uint32_t ulCapID, tagNkMAIDEnum* pEnum,
                  uint32_t elementType, Direction direction, uint16_t wPosition) {
+    TreeGuard guard;
     const tagNkMAIDCapInfo* info = readableCap(pRefObj, ulCapID, kNkMAIDCapType_Enum);
     if (!info || !pEnum || pEnum->ulType != elementType ||
         pEnum->wPhysicalBytes != bytesFor(elementType))
@@ -119,19 +123,19 @@ bool enumVariant(const char* name, LPRefObj pRefObj, uint32_t ulCapID, tagNkMAID
         if (wPosition == 0 || wPosition > pEnum->ulElements)
             return true;
     }
-    uint8_t* array = fetchArray(pRefObj, ulCapID, pEnum);
+    const MaidPtr<uint8_t> array = fetchArray(pRefObj, ulCapID, pEnum);
     if (!array)
         return false;
     if (direction == Direction::Get) {
         QVariantMap response;
         response.insert(QStringLiteral("key"), QString::fromUtf8(info->szDescription));
-        const QStringList texts = elementTexts(ulCapID, *pEnum, array);
+        const QStringList texts = elementTexts(ulCapID, *pEnum, array.get());
         if (!texts.isEmpty())
             response.insert(QStringLiteral("elements"), texts);
         response.insert(QStringLiteral("currentsetting"), qlonglong(pEnum->ulValue) + 1);
         storeResponse(response);
         std::printf("%s -> Current Setting: %d\n", name, int(pEnum->ulValue + 1));
-        MaidFree(array);
+        pEnum->pData = 0;
         return true;
     }
     pEnum->ulValue = wPosition - 1u;
@@ -139,13 +143,13 @@ bool enumVariant(const char* name, LPRefObj pRefObj, uint32_t ulCapID, tagNkMAID
         Command_CapSet(pRefObj->object, ulCapID, kNkMAIDDataType_EnumPtr, ptrToWord(pEnum));
     if (!ok && elementType == kNkMAIDArrayType_PackedString)
         std::printf("%s -> Command_CapSet failed...\n", name);
-    MaidFree(array);
     pEnum->pData = 0;
     return ok;
 }
 
 // Gets the enumeration record and hands it to the variant of its element type.
 bool enumDispatch(LPRefObj pRefObj, uint32_t ulCapID, Direction direction, uint16_t wPosition) {
+    TreeGuard guard;
     const tagNkMAIDCapInfo* info = readableCap(pRefObj, ulCapID, kNkMAIDCapType_Enum);
     if (!info)
         return false;
@@ -236,6 +240,7 @@ const tagNkMAIDCapInfo* readRange(LPRefObj pRefObj, uint32_t ulCapID, tagNkMAIDR
 } // namespace
 
 bool GETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID) {
+    TreeGuard guard;
     tagNkMAIDRange range{};
     const tagNkMAIDCapInfo* info = readRange(pRefObj, ulCapID, &range);
     if (!info)
@@ -256,6 +261,7 @@ bool GETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID) {
 }
 
 bool SETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID, double lfValue) {
+    TreeGuard guard;
     tagNkMAIDRange range{};
     const tagNkMAIDCapInfo* info = readRange(pRefObj, ulCapID, &range);
     if (!info)
@@ -279,6 +285,7 @@ bool SETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID, double lfValue) {
 }
 
 bool GETUnsignedCapability(LPRefObj pRefObj, uint32_t ulCapID) {
+    TreeGuard guard;
     const tagNkMAIDCapInfo* info = readableCap(pRefObj, ulCapID, kNkMAIDCapType_Unsigned);
     if (!info)
         return false;
@@ -298,6 +305,7 @@ bool GETUnsignedCapability(LPRefObj pRefObj, uint32_t ulCapID) {
 }
 
 bool SETUnsignedCapability(LPRefObj pRefObj, uint32_t ulCapID, uint32_t ulValue) {
+    TreeGuard guard;
     const tagNkMAIDCapInfo* info = readableCap(pRefObj, ulCapID, kNkMAIDCapType_Unsigned);
     if (!info)
         return false;

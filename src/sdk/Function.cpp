@@ -10,12 +10,15 @@
 #include <QDebug>
 #include <QString>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace zarv {
 
@@ -48,6 +51,7 @@ void RaiseMaidFailure(int code) {
 namespace {
 
 long g_allocationLimit = -1;
+long g_liveAllocations = 0;
 
 bool allocationAllowed() {
     if (g_allocationLimit < 0)
@@ -72,6 +76,26 @@ std::unordered_set<const tagNkMAIDObject*>& openObjects() {
     return objects;
 }
 
+// Nodes removed and blocks given up during the current client call (see TreeGuard), and the
+// nodes whose removal is under way.
+int g_treeDepth = 0;
+std::vector<void*>& retiredBlocks() {
+    static std::vector<void*> blocks;
+    return blocks;
+}
+std::unordered_set<LPRefObj>& retiredNodes() {
+    static std::unordered_set<LPRefObj> nodes;
+    return nodes;
+}
+std::unordered_set<const tagRefObj*>& nodesBeingRemoved() {
+    static std::unordered_set<const tagRefObj*> nodes;
+    return nodes;
+}
+
+// The last sign of life from the module; waits count their deadline from it when it is later
+// than their start.
+std::chrono::steady_clock::time_point g_lastProgress;
+
 double commandTimeoutSeconds() {
     bool ok = false;
     const double seconds = UserDefaults::standard()
@@ -82,20 +106,66 @@ double commandTimeoutSeconds() {
 
 } // namespace
 
+namespace sdk_internal {
+
+TreeGuard::TreeGuard() {
+    ++g_treeDepth;
+}
+
+TreeGuard::~TreeGuard() {
+    if (--g_treeDepth > 0 || (retiredNodes().empty() && retiredBlocks().empty()))
+        return;
+    // Freeing makes no module call, so nothing is retired while this runs.
+    const auto nodes = std::exchange(retiredNodes(), {});
+    const auto blocks = std::exchange(retiredBlocks(), {});
+    for (LPRefObj node : nodes)
+        FreeRefObjTree(node, true);
+    for (void* block : blocks)
+        MaidFree(block);
+}
+
+void retireBlock(void* p) {
+    if (!p)
+        return;
+    if (g_treeDepth > 0)
+        retiredBlocks().push_back(p);
+    else
+        MaidFree(p);
+}
+
+bool isRetired(const tagRefObj* pRef) {
+    return retiredNodes().count(const_cast<LPRefObj>(pRef)) != 0;
+}
+
+void noteProgress() {
+    g_lastProgress = std::chrono::steady_clock::now();
+}
+
+} // namespace sdk_internal
+
 bool IsObjectOpen(const tagNkMAIDObject* pObject) {
     return openObjects().count(pObject) != 0;
 }
 
 void* MaidAlloc(size_t size) {
-    return allocationAllowed() ? std::malloc(size == 0 ? 1 : size) : nullptr;
+    void* p = allocationAllowed() ? std::malloc(size == 0 ? 1 : size) : nullptr;
+    g_liveAllocations += p != nullptr;
+    return p;
 }
 
 void* MaidRealloc(void* p, size_t size) {
-    return allocationAllowed() ? std::realloc(p, size == 0 ? 1 : size) : nullptr;
+    void* q = allocationAllowed() ? std::realloc(p, size == 0 ? 1 : size) : nullptr;
+    g_liveAllocations += p == nullptr && q != nullptr;
+    return q;
 }
 
 void MaidFree(void* p) {
+    g_liveAllocations -= p != nullptr;
     std::free(p);
+}
+
+long MaidLiveAllocations() {
+    return g_liveAllocations;
 }
 
 void SetMaidAllocationLimit(long count) {
@@ -255,9 +325,9 @@ bool IdleLoop(tagNkMAIDObject* pObject, uint32_t* pulCount, uint32_t ulTarget, c
     if (*pulCount >= ulTarget)
         return true;
     using Clock = std::chrono::steady_clock;
-    const auto deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(commandTimeoutSeconds()));
+    const auto start = Clock::now();
+    const auto limit = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(commandTimeoutSeconds()));
     const timespec pause{0, 10000};
     const bool tracked = IsObjectOpen(pObject);
     while (true) {
@@ -275,10 +345,11 @@ bool IdleLoop(tagNkMAIDObject* pObject, uint32_t* pulCount, uint32_t ulTarget, c
             ForgetCompletionCounter(pulCount);
             return false;
         }
-        if (Clock::now() >= deadline)
+        // A slow transfer that keeps delivering is alive: only silence counts.
+        if (Clock::now() - std::max(start, g_lastProgress) >= limit)
             break;
     }
-    qWarning().noquote() << QStringLiteral("%1 did not complete within %2 s; giving up the wait")
+    qWarning().noquote() << QStringLiteral("%1 showed no progress for %2 s; giving up the wait")
                                 .arg(QString::fromLatin1(what ? what : "A module command"))
                                 .arg(commandTimeoutSeconds());
     ForgetCompletionCounter(pulCount);
@@ -287,48 +358,50 @@ bool IdleLoop(tagNkMAIDObject* pObject, uint32_t* pulCount, uint32_t ulTarget, c
 
 bool EnumCapabilities(tagNkMAIDObject* pObject, uint32_t* pulCapCount,
                       tagNkMAIDCapInfo** ppCapArray) {
+    // The count and list are usually a node's fields, which callbacks may replace or free while
+    // we wait: work on our own and put the outcome in place at the end.
+    TreeGuard guard;
+    uint32_t count = 0;
+    MaidPtr<tagNkMAIDCapInfo> array;
     int32_t result;
     do {
+        array.reset();
         bool timedOut = false;
         result = issueAndWait(pObject, kNkMAIDCommand_GetCapCount, 0, kNkMAIDDataType_UnsignedPtr,
-                              ptrToWord(pulCapCount), "GetCapCount", &timedOut);
+                              ptrToWord(&count), "GetCapCount", &timedOut);
         if (timedOut)
-            return false;
+            break;
         if (result == kNkMAIDResult_SetChanged)
             continue;
         if (result != kNkMAIDResult_NoError)
             break;
         // A module announcing an absurd count must not make us allocate without bound.
-        if (*pulCapCount > 65536) {
-            qWarning().noquote() << QStringLiteral("The module announced %1 capabilities; refusing")
-                                        .arg(*pulCapCount);
-            *pulCapCount = 0;
-            return false;
+        if (count > 65536) {
+            qWarning().noquote()
+                << QStringLiteral("The module announced %1 capabilities; refusing").arg(count);
+            break;
         }
-        *ppCapArray = static_cast<tagNkMAIDCapInfo*>(
-            MaidAlloc(size_t(*pulCapCount) * sizeof(tagNkMAIDCapInfo)));
-        if (!*ppCapArray) {
-            *pulCapCount = 0;
-            return false;
-        }
-        result = issueAndWait(pObject, kNkMAIDCommand_GetCapInfo, *pulCapCount,
-                              kNkMAIDDataType_CapInfoPtr, ptrToWord(*ppCapArray), "GetCapInfo",
-                              &timedOut);
-        if (timedOut || result == kNkMAIDResult_SetChanged) {
-            MaidFree(*ppCapArray);
-            *ppCapArray = nullptr;
-            if (timedOut) {
-                *pulCapCount = 0;
-                return false;
-            }
-        }
+        array.reset(
+            static_cast<tagNkMAIDCapInfo*>(MaidAlloc(size_t(count) * sizeof(tagNkMAIDCapInfo))));
+        if (!array)
+            break;
+        // Records the module leaves unfilled read as nothing rather than as stale memory.
+        std::memset(array.get(), 0, size_t(count) * sizeof(tagNkMAIDCapInfo));
+        result = issueAndWait(pObject, kNkMAIDCommand_GetCapInfo, count, kNkMAIDDataType_CapInfoPtr,
+                              ptrToWord(array.get()), "GetCapInfo", &timedOut);
+        if (timedOut)
+            array.reset();
     } while (result == kNkMAIDResult_SetChanged);
-    if (!*ppCapArray)
-        *pulCapCount = 0; // no list fetched: it counts as empty
-    else
-        for (uint32_t i = 0; i < *pulCapCount; ++i)
-            (*ppCapArray)[i].szDescription[sizeof((*ppCapArray)[i].szDescription) - 1] = '\0';
-    return static_cast<uint32_t>(result) < 2;
+    // Only a list fetched in full counts; anything else leaves the list empty.
+    const bool ok = array && static_cast<uint32_t>(result) < 2;
+    if (!ok)
+        array.reset();
+    for (uint32_t i = 0; ok && i < count; ++i)
+        array.get()[i].szDescription[sizeof(array.get()[i].szDescription) - 1] = '\0';
+    retireBlock(*ppCapArray);
+    *ppCapArray = array.release();
+    *pulCapCount = ok ? count : 0;
+    return ok;
 }
 
 bool EnumChildrten(tagNkMAIDObject* pObject) {
@@ -363,42 +436,117 @@ LPRefObj GetRefChildPtr_ID(LPRefObj pRefParent, int32_t lIDChild) {
 
 namespace {
 
-// Gives the parent's array back its old size after a failed open.
-void shrinkBack(LPRefObj pRefParent) {
-    if (pRefParent->childCount == 0) {
-        MaidFree(pRefParent->children);
-        pRefParent->children = nullptr;
-        return;
-    }
-    // Shrinking never fails in practice; if it did, the larger array stays valid.
-    if (void* p = std::realloc(pRefParent->children, pRefParent->childCount * sizeof(LPRefObj)))
-        pRefParent->children = static_cast<LPRefObj*>(p);
+// Takes a removed node out of service: its object counts as closed at once (waits on it end),
+// its memory goes when the outermost client call returns.
+void retireNode(LPRefObj pRef) {
+    openObjects().erase(pRef->object);
+    if (g_treeDepth > 0)
+        retiredNodes().insert(pRef);
+    else
+        FreeRefObjTree(pRef, true);
 }
 
-void freeNode(LPRefObj pRef) {
-    openObjects().erase(pRef->object);
-    MaidFree(pRef->object);
-    MaidFree(pRef->capInfos);
-    MaidFree(pRef->children);
-    MaidFree(pRef);
+// Marks a node whose removal is under way, for as long as it runs (however it ends).
+class RemovalMark {
+public:
+    explicit RemovalMark(const tagRefObj* pRef) : m_ref(pRef) { nodesBeingRemoved().insert(pRef); }
+    ~RemovalMark() { nodesBeingRemoved().erase(m_ref); }
+    RemovalMark(const RemovalMark&) = delete;
+    RemovalMark& operator=(const RemovalMark&) = delete;
+
+private:
+    const tagRefObj* m_ref;
+};
+
+bool beingRemoved(const tagRefObj* pRef) {
+    return nodesBeingRemoved().count(pRef) != 0;
 }
+
+// Takes a child out of its parent's list, found by identity: callbacks may have reordered it.
+void detachChild(LPRefObj pRefParent, LPRefObj pRefChild) {
+    uint32_t index = 0;
+    while (index < pRefParent->childCount && pRefParent->children[index] != pRefChild)
+        ++index;
+    if (index == pRefParent->childCount)
+        return;
+    for (uint32_t i = index + 1; i < pRefParent->childCount; ++i)
+        pRefParent->children[i - 1] = pRefParent->children[i];
+    --pRefParent->childCount;
+    if (pRefParent->childCount == 0) {
+        retireBlock(pRefParent->children);
+        pRefParent->children = nullptr;
+    }
+}
+
+// Appends a child to its parent's list; false when memory is short.
+bool attachChild(LPRefObj pRefParent, LPRefObj pRefChild) {
+    auto* grown =
+        static_cast<LPRefObj*>(MaidAlloc((pRefParent->childCount + 1) * sizeof(LPRefObj)));
+    if (!grown)
+        return false;
+    if (pRefParent->childCount > 0)
+        std::memcpy(grown, pRefParent->children, pRefParent->childCount * sizeof(LPRefObj));
+    grown[pRefParent->childCount] = pRefChild;
+    retireBlock(pRefParent->children);
+    pRefParent->children = grown;
+    ++pRefParent->childCount;
+    return true;
+}
+
+bool removeNode(LPRefObj pRefParent, LPRefObj pRefChild);
+
+// Removes a node's children, first to last, each with everything below it. A child whose
+// removal is already under way further up the stack is left to it.
+bool removeChildren(LPRefObj pRef) {
+    for (uint32_t i = 0; i < pRef->childCount;) {
+        LPRefObj child = pRef->children[i];
+        if (beingRemoved(child)) {
+            ++i;
+            continue;
+        }
+        if (!removeNode(pRef, child))
+            return false;
+    }
+    return true;
+}
+
+// Removes a child's own children, resets its procedures, closes it and takes it out of the tree.
+bool removeNode(LPRefObj pRefParent, LPRefObj pRefChild) {
+    // A removal announced again from inside this one finds the mark and leaves the work here.
+    RemovalMark mark(pRefChild);
+    if (!removeChildren(pRefChild) || !ResetProc(pRefChild))
+        return false;
+    if (CallMAIDEntryPoint(pRefChild->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
+                           nullptr, 0) != kNkMAIDResult_NoError)
+        return false;
+    detachChild(pRefParent, pRefChild);
+    retireNode(pRefChild);
+    return true;
+}
+
+// Frees a node that never made it into the tree, however AddChild ends.
+struct UnattachedNode {
+    LPRefObj node;
+    ~UnattachedNode() {
+        if (node)
+            FreeRefObjTree(node, true);
+    }
+};
 
 } // namespace
 
 bool AddChild(LPRefObj pRefParent, int32_t lIDChild) {
-    if (!pRefParent || !pRefParent->object)
+    TreeGuard guard;
+    // A parent on its way out takes no new children: they would outlive its close.
+    auto parentGoing = [pRefParent] {
+        return isRetired(pRefParent) || beingRemoved(pRefParent) || !pRefParent->object;
+    };
+    if (!pRefParent || parentGoing())
         return false;
-    auto* grown = static_cast<LPRefObj*>(
-        MaidRealloc(pRefParent->children, (pRefParent->childCount + 1) * sizeof(LPRefObj)));
-    if (!grown) {
-        std::printf("There is not enough memory\n");
-        return false;
-    }
-    pRefParent->children = grown;
-    auto* child = static_cast<LPRefObj>(MaidAlloc(sizeof(tagRefObj)));
+    UnattachedNode pending{static_cast<LPRefObj>(MaidAlloc(sizeof(tagRefObj)))};
+    LPRefObj child = pending.node;
     if (!child) {
         std::printf("There is not enough memory\n");
-        shrinkBack(pRefParent);
         return false;
     }
     *child = tagRefObj{};
@@ -407,61 +555,46 @@ bool AddChild(LPRefObj pRefParent, int32_t lIDChild) {
     child->object = static_cast<tagNkMAIDObject*>(MaidAlloc(sizeof(tagNkMAIDObject)));
     if (!child->object) {
         std::printf("There is not enough memory\n");
-        MaidFree(child);
-        shrinkBack(pRefParent);
         return false;
     }
     std::memset(child->object, 0, sizeof(tagNkMAIDObject));
     child->object->refClient = ptrToWord(child);
-    // The slot is filled only once the open succeeded, so a callback running during the open
-    // never sees a half-made child.
     if (!Command_Open(pRefParent->object, child->object, uint32_t(lIDChild))) {
         std::printf("Failed in Opening an object.\n");
-        MaidFree(child->object);
-        MaidFree(child);
-        shrinkBack(pRefParent);
         return false;
     }
-    pRefParent->children[pRefParent->childCount] = child;
-    ++pRefParent->childCount;
+    // The open may have run callbacks: the parent can be gone, its list changed. The child joins
+    // the list as it is now.
+    const bool parentGone = parentGoing();
+    if (parentGone || !attachChild(pRefParent, child)) {
+        if (!parentGone)
+            std::printf("There is not enough memory\n");
+        CallMAIDEntryPoint(child->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
+                           0);
+        return false;
+    }
+    pending.node = nullptr;
+    // From here on callbacks may remove the child; it stays readable until we return.
     EnumCapabilities(child->object, &child->capCount, &child->capInfos);
-    SetProc(child);
-    return true;
+    if (!isRetired(child))
+        SetProc(child);
+    return !isRetired(child);
 }
 
 bool RemoveChild(LPRefObj pRefParent, int32_t lIDChild) {
+    TreeGuard guard;
     LPRefObj child = GetRefChildPtr_ID(pRefParent, lIDChild);
     if (!child)
         return false;
-    while (child->childCount > 0)
-        if (!RemoveChild(child, child->children[0]->id))
-            return false;
-    if (!ResetProc(child))
-        return false;
-    if (CallMAIDEntryPoint(child->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
-                           0) != kNkMAIDResult_NoError)
-        return false;
-    // Look the child up again: the close may have run callbacks that changed the list.
-    uint32_t index = 0;
-    while (index < pRefParent->childCount && pRefParent->children[index] != child)
-        ++index;
-    if (index == pRefParent->childCount)
-        return false;
-    // Removing from the array in place cannot fail, unlike allocating a smaller copy.
-    for (uint32_t i = index + 1; i < pRefParent->childCount; ++i)
-        pRefParent->children[i - 1] = pRefParent->children[i];
-    --pRefParent->childCount;
-    if (pRefParent->childCount == 0) {
-        MaidFree(pRefParent->children);
-        pRefParent->children = nullptr;
-    }
-    freeNode(child);
-    return true;
+    return beingRemoved(child) || removeNode(pRefParent, child);
 }
 
 namespace {
 
+// False too when an earlier set let a callback remove the node: its object is closed.
 bool setCallback(LPRefObj pRefObj, uint32_t ulCapID, void* proc) {
+    if (isRetired(pRefObj))
+        return false;
     tagNkMAIDCallback callback{ptrToWord(reinterpret_cast<const void*>(proc)), ptrToWord(pRefObj)};
     return Command_CapSet(pRefObj->object, ulCapID, kNkMAIDDataType_CallbackPtr,
                           ptrToWord(&callback));
@@ -474,6 +607,7 @@ template <typename F> void* procAddress(F f) {
 } // namespace
 
 bool SetProc(LPRefObj pRefObj) {
+    TreeGuard guard;
     if (!pRefObj || !pRefObj->object)
         return false;
     if (CheckCapabilityOperation(pRefObj, kNkMAIDCapability_ProgressProc,
@@ -511,6 +645,7 @@ bool SetProc(LPRefObj pRefObj) {
 }
 
 bool ResetProc(LPRefObj pRefObj) {
+    TreeGuard guard;
     if (!pRefObj || !pRefObj->object)
         return false;
     auto clear = [&](uint32_t cap) {
@@ -525,52 +660,22 @@ bool ResetProc(LPRefObj pRefObj) {
     return true;
 }
 
-namespace {
-
-bool closeSubtree(LPRefObj pRef);
-
-// Closes a node's children (each freed once closed), then resets the node's procedures and
-// closes the node itself; the node's own memory is the caller's to free.
-bool closeChildrenAndSelf(LPRefObj pRef) {
-    while (pRef->childCount > 0) {
-        if (!closeSubtree(pRef->children[0]))
-            return false;
-        for (uint32_t i = 1; i < pRef->childCount; ++i)
-            pRef->children[i - 1] = pRef->children[i];
-        --pRef->childCount;
-    }
-    if (!ResetProc(pRef))
-        return false;
-    return CallMAIDEntryPoint(pRef->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
-                              nullptr, 0) == kNkMAIDResult_NoError;
-}
-
-// Resets, closes and frees a node below the root and everything under it, deepest first.
-bool closeSubtree(LPRefObj pRef) {
-    if (!closeChildrenAndSelf(pRef))
-        return false;
-    freeNode(pRef);
-    return true;
-}
-
-} // namespace
-
 void FreeRefObjTree(LPRefObj pRef, bool freeRoot) {
     if (!pRef)
         return;
     for (uint32_t i = 0; i < pRef->childCount; ++i)
         FreeRefObjTree(pRef->children[i], true);
     openObjects().erase(pRef->object);
-    MaidFree(pRef->children);
-    MaidFree(pRef->capInfos);
-    MaidFree(pRef->object);
+    retireBlock(pRef->children);
+    retireBlock(pRef->capInfos);
+    retireBlock(pRef->object);
     pRef->children = nullptr;
     pRef->capInfos = nullptr;
     pRef->object = nullptr;
     pRef->childCount = 0;
     pRef->capCount = 0;
     if (freeRoot)
-        MaidFree(pRef);
+        retireBlock(pRef);
 }
 
 bool Close_Module(LPRefObj pRefMod) {
@@ -578,7 +683,10 @@ bool Close_Module(LPRefObj pRefMod) {
         return false;
     if (!pRefMod->object)
         return true;
-    if (!closeChildrenAndSelf(pRefMod))
+    TreeGuard guard;
+    if (!removeChildren(pRefMod) || !ResetProc(pRefMod) ||
+        CallMAIDEntryPoint(pRefMod->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0,
+                           nullptr, 0) != kNkMAIDResult_NoError)
         return false;
     // A closed module completes nothing more: what it still held is ours to free. Should it
     // complete one anyway, CompletionProc no longer knows the reference and ignores it.
@@ -590,7 +698,7 @@ bool Close_Module(LPRefObj pRefMod) {
         MaidFree(rec);
     }
     outstandingRecords().clear();
-    // The children are closed and freed already; the root's own records go, the node stays.
+    // The children are closed and gone already; the root's own records go, the node stays.
     FreeRefObjTree(pRefMod, false);
     return true;
 }
@@ -600,6 +708,7 @@ namespace {
 // Reads capability 7 (the child list) of a node into a fresh array of ids. Returns false when
 // the node has no readable list of 4-byte ids; *count is 0 and *ids null for an empty list.
 bool readChildList(LPRefObj pRef, bool emptyIsFailure, uint32_t* pulFirst, bool* pFound) {
+    TreeGuard guard;
     *pFound = false;
     const tagNkMAIDCapInfo* info = GetCapInfo(pRef, kNkMAIDCapability_Children);
     if (!info || info->ulType != kNkMAIDCapType_Enum ||
@@ -613,19 +722,16 @@ bool readChildList(LPRefObj pRef, bool emptyIsFailure, uint32_t* pulFirst, bool*
         return !emptyIsFailure;
     if (stEnum.wPhysicalBytes != 4 || stEnum.ulElements > (1u << 24))
         return false;
-    auto* ids = static_cast<uint32_t*>(MaidAlloc(size_t(stEnum.ulElements) * 4));
+    MaidPtr<uint32_t> ids(static_cast<uint32_t*>(MaidAlloc(size_t(stEnum.ulElements) * 4)));
     if (!ids)
         return false;
-    stEnum.pData = ptrToWord(ids);
+    stEnum.pData = ptrToWord(ids.get());
     if (!Command_CapGetArray(pRef->object, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr,
                              ptrToWord(&stEnum)) ||
-        stEnum.ulElements == 0) {
-        MaidFree(ids);
+        stEnum.ulElements == 0)
         return false;
-    }
-    *pulFirst = ids[0];
+    *pulFirst = ids.get()[0];
     *pFound = true;
-    MaidFree(ids);
     return true;
 }
 
@@ -651,6 +757,7 @@ bool SelectItem(LPRefObj pRefSrc, uint32_t* pulItemID) {
 }
 
 bool SelectData(LPRefObj pRefItm, uint32_t* pulDataType) {
+    TreeGuard guard;
     if (!CheckCapabilityOperation(pRefItm, kNkMAIDCapability_DataTypes, kNkMAIDCapOperation_Get))
         return false;
     uint32_t types = 0;

@@ -89,8 +89,9 @@ bool Command_CapSet(tagNkMAIDObject* pObject, uint32_t ulParam, uint32_t ulDataT
 bool Command_CapGetArray(tagNkMAIDObject* pObject, uint32_t ulParam, uint32_t ulDataType,
                          uint64_t data);
 bool Command_Async(tagNkMAIDObject* pObject);
-/// Pumps until *pulCount reaches ulTarget, the pump fails, or the deadline (setting
-/// "prefMaidCommandTimeout") passes. False when the wait is given up, on the time-out or because a
+/// Pumps until *pulCount reaches ulTarget, the pump fails, or the module shows no sign of life (a
+/// data piece, a progress report) for "prefMaidCommandTimeout" seconds, counted from the start or
+/// the last such sign. False when the wait is given up, on the time-out or because a
 /// callback closed the object being pumped; logged with `what`. The issuer's counter is then
 /// forgotten so that a late completion cannot touch it.
 bool IdleLoop(tagNkMAIDObject* pObject, uint32_t* pulCount, uint32_t ulTarget,
@@ -170,5 +171,7 @@ void* MaidRealloc(void* p, size_t size);
 void MaidFree(void* p);
 /// Tests: the next `count` allocations succeed, then every one fails until reset with -1.
 void SetMaidAllocationLimit(long count);
+/// Tests: blocks taken through MaidAlloc (or MaidRealloc of null) and not yet given back.
+long MaidLiveAllocations();
 
 } // namespace zarv

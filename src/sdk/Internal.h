@@ -4,10 +4,39 @@
 
 #include "sdk/Function.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace zarv::sdk_internal {
+
+/// The module may call back into us, and so change the tree, inside any call we make into it.
+/// Memory of the tree given up meanwhile (a removed node, a replaced list) therefore stays
+/// allocated until the outermost client function returns: every function that holds a pointer
+/// into the tree across a module call keeps one of these for its whole run.
+class TreeGuard {
+public:
+    TreeGuard();
+    ~TreeGuard();
+    TreeGuard(const TreeGuard&) = delete;
+    TreeGuard& operator=(const TreeGuard&) = delete;
+};
+
+/// Frees a block of the tree now, or when the outermost TreeGuard ends.
+void retireBlock(void* p);
+/// True for a node removed during the current client call: still readable, no longer in the
+/// tree, its object closed.
+bool isRetired(const tagRefObj* pRef);
+
+/// Owns a block from MaidAlloc until it is released, so that an unwinding failure frees it.
+struct MaidDeleter {
+    void operator()(void* p) const { MaidFree(p); }
+};
+template <typename T> using MaidPtr = std::unique_ptr<T, MaidDeleter>;
+
+/// The module showed it is alive (a data piece, a progress report): waits count their
+/// deadline from now.
+void noteProgress();
 
 /// Callbacks run inside this guard: depth counts them, and any exception is recorded as a
 /// pending failure instead of crossing the module's frames.
@@ -19,6 +48,7 @@ void recordFailure(int code);
 
 /// Runs `body` as a callback; returns its result, or `fallback` when it threw.
 template <typename R, typename F> R guarded(R fallback, F&& body) {
+    TreeGuard tree;
     ++g_nCallbackDepth;
     R r = fallback;
     try {

@@ -190,6 +190,7 @@ TEST_F(CommandLayer, TheTreeGrowsAndShrinksAndRefusalsLeaveItAsItWas) {
 
 TEST_F(CommandLayer, CloseModuleClosesDeepestFirstAndKeepsTheRoot) {
     ScriptedModule m;
+    std::vector<const tagNkMAIDObject*> expected;
     {
         ScriptedRoot r(m);
         ASSERT_TRUE(AddChild(&r.root, 1));
@@ -197,12 +198,30 @@ TEST_F(CommandLayer, CloseModuleClosesDeepestFirstAndKeepsTheRoot) {
         ASSERT_TRUE(AddChild(source, 0x100));
         ASSERT_TRUE(AddChild(source, 0x101));
         ASSERT_TRUE(AddChild(source->children[0], 4));
+        // The first item's data object, both items in order, the source, the module itself.
+        expected = {source->children[0]->children[0]->object, source->children[0]->object,
+                    source->children[1]->object, source->object, r.root.object};
         m.calls.clear();
+        EXPECT_TRUE(Close_Module(&r.root));
+        EXPECT_EQ(r.root.object, nullptr) << "the root node stays, emptied";
+        EXPECT_EQ(r.root.childCount, 0u);
+        EXPECT_EQ(r.root.children, nullptr);
+        EXPECT_EQ(r.root.capInfos, nullptr);
     }
-    // Data object, both items, the source, then the module itself.
-    EXPECT_EQ(m.count(kNkMAIDCommand_Close), 5);
-    ASSERT_GE(m.calls.size(), 5u);
-    EXPECT_EQ(m.calls.back().command, uint32_t(kNkMAIDCommand_Close));
+    std::vector<const tagNkMAIDObject*> closed;
+    std::vector<const tagNkMAIDObject*> reset; // event procedures taken back before each close
+    for (const ScriptedModule::Call& c : m.calls) {
+        if (c.command == kNkMAIDCommand_Close)
+            closed.push_back(c.object);
+        if (c.command == kNkMAIDCommand_CapSet && c.param == kNkMAIDCapability_EventProc &&
+            c.dataType == kNkMAIDDataType_Null) {
+            EXPECT_EQ(std::count(closed.begin(), closed.end(), c.object), 0)
+                << "reset after its close";
+            reset.push_back(c.object);
+        }
+    }
+    EXPECT_EQ(closed, expected);
+    EXPECT_EQ(reset, expected);
     tagRefObj closedRoot;
     InitRefObj(&closedRoot);
     EXPECT_TRUE(Close_Module(&closedRoot)) << "a root with no object is already closed";

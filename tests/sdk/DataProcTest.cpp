@@ -2,6 +2,10 @@
 
 #include "SdkTestSupport.h"
 
+#include "../TestSupport.h"
+#include "messaging/OutboundNotifications.h"
+#include "platform/DistributedNotificationCenter.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -57,25 +61,41 @@ protected:
 };
 
 TEST_F(DataProcTest, APictureInOnePieceOrManyIsWrittenAndAnnouncedOnce) {
+    auto& center = DistributedNotificationCenter::defaultCenter();
+    QStringList announced;
+    const auto token = center.addObserver(sZarvXNotification, [&](const Notification& n) {
+        announced << n.userInfo.value(QStringLiteral("filePath")).toString();
+    });
+    // Posts leave from the event loop: give them time to arrive, or to show up twice.
+    auto settle = [] { waitUntil([] { return false; }, 300); };
+
     const int before = gNikonCameraCaptureCount;
     ASSERT_EQ(send(fileInfo(kNkMAIDDataObjType_Image, kNkMAIDFileDataType_JPEG, 5, 5), "hello"), 0);
     EXPECT_EQ(gNikonCameraCaptureCount, before + 1);
     EXPECT_EQ(rec.pBuffer, 0u);
     EXPECT_EQ(rec.ulOffset, 0u);
+    settle();
+    ASSERT_EQ(pictures().size(), 1);
+    EXPECT_EQ(announced, QStringList{folder.filePath(pictures()[0])});
 
-    // Three pieces: nothing on disk until the last.
+    // Three pieces: nothing on disk and nothing announced until the last.
     const QByteArray whole = "0123456789abcdef";
     rec = {};
     ASSERT_EQ(send(fileInfo(1, 1, 16, 6), whole.constData()), 0);
     ASSERT_EQ(send(fileInfo(1, 1, 16, 6), whole.constData() + 6), 0);
     EXPECT_EQ(pictures().size(), 1) << "no name before the last piece";
     EXPECT_EQ(rec.ulOffset, 12u);
+    settle();
+    EXPECT_EQ(announced.size(), 1);
     ASSERT_EQ(send(fileInfo(1, 1, 16, 4), whole.constData() + 12), 0);
     const QStringList names = files();
     ASSERT_EQ(names.size(), 2);
     const QRegularExpression pattern("^Image_\\d{17}\\.jpg$");
-    for (const QString& name : names)
+    QStringList paths;
+    for (const QString& name : names) {
         EXPECT_TRUE(pattern.match(name).hasMatch()) << name.toStdString();
+        paths << folder.filePath(name);
+    }
     QStringList contents;
     for (const QString& name : names) {
         QFile f(folder.filePath(name));
@@ -85,6 +105,10 @@ TEST_F(DataProcTest, APictureInOnePieceOrManyIsWrittenAndAnnouncedOnce) {
     contents.sort();
     EXPECT_EQ(contents, QStringList({"0123456789abcdef", "hello"}));
     EXPECT_EQ(gNikonCameraCaptureCount, before + 2);
+    settle();
+    center.removeObserver(token);
+    announced.sort();
+    EXPECT_EQ(announced, paths) << "each picture once, by its full path";
 }
 
 TEST_F(DataProcTest, PicturesCompletedTogetherKeepTheirOwnNames) {

@@ -121,6 +121,16 @@ public:
         reinterpret_cast<LPMAIDEventProc>(wordToPtr<void>(cb.pProc))(cb.refProc, ev, data);
     }
 
+    /// Runs `action` once, from inside the first later command (a pump included) that `when`
+    /// accepts, before that command returns: a module reporting an event while busy with a call.
+    void onceInside(std::function<bool(const Call&)> when, std::function<void()> action) {
+        triggers.push_back({std::move(when), std::move(action)});
+    }
+    /// Matches a command on one object.
+    static std::function<bool(const Call&)> on(uint32_t command, const tagNkMAIDObject* object) {
+        return [=](const Call& c) { return c.command == command && c.object == object; };
+    }
+
     int count(uint32_t command) const {
         int n = 0;
         for (const Call& c : calls)
@@ -139,6 +149,24 @@ public:
     int pumps = 0;
 
 private:
+    struct Trigger {
+        std::function<bool(const Call&)> when;
+        std::function<void()> action;
+    };
+    std::vector<Trigger> triggers;
+
+    // Takes the first trigger the call matches out of the list (its action may call us again).
+    void fire(const Call& call) {
+        for (auto it = triggers.begin(); it != triggers.end(); ++it) {
+            if (it->when(call)) {
+                auto action = std::move(it->action);
+                triggers.erase(it);
+                action();
+                return;
+            }
+        }
+    }
+
     static ScriptedModule*& current() {
         static ScriptedModule* m = nullptr;
         return m;
@@ -150,6 +178,7 @@ private:
         ScriptedModule& m = *current();
         if (command == kNkMAIDCommand_Async) {
             ++m.pumps;
+            m.fire(Call{object, command, param, dataType, data, false});
             if (!m.pumpResults.empty()) {
                 const int32_t r = m.pumpResults.front();
                 m.pumpResults.pop_front();
@@ -165,6 +194,7 @@ private:
         const Call call{object, command, param, dataType, data, proc != nullptr};
         m.calls.push_back(call);
         const int32_t r = m.handler ? m.handler(call) : m.standard(call);
+        m.fire(call);
         if (proc) {
             auto completion = [=] { proc(object, command, param, dataType, data, ref, r); };
             if (!m.completes || m.completes(call))
