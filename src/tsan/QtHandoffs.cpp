@@ -89,14 +89,24 @@ bool QMetaObject::invokeMethodImpl(QObject* object, QtPrivate::QSlotObjectBase* 
     return done;
 }
 
+namespace {
+
+// The work, stored by std::function on the heap where it stays however often Qt moves it: its
+// address is the token.
+struct PoolWork {
+    std::function<void()> function;
+    void operator()() {
+        __tsan_acquire(this);
+        function();
+    }
+};
+
+} // namespace
+
 void QThreadPool::start(std::function<void()> functionToRun, int priority) {
     using Own = void (*)(QThreadPool*, std::function<void()>, int);
     static const Own own = qtOwn<Own>("_ZN11QThreadPool5startESt8functionIFvvEEi");
-    Token token = std::make_shared<char>();
-    std::function<void()> work = [token, function = std::move(functionToRun)] {
-        __tsan_acquire(token.get());
-        function();
-    };
-    __tsan_release(token.get());
+    std::function<void()> work = PoolWork{std::move(functionToRun)};
+    __tsan_release(work.target<PoolWork>());
     own(this, std::move(work), priority);
 }
