@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     const zarv::I386ProbeResult& probe = zarv::systemI386Probe();
     if (!probe.runs) {
         std::printf("this machine cannot execute i386 programs: %s\n", qPrintable(probe.reason));
-        return 77;
+        return ZARV_I386_SKIP_CODE;
     }
     execv(argv[1], argv + 1);
     std::perror(argv[1]);
