@@ -151,11 +151,12 @@ protected:
                 out.push_back(n.userInfo);
         return out;
     }
-    // Status messages from the program (zarvXNotification with "cameraStatus").
+    // Status messages from the program (its zarvXNotification with "cameraStatus").
     std::vector<QVariantMap> statusMessages() const {
         std::vector<QVariantMap> out;
         for (const QVariantMap& m : named(QStringLiteral("zarvXNotification")))
-            if (m.contains(QStringLiteral("cameraStatus")))
+            if (m.contains(QStringLiteral("cameraStatus")) &&
+                m.value(QStringLiteral("senderApp")).toString() == kSenderApp)
                 out.push_back(m);
         return out;
     }
