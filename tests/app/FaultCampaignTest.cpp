@@ -261,6 +261,8 @@ TEST_F(EndToEnd, HostileUsbStringsAreOnlyText) {
             outside << entry;
     }
     EXPECT_TRUE(outside.isEmpty()) << outside.join(u'\n').toStdString();
+    // The device was written down, under a name of its own folder.
+    EXPECT_FALSE(QDir(scratch).entryList({QStringLiteral("USBInfoFor_*")}, QDir::Files).isEmpty());
     EXPECT_EQ(program.stop(), 0) << program.log().left(20000).toStdString();
     EXPECT_FALSE(QFileInfo::exists(marker));
 }
