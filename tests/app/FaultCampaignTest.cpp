@@ -5,16 +5,12 @@
 
 #include <QDBusArgument>
 #include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusObjectPath>
-#include <QDBusSignature>
 #include <QDirIterator>
 #include <QElapsedTimer>
 
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <limits>
 #include <random>
 
