@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits.h>
 
 #include <sys/mount.h>
 
@@ -314,6 +315,27 @@ TEST_F(CaptureTest, SavedImageNotificationsNeedSenderAndPath) {
     ASSERT_EQ(first.size(), 1);
     EXPECT_EQ(first[0].informativeText, "Image_1.b...");
     ASSERT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 1; }));
+
+    // A path no file can have is refused whole, in one line; one byte shorter still names one.
+    const QString longest = u'/' + QString(PATH_MAX - 6, u'a') + QStringLiteral(".jpg");
+    ASSERT_EQ(longest.size(), PATH_MAX - 1);
+    s.handleSavedImageNotification(
+        {sZarvXNotification, "test", {{"senderApp", "Tillside.app"}, {"filePath", longest + 'x'}}});
+    s.handleSavedImageNotification(
+        {sZarvXNotification,
+         "test",
+         {{"senderApp", "Tillside.app"}, {"filePath", u'/' + QString(4 << 20, u'b')}}});
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(logCount("more than any file name can be"), 2);
+    for (const QString& line : log())
+        EXPECT_LT(line.size(), 3 * Log::kQuoteLimit);
+    // Compared, not printed: a failure would write megabytes.
+    EXPECT_TRUE(notices(kIdentifier)[0].informativeText == "Image_1.b...");
+    EXPECT_EQ(postedNamed(sZarvLookoutNotification).size(), 1);
+    s.handleSavedImageNotification(
+        {sZarvXNotification, "test", {{"senderApp", "Tillside.app"}, {"filePath", longest}}});
+    ASSERT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 2; }));
 
     // No path: the generic text. A dropped session hears nothing more.
     s.sendUserNotificationForNewImage();
