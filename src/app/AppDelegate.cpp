@@ -298,7 +298,7 @@ bool AppDelegate::applicationWillFinishLaunching() {
             logInfo(QStringLiteral("createDirectoryAtPath returned error = could not create %1")
                         .arg(saveFolder));
     }
-    RemoveLeftoverTransferFiles(SaveFolderPath());
+    RemoveLeftoverTransferFilesOnce(SaveFolderPath());
 
     const Bundle& bundle = Bundle::mainBundle();
     const QVariantMap info = bundle.infoDictionary();

@@ -257,6 +257,33 @@ TEST_F(CaptureTest, AFullSaveFolderKeepsThePictureOnTheCamera) {
     EXPECT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 1; }));
 }
 
+// A save folder chosen while the program runs is swept of an earlier run's partial pictures
+// before the first picture goes there, as the folder of the start is.
+TEST_F(CaptureTest, LeftoversGoFromASaveFolderChosenWhileRunning) {
+    setCameraConfig("pictures = 2\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    s.SaveImage();
+    ASSERT_EQ(saved().size(), 1);
+
+    const QString other = work.filePath(QStringLiteral("chosen later"));
+    ASSERT_TRUE(QDir().mkpath(other));
+    const QString leftover = other + QStringLiteral("/.zarv-transfer-Qw12Er");
+    QFile f(leftover);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("partial");
+    ASSERT_TRUE(f.flush()); // or closing would write, and date, it anew
+    ASSERT_TRUE(f.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
+                              QFileDevice::FileModificationTime));
+    f.close();
+    UserDefaults::standard().setObject(QStringLiteral("prefSaveFolderPath"), other);
+    s.SaveImage();
+    EXPECT_FALSE(QFileInfo::exists(leftover));
+    const QStringList files = QDir(other).entryList(QDir::Files | QDir::Hidden);
+    ASSERT_EQ(files.size(), 1);
+    EXPECT_TRUE(files[0].startsWith("Image_")) << files[0].toStdString();
+}
+
 TEST(LeftoverTransferFiles, OnlyOurOldPartialPicturesGo) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
