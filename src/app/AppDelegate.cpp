@@ -298,7 +298,7 @@ bool AppDelegate::applicationWillFinishLaunching() {
             logInfo(QStringLiteral("createDirectoryAtPath returned error = could not create %1")
                         .arg(saveFolder));
     }
-    RemoveLeftoverTransferFiles(SaveFolderPath());
+    RemoveLeftoverTransferFilesOnce(SaveFolderPath());
 
     const Bundle& bundle = Bundle::mainBundle();
     const QVariantMap info = bundle.infoDictionary();
@@ -324,7 +324,8 @@ bool AppDelegate::applicationWillFinishLaunching() {
         m_fTimer.reset();
     }
     ibUpdateModuleList();
-    QDir().mkpath(temporaryFolderForApplication());
+    // Made here, private, before any writer needs it; a refused folder has been logged.
+    temporaryFolderForApplication(IfMissing::Create);
 
     m_miniPanelSizes = defaults().arrayForKey(QStringLiteral("prefMiniSizesInfoArray"));
     for (const QVariant& size : std::as_const(m_miniPanelSizes))
@@ -984,8 +985,11 @@ void AppDelegate::doRevealItem2() {
 }
 
 void AppDelegate::doRevealItem3() {
-    const QString folder = temporaryFolderForApplication();
-    revealItemInFinder(QFileInfo(folder).isDir() ? folder : QDir::tempPath());
+    // Never the shared temporary folder: others' files are no business of this program.
+    QString folder = temporaryFolderForApplication(IfMissing::GiveNothing);
+    if (folder.isEmpty())
+        folder = userTemporaryDirectory(IfMissing::GiveNothing);
+    revealItemInFinder(folder);
 }
 
 void AppDelegate::ibShareItem(const QStringList& items) {

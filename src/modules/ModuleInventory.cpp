@@ -10,8 +10,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QMutex>
-#include <QMutexLocker>
 
 namespace zarv {
 namespace {
@@ -37,12 +35,6 @@ std::optional<QStringList> pathList(const QVariantMap& list, const QString& key)
     if (paths.isEmpty() && !value.toList().isEmpty())
         return std::nullopt;
     return paths;
-}
-
-// runShellCommand swaps the process's SIGCHLD handling; listings must not overlap.
-QMutex& listingMutex() {
-    static QMutex m;
-    return m;
 }
 
 } // namespace
@@ -94,11 +86,7 @@ std::optional<QStringList> getListOfModuleBundles(bool fullPaths, bool is32bit) 
 
     const QString command = listModulesCommand(folder);
     qInfo().noquote() << QStringLiteral("runCommand will execute: %1").arg(command);
-    QStringList lines;
-    {
-        QMutexLocker lock(&listingMutex());
-        lines = findPaths(command);
-    }
+    QStringList lines = findPaths(command);
     qInfo().noquote()
         << QStringLiteral("shellcommand returned = %1").arg(lines.join(QLatin1Char('\n')));
     qInfo().noquote() << QStringLiteral("array[%1] = %2").arg(lines.size()).arg(describe(lines));

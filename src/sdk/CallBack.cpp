@@ -516,6 +516,8 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
                 rec->fFailed = 1;
                 return kNkMAIDResult_FileError;
             }
+            // The save folder may have changed since the start's sweep.
+            RemoveLeftoverTransferFilesOnce(folder);
             const int32_t opened = openPicture(rec, folder);
             if (opened != kNkMAIDResult_NoError)
                 return opened;

@@ -33,6 +33,9 @@ std::string SaveFolderPath();
 /// mid-transfer: only regular files of our own naming, owned by this user and last written
 /// before this process started. Returns how many were removed; each is logged.
 int RemoveLeftoverTransferFiles(const std::string& folder);
+/// RemoveLeftoverTransferFiles the first time this process meets `folder` (an existing folder,
+/// known by its identity); later calls for it do nothing. Thread-safe.
+void RemoveLeftoverTransferFilesOnce(const std::string& folder);
 
 /// Marks a failure that must unwind to the session (the camera's removal). Callbacks record it;
 /// CallMAIDEntryPoint throws it once the outermost module call has returned.

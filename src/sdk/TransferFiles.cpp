@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <set>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -96,6 +99,19 @@ int RemoveLeftoverTransferFiles(const std::string& folder) {
     }
     closedir(dir);
     return removed;
+}
+
+void RemoveLeftoverTransferFilesOnce(const std::string& folder) {
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return;
+    // By identity, not name: the same folder reached through another spelling is not swept
+    // again, and a sweep needs no more than this process's own transfers left alone.
+    static std::mutex mutex;
+    static std::set<std::pair<dev_t, ino_t>> swept;
+    const std::lock_guard lock(mutex);
+    if (swept.emplace(st.st_dev, st.st_ino).second)
+        RemoveLeftoverTransferFiles(folder);
 }
 
 } // namespace zarv

@@ -16,11 +16,13 @@
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sys/stat.h>
 
 using namespace zarv;
 using zarv::test::waitUntil;
@@ -460,6 +462,64 @@ TEST_F(Controller, FailedSwitchAtStartGoesOnIn64Bit) {
     EXPECT_FALSE(QFile::exists(relaunched));
     EXPECT_TRUE(logged("this run goes on as the 64-bit build"));
     EXPECT_TRUE(waitUntil([&] { return status().contains("Cannot Run in 32bit Mode"); }, 5000));
+}
+
+// The scratch folder is made private at start, and a refused one is passed over quietly: no
+// file operation on an empty path, and a reveal shows the user's own temporary folder, never
+// the shared one.
+TEST_F(Controller, ScratchFolderIsMadeAndRevealedPrivately) {
+    const QString previousBundle = Bundle::mainBundle().bundlePath();
+    Bundle::setMainBundlePath(QStringLiteral(ZARV_APP_DIR));
+    const auto restoreBundle = qScopeGuard([&] { Bundle::setMainBundlePath(previousBundle); });
+    const QString identifier = Bundle::mainBundle().bundleIdentifier();
+    ASSERT_FALSE(identifier.isEmpty());
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const QString scratch = tmp.path() + u'/' + identifier;
+    // A file browser that only says what it was asked to open.
+    const QString bin = tmp.path() + QStringLiteral("/bin");
+    ASSERT_TRUE(QDir().mkpath(bin));
+    QFile browser(bin + QStringLiteral("/xdg-open"));
+    ASSERT_TRUE(browser.open(QIODevice::WriteOnly));
+    browser.write("#!/bin/sh\nexit 0\n");
+    browser.close();
+    browser.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    // Where TMPDIR is not set, the shared temporary folder is /tmp.
+    test::ScopedEnvironment tmpdir("TMPDIR", std::nullopt);
+    test::ScopedEnvironment runtime("XDG_RUNTIME_DIR", tmp.path());
+    test::ScopedEnvironment path("PATH", bin + u':' + qEnvironmentVariable("PATH"));
+    const auto restart = [&] {
+        delegate->applicationWillTerminate();
+        delegate.reset();
+        AppDelegate::Options options;
+        options.headless = true;
+        options.arguments = {QStringLiteral("ZarvNikonCapture")};
+        options.sessionFactory = [this] { return std::make_shared<ScriptedSession>(script); };
+        delegate = std::make_unique<AppDelegate>(options);
+        return delegate->applicationWillFinishLaunching();
+    };
+    const QString revealed = QStringLiteral("revealItemInFinder => %1...");
+
+    ASSERT_TRUE(restart());
+    struct stat made = {};
+    ASSERT_EQ(::lstat(QFile::encodeName(scratch).constData(), &made), 0);
+    EXPECT_TRUE(S_ISDIR(made.st_mode));
+    EXPECT_EQ(made.st_mode & 0777, 0700u);
+    delegate->doRevealItem3();
+    EXPECT_TRUE(logged(revealed.arg(scratch)));
+
+    ASSERT_TRUE(QDir(scratch).removeRecursively());
+    ASSERT_TRUE(QFile::link(tmp.path(), scratch));
+    {
+        QMutexLocker lock(&logMutex);
+        logLines.clear();
+    }
+    ASSERT_TRUE(restart());
+    EXPECT_TRUE(logged(QStringLiteral("Temporary folder %1 not used: it is a link").arg(scratch)));
+    EXPECT_FALSE(logged(QStringLiteral("Empty or null file name")));
+    delegate->doRevealItem3();
+    EXPECT_TRUE(logged(revealed.arg(tmp.path())));
+    EXPECT_FALSE(logged(QStringLiteral("revealItemInFinder => /tmp...")));
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "platform/Bundle.h"
 #include "platform/Log.h"
 
+#include "../TestSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,33 +18,9 @@
 #include <unistd.h>
 
 using namespace zarv;
+using zarv::test::ScopedEnvironment;
 
 namespace {
-
-// Sets (or, with nothing, clears) an environment variable for the life of the object.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const std::optional<QString>& value) : m_name(name) {
-        if (qEnvironmentVariableIsSet(name))
-            m_old = qEnvironmentVariable(name);
-        if (value)
-            qputenv(name, QFile::encodeName(*value));
-        else
-            qunsetenv(name);
-    }
-    ~ScopedEnvironment() {
-        if (m_old)
-            qputenv(m_name, QFile::encodeName(*m_old));
-        else
-            qunsetenv(m_name);
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const char* m_name;
-    std::optional<QString> m_old;
-};
 
 mode_t modeOf(const QString& path) {
     struct stat info = {};

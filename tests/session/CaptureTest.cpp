@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits.h>
 
 #include <sys/mount.h>
 
@@ -256,6 +257,33 @@ TEST_F(CaptureTest, AFullSaveFolderKeepsThePictureOnTheCamera) {
     EXPECT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 1; }));
 }
 
+// A save folder chosen while the program runs is swept of an earlier run's partial pictures
+// before the first picture goes there, as the folder of the start is.
+TEST_F(CaptureTest, LeftoversGoFromASaveFolderChosenWhileRunning) {
+    setCameraConfig("pictures = 2\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    s.SaveImage();
+    ASSERT_EQ(saved().size(), 1);
+
+    const QString other = work.filePath(QStringLiteral("chosen later"));
+    ASSERT_TRUE(QDir().mkpath(other));
+    const QString leftover = other + QStringLiteral("/.zarv-transfer-Qw12Er");
+    QFile f(leftover);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("partial");
+    ASSERT_TRUE(f.flush()); // or closing would write, and date, it anew
+    ASSERT_TRUE(f.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
+                              QFileDevice::FileModificationTime));
+    f.close();
+    UserDefaults::standard().setObject(QStringLiteral("prefSaveFolderPath"), other);
+    s.SaveImage();
+    EXPECT_FALSE(QFileInfo::exists(leftover));
+    const QStringList files = QDir(other).entryList(QDir::Files | QDir::Hidden);
+    ASSERT_EQ(files.size(), 1);
+    EXPECT_TRUE(files[0].startsWith("Image_")) << files[0].toStdString();
+}
+
 TEST(LeftoverTransferFiles, OnlyOurOldPartialPicturesGo) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -314,6 +342,27 @@ TEST_F(CaptureTest, SavedImageNotificationsNeedSenderAndPath) {
     ASSERT_EQ(first.size(), 1);
     EXPECT_EQ(first[0].informativeText, "Image_1.b...");
     ASSERT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 1; }));
+
+    // A path no file can have is refused whole, in one line; one byte shorter still names one.
+    const QString longest = u'/' + QString(PATH_MAX - 6, u'a') + QStringLiteral(".jpg");
+    ASSERT_EQ(longest.size(), PATH_MAX - 1);
+    s.handleSavedImageNotification(
+        {sZarvXNotification, "test", {{"senderApp", "Tillside.app"}, {"filePath", longest + 'x'}}});
+    s.handleSavedImageNotification(
+        {sZarvXNotification,
+         "test",
+         {{"senderApp", "Tillside.app"}, {"filePath", u'/' + QString(4 << 20, u'b')}}});
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(logCount("more than any file name can be"), 2);
+    for (const QString& line : log())
+        EXPECT_LT(line.size(), 3 * Log::kQuoteLimit);
+    // Compared, not printed: a failure would write megabytes.
+    EXPECT_TRUE(notices(kIdentifier)[0].informativeText == "Image_1.b...");
+    EXPECT_EQ(postedNamed(sZarvLookoutNotification).size(), 1);
+    s.handleSavedImageNotification(
+        {sZarvXNotification, "test", {{"senderApp", "Tillside.app"}, {"filePath", longest}}});
+    ASSERT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 2; }));
 
     // No path: the generic text. A dropped session hears nothing more.
     s.sendUserNotificationForNewImage();
