@@ -269,6 +269,8 @@ size_t lentSize(uint32_t ulParam, uint32_t ulDataType) {
         return sizeof(tagNkMAIDEnum);
     case kNkMAIDDataType_CapInfoPtr:
         return size_t(ulParam) * sizeof(tagNkMAIDCapInfo);
+    case kNkMAIDDataType_StringPtr:
+        return 256;
     default:
         return 0; // a value, or nothing the module writes back
     }
