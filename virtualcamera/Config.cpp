@@ -135,11 +135,15 @@ Config parseConfig(const std::string& text, std::vector<std::string>* errors) {
             number32(&v);
             if (isNumber)
                 c.neverComplete.insert(v);
-        } else if (key == "fault_no_image_data" || key == "fault_refuse_data_open") {
+        } else if (key == "fault_no_image_data" || key == "fault_refuse_data_open" ||
+                   key == "fault_drop_on_select") {
             uint32_t v = 0;
             number32(&v);
             if (isNumber)
-                (key == "fault_no_image_data" ? c.noImageData : c.refuseDataOpen).insert(v);
+                (key == "fault_no_image_data"      ? c.noImageData
+                 : key == "fault_refuse_data_open" ? c.refuseDataOpen
+                                                   : c.dropOnSelect)
+                    .insert(v);
         } else if (key == "fault_lie_sizes") {
             if (value == "none")
                 c.lieSizes = SizeLie::None;

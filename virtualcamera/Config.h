@@ -37,6 +37,7 @@ struct Config {
     SizeLie lieSizes = SizeLie::None;  // data-information records that lie about sizes
     std::set<uint32_t> noImageData;    // items (by id) that carry no image data
     std::set<uint32_t> refuseDataOpen; // items (by id) whose data objects cannot be opened
+    std::set<uint32_t> dropOnSelect;   // items (by id) deleted on the camera as they are chosen
 };
 
 /// Reads the file named by ZARV_VIRTUAL_CAMERA_CONFIG, or the defaults when it is unset. A file

@@ -437,6 +437,13 @@ void unplug() {
         complete(id, kNkMAIDResult_UnexpectedError);
 }
 
+// The operator deletes a picture on the camera: it leaves the card, and the source tells the
+// program before anything else happens.
+void dropItem(uint64_t source, uint32_t id) {
+    std::erase_if(g_state->card, [id](const Item& item) { return item.id == id; });
+    g_state->actions.push_front([source, id] { sendEvent(source, kNkMAIDEvent_RemoveChild, id); });
+}
+
 void transferStep(std::shared_ptr<Transfer> t) {
     if (!g_state->pending.count(t->pending))
         return; // cancelled
@@ -714,6 +721,8 @@ int32_t capGet(const Object& o, uint32_t cap, uint32_t dataType, uint64_t data) 
         for (uint32_t id : childIds(o))
             bits |= id;
         *wordToPtr<uint32_t>(data) = bits;
+        if (o.kind == kNkMAIDObjectType_Item && g_state->config.dropOnSelect.count(o.id))
+            dropItem(o.parent, o.id);
         return kNkMAIDResult_NoError;
     }
     if (cap == kNkMAIDCapability_Name && dataType == kNkMAIDDataType_StringPtr) {

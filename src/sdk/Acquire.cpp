@@ -5,6 +5,9 @@
 #include "sdk/CallBack.h"
 #include "sdk/Internal.h"
 
+#include <QDebug>
+#include <QString>
+
 #include <cstdio>
 
 namespace zarv {
@@ -61,30 +64,7 @@ bool CheckIfNewItem(LPRefObj pRefSrc, uint32_t* pulItemCount) {
 }
 
 bool ListItems(LPRefObj pRefSrc, std::vector<uint32_t>* pItemIDs) {
-    pItemIDs->clear();
-    uint32_t count = 0;
-    if (!CheckIfNewItem(pRefSrc, &count))
-        return false;
-    if (count == 0)
-        return true;
-    if (count > (1u << 24))
-        return false;
-    auto* ids = static_cast<uint32_t*>(MaidAlloc(size_t(count) * 4));
-    if (!ids)
-        return false;
-    tagNkMAIDEnum stEnum{};
-    stEnum.ulType = kNkMAIDArrayType_Unsigned;
-    stEnum.ulElements = count;
-    stEnum.wPhysicalBytes = 4;
-    stEnum.pData = ptrToWord(ids);
-    // A module may shorten the list between the two calls; it never lengthens our array.
-    const bool read = Command_CapGetArray(pRefSrc->object, kNkMAIDCapability_Children,
-                                          kNkMAIDDataType_EnumPtr, ptrToWord(&stEnum)) &&
-                      stEnum.ulElements <= count;
-    if (read)
-        pItemIDs->assign(ids, ids + stEnum.ulElements);
-    MaidFree(ids);
-    return read;
+    return readChildIds(pRefSrc, pItemIDs);
 }
 
 bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID) {
@@ -106,9 +86,12 @@ bool IssueAcquire(LPRefObj pRefDat) {
     auto* dataRec = static_cast<tagDataRecord*>(MaidAlloc(sizeof(tagDataRecord)));
     if (!dataRec)
         return false;
-    *dataRec = tagDataRecord{0, 0, pRefDat->parent->id, 0, 0};
+    const int32_t itemID = pRefDat->parent->id;
+    *dataRec = tagDataRecord{0, 0, itemID, 0, 0};
     uint32_t ulCount = 0;
-    tagCompletionRecord* rec = NewCompletionRecord(&ulCount, dataRec);
+    // Stays a failure unless the module completes the acquire without one.
+    int32_t outcome = kNkMAIDResult_UnexpectedError;
+    tagCompletionRecord* rec = NewCompletionRecord(&ulCount, dataRec, &outcome);
     if (!rec) {
         MaidFree(dataRec);
         return false;
@@ -143,7 +126,12 @@ bool IssueAcquire(LPRefObj pRefDat) {
         return false; // the camera dropped the data object while it was being fetched
     const bool cleared =
         Command_CapSet(object, kNkMAIDCapability_DataProc, kNkMAIDDataType_Null, 0);
-    return completed && cleared;
+    if (completed && outcome < 0)
+        qWarning().noquote()
+            << QStringLiteral("The picture of item 0x%1 was not saved: the acquire ended with %2")
+                   .arg(uint32_t(itemID), 0, 16)
+                   .arg(outcome);
+    return completed && outcome >= 0 && cleared;
 }
 
 } // namespace zarv

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -62,11 +63,19 @@ bool allocationAllowed() {
     return true;
 }
 
-// Completion records handed to the module and not yet completed. A completion whose record is
-// not here (a module completing twice, or inventing a reference) is ignored.
-std::unordered_set<tagCompletionRecord*>& outstandingRecords() {
-    static std::unordered_set<tagCompletionRecord*> records;
+// Completion records handed to the module and not yet completed, each with where its issuer
+// wants the result (null once it stopped waiting). A completion whose record is not here (a
+// module completing twice, or inventing a reference) is ignored.
+std::unordered_map<tagCompletionRecord*, int32_t*>& outstandingRecords() {
+    static std::unordered_map<tagCompletionRecord*, int32_t*> records;
     return records;
+}
+
+// Blocks lent to the module for a wait that was given up: it may still write to them, so they
+// stay allocated until the module is closed.
+std::vector<void*>& keptForModule() {
+    static std::vector<void*> blocks;
+    return blocks;
 }
 
 // Object records opened and not yet freed. A wait whose object is closed by a callback during
@@ -173,12 +182,16 @@ void SetMaidAllocationLimit(long count) {
 }
 
 void ForgetCompletionCounter(const uint32_t* pulCount) {
-    for (tagCompletionRecord* rec : outstandingRecords())
-        if (rec->pulCount == ptrToWord(pulCount))
+    for (auto& [rec, result] : outstandingRecords()) {
+        if (rec->pulCount == ptrToWord(pulCount)) {
             rec->pulCount = 0;
+            result = nullptr;
+        }
+    }
 }
 
-tagCompletionRecord* NewCompletionRecord(uint32_t* pulCount, tagDataRecord* pData) {
+tagCompletionRecord* NewCompletionRecord(uint32_t* pulCount, tagDataRecord* pData,
+                                         int32_t* pResult) {
     auto* rec = static_cast<tagCompletionRecord*>(MaidAlloc(sizeof(tagCompletionRecord)));
     if (!rec)
         return nullptr;
@@ -186,7 +199,7 @@ tagCompletionRecord* NewCompletionRecord(uint32_t* pulCount, tagDataRecord* pDat
     rec->nResult = 0;
     rec->ulReserved = 0;
     rec->pRefData = ptrToWord(pData);
-    outstandingRecords().insert(rec);
+    outstandingRecords().emplace(rec, pResult);
     return rec;
 }
 
@@ -213,25 +226,125 @@ int32_t CallMAIDEntryPoint(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_
 void CompletionProc(tagNkMAIDObject*, uint32_t ulCommand, uint32_t ulParam, uint32_t, uint64_t,
                     uint64_t refComplete, int32_t nResult) {
     auto* rec = wordToPtr<tagCompletionRecord>(refComplete);
-    if (!rec || outstandingRecords().erase(rec) == 0) {
+    const auto found = outstandingRecords().find(rec);
+    if (!rec || found == outstandingRecords().end()) {
         qWarning().noquote() << QStringLiteral(
                                     "Ignoring a completion with an unknown reference (command %1)")
                                     .arg(ulCommand);
         return;
     }
-    rec->nResult = nResult;
-    if (auto* counter = wordToPtr<uint32_t>(rec->pulCount))
-        ++*counter;
+    int32_t* resultSlot = found->second;
+    outstandingRecords().erase(found);
     if (ulCommand == kNkMAIDCommand_CapStart && ulParam == kNkMAIDCapability_Acquire) {
         if (auto* dataRec = wordToPtr<tagDataRecord>(rec->pRefData)) {
+            // A picture refused or cut short was not saved, whatever the module reports.
+            if (nResult >= 0 && (dataRec->fFailed || dataRec->pBuffer))
+                nResult = kNkMAIDResult_UnexpectedError;
             DiscardPicture(dataRec); // a picture that never completed leaves nothing behind
             MaidFree(dataRec);
         }
     }
+    rec->nResult = nResult;
+    if (resultSlot)
+        *resultSlot = nResult;
+    if (auto* counter = wordToPtr<uint32_t>(rec->pulCount))
+        ++*counter;
     if (ulCommand == kNkMAIDCommand_CapStart && ulParam == kNkMAIDCapability_Capture)
         qInfo().noquote() << "Captureed new image...";
     MaidFree(rec);
 }
+
+namespace {
+
+// The bytes a command's data word points at, for the data types that point at something.
+size_t lentSize(uint32_t ulParam, uint32_t ulDataType) {
+    switch (ulDataType) {
+    case kNkMAIDDataType_UnsignedPtr:
+        return sizeof(uint32_t);
+    case kNkMAIDDataType_CallbackPtr:
+        return sizeof(tagNkMAIDCallback);
+    case kNkMAIDDataType_RangePtr:
+        return sizeof(tagNkMAIDRange);
+    case kNkMAIDDataType_EnumPtr:
+        return sizeof(tagNkMAIDEnum);
+    case kNkMAIDDataType_CapInfoPtr:
+        return size_t(ulParam) * sizeof(tagNkMAIDCapInfo);
+    case kNkMAIDDataType_StringPtr:
+        return 256;
+    default:
+        return 0; // a value, or nothing the module writes back
+    }
+}
+
+// The module may write a command's data until it completes, however long we wait. So it gets a
+// copy of the caller's memory (and of an enumeration's element array), which goes back to the
+// caller once the command completed; the copy of a command that never completed stays with the
+// module until it is closed.
+class LentData {
+public:
+    LentData(uint32_t ulParam, uint32_t ulDataType, uint64_t data, const uint32_t* pulCount)
+        : m_caller(wordToPtr<uint8_t>(data)), m_size(data ? lentSize(ulParam, ulDataType) : 0),
+          m_count(pulCount) {
+        if (m_size == 0)
+            return;
+        m_copy = static_cast<uint8_t*>(MaidAlloc(m_size));
+        if (!m_copy)
+            return;
+        std::memcpy(m_copy, m_caller, m_size);
+        if (ulDataType != kNkMAIDDataType_EnumPtr)
+            return;
+        auto* e = reinterpret_cast<tagNkMAIDEnum*>(m_copy);
+        m_callerArray = wordToPtr<uint8_t>(e->pData);
+        if (!m_callerArray)
+            return;
+        m_arraySize = size_t(e->ulElements) * e->wPhysicalBytes;
+        m_array = static_cast<uint8_t*>(MaidAlloc(m_arraySize));
+        if (m_array)
+            std::memcpy(m_array, m_callerArray, m_arraySize);
+        e->pData = ptrToWord(m_array);
+    }
+    ~LentData() {
+        if (m_handedOver && *m_count == 0) {
+            for (void* block : {static_cast<void*>(m_copy), static_cast<void*>(m_array)})
+                if (block)
+                    keptForModule().push_back(block);
+            return;
+        }
+        MaidFree(m_copy);
+        MaidFree(m_array);
+    }
+    LentData(const LentData&) = delete;
+    LentData& operator=(const LentData&) = delete;
+
+    bool allocated() const { return m_size == 0 || (m_copy && (!m_callerArray || m_array)); }
+    uint64_t word(uint64_t data) {
+        m_handedOver = true;
+        return m_copy ? ptrToWord(m_copy) : data;
+    }
+
+    // The outcome goes to the caller's memory; the element array stays where the caller put it.
+    void giveBack() {
+        if (!m_copy)
+            return;
+        std::memcpy(m_caller, m_copy, m_size);
+        if (m_callerArray) {
+            std::memcpy(m_callerArray, m_array, m_arraySize);
+            reinterpret_cast<tagNkMAIDEnum*>(m_caller)->pData = ptrToWord(m_callerArray);
+        }
+    }
+
+private:
+    uint8_t* m_caller;
+    size_t m_size;
+    const uint32_t* m_count;
+    uint8_t* m_copy = nullptr;
+    uint8_t* m_callerArray = nullptr;
+    size_t m_arraySize = 0;
+    uint8_t* m_array = nullptr;
+    bool m_handedOver = false;
+};
+
+} // namespace
 
 namespace sdk_internal {
 
@@ -241,7 +354,8 @@ int32_t issueAndWait(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_t ulPa
     if (pTimedOut)
         *pTimedOut = false;
     uint32_t ulCount = 0;
-    tagCompletionRecord* rec = NewCompletionRecord(&ulCount, pData);
+    LentData lent(ulParam, ulDataType, data, &ulCount);
+    tagCompletionRecord* rec = lent.allocated() ? NewCompletionRecord(&ulCount, pData) : nullptr;
     if (!rec) {
         std::printf("There is not enough memory\n");
         return kNkMAIDResult_OutOfMemory;
@@ -252,9 +366,11 @@ int32_t issueAndWait(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_t ulPa
         uint32_t* counter;
         ~Forget() { ForgetCompletionCounter(counter); }
     } forget{&ulCount};
-    const int32_t result = CallMAIDEntryPoint(pObject, ulCommand, ulParam, ulDataType, data,
-                                              CompletionProc, ptrToWord(rec));
+    const int32_t result = CallMAIDEntryPoint(pObject, ulCommand, ulParam, ulDataType,
+                                              lent.word(data), CompletionProc, ptrToWord(rec));
     const bool done = IdleLoop(pObject, &ulCount, 1, what);
+    if (done)
+        lent.giveBack();
     if (pTimedOut)
         *pTimedOut = !done;
     return result;
@@ -690,26 +806,26 @@ bool Close_Module(LPRefObj pRefMod) {
         return false;
     // A closed module completes nothing more: what it still held is ours to free. Should it
     // complete one anyway, CompletionProc no longer knows the reference and ignores it.
-    for (tagCompletionRecord* rec : outstandingRecords()) {
-        if (auto* dataRec = wordToPtr<tagDataRecord>(rec->pRefData)) {
+    for (const auto& rec : outstandingRecords()) {
+        if (auto* dataRec = wordToPtr<tagDataRecord>(rec.first->pRefData)) {
             DiscardPicture(dataRec);
             MaidFree(dataRec);
         }
-        MaidFree(rec);
+        MaidFree(rec.first);
     }
     outstandingRecords().clear();
+    for (void* block : std::exchange(keptForModule(), {}))
+        MaidFree(block);
     // The children are closed and gone already; the root's own records go, the node stays.
     FreeRefObjTree(pRefMod, false);
     return true;
 }
 
-namespace {
+namespace sdk_internal {
 
-// Reads capability 7 (the child list) of a node into a fresh array of ids. Returns false when
-// the node has no readable list of 4-byte ids; *count is 0 and *ids null for an empty list.
-bool readChildList(LPRefObj pRef, bool emptyIsFailure, uint32_t* pulFirst, bool* pFound) {
+bool readChildIds(LPRefObj pRef, std::vector<uint32_t>* pIDs) {
     TreeGuard guard;
-    *pFound = false;
+    pIDs->clear();
     const tagNkMAIDCapInfo* info = GetCapInfo(pRef, kNkMAIDCapability_Children);
     if (!info || info->ulType != kNkMAIDCapType_Enum ||
         !(info->ulOperations & kNkMAIDCapOperation_Get))
@@ -719,40 +835,40 @@ bool readChildList(LPRefObj pRef, bool emptyIsFailure, uint32_t* pulFirst, bool*
                         ptrToWord(&stEnum)))
         return false;
     if (stEnum.ulElements == 0)
-        return !emptyIsFailure;
-    if (stEnum.wPhysicalBytes != 4 || stEnum.ulElements > (1u << 24))
+        return true;
+    // The get may have let a callback remove the node: its object is closed.
+    if (stEnum.wPhysicalBytes != 4 || stEnum.ulElements > (1u << 24) || isRetired(pRef))
         return false;
-    MaidPtr<uint32_t> ids(static_cast<uint32_t*>(MaidAlloc(size_t(stEnum.ulElements) * 4)));
+    const uint32_t capacity = stEnum.ulElements;
+    MaidPtr<uint32_t> ids(static_cast<uint32_t*>(MaidAlloc(size_t(capacity) * 4)));
     if (!ids)
         return false;
     stEnum.pData = ptrToWord(ids.get());
+    // A module may shorten the list between the two calls, but must not claim more than fits.
     if (!Command_CapGetArray(pRef->object, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr,
                              ptrToWord(&stEnum)) ||
-        stEnum.ulElements == 0)
+        stEnum.ulElements > capacity)
         return false;
-    *pulFirst = ids.get()[0];
-    *pFound = true;
+    pIDs->assign(ids.get(), ids.get() + stEnum.ulElements);
     return true;
 }
 
-} // namespace
+} // namespace sdk_internal
 
 bool SelectSource(LPRefObj pRefMod, uint32_t* pulSrcID) {
-    uint32_t first = 0;
-    bool found = false;
-    if (!readChildList(pRefMod, true, &first, &found))
+    std::vector<uint32_t> ids;
+    if (!readChildIds(pRefMod, &ids) || ids.empty())
         return false;
-    *pulSrcID = first;
+    *pulSrcID = ids.front();
     return true;
 }
 
 bool SelectItem(LPRefObj pRefSrc, uint32_t* pulItemID) {
-    uint32_t first = 0;
-    bool found = false;
-    if (!readChildList(pRefSrc, false, &first, &found))
+    std::vector<uint32_t> ids;
+    if (!readChildIds(pRefSrc, &ids))
         return false;
-    if (found)
-        *pulItemID = first;
+    if (!ids.empty())
+        *pulItemID = ids.front();
     return true;
 }
 

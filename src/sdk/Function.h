@@ -124,8 +124,10 @@ void CompletionProc(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_t ulPar
 /// Makes every outstanding completion record that points at this counter forget it: the issuer
 /// stopped waiting, and a late completion must only free the record.
 void ForgetCompletionCounter(const uint32_t* pulCount);
-/// A completion record for an asynchronous command; null when memory is short.
-tagCompletionRecord* NewCompletionRecord(uint32_t* pulCount, tagDataRecord* pData = nullptr);
+/// A completion record for an asynchronous command; null when memory is short. The completion's
+/// result goes to *pResult too, unless the issuer stopped waiting by then.
+tagCompletionRecord* NewCompletionRecord(uint32_t* pulCount, tagDataRecord* pData = nullptr,
+                                         int32_t* pResult = nullptr);
 
 // --- Capability access by type ---------------------------------------------------------------
 // Gets leave a response record under "prefLastNikonResponse".

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zarv::sdk_internal {
 
@@ -63,10 +64,16 @@ template <typename R, typename F> R guarded(R fallback, F&& body) {
 }
 
 /// Starts an asynchronous command with a fresh completion record and waits for it.
-/// Returns the immediate result; *pTimedOut tells whether the wait gave up.
+/// Returns the immediate result; *pTimedOut tells whether the wait gave up. The module works on
+/// a copy of what `data` points at, which the caller gets back once the command completed; a
+/// copy the module may still write to stays allocated until Close_Module.
 int32_t issueAndWait(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_t ulParam,
                      uint32_t ulDataType, uint64_t data, const char* what,
                      bool* pTimedOut = nullptr, tagDataRecord* pData = nullptr);
+
+/// The ids of a node's child list (capability 7), in the module's order. False when the node
+/// has no readable list of 4-byte ids; an empty list is a success.
+bool readChildIds(LPRefObj pRef, std::vector<uint32_t>* pIDs);
 
 /// The mkostemp template of a picture being received where the folder cannot hold unnamed files:
 /// a hidden name that RemoveLeftoverTransferFiles recognises as ours.

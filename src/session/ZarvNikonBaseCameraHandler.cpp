@@ -841,40 +841,48 @@ uint32_t ZarvNikonBaseCameraHandler::nextItemToSave() {
     return 0;
 }
 
-LPRefObj ZarvNikonBaseCameraHandler::openItemForSaving(uint32_t itemId, QString* why) {
-    LPRefObj item = GetRefChildPtr_ID(pRefSrc, int32_t(itemId));
-    if (!item) {
+ZarvNikonBaseCameraHandler::ItemOpening
+ZarvNikonBaseCameraHandler::openItemForSaving(uint32_t itemId, QString* why) {
+    // Every module call below may let the camera remove the item and its node with it: the node
+    // is looked up again after each one, never kept.
+    const auto item = [&] { return GetRefChildPtr_ID(pRefSrc, int32_t(itemId)); };
+    if (!item()) {
         if (!AddChild(pRefSrc, int32_t(itemId))) {
             logLine(QStringLiteral("Item object can't be opened.\n"));
             *why = QStringLiteral("it cannot be opened");
-            return nullptr;
+            return ItemOpening::Refused;
         }
         logLine(QStringLiteral("Item object is opened.\n"));
-        item = GetRefChildPtr_ID(pRefSrc, int32_t(itemId));
-        if (!item) {
+        if (!item()) {
             *why = QStringLiteral("it cannot be opened");
-            return nullptr;
+            return ItemOpening::Refused;
         }
     }
     uint32_t dataType = 0;
-    if (!SelectData(item, &dataType)) {
+    if (!SelectData(item(), &dataType)) {
+        if (!item())
+            return ItemOpening::Dropped;
         logLine(QStringLiteral("SelectData - failed"));
         *why = QStringLiteral("its data cannot be selected");
-        return nullptr;
+        return ItemOpening::Refused;
     }
     logLine(QStringLiteral("SelectData - succesful"));
+    if (!item())
+        return ItemOpening::Dropped;
     if (dataType != kNkMAIDDataObjType_Image) {
         *why = QStringLiteral("it has no image data");
-        return nullptr;
+        return ItemOpening::Refused;
     }
     // Opened here rather than inside the image loop, so that a refusal is told apart from a
     // transfer that failed (which the next tick tries again).
-    if (!GetRefChildPtr_ID(item, int32_t(kNkMAIDDataObjType_Image)) &&
-        !AddChild(item, int32_t(kNkMAIDDataObjType_Image))) {
+    if (!GetRefChildPtr_ID(item(), int32_t(kNkMAIDDataObjType_Image)) &&
+        !AddChild(item(), int32_t(kNkMAIDDataObjType_Image))) {
+        if (!item())
+            return ItemOpening::Dropped;
         *why = QStringLiteral("its image data cannot be opened");
-        return nullptr;
+        return ItemOpening::Refused;
     }
-    return item;
+    return item() ? ItemOpening::Ready : ItemOpening::Dropped;
 }
 
 void ZarvNikonBaseCameraHandler::SaveImage() {
@@ -893,8 +901,8 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
                                      QStringLiteral("Acquiring New Image..."));
             acquiring = true;
             QString why;
-            LPRefObj item = openItemForSaving(itemId, &why);
-            if (!item) {
+            const ItemOpening opening = openItemForSaving(itemId, &why);
+            if (opening == ItemOpening::Refused) {
                 logLine(QStringLiteral("%1->SaveImage skips item 0x%2 until the camera is "
                                        "connected again: %3; it stays on the camera")
                             .arg(description())
@@ -902,6 +910,15 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
                             .arg(why));
                 m_skippedItems.insert(itemId);
                 continue;
+            }
+            LPRefObj item = GetRefChildPtr_ID(pRefSrc, int32_t(itemId));
+            if (opening == ItemOpening::Dropped || !item) {
+                // Nothing to fetch, and nothing to pass over: the camera no longer has it.
+                logLine(QStringLiteral("%1->SaveImage: the camera dropped item 0x%2 before it "
+                                       "was fetched")
+                            .arg(description())
+                            .arg(itemId, 0, 16));
+                break;
             }
             g_bFileRemoved = false;
             if (ImageCommandLoop(item, kNkMAIDDataObjType_Image))

@@ -172,8 +172,10 @@ private:
     void releaseConnection(bool closeFirst);
     // The first listed item not passed over; 0 when none.
     uint32_t nextItemToSave();
-    // The item opened with its image data ready to fetch; null with the reason when it cannot be.
-    LPRefObj openItemForSaving(uint32_t itemId, QString* why);
+    enum class ItemOpening { Ready, Refused, Dropped };
+    // Opens the item and its image data for fetching. Refused comes with the reason; Dropped
+    // means the camera removed the item meanwhile.
+    ItemOpening openItemForSaving(uint32_t itemId, QString* why);
     QVariant deviceName() const;
 
     std::atomic<bool> m_fModuleLoaded = false;

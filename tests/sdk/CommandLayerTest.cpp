@@ -2,7 +2,11 @@
 
 #include "SdkTestSupport.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <utility>
 
 using namespace zarv;
 using namespace zarv::test;
@@ -421,6 +425,123 @@ TEST_F(CommandLayer, ADataObjectDroppedDuringItsAcquireEndsTheWait) {
     EXPECT_LT(timer.elapsed(), 5000) << "not the time-out";
     EXPECT_EQ(item->childCount, 0u);
     UserDefaults::standard().removeObject(QString::fromLatin1(kMaidCommandTimeoutKey));
+}
+
+TEST_F(CommandLayer, WhatAGivenUpWaitLentTheModuleStaysAllocatedUntilTheClose) {
+    UserDefaults::standard().setObject(QString::fromLatin1(kMaidCommandTimeoutKey), 0.1);
+    const long before = MaidLiveAllocations();
+    {
+        ScriptedModule m;
+        ScriptedRoot r(m);
+        // The module keeps what it was given for these commands and fills it only after the
+        // client stopped waiting: a count, a capability array, a child list and its record.
+        std::vector<std::pair<void*, size_t>> kept;
+        m.handler = [&](const ScriptedModule::Call& c) {
+            if (c.command == kNkMAIDCommand_CapGet && c.param == kNkMAIDCapability_Children) {
+                auto* e = wordToPtr<tagNkMAIDEnum>(c.data);
+                e->ulType = kNkMAIDArrayType_Unsigned;
+                e->ulElements = 3;
+                e->wPhysicalBytes = 4;
+                return 0;
+            }
+            return m.standard(c);
+        };
+        m.completes = [&](const ScriptedModule::Call& c) {
+            switch (c.command) {
+            case kNkMAIDCommand_GetCapCount:
+                kept.emplace_back(wordToPtr<void>(c.data), sizeof(uint32_t));
+                return false;
+            case kNkMAIDCommand_GetCapInfo:
+                kept.emplace_back(wordToPtr<void>(c.data), c.param * sizeof(tagNkMAIDCapInfo));
+                return false;
+            case kNkMAIDCommand_CapGetArray: {
+                auto* e = wordToPtr<tagNkMAIDEnum>(c.data);
+                kept.emplace_back(wordToPtr<void>(e->pData), size_t(e->ulElements) * 4);
+                kept.emplace_back(e, sizeof *e);
+                return false;
+            }
+            default:
+                return true;
+            }
+        };
+        uint32_t count = 7;
+        tagNkMAIDCapInfo* infos = nullptr;
+        EXPECT_FALSE(EnumCapabilities(r.root.object, &count, &infos)) << "count held";
+        EXPECT_EQ(count, 0u);
+        m.completes = [&, inner = m.completes](const ScriptedModule::Call& c) {
+            return c.command == kNkMAIDCommand_GetCapCount || inner(c);
+        };
+        EXPECT_FALSE(EnumCapabilities(r.root.object, &count, &infos)) << "array held";
+        EXPECT_EQ(infos, nullptr);
+        std::vector<uint32_t> ids{1, 2};
+        EXPECT_FALSE(ListItems(&r.root, &ids));
+        EXPECT_TRUE(ids.empty());
+        ASSERT_EQ(kept.size(), 4u);
+        ASSERT_EQ(m.held.size(), 3u);
+
+        // The late writes land in memory that is still allocated (AddressSanitizer watches),
+        // and the late completions only free their records.
+        for (const auto& [block, size] : kept)
+            std::memset(block, 0x5A, size);
+        for (auto& complete : std::exchange(m.held, {}))
+            complete();
+        EXPECT_EQ(count, 0u) << "nothing reaches the caller once it stopped waiting";
+        EXPECT_EQ(infos, nullptr);
+        EXPECT_TRUE(ids.empty());
+        m.completes = nullptr;
+    }
+    EXPECT_EQ(MaidLiveAllocations(), before) << "the close frees what the module kept";
+}
+
+TEST_F(CommandLayer, AnAcquireSucceedsOnlyWhenThePictureWasSaved) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    ScriptedModule m;
+    m.capLists[kNkMAIDObjectType_DataObj].push_back(
+        cap(kNkMAIDCapability_DataProc, kNkMAIDCapType_Callback, kNkMAIDCapOperation_Set));
+    ScriptedRoot r(m);
+    ASSERT_TRUE(AddChild(&r.root, 1));
+    ASSERT_TRUE(AddChild(r.root.children[0], 0x100));
+    LPRefObj item = r.root.children[0]->children[0];
+    ASSERT_TRUE(AddChild(item, kNkMAIDDataObjType_Image));
+    tagNkMAIDObject* dataObject = item->children[0]->object;
+
+    // The module delivers `length` of `total` bytes and then reports the acquire complete
+    // without an error, whatever the data procedure answered.
+    uint32_t total = 0;
+    uint32_t length = 0;
+    m.handler = [&](const ScriptedModule::Call& c) {
+        if (c.command == kNkMAIDCommand_CapStart)
+            m.queue.push_back([&m, &total, &length, dataObject] {
+                tagNkMAIDFileInfo info{};
+                info.ulType = kNkMAIDDataObjType_Image | kNkMAIDDataObjType_File;
+                info.ulFileDataType = kNkMAIDFileDataType_JPEG;
+                info.ulTotalLength = total;
+                info.ulLength = length;
+                const tagNkMAIDCallback cb = m.callbacks[dataObject][kNkMAIDCapability_DataProc];
+                reinterpret_cast<LPMAIDDataProc>(wordToPtr<void>(cb.pProc))(
+                    cb.refProc, &info, const_cast<char*>("abcd"));
+            });
+        return m.standard(c);
+    };
+    const int32_t savedBefore = gNikonCameraCaptureCount;
+    const auto acquire = [&](const QString& saveFolder, uint32_t t, uint32_t l) {
+        UserDefaults::standard().setObject(QStringLiteral("prefSaveFolderPath"), saveFolder);
+        total = t;
+        length = l;
+        return ImageCommandLoop(item, kNkMAIDDataObjType_Image);
+    };
+    // A save folder that cannot be made (its parent is a file), and a picture cut short.
+    QFile blocker(folder.filePath("file"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    EXPECT_FALSE(acquire(folder.filePath("file/pictures"), 4, 4));
+    EXPECT_FALSE(acquire(folder.path(), 4, 2));
+    EXPECT_EQ(gNikonCameraCaptureCount, savedBefore);
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"file"});
+    EXPECT_TRUE(acquire(folder.path(), 4, 4));
+    EXPECT_EQ(gNikonCameraCaptureCount, savedBefore + 1);
+    UserDefaults::standard().removeObject(QStringLiteral("prefSaveFolderPath"));
 }
 
 TEST_F(CommandLayer, CompletionsWithUnknownReferencesAreIgnored) {

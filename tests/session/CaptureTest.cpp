@@ -284,6 +284,55 @@ TEST_F(CaptureTest, LeftoversGoFromASaveFolderChosenWhileRunning) {
     EXPECT_TRUE(files[0].startsWith("Image_")) << files[0].toStdString();
 }
 
+TEST_F(CaptureTest, APictureThatCannotBeWrittenIsReportedAndStaysOnTheCamera) {
+    // The save folder cannot be made: its parent is a file.
+    const QString blocker = work.filePath(QStringLiteral("blocker"));
+    QFile file(blocker);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    UserDefaults::standard().setObject(QStringLiteral("prefSaveFolderPath"),
+                                       blocker + QStringLiteral("/pictures"));
+    setCameraConfig("pictures = 1\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    const int32_t savedBefore = gNikonCameraCaptureCount;
+    s.SaveImage();
+    EXPECT_EQ(logCount("ImageCommandLoop - failed"), 1);
+    EXPECT_EQ(logCount("ImageCommandLoop - succesful"), 0);
+    EXPECT_GE(logCount(QStringLiteral("Cannot create the save folder %1/pictures").arg(blocker)),
+              1);
+    EXPECT_EQ(gNikonCameraCaptureCount, savedBefore) << "nothing was saved";
+    EXPECT_TRUE(s.isCameraConnected());
+    EXPECT_TRUE(s.CheckIfNewImageGrabbed()) << "the picture stays on the camera";
+
+    // A folder that can be written: the next tick saves it.
+    UserDefaults::standard().setObject(QStringLiteral("prefSaveFolderPath"), saveFolder);
+    s.SaveImage();
+    EXPECT_EQ(logCount("ImageCommandLoop - succesful"), 1);
+    EXPECT_EQ(saved().size(), 1);
+    EXPECT_EQ(gNikonCameraCaptureCount, savedBefore + 1);
+    EXPECT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 1; }));
+}
+
+TEST_F(CaptureTest, AnItemDeletedOnTheCameraWhileItIsChosenIsLetGo) {
+    // The first picture is deleted on the camera just as its data types are read.
+    setCameraConfig("pictures = 2\nfault_drop_on_select = 0x1001\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    s.SaveImage(); // AddressSanitizer watches the item's node
+    EXPECT_TRUE(s.isCameraConnected());
+    EXPECT_EQ(logCount("the camera dropped item 0x1001"), 1);
+    EXPECT_EQ(logCount("skips item"), 0) << "nothing to pass over";
+    EXPECT_EQ(logCount("ImageCommandLoop"), 0);
+    EXPECT_TRUE(saved().isEmpty());
+
+    // The next tick takes the next picture.
+    s.SaveImage();
+    EXPECT_EQ(saved().size(), 1);
+    EXPECT_FALSE(s.CheckIfNewImageGrabbed());
+    EXPECT_TRUE(waitUntil([&] { return postedNamed(sZarvLookoutNotification).size() == 1; }));
+}
+
 TEST(LeftoverTransferFiles, OnlyOurOldPartialPicturesGo) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
