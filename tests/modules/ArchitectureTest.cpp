@@ -1,4 +1,5 @@
 #include "modules/Architecture.h"
+#include "../TestSupport.h"
 #include "platform/Bundle.h"
 
 #include <QElapsedTimer>
@@ -12,31 +13,6 @@
 
 namespace zarv {
 namespace {
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const QByteArray& value) : m_name(name) {
-        m_had = qEnvironmentVariableIsSet(name);
-        m_old = qgetenv(name);
-        if (value.isNull())
-            qunsetenv(name);
-        else
-            qputenv(name, value);
-    }
-    ~ScopedEnv() {
-        if (m_had)
-            qputenv(m_name, m_old);
-        else
-            qunsetenv(m_name);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* m_name;
-    bool m_had = false;
-    QByteArray m_old;
-};
 
 QString program(const QTemporaryDir& dir, const char* name, const QByteArray& content) {
     const QString path = dir.filePath(QString::fromLatin1(name));
@@ -104,7 +80,7 @@ TEST(I386Probe, AnswersFromExecutingTheProgramItself) {
 // file the kernel refuses.
 TEST(I386Probe, ThirtyTwoBitPermissionIsTheProbesAnswerUnlessOverridden) {
     Bundle::setMainBundlePath(QStringLiteral(ZARV_APP_DIR));
-    const ScopedEnv noOverride("ZARV_ALLOW_32BIT", QByteArray());
+    const test::ScopedEnvironment noOverride("ZARV_ALLOW_32BIT", std::nullopt);
 #ifdef ZARV_I386_TOOLCHAIN
     if (!qEnvironmentVariableIsSet("ZARV_I386_PROBE")) {
         EXPECT_FALSE(i386ProbePath().isEmpty()) << "the bundle carries its i386 probe";
@@ -117,11 +93,11 @@ TEST(I386Probe, ThirtyTwoBitPermissionIsTheProbesAnswerUnlessOverridden) {
     EXPECT_EQ(isThisAppAllowedToRunIn32BitMode(), fresh.runs);
     EXPECT_EQ(appKitVersionNumber(), fresh.runs ? 1349.0 : 1404.0);
     {
-        const ScopedEnv no("ZARV_ALLOW_32BIT", "0");
+        const test::ScopedEnvironment no("ZARV_ALLOW_32BIT", QStringLiteral("0"));
         EXPECT_FALSE(isThisAppAllowedToRunIn32BitMode());
     }
     {
-        const ScopedEnv yes("ZARV_ALLOW_32BIT", "1");
+        const test::ScopedEnvironment yes("ZARV_ALLOW_32BIT", QStringLiteral("1"));
         EXPECT_TRUE(isThisAppAllowedToRunIn32BitMode());
     }
     Bundle::setMainBundlePath(QString());
