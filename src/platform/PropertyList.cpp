@@ -127,6 +127,14 @@ QString describe(const QString& where) {
     return where.isEmpty() ? QStringLiteral("the top level") : QStringLiteral("'%1'").arg(where);
 }
 
+// libplist takes text as C strings: a NUL character would silently end it there.
+bool checkText(const QString& text, const QString& where, QString* error) {
+    if (!text.contains(QChar(u'\0')))
+        return true;
+    setError(error, QStringLiteral("the text at %1 holds a NUL character").arg(describe(where)));
+    return false;
+}
+
 plist_t fromVariant(const QVariant& value, const QString& where, int depth, QString* error) {
     if (depth > kMaxDepth) {
         setError(error, QStringLiteral("nesting deeper than %1 levels").arg(kMaxDepth));
@@ -139,6 +147,8 @@ plist_t fromVariant(const QVariant& value, const QString& where, int depth, QStr
         const QVariantMap map = value.toMap();
         for (auto it = map.cbegin(); it != map.cend(); ++it) {
             const QString path = where.isEmpty() ? it.key() : where + u'.' + it.key();
+            if (!checkText(it.key(), path, error))
+                return nullptr;
             plist_t item = fromVariant(it.value(), path, depth + 1, error);
             if (!item)
                 return nullptr;
@@ -161,8 +171,12 @@ plist_t fromVariant(const QVariant& value, const QString& where, int depth, QStr
     }
     case QMetaType::QString:
     case QMetaType::QChar:
-    case QMetaType::QUrl:
-        return plist_new_string(value.toString().toUtf8().constData());
+    case QMetaType::QUrl: {
+        const QString text = value.toString();
+        if (!checkText(text, where, error))
+            return nullptr;
+        return plist_new_string(text.toUtf8().constData());
+    }
     case QMetaType::Bool:
         return plist_new_bool(value.toBool() ? 1 : 0);
     case QMetaType::Int:
