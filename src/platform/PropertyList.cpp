@@ -8,8 +8,10 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 
 namespace zarv::PropertyList {
 namespace {
@@ -74,10 +76,19 @@ QVariant toVariant(plist_t node, int depth, QString* error) {
         }
         return list;
     }
-    case PLIST_STRING:
+    case PLIST_STRING: {
+        // Not plist_get_string_val: it asserts (aborting the program) on a NUL inside the text.
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (!text || std::strlen(text) != length) {
+            setError(error, QStringLiteral("text holding a NUL character"));
+            return {};
+        }
+        return QString::fromUtf8(text, static_cast<qsizetype>(length));
+    }
     case PLIST_KEY: {
         char* raw = nullptr;
-        plist_get_string_val(node, &raw);
+        plist_get_key_val(node, &raw);
         Chars s(raw);
         return QString::fromUtf8(s.get());
     }
@@ -234,6 +245,59 @@ bool looksLikeXml(const QByteArray& data) {
     return i < data.size() && data.at(i) == '<';
 }
 
+// Big-endian unsigned integer of `size` bytes at `pos`, or nullopt when it is not inside `data`.
+std::optional<uint64_t> readBigEndian(const QByteArray& data, uint64_t pos, uint64_t size) {
+    if (size == 0 || size > 8 || pos > uint64_t(data.size()) || size > data.size() - pos)
+        return std::nullopt;
+    uint64_t value = 0;
+    for (uint64_t i = 0; i < size; ++i)
+        value = (value << 8) | static_cast<uint8_t>(data.at(qsizetype(pos + i)));
+    return value;
+}
+
+// True when a UTF-16 string object of a binary list holds U+0000. libplist aborts on such a
+// dictionary key (its key getter asserts), so the list is refused before it is parsed. Anything
+// else malformed is left to libplist, which refuses it.
+bool binaryHoldsNulText(const QByteArray& data) {
+    constexpr qsizetype kTrailer = 32;
+    if (data.size() < 8 + kTrailer)
+        return false;
+    const qsizetype trailer = data.size() - kTrailer;
+    const auto offsetSize = readBigEndian(data, trailer + 6, 1);
+    const auto count = readBigEndian(data, trailer + 8, 8);
+    const auto table = readBigEndian(data, trailer + 24, 8);
+    if (!offsetSize || !count || !table || *offsetSize == 0 || *table > uint64_t(trailer))
+        return false;
+    const uint64_t objects = std::min<uint64_t>(*count, (uint64_t(trailer) - *table) / *offsetSize);
+    for (uint64_t i = 0; i < objects; ++i) {
+        const auto offset = readBigEndian(data, *table + i * *offsetSize, *offsetSize);
+        const auto marker = offset ? readBigEndian(data, *offset, 1) : std::nullopt;
+        if (!marker || (*marker >> 4) != 0x6)
+            continue;
+        uint64_t length = *marker & 0xF;
+        uint64_t pos = *offset + 1;
+        if (length == 0xF) {
+            const auto intMarker = readBigEndian(data, pos, 1);
+            if (!intMarker || (*intMarker >> 4) != 0x1)
+                continue;
+            const uint64_t size = uint64_t(1) << (*intMarker & 0xF);
+            const auto n = readBigEndian(data, pos + 1, size);
+            if (!n)
+                continue;
+            length = *n;
+            pos += 1 + size;
+        }
+        for (uint64_t c = 0; c < length; ++c) {
+            const auto unit = readBigEndian(data, pos + 2 * c, 2);
+            if (!unit)
+                break;
+            if (*unit == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 QVariant fromData(const QByteArray& data, QString* error) {
@@ -249,9 +313,19 @@ QVariant fromData(const QByteArray& data, QString* error) {
     plist_t raw = nullptr;
     QString kind;
     if (plist_is_binary(data.constData(), length)) {
+        if (binaryHoldsNulText(data)) {
+            setError(error,
+                     QStringLiteral("binary property list with text holding a NUL character"));
+            return {};
+        }
         kind = QStringLiteral("binary");
         plist_from_bin(data.constData(), length, &raw);
     } else if (looksLikeXml(data)) {
+        // XML can hold no NUL byte, and libplist aborts on text holding one.
+        if (data.contains('\0')) {
+            setError(error, QStringLiteral("malformed XML property list: it holds a NUL byte"));
+            return {};
+        }
         kind = QStringLiteral("XML");
         plist_from_xml(data.constData(), length, &raw);
     } else {
