@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 #include <plist/plist.h>
 
@@ -37,6 +38,14 @@ void setError(QString* error, const QString& text) {
         *error = text;
 }
 
+// QString::fromUtf8 drops a leading byte-order mark; inside a value it is text like any other.
+QString fromUtf8(const char* text, qsizetype length = -1) {
+    if (!text)
+        return {};
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return decoder(QByteArrayView(text, length < 0 ? qsizetype(std::strlen(text)) : length));
+}
+
 QVariant toVariant(plist_t node, int depth, QString* error) {
     if (depth > kMaxDepth) {
         setError(error, QStringLiteral("nesting deeper than %1 levels").arg(kMaxDepth));
@@ -59,7 +68,7 @@ QVariant toVariant(plist_t node, int depth, QString* error) {
                 std::free(it);
                 return {};
             }
-            map.insert(QString::fromUtf8(key.get()), v);
+            map.insert(fromUtf8(key.get()), v);
         }
         std::free(it);
         return map;
@@ -84,13 +93,13 @@ QVariant toVariant(plist_t node, int depth, QString* error) {
             setError(error, QStringLiteral("text holding a NUL character"));
             return {};
         }
-        return QString::fromUtf8(text, static_cast<qsizetype>(length));
+        return fromUtf8(text, static_cast<qsizetype>(length));
     }
     case PLIST_KEY: {
         char* raw = nullptr;
         plist_get_key_val(node, &raw);
         Chars s(raw);
-        return QString::fromUtf8(s.get());
+        return fromUtf8(s.get());
     }
     case PLIST_BOOLEAN: {
         uint8_t b = 0;
