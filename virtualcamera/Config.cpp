@@ -1,6 +1,7 @@
 #include "Config.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -21,9 +22,11 @@ std::string trim(const std::string& s) {
 bool parseNumber(const std::string& text, uint64_t* out) {
     if (text.empty() || text[0] == '-')
         return false;
+    // Base 0 would read a leading zero as octal: "010" must be ten.
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     errno = 0;
     char* end = nullptr;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
     if (errno != 0 || !end || *end != '\0')
         return false;
     *out = v;
@@ -104,7 +107,7 @@ Config parseConfig(const std::string& text, std::vector<std::string>* errors) {
         } else if (key == "auto_shot_interval") {
             char* end = nullptr;
             const double v = std::strtod(value.c_str(), &end);
-            if (!end || *end != '\0' || v < 0)
+            if (!end || *end != '\0' || !std::isfinite(v) || v < 0)
                 fail(key + ": expected seconds");
             else
                 c.autoShotInterval = v;

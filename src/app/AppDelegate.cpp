@@ -722,7 +722,8 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
         return;
     const bool a = isModuleAtPath(*path, kArch_i386, kClassName);
     const bool b = isModuleAtPath(*path, kArch_x86_64, kClassName);
-    const bool t = isThis32bitMode();
+    // A constant: the lambdas below use it without capturing it (clang rejects the capture).
+    constexpr bool t = isThis32bitMode();
     QString status;
     bool offer = false;
     if (!a && !b) {
@@ -737,7 +738,7 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
         offer = true;
     }
     const QString text = withConnectionMessage(status.arg(name));
-    onMain([this, text, offer, t] {
+    onMain([this, text, offer] {
         setStatusText(text);
         if (!offer)
             return;
@@ -747,7 +748,7 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
                                     .arg(t ? QStringLiteral("64Bit") : QStringLiteral("32Bit"));
         alert.buttons = {QStringLiteral("Cancel"), QStringLiteral("Quit and Relaunch")};
         alert.cancelReturnCode = kAlertFirstButtonReturn;
-        beginSheet(alert, [this, t](long code) {
+        beginSheet(alert, [this](long code) {
             if (code != kAlertSecondButtonReturn)
                 return;
             logInfo(

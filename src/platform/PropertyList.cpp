@@ -3,12 +3,14 @@
 #include <QDateTime>
 #include <QFile>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 #include <plist/plist.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
@@ -43,6 +45,14 @@ void setError(QString* error, const QString& text) {
         *error = text;
 }
 
+// QString::fromUtf8 drops a leading byte-order mark; inside a value it is text like any other.
+QString fromUtf8(const char* text, qsizetype length = -1) {
+    if (!text)
+        return {};
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return decoder(QByteArrayView(text, length < 0 ? qsizetype(std::strlen(text)) : length));
+}
+
 QVariant toVariant(plist_t node, int depth, QString* error) {
     if (depth > kMaxDepth) {
         setError(error, QStringLiteral("nesting deeper than %1 levels").arg(kMaxDepth));
@@ -65,7 +75,7 @@ QVariant toVariant(plist_t node, int depth, QString* error) {
                 std::free(it);
                 return {};
             }
-            map.insert(QString::fromUtf8(key.get()), v);
+            map.insert(fromUtf8(key.get()), v);
         }
         std::free(it);
         return map;
@@ -82,12 +92,21 @@ QVariant toVariant(plist_t node, int depth, QString* error) {
         }
         return list;
     }
-    case PLIST_STRING:
+    case PLIST_STRING: {
+        // Not plist_get_string_val: it asserts (aborting the program) on a NUL inside the text.
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (!text || std::strlen(text) != length) {
+            setError(error, QStringLiteral("text holding a NUL character"));
+            return {};
+        }
+        return fromUtf8(text, static_cast<qsizetype>(length));
+    }
     case PLIST_KEY: {
         char* raw = nullptr;
-        plist_get_string_val(node, &raw);
+        plist_get_key_val(node, &raw);
         Chars s(raw);
-        return QString::fromUtf8(s.get());
+        return fromUtf8(s.get());
     }
     case PLIST_BOOLEAN: {
         uint8_t b = 0;
@@ -135,6 +154,14 @@ QString describe(const QString& where) {
     return where.isEmpty() ? QStringLiteral("the top level") : QStringLiteral("'%1'").arg(where);
 }
 
+// libplist takes text as C strings: a NUL character would silently end it there.
+bool checkText(const QString& text, const QString& where, QString* error) {
+    if (!text.contains(QChar(u'\0')))
+        return true;
+    setError(error, QStringLiteral("the text at %1 holds a NUL character").arg(describe(where)));
+    return false;
+}
+
 plist_t fromVariant(const QVariant& value, const QString& where, int depth, QString* error) {
     if (depth > kMaxDepth) {
         setError(error, QStringLiteral("nesting deeper than %1 levels").arg(kMaxDepth));
@@ -147,6 +174,8 @@ plist_t fromVariant(const QVariant& value, const QString& where, int depth, QStr
         const QVariantMap map = value.toMap();
         for (auto it = map.cbegin(); it != map.cend(); ++it) {
             const QString path = where.isEmpty() ? it.key() : where + u'.' + it.key();
+            if (!checkText(it.key(), path, error))
+                return nullptr;
             plist_t item = fromVariant(it.value(), path, depth + 1, error);
             if (!item)
                 return nullptr;
@@ -169,8 +198,12 @@ plist_t fromVariant(const QVariant& value, const QString& where, int depth, QStr
     }
     case QMetaType::QString:
     case QMetaType::QChar:
-    case QMetaType::QUrl:
-        return plist_new_string(value.toString().toUtf8().constData());
+    case QMetaType::QUrl: {
+        const QString text = value.toString();
+        if (!checkText(text, where, error))
+            return nullptr;
+        return plist_new_string(text.toUtf8().constData());
+    }
     case QMetaType::Bool:
         return plist_new_bool(value.toBool() ? 1 : 0);
     case QMetaType::Int:
@@ -303,6 +336,59 @@ std::optional<QByteArray> readRegularFile(const QString& path, QString* error) {
     return data;
 }
 
+// Big-endian unsigned integer of `size` bytes at `pos`, or nullopt when it is not inside `data`.
+std::optional<uint64_t> readBigEndian(const QByteArray& data, uint64_t pos, uint64_t size) {
+    if (size == 0 || size > 8 || pos > uint64_t(data.size()) || size > data.size() - pos)
+        return std::nullopt;
+    uint64_t value = 0;
+    for (uint64_t i = 0; i < size; ++i)
+        value = (value << 8) | static_cast<uint8_t>(data.at(qsizetype(pos + i)));
+    return value;
+}
+
+// True when a UTF-16 string object of a binary list holds U+0000. libplist aborts on such a
+// dictionary key (its key getter asserts), so the list is refused before it is parsed. Anything
+// else malformed is left to libplist, which refuses it.
+bool binaryHoldsNulText(const QByteArray& data) {
+    constexpr qsizetype kTrailer = 32;
+    if (data.size() < 8 + kTrailer)
+        return false;
+    const qsizetype trailer = data.size() - kTrailer;
+    const auto offsetSize = readBigEndian(data, trailer + 6, 1);
+    const auto count = readBigEndian(data, trailer + 8, 8);
+    const auto table = readBigEndian(data, trailer + 24, 8);
+    if (!offsetSize || !count || !table || *offsetSize == 0 || *table > uint64_t(trailer))
+        return false;
+    const uint64_t objects = std::min<uint64_t>(*count, (uint64_t(trailer) - *table) / *offsetSize);
+    for (uint64_t i = 0; i < objects; ++i) {
+        const auto offset = readBigEndian(data, *table + i * *offsetSize, *offsetSize);
+        const auto marker = offset ? readBigEndian(data, *offset, 1) : std::nullopt;
+        if (!marker || (*marker >> 4) != 0x6)
+            continue;
+        uint64_t length = *marker & 0xF;
+        uint64_t pos = *offset + 1;
+        if (length == 0xF) {
+            const auto intMarker = readBigEndian(data, pos, 1);
+            if (!intMarker || (*intMarker >> 4) != 0x1)
+                continue;
+            const uint64_t size = uint64_t(1) << (*intMarker & 0xF);
+            const auto n = readBigEndian(data, pos + 1, size);
+            if (!n)
+                continue;
+            length = *n;
+            pos += 1 + size;
+        }
+        for (uint64_t c = 0; c < length; ++c) {
+            const auto unit = readBigEndian(data, pos + 2 * c, 2);
+            if (!unit)
+                break;
+            if (*unit == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 QVariant fromData(const QByteArray& data, QString* error) {
@@ -318,9 +404,19 @@ QVariant fromData(const QByteArray& data, QString* error) {
     plist_t raw = nullptr;
     QString kind;
     if (plist_is_binary(data.constData(), length)) {
+        if (binaryHoldsNulText(data)) {
+            setError(error,
+                     QStringLiteral("binary property list with text holding a NUL character"));
+            return {};
+        }
         kind = QStringLiteral("binary");
         plist_from_bin(data.constData(), length, &raw);
     } else if (looksLikeXml(data)) {
+        // XML can hold no NUL byte, and libplist aborts on text holding one.
+        if (data.contains('\0')) {
+            setError(error, QStringLiteral("malformed XML property list: it holds a NUL byte"));
+            return {};
+        }
         kind = QStringLiteral("XML");
         plist_from_xml(data.constData(), length, &raw);
     } else {

@@ -322,6 +322,7 @@ QString errnoText() {
 // any other way.
 struct PictureFile {
     int fd = -1;
+    bool fileLayout = false; // fixed by the first piece: it decides the folder
     std::string folder;
     std::string tempPath; // empty for an unnamed temporary file
 };
@@ -521,8 +522,13 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
             const int32_t opened = openPicture(rec, folder);
             if (opened != kNkMAIDResult_NoError)
                 return opened;
+            pictureOf(rec)->fileLayout = fileLayout;
             rec->ulTotal = uint32_t(total);
             rec->ulOffset = 0;
+        } else if (pictureOf(rec)->fileLayout != fileLayout) {
+            // The picture's file was made in the first piece's folder; a file-layout picture
+            // finished there would be announced outside the save folder.
+            return refuse(rec, QStringLiteral("the layout changed between pieces"));
         } else if (total != rec->ulTotal) {
             return refuse(rec, QStringLiteral("the total size changed from %1 to %2 bytes")
                                    .arg(rec->ulTotal)
