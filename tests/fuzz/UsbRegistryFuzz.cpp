@@ -6,6 +6,7 @@
 #include "FuzzSupport.h"
 
 #include "modules/LookupTable.h"
+#include "platform/Path.h"
 #include "platform/PropertyList.h"
 #include "usb/UsbRegistryEntry.h"
 #include "usb/ZARV_camera.h"
@@ -80,8 +81,7 @@ void checkFolder() {
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     fuzz::initialize(argc, argv);
     // Diagnostic files are written only where their folder exists: make it exist.
-    g_diagnostics = temporaryFolderForApplication();
-    QDir().mkpath(g_diagnostics);
+    g_diagnostics = temporaryFolderForApplication(IfMissing::Create);
     return 0;
 }
 
