@@ -24,7 +24,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -124,11 +123,10 @@ AppDelegate::~AppDelegate() {
     // Nothing queued may outlive the controller: timers stop, the queues that run its blocks
     // are drained, and main-queue blocks check that it still exists.
     {
-        QMutexLocker lock(&m_globalMutex);
+        std::unique_lock lock(m_globalMutex);
         m_stopping = true;
-        m_globalChanged.wakeAll();
-        while (m_globalBlocks > 0)
-            m_globalChanged.wait(&m_globalMutex);
+        m_globalChanged.notify_all();
+        m_globalChanged.wait(lock, [this] { return m_globalBlocks == 0; });
     }
     cancelScanTimer();
     {
@@ -165,24 +163,22 @@ void AppDelegate::onMainAfter(std::chrono::milliseconds delay, DispatchQueue::Bl
 
 void AppDelegate::onGlobal(DispatchQueue::Block block) {
     {
-        QMutexLocker lock(&m_globalMutex);
+        const std::lock_guard lock(m_globalMutex);
         if (m_stopping)
             return;
         ++m_globalBlocks;
     }
     DispatchQueue::global().async([this, block = std::move(block)] {
         block();
-        QMutexLocker lock(&m_globalMutex);
+        const std::lock_guard lock(m_globalMutex);
         --m_globalBlocks;
-        m_globalChanged.wakeAll();
+        m_globalChanged.notify_all();
     });
 }
 
 bool AppDelegate::pauseUnlessStopping(std::chrono::milliseconds delay) {
-    const QDeadlineTimer deadline(delay);
-    QMutexLocker lock(&m_globalMutex);
-    while (!m_stopping && !deadline.hasExpired())
-        m_globalChanged.wait(&m_globalMutex, deadline);
+    std::unique_lock lock(m_globalMutex);
+    m_globalChanged.wait_for(lock, delay, [this] { return m_stopping; });
     return !m_stopping;
 }
 

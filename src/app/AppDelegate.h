@@ -10,11 +10,12 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
-#include <QWaitCondition>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -211,8 +212,10 @@ private:
     std::optional<QVariantMap> m_firstCameraObject;
     bool m_useUsbNotification = false;
 
-    QMutex m_globalMutex; // guards the two below
-    QWaitCondition m_globalChanged;
+    // Standard primitives rather than Qt's: ThreadSanitizer sees their waits, it cannot see
+    // inside QWaitCondition.
+    std::mutex m_globalMutex; // guards the two below
+    std::condition_variable m_globalChanged;
     int m_globalBlocks = 0;
     bool m_stopping = false;
     QString m_launchNote; // why this run is not the build the settings asked for
