@@ -8,17 +8,6 @@
 namespace zarv {
 namespace {
 
-const char* const kAttributes[] = {
-    "idVendor",        "idProduct",
-    "bDeviceClass",    "bDeviceSubClass",
-    "bDeviceProtocol", "bcdDevice",
-    "manufacturer",    "product",
-    "serial",          "busnum",
-    "devnum",          "speed",
-    "bMaxPacketSize0", "bNumConfigurations",
-    "version",
-};
-
 QString fromUdev(const char* s) {
     return s ? QString::fromUtf8(s) : QString();
 }
@@ -131,7 +120,7 @@ UsbRegistryEntry UsbRegistryEntry::fromUdevDevice(udev_device* device) {
         return entry;
     entry.syspath = fromUdev(udev_device_get_syspath(device));
     entry.sysname = fromUdev(udev_device_get_sysname(device));
-    for (const char* attribute : kAttributes)
+    for (const char* attribute : kUsbRegistryAttributes)
         if (const char* value = udev_device_get_sysattr_value(device, attribute))
             entry.attributes.insert(QLatin1String(attribute), QString::fromUtf8(value));
     for (udev_list_entry* e = udev_device_get_properties_list_entry(device); e;

@@ -10,6 +10,18 @@ struct udev_device;
 
 namespace zarv {
 
+/// The sysfs attributes read for each device.
+inline constexpr const char* kUsbRegistryAttributes[] = {
+    "idVendor",        "idProduct",
+    "bDeviceClass",    "bDeviceSubClass",
+    "bDeviceProtocol", "bcdDevice",
+    "manufacturer",    "product",
+    "serial",          "busnum",
+    "devnum",          "speed",
+    "bMaxPacketSize0", "bNumConfigurations",
+    "version",
+};
+
 /// What the program knows of one USB device: the stand-in for an IOKit registry entry, read from
 /// udev once, so that it can still describe the device after it has gone.
 struct UsbRegistryEntry {

@@ -21,17 +21,6 @@ namespace {
 
 QString g_diagnostics;
 
-const char* const kAttributes[] = {
-    "idVendor",        "idProduct",
-    "bDeviceClass",    "bDeviceSubClass",
-    "bDeviceProtocol", "bcdDevice",
-    "manufacturer",    "product",
-    "serial",          "busnum",
-    "devnum",          "speed",
-    "bMaxPacketSize0", "bNumConfigurations",
-    "version",
-};
-
 // Attribute text: mostly what sysfs prints (hexadecimal, decimal, a speed), sometimes anything.
 QString attributeText(fuzz::Input& in) {
     switch (in.byte() % 4) {
@@ -92,9 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         entry.syspath = QStringLiteral("/sys/devices/pci0000:00/usb1/") + in.text(32);
     entry.sysname = sysname(in);
     const uint32_t present = in.u16();
-    for (size_t i = 0; i < std::size(kAttributes); ++i)
+    for (size_t i = 0; i < std::size(kUsbRegistryAttributes); ++i)
         if (present & (1u << i))
-            entry.attributes.insert(QLatin1String(kAttributes[i]), attributeText(in));
+            entry.attributes.insert(QLatin1String(kUsbRegistryAttributes[i]), attributeText(in));
     for (int n = in.byte() % 8; n > 0; --n)
         entry.properties.insert(in.text(24), in.text(64));
 
