@@ -66,6 +66,8 @@ public:
         CameraSessionFactory sessionFactory;
     };
 
+    // --- Construction, queues and helpers (AppDelegate.cpp) ------------------------------
+    // Made and destroyed on the main thread; shared() and the queues from any thread.
     explicit AppDelegate(Options options);
     ~AppDelegate() override;
     AppDelegate(const AppDelegate&) = delete;
@@ -73,12 +75,19 @@ public:
 
     static AppDelegate* shared();
 
-    // --- Queues (created once, on first use) ----------------------------------------------
+    // Queues, created once on first use.
     static DispatchQueue& currentMiscellaneousQueue();
     static DispatchQueue& currentScanQueue();
     static DispatchQueue& currentCameraDispatchQueue();
 
-    // --- Start-up and shutdown ------------------------------------------------------------
+    /// Shows an alert as a sheet; `completion` gets the return code on the main queue.
+    /// Headless: logs it and answers its cancelling choice.
+    void beginSheet(const Alert& alert, std::function<void(long)> completion = {});
+
+    bool isHeadless() const { return m_options.headless; }
+
+    // --- Launch and termination (AppDelegateLaunch.cpp) -----------------------------------
+    // Main thread; terminate(), isTerminating() and showInfoWindow() from any thread.
     /// Class initialisation: refuses a second copy, registers the factory defaults, writes the
     /// settings of every start. False when this process must end now (exit status 0).
     bool initialize();
@@ -94,7 +103,10 @@ public:
     bool isTerminating() const { return m_terminating.load(); }
     void showInfoWindow();
 
-    // --- Devices --------------------------------------------------------------------------
+    // --- Devices and the connection step (AppDelegateDevices.cpp) -------------------------
+    // The USB handlers are called on the USB notification thread and move to the main thread;
+    // getUsbObject, getCameraHandler and checkIfNeedToRelaunch run on the camera queue
+    // ("com.quellbay.zarv.current.camera.queue"); the readers below them on any thread.
     void handleUsbDeviceAdded(const Notification& notification);
     void handleUsbDeviceRemoved(const Notification& notification);
     std::optional<QVariantMap> getUsbObject();
@@ -107,7 +119,9 @@ public:
     /// The status light's current image name ("NSStatusAvailable", ...).
     QString fStatus1Image() const;
 
-    // --- Timers ---------------------------------------------------------------------------
+    // --- Timers (AppDelegateTimers.cpp) ---------------------------------------------------
+    // Any thread: the scan timer fires on the camera queue, the second timer on the scan
+    // queue, the acquire timer on the main thread and its loop on the global pool.
     void createScanTimer();
     void cancelScanTimer();
     bool hasScanTimer() const;
@@ -115,7 +129,9 @@ public:
     void setupAcquireTimer();
     void doAcquireLoop();
 
-    // --- Saved images and the hot folder --------------------------------------------------
+    // --- Saved images and the hot folder (AppDelegateHotFolder.cpp) -----------------------
+    // Main thread; the hot-folder listing runs on the global pool, the count on the
+    // miscellaneous queue.
     void handleSavedImageNotification(const Notification& notification);
     void ibSendAllItemsInHotFolder();
     void ibFindOldImages();
@@ -126,14 +142,16 @@ public:
     void ibShowCount();
     int fNewImageCount() const { return m_newImageCount.load(); }
 
-    // --- Module list ----------------------------------------------------------------------
+    // --- Module list (AppDelegateModules.cpp) ---------------------------------------------
+    // Main thread; the module search asks the session on the camera queue.
     void ibUpdateModuleList();
     void ibAutoSearchModule();
     std::optional<QString> performGetBundleInfo(const QString& path);
     std::optional<QString> performGetDylibInfo(const QString& path);
     void performGetMyDirectoryInfo(const QString& path);
 
-    // --- Relaunch -------------------------------------------------------------------------
+    // --- Relaunch and the 32-bit switch (AppDelegateRelaunch.cpp) -------------------------
+    // Main thread.
     void relaunchApp(const QVariant& param);
     /// The full relaunch: starts the "relaunch" resource, then terminates.
     void relaunch(const QVariant& info);
@@ -145,7 +163,9 @@ public:
     /// back to a full relaunch: the new process would read the same setting and try again.
     bool replaceWithExecutable(const QString& path);
 
-    // --- Inbound notifications and actions ------------------------------------------------
+    // --- Inbound actions and buttons (AppDelegateActions.cpp) -----------------------------
+    // Sibling requests arrive on the main thread, internal ones on the poster's thread; the
+    // buttons may be pressed from any thread and reach the session on the camera queue.
     void handleDistributedNotificationNikon(const Notification& notification);
     void handleInternalActions(const Notification& notification);
     void handleAddFromFileNotification(const Notification& notification);
@@ -161,20 +181,24 @@ public:
     void ibHitCameraControlButton(const QVariant& sender);
     void ibBringToFrontButton();
 
-    /// Shows an alert as a sheet; `completion` gets the return code on the main queue.
-    /// Headless: logs it and answers its cancelling choice.
-    void beginSheet(const Alert& alert, std::function<void(long)> completion = {});
-
-    bool isHeadless() const { return m_options.headless; }
-
 signals:
     /// The status light changed (main thread).
     void statusImageChanged(const QString& imageName);
 
 private:
+    // --- Construction, queues and helpers: any thread -------------------------------------
     /// Runs a block on the main queue, unless the controller is gone by then.
     void onMain(DispatchQueue::Block block);
     void onMainAfter(std::chrono::milliseconds delay, DispatchQueue::Block block);
+    /// Runs a block on the global queue; the destructor waits for every such block.
+    void onGlobal(DispatchQueue::Block block);
+    /// Sleeps on a global-queue block; false (at once) when the controller is going away.
+    bool pauseUnlessStopping(std::chrono::milliseconds delay);
+
+    // --- Launch: main thread --------------------------------------------------------------
+    void startCommandLine();
+
+    // --- Devices: status on the main thread, the steps and the session on the camera queue
     void setStatusImage(const QString& name);
     void setStatusText(const QString& text);
     void logStatusChange(const QString& key);
@@ -183,19 +207,16 @@ private:
     void closingStep(const Notification& notification);
     /// Replaces the session; `device` is what a removal is compared with from now on.
     void setSession(std::shared_ptr<CameraSession> session, const QVariantMap& device = {});
-    /// Runs a block on the global queue; the destructor waits for every such block.
-    void onGlobal(DispatchQueue::Block block);
-    /// Sleeps on a global-queue block; false (at once) when the controller is going away.
-    bool pauseUnlessStopping(std::chrono::milliseconds delay);
     QVariantMap sessionDeviceInfo() const;
     void resetCounters();
     QString deviceName(const QVariantMap& device) const;
     QString withConnectionMessage(const QString& status) const;
+
+    // --- Timers: the scan tick on the camera queue, the sweep tick on the scan queue ------
     void scanTick();
     // Saves the next picture when the session is connected; otherwise logs why not. Camera queue.
     void saveIfConnected(const std::shared_ptr<CameraSession>& session, const QString& logPrefix);
     void sweepTick();
-    void startCommandLine();
 
     Options m_options;
     std::atomic<bool> m_terminating{false};

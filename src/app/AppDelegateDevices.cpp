@@ -1,0 +1,402 @@
+#include "AppDelegatePrivate.h"
+
+#include "modules/Architecture.h"
+#include "modules/ModuleInventory.h"
+#include "platform/UserNotificationCenter.h"
+#include "sdk/Function.h"
+#include "usb/ZARV_camera.h"
+
+#include <QMutexLocker>
+
+namespace zarv {
+
+namespace {
+
+const QString kNameOfCameraFound = QStringLiteral("prefNameOfCameraFound");
+const QString kConnectionMessage = QStringLiteral("prefCameraConnectionMessage");
+const QString kUnknownModel = QStringLiteral("Unknown Nikon MODEL???");
+const QString kDeviceHandlerKey = QStringLiteral("ZarvDeviceHandler");
+constexpr int kArch_i386 = 7;
+constexpr int kArch_x86_64 = 16777223;
+
+bool sameText(const QVariant& a, const QVariant& b) {
+    return a.toString().compare(b.toString(), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+// --- Status ---------------------------------------------------------------------------------
+
+void AppDelegate::setStatusImage(const QString& name) {
+    {
+        QMutexLocker lock(&m_statusMutex);
+        if (m_statusImage == name)
+            return;
+        m_statusImage = name;
+    }
+    if (m_options.headless)
+        logInfo(QStringLiteral("Status light: %1").arg(name));
+    emit statusImageChanged(name);
+}
+
+QString AppDelegate::fStatus1Image() const {
+    QMutexLocker lock(&m_statusMutex);
+    return m_statusImage;
+}
+
+void AppDelegate::setStatusText(const QString& text) {
+    defaults().setObject(kNameOfCameraFound, text);
+}
+
+void AppDelegate::logStatusChange(const QString& key) {
+    if (!m_options.headless || (key != kNameOfCameraFound && key != kConnectionMessage))
+        return;
+    const QString value = defaults().stringForKey(key);
+    QString& last = key == kNameOfCameraFound ? m_loggedStatus : m_loggedMessage;
+    if (value == last)
+        return;
+    last = value;
+    // Status texts carry the device's name, which the device itself reports.
+    if (key == kNameOfCameraFound)
+        logInfo(QStringLiteral("Status: %1").arg(Log::quoted(value)));
+    else if (!value.isEmpty())
+        logInfo(QStringLiteral("Connection message: %1").arg(Log::quoted(value)));
+}
+
+QString AppDelegate::deviceName(const QVariantMap& device) const {
+    const QString name = device.value(QStringLiteral("deviceName")).toString();
+    return name.isEmpty() ? kUnknownModel : name;
+}
+
+QString AppDelegate::withConnectionMessage(const QString& status) const {
+    const QString message = defaults().stringForKey(kConnectionMessage);
+    return message.isEmpty() ? status : status + QStringLiteral("\n%1").arg(message);
+}
+
+// --- Devices --------------------------------------------------------------------------------
+
+std::shared_ptr<CameraSession> AppDelegate::gTestNikonCamera() const {
+    QMutexLocker lock(&m_sessionMutex);
+    return m_session;
+}
+
+QVariantMap AppDelegate::sessionDeviceInfo() const {
+    QMutexLocker lock(&m_sessionMutex);
+    return m_sessionDevice;
+}
+
+void AppDelegate::setSession(std::shared_ptr<CameraSession> session, const QVariantMap& device) {
+    std::shared_ptr<CameraSession> old;
+    {
+        QMutexLocker lock(&m_sessionMutex);
+        old = std::move(m_session);
+        m_session = std::move(session);
+        m_sessionDevice = m_session ? device : QVariantMap();
+    }
+    old.reset(); // released here, on the camera queue, outside the lock
+}
+
+QList<DeviceEntry> AppDelegate::fArrayOfDevices() const {
+    QMutexLocker lock(&m_devicesMutex);
+    return m_devices;
+}
+
+void AppDelegate::resetCounters() {
+    currentMiscellaneousQueue().async([this] { m_newImageCount = 0; });
+    // The capture count belongs to the data callback, which runs on the camera queue.
+    currentCameraDispatchQueue().async([] { gNikonCameraCaptureCount = 0; });
+}
+
+void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
+    inside("handleUsbDeviceAdded:");
+    onMain([this, notification] {
+        for (int round = 0;; ++round) {
+            {
+                QMutexLocker lock(&m_lock);
+                if (!m_fIsInTransition)
+                    break;
+            }
+            if (round == 11) {
+                logInfo(insideText("handleUsbDeviceAdded:", QStringLiteral(" VERY BADD...")));
+                return;
+            }
+            logInfo(insideText("handleUsbDeviceAdded:", QStringLiteral("fIsInTransition....")));
+            sleepMs(1000);
+        }
+        {
+            QMutexLocker lock(&m_lock);
+            m_fIsInTransition = true;
+        }
+        logInfo(QStringLiteral("notification object = %1, userInfo = %2")
+                    .arg(Log::quoted(notification.object.toString()),
+                         Log::quoted(notification.userInfo)));
+        const QVariantMap info = notification.userInfo;
+        const QVariantMap props = info.value(QStringLiteral("usbproperties")).toMap();
+
+        std::shared_ptr<CameraSession> closeHandler;
+        {
+            QMutexLocker lock(&m_devicesMutex);
+            if (!props.isEmpty()) {
+                for (qsizetype i = 0; i < m_devices.size(); ++i) {
+                    const QVariantMap known =
+                        m_devices[i].info.value(QStringLiteral("usbproperties")).toMap();
+                    if (!m_devices[i].info.contains(QStringLiteral("usbproperties")))
+                        continue;
+                    if (!sameText(known.value(QStringLiteral("USB Serial Number")),
+                                  props.value(QStringLiteral("USB Serial Number"))) ||
+                        !sameText(known.value(QStringLiteral("USB Product Name")),
+                                  props.value(QStringLiteral("USB Product Name"))))
+                        continue;
+                    closeHandler = m_devices[i].handler;
+                    m_devices.removeAt(i);
+                    break;
+                }
+            }
+        }
+        if (closeHandler)
+            currentCameraDispatchQueue().async([closeHandler] { closeHandler->CloseMyCamera(); });
+
+        const QVariantMap entry = info;
+        if (props.value(QStringLiteral("idVendor")).toLongLong() == kNikonUSBVendorID) {
+            const QString name = deviceName(entry);
+            onMain([this, name] {
+                defaults().removeObject(kConnectionMessage);
+                setStatusImage(QStringLiteral("NSStatusPartiallyAvailable"));
+                setStatusText(QStringLiteral("< Trying To Connect to %1>").arg(name));
+            });
+            auto& camera = currentCameraDispatchQueue();
+            camera.async([this] {
+                std::shared_ptr<CameraSession> old = gTestNikonCamera();
+                // The module is process-wide: the old camera is closed before a new session
+                // takes over, or its module would stay open behind the new one.
+                if (old && old->isCameraConnected())
+                    old->CloseMyCamera();
+                cancelScanTimer();
+                setSession(nullptr);
+            });
+            currentMiscellaneousQueue().async([this] { m_newImageCount = 0; });
+            camera.async([] { gNikonCameraCaptureCount = 0; });
+            camera.async([this, entry] {
+                std::shared_ptr<CameraSession> session = m_options.sessionFactory();
+                if (!session)
+                    logInfo(
+                        QStringLiteral("Unable to allocate for ZarvNikonBaseCameraHandler???????"));
+                // The device is known from now on, not only once the connection step has
+                // waited: a removal arriving in between must see which camera this session is.
+                setSession(std::move(session), entry);
+            });
+            camera.async([this, entry, notification, props, info] {
+                connectionStep(entry, notification, props, info);
+            });
+        }
+        {
+            QMutexLocker lock(&m_devicesMutex);
+            m_devices.append(DeviceEntry{entry, nullptr});
+            logInfo(QStringLiteral("fArrayOfDevices holds %1 device(s)").arg(m_devices.size()));
+        }
+        QMutexLocker lock(&m_lock);
+        m_fIsInTransition = false;
+    });
+}
+
+void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& notification,
+                                 const QVariantMap& props, const QVariantMap& info) {
+    if (m_terminating)
+        return;
+    sleepMs(250);
+    std::shared_ptr<CameraSession> session = gTestNikonCamera();
+    if (!session)
+        return;
+    session->setFUsbDeviceInfo(entry);
+    const int16_t result = session->FindCamera();
+    logInfo(QStringLiteral("FindCamera returned %1").arg(result));
+    const QString name = deviceName(entry);
+    if (result == 0) {
+        UserNotificationCenter::defaultUserNotificationCenter().removeAllDeliveredNotifications();
+        session->handleUsbDeviceAdded(notification);
+        createScanTimer();
+        onMain([this] {
+            setStatusImage(QStringLiteral("NSStatusAvailable"));
+            ibClickedOnZarvButton(QStringLiteral("sendcamerastatus"));
+        });
+        // The camera controls bind here once the window exists.
+        return;
+    }
+    sleepMs(750);
+    if (result == -4) {
+        onMain([this, name, info] {
+            setStatusImage(QStringLiteral("NSCaution"));
+            setStatusText(withConnectionMessage(
+                QStringLiteral("< Need To RUN in Different Mode for: %1 >").arg(name)));
+            currentCameraDispatchQueue().async([this, info] { checkIfNeedToRelaunch(info); });
+        });
+    } else if (result == -3) {
+        onMain([this, name] {
+            setStatusImage(QStringLiteral("NSCaution"));
+            setStatusText(withConnectionMessage(
+                QStringLiteral("< MISSING Required Module for: %1 >").arg(name)));
+        });
+    } else if (result == -2) {
+        logInfo(QStringLiteral("Need to Manually Add Nikon to List...[%1]")
+                    .arg(props.value(QStringLiteral("USB Product Name")).toString()));
+        const std::optional<QString> path = session->GetPathToModule();
+        bool offer = true;
+        if (path) {
+            const bool a = isModuleAtPath(*path, kArch_i386, kClassName);
+            const bool b = isModuleAtPath(*path, kArch_x86_64, kClassName);
+            offer = isThis32bitMode() ? (!a || b) : (a || !b);
+        }
+        onMain([this, name, offer] {
+            setStatusImage(QStringLiteral("NSStatusUnavailable"));
+            setStatusText(
+                withConnectionMessage(QStringLiteral("< UNSUPPORTED MODEL: %1 >").arg(name)));
+            if (!offer)
+                return;
+            Alert alert;
+            alert.style = Alert::Style::Informational;
+            alert.message = QStringLiteral("Unknown Camera Found??");
+            alert.informativeText = QStringLiteral(
+                "Click Yes to auto-search for compatible camera module...\n\nNote: This app will "
+                "quit-and-relaunch if module found.\n\n");
+            alert.buttons = {QStringLiteral("YES"), QStringLiteral("NO")};
+            alert.cancelReturnCode = kAlertSecondButtonReturn;
+            beginSheet(alert, [this](long code) {
+                logInfo(QStringLiteral("returncode = %1").arg(code));
+                if (code == kAlertFirstButtonReturn)
+                    ibAutoSearchModule();
+            });
+        });
+    } else {
+        onMain([this, name, info] {
+            setStatusImage(QStringLiteral("NSCaution"));
+            setStatusText(
+                withConnectionMessage(QStringLiteral("< Problem Connecting to %1 >").arg(name)));
+            currentCameraDispatchQueue().async([this, info] { checkIfNeedToRelaunch(info); });
+        });
+    }
+}
+
+void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
+    // Runs on the camera queue: the session is asked for its module path there.
+    const QString name = deviceName(device);
+    std::shared_ptr<CameraSession> session = gTestNikonCamera();
+    const std::optional<QString> path = session ? session->GetPathToModule() : std::nullopt;
+    if (!path)
+        return;
+    const bool a = isModuleAtPath(*path, kArch_i386, kClassName);
+    const bool b = isModuleAtPath(*path, kArch_x86_64, kClassName);
+    // A constant: the lambdas below use it without capturing it (clang rejects the capture).
+    constexpr bool t = isThis32bitMode();
+    QString status;
+    bool offer = false;
+    if (!a && !b) {
+        status = QStringLiteral("< Unsupport OLDER PPC Mode For: %1 >");
+    } else if (t && b) {
+        status = QStringLiteral("< Need To RELaunch in 64Bit mode for: %1 >");
+        offer = true;
+    } else if (t && a) {
+        status = QStringLiteral("< Problem with Module On this OS for: %1 >");
+    } else {
+        status = QStringLiteral("< Need To RELaunch in 32Bit mode for: %1 >");
+        offer = true;
+    }
+    const QString text = withConnectionMessage(status.arg(name));
+    onMain([this, text, offer] {
+        setStatusText(text);
+        if (!offer)
+            return;
+        Alert alert;
+        alert.message = QStringLiteral("Need To Relaunch App !");
+        alert.informativeText = QStringLiteral("This App Needs to Run in %1 Mode\n")
+                                    .arg(t ? QStringLiteral("64Bit") : QStringLiteral("32Bit"));
+        alert.buttons = {QStringLiteral("Cancel"), QStringLiteral("Quit and Relaunch")};
+        alert.cancelReturnCode = kAlertFirstButtonReturn;
+        beginSheet(alert, [this](long code) {
+            if (code != kAlertSecondButtonReturn)
+                return;
+            logInfo(
+                QStringLiteral("App should relaunch in %1 Mode next time around ................")
+                    .arg(t ? QStringLiteral("64Bit") : QStringLiteral("32Bit")));
+            defaults().setObject(QStringLiteral("prefLaunchIn32BitMode"), !t);
+            defaults().synchronize();
+            relaunchApp({});
+        });
+    });
+}
+
+void AppDelegate::handleUsbDeviceRemoved(const Notification& notification) {
+    logInfo(QStringLiteral("handleUsbDeviceRemoved: %1").arg(Log::quoted(notification.userInfo)));
+    onMainAfter(std::chrono::milliseconds(100), [this, notification] {
+        // The session itself stays on the camera queue; its device is read from the copy kept
+        // beside it.
+        const QVariantMap current =
+            sessionDeviceInfo().value(QStringLiteral("usbproperties")).toMap();
+        const QVariantMap gone =
+            notification.userInfo.value(QStringLiteral("usbproperties")).toMap();
+        const QVariant currentName = current.value(QStringLiteral("USB Product Name"));
+        const QVariant currentSerial = current.value(QStringLiteral("USB Serial Number"));
+        const QVariant goneName = gone.value(QStringLiteral("USB Product Name"));
+        const QVariant goneSerial = gone.value(QStringLiteral("USB Serial Number"));
+        auto text = [](const QVariant& v) { return Log::quoted(v.toString()); };
+        logInfo(QStringLiteral("current [%1-%2] (%3), disconnected [%4-%5] (%6)")
+                    .arg(text(currentName), text(currentSerial),
+                         QLatin1String(currentSerial.typeName() ? currentSerial.typeName() : "nil"),
+                         text(goneName), text(goneSerial),
+                         QLatin1String(goneSerial.typeName() ? goneSerial.typeName() : "nil")));
+        const QString pair = QStringLiteral("DisconnectedDevice[%1-%2] %3 CurrentDevice[%4-%5]....")
+                                 .arg(text(goneName), text(goneSerial), QStringLiteral("%1"),
+                                      text(currentName), text(currentSerial));
+        // An absent current value (no session yet) counts as the same device.
+        auto differs = [](const QVariant& mine, const QVariant& theirs) {
+            return mine.isValid() && !sameText(mine, theirs);
+        };
+        if (differs(currentName, goneName) || differs(currentSerial, goneSerial)) {
+            logInfo(pair.arg(QStringLiteral("is NOT the same as")));
+            return;
+        }
+        logInfo(pair.arg(QStringLiteral("IS SAME AS")));
+        currentCameraDispatchQueue().async([this, notification] { closingStep(notification); });
+    });
+    resetCounters();
+}
+
+void AppDelegate::closingStep(const Notification& notification) {
+    onMain([this] {
+        setStatusImage(QStringLiteral("NSStatusUnavailable"));
+        setStatusText(QStringLiteral("< Camera Disconnected >"));
+    });
+    cancelScanTimer();
+    if (std::shared_ptr<CameraSession> handler = getCameraHandler()) {
+        handler->handleUsbDeviceRemoved(notification);
+        handler->CloseMyCamera();
+    }
+    ibClickedOnZarvButton(QStringLiteral("sendcamerastatus"));
+    sleepMs(500);
+    setSession(nullptr);
+    // The camera controls are reset here once the window exists.
+}
+
+std::optional<QVariantMap> AppDelegate::getUsbObject() {
+    QMutexLocker lock(&m_devicesMutex);
+    if (!m_devices.isEmpty()) {
+        m_firstCameraObject = m_devices.first().info;
+        logInfo(QStringLiteral("first obj found = %1").arg(Log::quoted(*m_firstCameraObject)));
+    }
+    return m_firstCameraObject;
+}
+
+std::shared_ptr<CameraSession> AppDelegate::getCameraHandler() {
+    std::shared_ptr<CameraSession> handler;
+    if (getUsbObject()) {
+        QMutexLocker lock(&m_devicesMutex);
+        if (!m_devices.isEmpty())
+            handler = m_devices.first().handler;
+    }
+    if (!handler)
+        handler = gTestNikonCamera();
+    logInfo(QStringLiteral("found camera handler = %1")
+                .arg(handler ? QStringLiteral("session") : QStringLiteral("(null)")));
+    return handler;
+}
+
+} // namespace zarv

@@ -1,0 +1,55 @@
+#pragma once
+
+// Helpers shared by the controller's source files; nothing outside them includes this.
+
+#include "AppDelegate.h"
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+
+#include <QDebug>
+#include <QString>
+
+#include <chrono>
+#include <thread>
+
+namespace zarv {
+
+namespace appdelegate {
+
+inline const QString kClassName = QStringLiteral("AppDelegate");
+inline const QString kSaveFolder = QStringLiteral("prefSaveFolderPath");
+inline const QString kTextView = QStringLiteral("prefTextViewString1");
+inline const QString kAddFromFileNotification = QStringLiteral("ZarvNotificationAddFromFile");
+
+inline UserDefaults& defaults() {
+    return UserDefaults::standard();
+}
+
+inline void inside(const char* operation) {
+    Log::inside(kClassName, QLatin1String(operation));
+}
+
+inline void logInfo(const QString& text) {
+    qInfo().noquote() << text;
+}
+
+inline QString insideText(const char* operation, const QString& rest) {
+    return QStringLiteral("Inside %1 => %2...%3").arg(kClassName, QLatin1String(operation), rest);
+}
+
+// What another program sent is quoted, never written whole into the log.
+inline void logNotification(const Notification& notification) {
+    logInfo(
+        QStringLiteral("object = %1, userInfo = %2")
+            .arg(Log::quoted(notification.object.toString()), Log::quoted(notification.userInfo)));
+}
+
+inline void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace appdelegate
+
+using namespace appdelegate;
+
+} // namespace zarv

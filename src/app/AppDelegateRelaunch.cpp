@@ -1,0 +1,99 @@
+#include "AppDelegatePrivate.h"
+
+#include "AppSupport.h"
+#include "modules/Architecture.h"
+#include "platform/Beep.h"
+#include "platform/Bundle.h"
+#include "platform/DistributedNotificationCenter.h"
+
+#include <QFileInfo>
+#include <QProcess>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace zarv {
+
+// --- Relaunch -------------------------------------------------------------------------------
+
+void AppDelegate::relaunchApp(const QVariant& param) {
+    logInfo(insideText("relaunchApp:", QStringLiteral("param = [%1]").arg(param.toString())));
+    relaunch({});
+}
+
+void AppDelegate::relaunch(const QVariant& info) {
+    logInfo(
+        insideText("relaunch:", QStringLiteral("info = [%1]").arg(describePropertyValue(info))));
+    const QStringList args = relauncherArguments(info, Bundle::mainBundle().bundlePath(), getpid(),
+                                                 m_options.arguments.mid(1));
+    const QString relauncher = Bundle::mainBundle().pathForResource(QStringLiteral("relaunch"));
+    if (relauncher.isEmpty() || !QProcess::startDetached(relauncher, args))
+        qWarning().noquote()
+            << QStringLiteral("relaunch: could not start the relauncher \"%1\"").arg(relauncher);
+    terminate();
+}
+
+bool AppDelegate::relaunchApp32bit() {
+    if (!isThisAppAllowedToRunIn32BitMode()) {
+        logInfo(insideText(
+            "relaunchApp32bit:",
+            QStringLiteral("Not Allowed to launch in 32bit mode on OS 10.11 and higher.....")));
+        beep();
+        Alert alert;
+        alert.message = QStringLiteral("Cannot Run in 32bit Mode");
+        alert.informativeText =
+            QStringLiteral("Nikon 32bit Modules will not run correctly on current OS.\nMust be on "
+                           "Mac OS 10.10.x or lower...");
+        alert.buttons = {QStringLiteral("OK")};
+        beginSheet(alert);
+        return false;
+    }
+    return relaunch32bit();
+}
+
+bool AppDelegate::relaunch32bit() {
+    return relaunchAtBitsize(32);
+}
+
+bool AppDelegate::relaunchAtBitsize(int bits) {
+    if (bits != 32)
+        return false;
+    if (!isThisAppAllowedToRunIn32BitMode()) {
+        logInfo(QStringLiteral("Not Allowed to launch in 32bit mode on OS 10.11 and higher....."));
+        return false;
+    }
+    const Bundle& bundle = Bundle::mainBundle();
+    QString path = bundle.executablePath();
+    if (!path.endsWith(QLatin1String("_32"))) {
+        const QString wanted = path + QStringLiteral("_32");
+        path = bundle.pathForAuxiliaryExecutable(QFileInfo(wanted).fileName());
+        if (path.isEmpty()) {
+            logInfo(QStringLiteral("Failed to relaunch. No executable at path \"%1\"").arg(wanted));
+            return false;
+        }
+    }
+    logInfo(QStringLiteral("exec'ing to path %1").arg(path));
+    return replaceWithExecutable(path);
+}
+
+bool AppDelegate::replaceWithExecutable(const QString& path) {
+    if (path.isEmpty())
+        return false;
+    QStringList args = m_options.arguments;
+    if (!args.isEmpty())
+        args[0] = path;
+    std::vector<std::string> storage;
+    char** argv = mallocdArrayOfCStrings(args, &storage);
+    const QByteArray file = path.toUtf8();
+    const int result = ::execv(file.constData(), argv ? argv : nullptr);
+    const int error = errno;
+    delete[] argv;
+    logInfo(QStringLiteral("Failed exec to %1 with error %2")
+                .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+    logInfo(insideText("replaceWithExecutable:",
+                       QStringLiteral("execv returned code = %1 ...").arg(result)));
+    return false;
+}
+
+} // namespace zarv
