@@ -195,9 +195,6 @@ private:
     /// Sleeps on a global-queue block; false (at once) when the controller is going away.
     bool pauseUnlessStopping(std::chrono::milliseconds delay);
 
-    // --- Launch: main thread --------------------------------------------------------------
-    void startCommandLine();
-
     // --- Devices: status on the main thread, the steps and the session on the camera queue
     void setStatusImage(const QString& name);
     void setStatusText(const QString& text);
