@@ -2,6 +2,7 @@
 
 #include "modules/Architecture.h"
 #include "modules/ModuleInventory.h"
+#include "platform/Bundle.h"
 #include "platform/UserNotificationCenter.h"
 #include "sdk/Function.h"
 #include "usb/ZARV_camera.h"
@@ -16,8 +17,6 @@ const QString kNameOfCameraFound = QStringLiteral("prefNameOfCameraFound");
 const QString kConnectionMessage = QStringLiteral("prefCameraConnectionMessage");
 const QString kUnknownModel = QStringLiteral("Unknown Nikon MODEL???");
 const QString kDeviceHandlerKey = QStringLiteral("ZarvDeviceHandler");
-constexpr int kArch_i386 = 7;
-constexpr int kArch_x86_64 = 16777223;
 
 bool sameText(const QVariant& a, const QVariant& b) {
     return a.toString().compare(b.toString(), Qt::CaseInsensitive) == 0;
@@ -242,8 +241,8 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
         const std::optional<QString> path = session->GetPathToModule();
         bool offer = true;
         if (path) {
-            const bool a = isModuleAtPath(*path, kArch_i386, kClassName);
-            const bool b = isModuleAtPath(*path, kArch_x86_64, kClassName);
+            const bool a = isModuleAtPath(*path, Bundle::I386, kClassName);
+            const bool b = isModuleAtPath(*path, Bundle::X86_64, kClassName);
             offer = isThis32bitMode() ? (!a || b) : (a || !b);
         }
         onMain([this, name, offer] {
@@ -283,8 +282,8 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
     const std::optional<QString> path = session ? session->GetPathToModule() : std::nullopt;
     if (!path)
         return;
-    const bool a = isModuleAtPath(*path, kArch_i386, kClassName);
-    const bool b = isModuleAtPath(*path, kArch_x86_64, kClassName);
+    const bool a = isModuleAtPath(*path, Bundle::I386, kClassName);
+    const bool b = isModuleAtPath(*path, Bundle::X86_64, kClassName);
     // A constant: the lambdas below use it without capturing it (clang rejects the capture).
     constexpr bool t = isThis32bitMode();
     QString status;
@@ -317,7 +316,7 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
             logInfo(
                 QStringLiteral("App should relaunch in %1 Mode next time around ................")
                     .arg(t ? QStringLiteral("64Bit") : QStringLiteral("32Bit")));
-            defaults().setObject(QStringLiteral("prefLaunchIn32BitMode"), !t);
+            defaults().setObject(kLaunchIn32BitMode, !t);
             defaults().synchronize();
             relaunchApp({});
         });

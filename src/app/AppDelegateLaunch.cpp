@@ -52,7 +52,7 @@ bool AppDelegate::initialize() {
     if (!allowed) {
         logInfo(insideText("initialize",
                            QStringLiteral(" THIS IS NOT ALLOWED TO RUN in 32bit Mode...")));
-        defaults().setObject(QStringLiteral("prefLaunchIn32BitMode"), false);
+        defaults().setObject(kLaunchIn32BitMode, false);
         defaults().synchronize();
     }
     defaults().setObject(QStringLiteral("prefActivateAppAtStartup"), false);
@@ -77,7 +77,7 @@ bool AppDelegate::checkForDuplicateRunningInstances() {
 
 bool AppDelegate::applicationWillFinishLaunching() {
     inside("applicationWillFinishLaunching:");
-    if (!defaults().boolForKey(QStringLiteral("prefLaunchIn32BitMode")) && isThis32bitMode()) {
+    if (!defaults().boolForKey(kLaunchIn32BitMode) && isThis32bitMode()) {
         Alert alert;
         alert.style = Alert::Style::Critical;
         alert.message = QStringLiteral("!!! This App Cannot Run in the 32bit Mode !!!");
@@ -93,7 +93,7 @@ bool AppDelegate::applicationWillFinishLaunching() {
     }
     defaults().removeObject(kTextView);
 
-    if (defaults().boolForKey(QStringLiteral("prefLaunchIn32BitMode")) && !isThis32bitMode()) {
+    if (defaults().boolForKey(kLaunchIn32BitMode) && !isThis32bitMode()) {
         logInfo(QStringLiteral("will try to relaunch into 32bit mode....."));
         // Only a refused or failed switch comes back here. Relaunching in full would read the
         // same setting and try again for ever, so this run goes on as the 64-bit build.

@@ -17,10 +17,7 @@ namespace zarv {
 
 void AppDelegate::ibUpdateModuleList() {
     inside("ibUpdateModuleList:");
-    std::optional<QVariantMap> table = getNikonLookupTable();
-    const QVariant user = defaults().objectForKey(kPrefNikonLookupTable);
-    if (user.typeId() == QMetaType::QVariantMap)
-        table = user.toMap();
+    const std::optional<QVariantMap> table = currentNikonLookupTable(defaults());
     if (!table)
         return;
     QVariantList list;

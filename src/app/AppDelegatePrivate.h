@@ -19,6 +19,7 @@ namespace appdelegate {
 inline const QString kClassName = QStringLiteral("AppDelegate");
 inline const QString kSaveFolder = QStringLiteral("prefSaveFolderPath");
 inline const QString kTextView = QStringLiteral("prefTextViewString1");
+inline const QString kLaunchIn32BitMode = QStringLiteral("prefLaunchIn32BitMode");
 inline const QString kAddFromFileNotification = QStringLiteral("ZarvNotificationAddFromFile");
 
 inline UserDefaults& defaults() {

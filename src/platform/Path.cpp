@@ -18,13 +18,19 @@
 namespace zarv {
 namespace {
 
+// Whether `name` can stand as one folder inside another: no separator, and not "." or "..".
+bool isFolderName(const QString& name) {
+    return !name.isEmpty() && !name.contains(u'/') && name != QLatin1String(".") &&
+           name != QLatin1String("..");
+}
+
 QString loginName() {
     std::vector<char> buffer(16384);
     struct passwd entry = {};
     struct passwd* found = nullptr;
     if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
         const QString name = QFile::decodeName(found->pw_name);
-        if (!name.isEmpty() && !name.contains(u'/') && name != QLatin1String(".."))
+        if (isFolderName(name))
             return name;
     }
     return QStringLiteral("user");
@@ -125,8 +131,7 @@ QString privateTemporaryFolder(const QString& name, IfMissing ifMissing) {
 
 QString temporaryFolderForApplication(IfMissing ifMissing) {
     const QString identifier = Bundle::mainBundle().bundleIdentifier();
-    if (!identifier.isEmpty() && !identifier.contains(u'/') && identifier != QLatin1String(".") &&
-        identifier != QLatin1String(".."))
+    if (isFolderName(identifier))
         return privateTemporaryFolder(identifier, ifMissing);
     const QString documents = QDir::homePath() + QStringLiteral("/Documents");
     return isFolder(documents, ifMissing) ? documents : QString();

@@ -1,6 +1,8 @@
 #include "modules/LookupTable.h"
 #include "ModulesTestSupport.h"
 
+#include "../TestSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -130,14 +132,10 @@ TEST_F(LookupTableTest, MatchListFileIsNeverWrittenThroughAPlantedLink) {
     QTemporaryDir elsewhere;
     // Planted by another user before the program made its scratch folder.
     EXPECT_TRUE(QFile::link(elsewhere.path(), tmpdir.filePath(app.identifier)));
-    const std::optional<QByteArray> previous =
-        qEnvironmentVariableIsSet("TMPDIR") ? std::optional(qgetenv("TMPDIR")) : std::nullopt;
-    qputenv("TMPDIR", QFile::encodeName(tmpdir.path()));
-    EXPECT_FALSE(createMatchListFile(defaults));
-    if (previous)
-        qputenv("TMPDIR", *previous);
-    else
-        qunsetenv("TMPDIR");
+    {
+        const zarv::test::ScopedEnvironment env("TMPDIR", tmpdir.path());
+        EXPECT_FALSE(createMatchListFile(defaults));
+    }
     EXPECT_TRUE(QDir(elsewhere.path()).isEmpty());
 }
 

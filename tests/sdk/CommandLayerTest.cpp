@@ -4,8 +4,10 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <utility>
 
 using namespace zarv;
@@ -399,14 +401,9 @@ TEST_F(CommandLayer, StartsSucceedWithTheirExtraResultsAndAcquireNeedsItsDataPro
 TEST_F(CommandLayer, ADataObjectDroppedDuringItsAcquireEndsTheWait) {
     UserDefaults::standard().setObject(QString::fromLatin1(kMaidCommandTimeoutKey), 30);
     ScriptedModule m;
-    m.capLists[kNkMAIDObjectType_DataObj].push_back(
-        cap(kNkMAIDCapability_DataProc, kNkMAIDCapType_Callback, kNkMAIDCapOperation_Set));
     ScriptedRoot r(m);
-    ASSERT_TRUE(AddChild(&r.root, 1));
-    LPRefObj source = r.root.children[0];
-    ASSERT_TRUE(AddChild(source, 0x100));
-    LPRefObj item = source->children[0];
-    ASSERT_TRUE(AddChild(item, kNkMAIDDataObjType_Image));
+    LPRefObj item = openImageItem(m, r);
+    ASSERT_NE(item, nullptr);
     tagNkMAIDObject* itemObject = item->object;
     // The acquire never completes; instead the camera drops the picture's data object.
     m.completes = [](const ScriptedModule::Call& c) {
@@ -497,13 +494,9 @@ TEST_F(CommandLayer, AnAcquireSucceedsOnlyWhenThePictureWasSaved) {
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
     ScriptedModule m;
-    m.capLists[kNkMAIDObjectType_DataObj].push_back(
-        cap(kNkMAIDCapability_DataProc, kNkMAIDCapType_Callback, kNkMAIDCapOperation_Set));
     ScriptedRoot r(m);
-    ASSERT_TRUE(AddChild(&r.root, 1));
-    ASSERT_TRUE(AddChild(r.root.children[0], 0x100));
-    LPRefObj item = r.root.children[0]->children[0];
-    ASSERT_TRUE(AddChild(item, kNkMAIDDataObjType_Image));
+    LPRefObj item = openImageItem(m, r);
+    ASSERT_NE(item, nullptr);
     tagNkMAIDObject* dataObject = item->children[0]->object;
 
     // The module delivers `length` of `total` bytes and then reports the acquire complete

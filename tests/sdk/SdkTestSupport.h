@@ -225,4 +225,16 @@ struct ScriptedRoot {
     tagRefObj root;
 };
 
+/// Gives data objects a data procedure, then opens source `sourceId`, its item `itemId` and the
+/// item's image data object under `r`. Returns the item; null when an open failed.
+inline LPRefObj openImageItem(ScriptedModule& m, ScriptedRoot& r, int32_t sourceId = 1,
+                              int32_t itemId = 0x100) {
+    m.capLists[kNkMAIDObjectType_DataObj].push_back(
+        cap(kNkMAIDCapability_DataProc, kNkMAIDCapType_Callback, kNkMAIDCapOperation_Set));
+    if (!AddChild(&r.root, sourceId) || !AddChild(r.root.children[0], itemId))
+        return nullptr;
+    LPRefObj item = r.root.children[0]->children[0];
+    return AddChild(item, kNkMAIDDataObjType_Image) ? item : nullptr;
+}
+
 } // namespace zarv::test

@@ -199,13 +199,9 @@ TEST_F(TreeUnderCallbacks, AChildRemovedAgainWhileItIsBeingRemoved) {
 
 TEST_F(TreeUnderCallbacks, ADataObjectDroppedWhileItsAcquireIsPrepared) {
     ScriptedModule m;
-    m.capLists[kNkMAIDObjectType_DataObj].push_back(
-        cap(kNkMAIDCapability_DataProc, kNkMAIDCapType_Callback, kNkMAIDCapOperation_Set));
     ScriptedRoot r(m);
-    ASSERT_TRUE(AddChild(&r.root, kSourceId));
-    ASSERT_TRUE(AddChild(r.root.children[0], kItemId));
-    LPRefObj item = r.root.children[0]->children[0];
-    ASSERT_TRUE(AddChild(item, kNkMAIDDataObjType_Image));
+    LPRefObj item = openImageItem(m, r, kSourceId, kItemId);
+    ASSERT_NE(item, nullptr);
     tagNkMAIDObject* itemObject = item->object;
     m.onceInside(
         [&](const Call& c) {
@@ -308,13 +304,9 @@ TEST_F(TreeUnderCallbacks, ASlowTransferThatKeepsDeliveringIsNotGivenUp) {
     UserDefaults::standard().setObject(QStringLiteral("prefSaveFolderPath"), folder.path());
     UserDefaults::standard().setObject(QString::fromLatin1(kMaidCommandTimeoutKey), 0.3);
     ScriptedModule m;
-    m.capLists[kNkMAIDObjectType_DataObj].push_back(
-        cap(kNkMAIDCapability_DataProc, kNkMAIDCapType_Callback, kNkMAIDCapOperation_Set));
     ScriptedRoot r(m);
-    ASSERT_TRUE(AddChild(&r.root, kSourceId));
-    ASSERT_TRUE(AddChild(r.root.children[0], kItemId));
-    LPRefObj item = r.root.children[0]->children[0];
-    ASSERT_TRUE(AddChild(item, kNkMAIDDataObjType_Image));
+    LPRefObj item = openImageItem(m, r, kSourceId, kItemId);
+    ASSERT_NE(item, nullptr);
     tagNkMAIDObject* dataObject = item->children[0]->object;
 
     // Eight pieces, or eight progress reports then one piece, 0.1 s apart: 0.8 s in all, much

@@ -16,6 +16,24 @@ using namespace zarv;
 
 namespace {
 void customHandler(int) {}
+
+// Installs customHandler for SIGCHLD and puts the previous handling back, even when a fatal
+// assertion ends the test early.
+class CustomChildHandler {
+public:
+    CustomChildHandler() {
+        struct sigaction mine = {};
+        mine.sa_handler = customHandler;
+        sigemptyset(&mine.sa_mask);
+        sigaction(SIGCHLD, &mine, &m_saved);
+    }
+    ~CustomChildHandler() { sigaction(SIGCHLD, &m_saved, nullptr); }
+    CustomChildHandler(const CustomChildHandler&) = delete;
+    CustomChildHandler& operator=(const CustomChildHandler&) = delete;
+
+private:
+    struct sigaction m_saved = {};
+};
 } // namespace
 
 TEST(ShellCommand, ReturnsOutputOrNothingAtAll) {
@@ -32,24 +50,15 @@ TEST(ShellCommand, CapsTheOutput) {
 }
 
 TEST(ShellCommand, RestoresTheChildSignalHandler) {
-    struct sigaction mine = {};
-    mine.sa_handler = customHandler;
-    sigemptyset(&mine.sa_mask);
-    struct sigaction saved = {};
-    sigaction(SIGCHLD, &mine, &saved);
+    const CustomChildHandler handler;
     runShellCommand("echo x");
     struct sigaction now = {};
     sigaction(SIGCHLD, nullptr, &now);
     EXPECT_EQ(now.sa_handler, &customHandler);
-    sigaction(SIGCHLD, &saved, nullptr);
 }
 
 TEST(ShellCommand, ConcurrentCallersLeaveTheChildSignalHandlerAsTheyFoundIt) {
-    struct sigaction mine = {};
-    mine.sa_handler = customHandler;
-    sigemptyset(&mine.sa_mask);
-    struct sigaction saved = {};
-    sigaction(SIGCHLD, &mine, &saved);
+    const CustomChildHandler handler;
     // Calls that start together and end at different times, as from the thread pool.
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
@@ -68,7 +77,6 @@ TEST(ShellCommand, ConcurrentCallersLeaveTheChildSignalHandlerAsTheyFoundIt) {
         sigaction(SIGCHLD, nullptr, &now);
         ASSERT_EQ(now.sa_handler, &customHandler) << "SIGCHLD left ignored";
     }
-    sigaction(SIGCHLD, &saved, nullptr);
 }
 
 TEST(CreateDispatchTimer, RefusesWhatCannotBeATimer) {
