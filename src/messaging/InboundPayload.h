@@ -16,7 +16,7 @@ namespace zarv {
 struct InboundPayload {
     std::optional<QString> senderApp;
     std::optional<QString> action;
-    std::optional<QString> filePath;
+    std::optional<QString> filePath; // shorter than any path limit (PATH_MAX bytes)
     std::optional<QDateTime> appstartup;
     /// The keys that were present with the wrong type.
     QStringList rejected;

@@ -21,7 +21,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <limits.h>
 #include <mutex>
 
 namespace zarv {
@@ -959,15 +958,6 @@ void ZarvNikonBaseCameraHandler::handleSavedImageNotification(const Notification
     const QString path = payload.filePath.value_or(QString());
     if (sender.isEmpty() || path.isEmpty())
         return;
-    // Nothing this long names a file; passed on, it would only burden the notice and Lookout.
-    const qsizetype pathBytes = QFile::encodeName(path).size();
-    if (pathBytes >= PATH_MAX) {
-        logLine(QStringLiteral("%1->handleSavedImageNotification: ignored, the file path from %2 "
-                               "is %3 bytes long, more than any file name can be")
-                    .arg(description(), Log::quoted(sender))
-                    .arg(pathBytes));
-        return;
-    }
     sendUserNotificationForNewImage(path);
     mySendLookoutAppNotificationWithFilePath(path);
 }
