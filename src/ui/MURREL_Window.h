@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QWidget>
+
+namespace zarv {
+
+/// A frameless top-level window that still takes keyboard input.
+class MURREL_Window : public QWidget {
+    Q_OBJECT
+public:
+    explicit MURREL_Window(QWidget* parent = nullptr);
+    static bool canBecomeKeyWindow() { return true; }
+};
+
+} // namespace zarv
