@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AppView.h"
 #include "CameraSession.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
@@ -28,20 +29,6 @@ struct Button {
     QString alternateTitle;
     QString identifier;
 };
-
-/// An alert or sheet. Return codes: 1000 for the first button, 1001 for the second, ...
-struct Alert {
-    enum class Style { Warning, Informational, Critical };
-    Style style = Style::Warning;
-    QString message;
-    QString informativeText;
-    QStringList buttons;
-    /// The answer when nobody can be asked (headless): the cancelling choice.
-    long cancelReturnCode = 1000;
-};
-
-inline constexpr long kAlertFirstButtonReturn = 1000;
-inline constexpr long kAlertSecondButtonReturn = 1001;
 
 /// One entry of the device list: the device dictionary, and the session it may hold
 /// ("ZarvDeviceHandler").
