@@ -8,6 +8,7 @@
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "ui/MainWindow.h"
+#include "ui/ScreenshotTour.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -243,6 +244,8 @@ int main(int argc, char** argv) {
         if (!files.isEmpty())
             DispatchQueue::main().async(
                 [&delegate, files] { delegate.applicationOpenFiles(files); });
+        if (window)
+            ScreenshotTour::startIfAsked(delegate, *window);
     }
     const int status = QCoreApplication::exec();
     qInfo("ZarvNikonCapture ends");
