@@ -262,7 +262,7 @@ void MainWindow::applyWindowFlags() {
         show();
 }
 
-void MainWindow::placeWindow(const QSize& size) {
+void MainWindow::placeWindow(const QRect& current, const QSize& size) {
     const QScreen* screen = QGuiApplication::primaryScreen();
     const bool bottomRight = window::wantsBottomRight(
         defaults().boolForKey(QStringLiteral("prefForceWindowBottomRight")),
@@ -270,9 +270,12 @@ void MainWindow::placeWindow(const QSize& size) {
     // The rule places the whole window, decorations included; the size asked for is the
     // content's, as the window manager draws the frame.
     const QSize decorations = frameGeometry().size() - geometry().size();
-    const QRect frame =
-        window::placeWindow(frameGeometry(), size + decorations,
-                            screen ? screen->availableGeometry() : QRect(), bottomRight && screen);
+    const QRect area = screen ? screen->availableGeometry() : QRect();
+    QRect frame = window::placeWindow(current, size + decorations, area, bottomRight && screen);
+    // Growing from a panel near the top of the screen would put the title bar out of reach:
+    // the window moves down as far as needed.
+    if (screen && frame.top() < area.top())
+        frame.moveTop(area.top());
     move(frame.topLeft());
     resize(size);
 }
@@ -296,6 +299,8 @@ void MainWindow::setFormControls(bool mini, int miniHeight, int offset) {
 }
 
 void MainWindow::ibTestButton1() {
+    // The corner kept is the one before the layout reacts to the change of form.
+    const QRect current = frameGeometry();
     const auto info = window::getMiniPanelInfo(defaults().arrayForKey(kMiniSizes),
                                                defaults().stringForKey(kSelectedMiniSize));
     // Only the mini panel goes without a title bar: a full window could not be moved or closed.
@@ -303,11 +308,12 @@ void MainWindow::ibTestButton1() {
     setFormControls(false, window::miniPanelSize(info).height(),
                     int(window::getMiniVerticalOffset(info)));
     applyWindowFlags();
-    placeWindow(window::kFullWindowSize);
+    placeWindow(current, window::kFullWindowSize);
     scheduleStateWrite();
 }
 
 void MainWindow::ibTestButton2() {
+    const QRect current = frameGeometry();
     const QString selected = defaults().stringForKey(kSelectedMiniSize);
     const auto info = window::getMiniPanelInfo(defaults().arrayForKey(kMiniSizes), selected);
     const QSize size = window::miniPanelSize(info);
@@ -315,7 +321,7 @@ void MainWindow::ibTestButton2() {
     if (window::removesTitleBar(selected))
         m_titleBarRemoved = true;
     applyWindowFlags();
-    placeWindow(size);
+    placeWindow(current, size);
     scheduleStateWrite();
 }
 
@@ -357,8 +363,13 @@ void MainWindow::fixUpDisclosureButton(QAbstractButton* sender) {
 }
 
 void MainWindow::windowShouldZoom() {
-    QTimer::singleShot(100, this, [this] {
-        if (window::zoomMakesFullWindow(height()))
+    windowShouldZoom(height());
+}
+
+void MainWindow::windowShouldZoom(int height) {
+    const bool full = window::zoomMakesFullWindow(height);
+    QTimer::singleShot(100, this, [this, full] {
+        if (full)
             ibTestButton1();
         else
             ibTestButton2();
@@ -444,9 +455,12 @@ bool MainWindow::event(QEvent* event) {
 void MainWindow::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && windowState().testFlag(Qt::WindowMaximized)) {
-        // The zoom button switches forms instead of maximising.
+        // The zoom button switches forms instead of maximising. What counts is the height the
+        // window had: the platform may have made it the screen's already.
+        const QRect before = normalGeometry().isValid() ? normalGeometry() : geometry();
         setWindowState(windowState() & ~Qt::WindowMaximized);
-        windowShouldZoom();
+        setGeometry(before);
+        windowShouldZoom(before.height());
     }
 }
 

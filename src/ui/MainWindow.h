@@ -100,7 +100,9 @@ private:
     /// Window flags for the current form: frameless when the title bar is removed, no focus
     /// for the mini panel, above other windows once ordered front at the status level.
     void applyWindowFlags();
-    void placeWindow(const QSize& size);
+    /// Gives the window `size`, placed by the position rule from its frame `current`.
+    void placeWindow(const QRect& current, const QSize& size);
+    void windowShouldZoom(int height);
     void setFormControls(bool mini, int miniHeight, int offset);
     void fixUpDisclosureButton(QAbstractButton* sender);
     void scheduleStateWrite();

@@ -314,16 +314,23 @@ TEST_F(Window, ZoomSwitchesFormsInsteadOfMaximising) {
 }
 
 // The forced position puts the window's frame in the bottom-right corner of the screen's usable
-// area in either form; without it, the bottom-left corner stays where it was.
+// area in either form; without it, the bottom-left corner stays where it was, unless that would
+// push the top of the window off the screen.
 TEST_F(Window, PositionRuleKeepsTheBottomLeftCornerOrSnapsToTheBottomRight) {
     start();
-    window->move(100, 120);
+    window->move(100, 500);
     QTest::qWait(20);
     const QPoint corner = window->frameGeometry().bottomLeft();
     window->ibTestButton1();
     EXPECT_EQ(window->frameGeometry().bottomLeft(), corner);
     window->ibTestButton2();
     EXPECT_EQ(window->frameGeometry().bottomLeft(), corner);
+
+    // From a panel at the top of the screen the full window grows down, title bar on screen.
+    window->move(100, screenArea().top() + 10);
+    QTest::qWait(20);
+    window->ibTestButton1();
+    EXPECT_EQ(window->frameGeometry().topLeft(), QPoint(100, screenArea().top()));
 
     defaults().setObject(QStringLiteral("prefForceWindowPosition"),
                          QStringLiteral(" BOTTOM RIGHT"));
