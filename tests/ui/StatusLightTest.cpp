@@ -3,6 +3,8 @@
 #include "platform/Log.h"
 #include "ui/PathTransformer.h"
 
+#include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QMutex>
 #include <QSvgRenderer>
@@ -47,6 +49,9 @@ TEST_F(StatusLightTest, BundleHoldsEveryStatusImageAsSquareDrawing) {
 TEST_F(StatusLightTest, ShowsEachStateAndSaysItInWords) {
     StatusLight light;
     light.resize(20, 20);
+    // Run once more at twice the density (see CMakeLists.txt): the picture then has 40 x 40
+    // pixels for its 20 x 20 points.
+    ASSERT_EQ(light.devicePixelRatioF(), qEnvironmentVariable("QT_SCALE_FACTOR", "1").toDouble());
     const std::pair<QString, QString> states[] = {
         {QStringLiteral("NSStatusAvailable"), QStringLiteral("Status: connected")},
         {QStringLiteral("NSStatusPartiallyAvailable"), QStringLiteral("Status: connecting")},
@@ -126,13 +131,28 @@ TEST_F(StatusLightTest, UnknownNameShowsNoStatusAndIsLoggedOnce) {
     EXPECT_EQ(lines.filter(unknown).size(), 1) << lines.join(u'\n').toStdString();
 }
 
-// Without the bundle's images the light is empty, but still says its state.
-TEST_F(StatusLightTest, NoImagesAtAllLeavesTheLightEmpty) {
+// A damaged image counts as missing; without any image the light is empty, but still says
+// its state.
+TEST_F(StatusLightTest, DamagedOrMissingImages) {
     QTemporaryDir elsewhere;
     ASSERT_TRUE(elsewhere.isValid());
+    const QString resources = elsewhere.filePath(QStringLiteral("Contents/Resources"));
+    ASSERT_TRUE(QDir().mkpath(resources));
+    QFile damaged(resources + QStringLiteral("/NSStatusAvailable.svg"));
+    ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
+    damaged.write("<svg xmlns=\"http://www.w3.org/2000/svg\"><circle");
+    damaged.close();
+    ASSERT_TRUE(QFile::copy(PathTransformer::transformedValue(QStringLiteral("NSStatusNone")),
+                            resources + QStringLiteral("/NSStatusNone.svg")));
     Bundle::setMainBundlePath(elsewhere.path());
+
     StatusLight light;
     light.resize(20, 20);
+    light.setImageName(QStringLiteral("NSStatusAvailable"));
+    EXPECT_EQ(light.shownImageName(), QStringLiteral("NSStatusNone"));
+    EXPECT_FALSE(light.pixmap().isNull());
+
+    ASSERT_TRUE(QFile::remove(resources + QStringLiteral("/NSStatusNone.svg")));
     light.setImageName(QStringLiteral("NSStatusAvailable"));
     EXPECT_TRUE(light.pixmap().isNull());
     EXPECT_EQ(light.imageName(), QStringLiteral("NSStatusAvailable"));
