@@ -83,9 +83,8 @@ void StatusLight::resizeEvent(QResizeEvent* event) {
 
 void StatusLight::paintEvent(QPaintEvent* event) {
     // Moving to a screen of another density changes the ratio without a resize.
-    const QPixmap shown = pixmap();
-    if (m_renderer->isValid() && (shown.devicePixelRatio() != devicePixelRatioF() ||
-                                  shown.deviceIndependentSize().toSize() != QSize(side(), side())))
+    if (m_renderer->isValid() &&
+        (m_renderedRatio != devicePixelRatioF() || m_renderedSide != side()))
         render();
     QLabel::paintEvent(event);
 }
@@ -108,6 +107,8 @@ void StatusLight::render() {
         m_renderer->render(&painter);
     }
     image.setDevicePixelRatio(ratio);
+    m_renderedSide = side();
+    m_renderedRatio = ratio;
     setPixmap(image);
 }
 

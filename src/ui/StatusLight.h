@@ -44,6 +44,8 @@ private:
     QSvgRenderer* m_renderer;
     QString m_imageName;
     QString m_shownName;
+    int m_renderedSide = 0;
+    qreal m_renderedRatio = 0;
 };
 
 } // namespace zarv
