@@ -85,7 +85,6 @@ class Window : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(config.isValid());
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
         Log::install(QStringLiteral("test_ui"));
         Log::setSink([this](QtMsgType, const QString& line) {
             QMutexLocker lock(&logMutex);
