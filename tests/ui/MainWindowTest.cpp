@@ -251,6 +251,10 @@ TEST_F(Window, DisclosureWithAModifierOpensTheFullWindowOnTheInitialTab) {
     QTest::mouseClick(disclosure, Qt::LeftButton);
     EXPECT_TRUE(window->isMiniPanel());
     EXPECT_EQ(window->size(), QSize(350, 70));
+    // A click with Ctrl held reaches the button with the modifier.
+    QTest::mouseClick(disclosure, Qt::LeftButton, Qt::ControlModifier);
+    EXPECT_FALSE(window->isMiniPanel());
+    EXPECT_EQ(beeps.load(), 0);
 }
 
 TEST_F(Window, UnknownStoredSizeSelectsTheLastEntryWhileThePanelTakesTheDefaultSize) {
