@@ -19,10 +19,12 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMouseEvent>
 #include <QSaveFile>
 #include <QScreen>
 #include <QStyle>
 #include <QToolButton>
+#include <QWindow>
 
 namespace zarv {
 
@@ -88,6 +90,7 @@ MainWindow::MainWindow(AppDelegate& delegate, QWidget* parent)
 
     bindSettings();
     connectControls();
+    m_ui->bottomview->installEventFilter(this);
     // The full window until start-up makes the mini panel.
     setFormControls(false, window::kMiniPanelBaseHeight - int(window::kDefaultMiniVerticalOffset),
                     int(window::kDefaultMiniVerticalOffset));
@@ -450,6 +453,15 @@ bool MainWindow::event(QEvent* event) {
         break;
     }
     return QWidget::event(event);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // A panel without a title bar is moved by dragging its strip.
+    if (watched == m_ui->bottomview && event->type() == QEvent::MouseButtonPress &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && m_titleBarRemoved &&
+        windowHandle())
+        return windowHandle()->startSystemMove();
+    return QWidget::eventFilter(watched, event);
 }
 
 void MainWindow::changeEvent(QEvent* event) {
