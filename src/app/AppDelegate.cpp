@@ -1,5 +1,7 @@
 #include "AppDelegatePrivate.h"
 
+#include "HeadlessView.h"
+
 #include "platform/DistributedNotificationCenter.h"
 
 #include <QPointer>
@@ -18,7 +20,9 @@ std::shared_ptr<DispatchQueue> makeQueue(const char* label) {
 
 } // namespace
 
-AppDelegate::AppDelegate(Options options) : m_options(std::move(options)) {
+AppDelegate::AppDelegate(Options options)
+    : m_options(std::move(options)), m_headlessView(std::make_unique<HeadlessView>()),
+      m_view(m_headlessView.get()) {
     qRegisterMetaType<Button>();
     if (!m_options.sessionFactory)
         m_options.sessionFactory = nikonCameraSessionFactory();
@@ -112,19 +116,19 @@ DispatchQueue& AppDelegate::currentCameraDispatchQueue() {
     return **queue;
 }
 
+void AppDelegate::setView(AppView* view) {
+    m_view = view ? view : m_headlessView.get();
+}
+
 void AppDelegate::beginSheet(const Alert& alert, std::function<void(long)> completion) {
-    // No window to hang a sheet on: the message goes to the log and the cancelling choice is
-    // taken, so nothing waits for a person who is not there.
-    const long answer = alert.cancelReturnCode;
-    const qsizetype index = answer - kAlertFirstButtonReturn;
-    const QString choice =
-        index >= 0 && index < alert.buttons.size() ? alert.buttons.at(index) : QString();
-    qWarning().noquote() << QStringLiteral(
-                                "Alert: %1 | %2 | buttons [%3] -> headless answers \"%4\"")
-                                .arg(alert.message, alert.informativeText.trimmed(),
-                                     alert.buttons.join(QStringLiteral(", ")), choice);
-    if (completion)
-        onMain([completion = std::move(completion), answer] { completion(answer); });
+    onMain([this, alert, completion = std::move(completion)]() mutable {
+        // The answer comes back to this controller only while it exists.
+        QPointer<AppDelegate> self(this);
+        view().beginSheet(alert, [self, completion = std::move(completion)](long code) {
+            if (self && completion)
+                completion(code);
+        });
+    });
 }
 
 } // namespace zarv

@@ -39,9 +39,8 @@ struct DeviceEntry {
 
 /// The application controller: start-up and shutdown, the work queues, the reaction to cameras
 /// arriving and leaving, the timers, the hot folder, relaunching and the requests of sibling
-/// programs. One instance, created and driven on the main thread; it links no widgets: a window,
-/// when there is one, attaches through the hooks below, and without one (headless) status texts
-/// go to the log and alerts take their cancelling choice.
+/// programs. One instance, created and driven on the main thread; it links no widgets: all it
+/// shows a person goes through its view (AppView), the window or, without one, HeadlessView.
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
@@ -67,8 +66,12 @@ public:
     static DispatchQueue& currentScanQueue();
     static DispatchQueue& currentCameraDispatchQueue();
 
-    /// Shows an alert as a sheet; `completion` gets the return code on the main queue.
-    /// Headless: logs it and answers its cancelling choice.
+    /// The view everything shown goes through; null gives the headless view back. The view
+    /// must outlive the controller or be replaced first. Main thread.
+    void setView(AppView* view);
+    AppView& view() const { return *m_view; }
+    /// Shows an alert as a sheet from any thread; `completion` gets the return code on the
+    /// main thread.
     void beginSheet(const Alert& alert, std::function<void(long)> completion = {});
 
     bool isHeadless() const { return m_options.headless; }
@@ -89,6 +92,9 @@ public:
     void terminate(int status = 0);
     bool isTerminating() const { return m_terminating.load(); }
     void showInfoWindow();
+    /// The window's part of start-up, 0.2 s after it: front at the status level, the light,
+    /// the start announced to the siblings, and focus given back 3 s later.
+    void windowStartupStep();
 
     // --- Devices and the connection step (AppDelegateDevices.cpp) -------------------------
     // The USB handlers are called on the USB notification thread and move to the main thread;
@@ -168,9 +174,19 @@ public:
     void ibHitCameraControlButton(const QVariant& sender);
     void ibBringToFrontButton();
 
-signals:
-    /// The status light changed (main thread).
-    void statusImageChanged(const QString& imageName);
+    // --- Window (AppDelegateWindow.cpp) ---------------------------------------------------
+    // Main thread: the window's controls call these; the view shows what they decide.
+    /// The module-list toolbar, by the selected segment's tag.
+    void ibHandleSegmentedControl1(int tag);
+    /// The camera-settings toolbar, by the selected segment's tag.
+    void ibHandleSegmentedControl2(int tag);
+    /// The quit confirmation sheet, and what its answer does.
+    void ibConfirmQuit();
+    void confirmQuitEnded(long returnCode);
+    /// The camera-settings tab was selected: a connected camera's settings are read again.
+    void cameraSettingsTabSelected();
+    void ibImportModuleList();
+    void ibRevertModuleList();
 
 private:
     // --- Construction, queues and helpers: any thread -------------------------------------
@@ -185,7 +201,7 @@ private:
     // --- Devices: status on the main thread, the steps and the session on the camera queue
     void setStatusImage(const QString& name);
     void setStatusText(const QString& text);
-    void logStatusChange(const QString& key);
+    void statusTextChanged(const QString& key);
     void connectionStep(const QVariantMap& entry, const Notification& notification,
                         const QVariantMap& props, const QVariantMap& info);
     void closingStep(const Notification& notification);
@@ -232,12 +248,12 @@ private:
 
     std::atomic<int> m_newImageCount{0};
     bool m_fControlKeyPressed = false;
-    QVariantList m_miniPanelSizes;
 
     mutable QMutex m_statusMutex;
     QString m_statusImage;
-    QString m_loggedStatus;
-    QString m_loggedMessage;
+
+    std::unique_ptr<AppView> m_headlessView;
+    AppView* m_view = nullptr; // main thread
 
     std::vector<NotificationCenter::Token> m_localTokens;
     std::vector<quint64> m_distributedTokens;

@@ -31,6 +31,7 @@ std::optional<Button> buttonOf(const QVariant& sender) {
 
 void AppDelegate::ibBringToFrontButton() {
     logInfo(insideText("ibBringToFrontButton:", QStringLiteral("asked to come forward")));
+    view().bringToFront();
 }
 
 // --- Inbound notifications and actions -------------------------------------------------------

@@ -33,9 +33,7 @@ void AppDelegate::setStatusImage(const QString& name) {
             return;
         m_statusImage = name;
     }
-    if (m_options.headless)
-        logInfo(QStringLiteral("Status light: %1").arg(name));
-    emit statusImageChanged(name);
+    view().setStatusImage(name);
 }
 
 QString AppDelegate::fStatus1Image() const {
@@ -47,19 +45,9 @@ void AppDelegate::setStatusText(const QString& text) {
     defaults().setObject(kNameOfCameraFound, text);
 }
 
-void AppDelegate::logStatusChange(const QString& key) {
-    if (!m_options.headless || (key != kNameOfCameraFound && key != kConnectionMessage))
-        return;
-    const QString value = defaults().stringForKey(key);
-    QString& last = key == kNameOfCameraFound ? m_loggedStatus : m_loggedMessage;
-    if (value == last)
-        return;
-    last = value;
-    // Status texts carry the device's name, which the device itself reports.
-    if (key == kNameOfCameraFound)
-        logInfo(QStringLiteral("Status: %1").arg(Log::quoted(value)));
-    else if (!value.isEmpty())
-        logInfo(QStringLiteral("Connection message: %1").arg(Log::quoted(value)));
+void AppDelegate::statusTextChanged(const QString& key) {
+    if (key == kNameOfCameraFound || key == kConnectionMessage)
+        view().statusTextChanged(key, defaults().stringForKey(key));
 }
 
 QString AppDelegate::deviceName(const QVariantMap& device) const {
@@ -217,8 +205,8 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
         onMain([this] {
             setStatusImage(QStringLiteral("NSStatusAvailable"));
             ibClickedOnZarvButton(QStringLiteral("sendcamerastatus"));
+            view().cameraControlsConnected();
         });
-        // The camera controls bind here once the window exists.
         return;
     }
     sleepMs(750);
@@ -363,6 +351,7 @@ void AppDelegate::closingStep(const Notification& notification) {
     onMain([this] {
         setStatusImage(QStringLiteral("NSStatusUnavailable"));
         setStatusText(QStringLiteral("< Camera Disconnected >"));
+        view().cameraControlsRemoved();
     });
     cancelScanTimer();
     if (std::shared_ptr<CameraSession> handler = getCameraHandler()) {
@@ -372,7 +361,6 @@ void AppDelegate::closingStep(const Notification& notification) {
     ibClickedOnZarvButton(QStringLiteral("sendcamerastatus"));
     sleepMs(500);
     setSession(nullptr);
-    // The camera controls are reset here once the window exists.
 }
 
 std::optional<QVariantMap> AppDelegate::getUsbObject() {

@@ -87,8 +87,8 @@ bool AppDelegate::applicationWillFinishLaunching() {
             "application!\n\n\n");
         alert.buttons = {QStringLiteral("Quit Now")};
         alert.cancelReturnCode = kAlertFirstButtonReturn;
-        beginSheet(alert);
-        terminate();
+        // The program ends once the person has read why.
+        beginSheet(alert, [this](long) { terminate(); });
         return false;
     }
     defaults().removeObject(kTextView);
@@ -145,8 +145,9 @@ bool AppDelegate::applicationWillFinishLaunching() {
     // Made here, private, before any writer needs it; a refused folder has been logged.
     temporaryFolderForApplication(IfMissing::Create);
 
-    m_miniPanelSizes = defaults().arrayForKey(QStringLiteral("prefMiniSizesInfoArray"));
-    for (const QVariant& size : std::as_const(m_miniPanelSizes))
+    // The window's size pop-up lists these; the log names the default one.
+    const QVariantList sizes = defaults().arrayForKey(QStringLiteral("prefMiniSizesInfoArray"));
+    for (const QVariant& size : sizes)
         if (size.toMap()
                 .value(QStringLiteral("displayname"))
                 .toString()
@@ -157,7 +158,7 @@ bool AppDelegate::applicationWillFinishLaunching() {
 
 void AppDelegate::applicationDidFinishLaunching() {
     inside("applicationDidFinishLaunching:");
-    connect(&defaults(), &UserDefaults::valueChanged, this, &AppDelegate::logStatusChange);
+    connect(&defaults(), &UserDefaults::valueChanged, this, &AppDelegate::statusTextChanged);
     onMain([this] {
         setStatusText(m_launchNote.isEmpty() ? QStringLiteral("< No Camera Detected >")
                                              : m_launchNote);
@@ -200,13 +201,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     createScanTiemr2();
     ZARV_cameraNikon::getNikonDevices();
 
-    // The window start-up step; without a window it keeps only what is not about the window.
-    onMainAfter(std::chrono::milliseconds(200), [this] {
-        // A camera already being connected keeps its light.
-        if (fStatus1Image().isEmpty())
-            setStatusImage(QStringLiteral("NSStatusUnavailable"));
-        ibClickedOnZarvButton(QStringLiteral("appstartup"));
-    });
+    onMain([this] { view().showMiniPanelAtStart(); });
+    onMainAfter(std::chrono::milliseconds(200), [this] { windowStartupStep(); });
     onMainAfter(std::chrono::milliseconds(500), [this] { ibSendAllItemsInHotFolder(); });
 }
 
@@ -253,11 +249,31 @@ void AppDelegate::terminate(int status) {
     });
 }
 
+void AppDelegate::windowStartupStep() {
+    const bool activate = defaults().boolForKey(QStringLiteral("prefActivateAppAtStartup"));
+    if (activate)
+        ibBringToFrontButton();
+    view().orderFrontAtStatusLevel(activate);
+    // A camera already being connected keeps its light.
+    if (fStatus1Image().isEmpty())
+        setStatusImage(QStringLiteral("NSStatusUnavailable"));
+    ibClickedOnZarvButton(QStringLiteral("appstartup"));
+    if (activate)
+        return;
+    onGlobal([this] {
+        if (!pauseUnlessStopping(std::chrono::seconds(3)))
+            return;
+        onMain([this] {
+            view().resignMainWindow();
+            logInfo(QStringLiteral("should have resigned..."));
+        });
+    });
+}
+
 void AppDelegate::showInfoWindow() {
-    onMain([] {
-        // No info window here: its text goes to the log.
-        logInfo(QStringLiteral("Info window:\n%1").arg(defaults().stringForKey(kTextView)));
-        logInfo(QStringLiteral("returnCode = %1").arg(0));
+    onMain([this] {
+        view().showInfoWindow(
+            [](long code) { logInfo(QStringLiteral("returnCode = %1").arg(code)); });
     });
 }
 

@@ -7,6 +7,7 @@
 #include "platform/UserDefaults.h"
 
 #include <QDebug>
+#include <QPointer>
 #include <QString>
 
 #include <chrono>

@@ -4,11 +4,8 @@
 #include <QStringList>
 
 #include <functional>
-#include <memory>
 
 namespace zarv {
-
-class CameraSession;
 
 /// An alert or sheet. Return codes: 1000 for the first button, 1001 for the second, ...
 struct Alert {
@@ -80,8 +77,9 @@ public:
     virtual void showPopover(PopoverKind kind, int offset) = 0;
     /// The module match window.
     virtual void showMatchWindow() = 0;
-    /// The camera controls: a camera was connected (the session to read from) or removed.
-    virtual void cameraControlsConnected(const std::shared_ptr<CameraSession>& session) = 0;
+    /// The camera controls: a camera was connected or removed. The session itself stays on
+    /// the camera queue; the controls ask the controller for it there.
+    virtual void cameraControlsConnected() = 0;
     virtual void cameraControlsRemoved() = 0;
     /// The camera controls: the other settings page; read the settings again.
     virtual void cameraControlsNextPage() = 0;

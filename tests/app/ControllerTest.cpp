@@ -1,6 +1,7 @@
 // The controller in this process, with a scripted camera session: the device bookkeeping, the
 // status texts and the request handling, and that every session call runs on the camera queue.
 
+#include "RecordingView.h"
 #include "TestSupport.h"
 #include "app/AppDelegate.h"
 #include "modules/Architecture.h"
@@ -520,6 +521,87 @@ TEST_F(Controller, ScratchFolderIsMadeAndRevealedPrivately) {
     delegate->doRevealItem3();
     EXPECT_TRUE(logged(revealed.arg(tmp.path())));
     EXPECT_FALSE(logged(QStringLiteral("revealItemInFinder => /tmp...")));
+}
+
+} // namespace
+
+namespace {
+
+// The controller with a window-like view that records what it is shown.
+class ControllerWithView : public Controller {
+protected:
+    void SetUp() override {
+        Controller::SetUp();
+        delegate->setView(&view);
+    }
+    void TearDown() override {
+        Controller::TearDown();
+        EXPECT_EQ(view.offMainCalls(), 0);
+    }
+    test::RecordingView view;
+};
+
+// A camera's life as the window shows it: the light goes amber then green, the status text
+// names it, the controls are told; at removal the light goes red and the controls clear.
+TEST_F(ControllerWithView, ConnectionAndRemovalAsShown) {
+    const QVariantMap camera = device(QStringLiteral("Nikon D850"), 1200, QStringLiteral("S1"));
+    arrive(camera);
+    ASSERT_TRUE(waitUntil([&] { return view.saw("controls:connected"); }, 20000));
+    const QStringList lights = view.eventsOf(QStringLiteral("light:"));
+    ASSERT_GE(lights.size(), 2);
+    EXPECT_EQ(lights.mid(lights.size() - 2),
+              QStringList({"light:NSStatusPartiallyAvailable", "light:NSStatusAvailable"}));
+    EXPECT_TRUE(view.saw("text:prefNameOfCameraFound=< Trying To Connect to Nikon D850>"));
+
+    leave(camera);
+    ASSERT_TRUE(waitUntil([&] { return view.saw("controls:removed"); }, 20000));
+    EXPECT_EQ(view.eventsOf(QStringLiteral("light:")).last(), "light:NSStatusUnavailable");
+    EXPECT_TRUE(view.saw("text:prefNameOfCameraFound=< Camera Disconnected >"));
+}
+
+// The unknown-camera sheet: "YES" starts the module search, the cancelling "NO" does not.
+TEST_F(ControllerWithView, UnknownCameraSheetAnswers) {
+    script.result = -2;
+    view.answerSheetsWith(kAlertFirstButtonReturn);
+    arrive(device(QStringLiteral("Nikon Zf"), 1200, QStringLiteral("F")));
+    ASSERT_TRUE(waitUntil([&] { return logged("returncode = 1000"); }, 20000));
+    EXPECT_TRUE(view.saw("sheet:Unknown Camera Found??|YES/NO"));
+    EXPECT_TRUE(view.saw("light:NSStatusUnavailable"));
+    EXPECT_TRUE(logged("ibAutoSearchModule"));
+}
+
+// The toolbars by tag, the window's start-up, and the quit sheet's answers.
+TEST_F(ControllerWithView, ToolbarsStartupAndQuit) {
+    delegate->ibHandleSegmentedControl1(3);
+    delegate->ibHandleSegmentedControl2(3);
+    delegate->ibHandleSegmentedControl2(4);
+    delegate->ibHandleSegmentedControl2(5);
+    delegate->ibHandleSegmentedControl2(2);
+    delegate->ibHandleSegmentedControl1(0);
+    delegate->ibHandleSegmentedControl2(9);
+    EXPECT_EQ(view.eventsOf(QStringLiteral("popover:")),
+              QStringList({"popover:0:30", "popover:1:10", "popover:2:80"}));
+    EXPECT_EQ(view.eventsOf(QStringLiteral("controls:")),
+              QStringList({"controls:nextpage", "controls:refresh"}));
+    EXPECT_TRUE(
+        logged("Inside AppDelegate => ibHandleSegmentedControl1:...Add - NOT Implemented Yet..."));
+    EXPECT_TRUE(logged("no action for tag 9"));
+
+    // Started as a mini panel, then front at the status level, given back 3 s later.
+    ASSERT_TRUE(waitUntil([&] { return view.saw("front:0"); }, 5000));
+    EXPECT_TRUE(view.saw("mini"));
+    EXPECT_LT(view.events().indexOf("mini"), view.events().indexOf("front:0"));
+    ASSERT_TRUE(waitUntil([&] { return view.saw("resign"); }, 6000));
+    EXPECT_TRUE(logged("should have resigned..."));
+
+    delegate->ibConfirmQuit(); // cancel
+    ASSERT_TRUE(waitUntil([&] { return view.eventsOf("quit").size() == 1; }, 5000));
+    drainCameraQueue();
+    EXPECT_FALSE(delegate->isTerminating());
+    view.answerQuitWith(kConfirmQuitReturn);
+    delegate->ibConfirmQuit();
+    ASSERT_TRUE(waitUntil([&] { return delegate->isTerminating(); }, 5000));
+    EXPECT_TRUE(logged("Will terminate app..."));
 }
 
 } // namespace

@@ -1,0 +1,107 @@
+#include "AppDelegatePrivate.h"
+
+#include "platform/Beep.h"
+
+namespace zarv {
+
+namespace {
+
+void notImplementedYet(const char* operation, const char* what) {
+    logInfo(insideText(operation,
+                       QStringLiteral("%1 - NOT Implemented Yet...").arg(QLatin1String(what))));
+    beep();
+}
+
+} // namespace
+
+// --- The toolbars -----------------------------------------------------------------------------
+
+void AppDelegate::ibHandleSegmentedControl1(int tag) {
+    switch (tag) {
+    case 0:
+        notImplementedYet("ibHandleSegmentedControl1:", "Add");
+        break;
+    case 1:
+        notImplementedYet("ibHandleSegmentedControl1:", "Delete");
+        break;
+    case 2:
+        ibUpdateModuleList();
+        break;
+    case 3:
+        view().showPopover(PopoverKind::MatchList, 30);
+        break;
+    case 4:
+        ibImportModuleList();
+        break;
+    case 5:
+        doRevealItem2();
+        break;
+    default:
+        logInfo(insideText("ibHandleSegmentedControl1:",
+                           QStringLiteral("no action for tag %1").arg(tag)));
+    }
+}
+
+void AppDelegate::ibHandleSegmentedControl2(int tag) {
+    switch (tag) {
+    case 0:
+        notImplementedYet("ibHandleSegmentedControl2:", "Add");
+        break;
+    case 1:
+    case 5:
+        view().cameraControlsNextPage();
+        break;
+    case 2:
+        view().cameraControlsRefresh();
+        break;
+    case 3:
+        view().showPopover(PopoverKind::CameraSettingsSave, 10);
+        break;
+    case 4:
+        view().showPopover(PopoverKind::CameraSettingsLoad, 80);
+        break;
+    default:
+        logInfo(insideText("ibHandleSegmentedControl2:",
+                           QStringLiteral("no action for tag %1").arg(tag)));
+    }
+}
+
+void AppDelegate::ibImportModuleList() {
+    // The import panel and its checks come with module matching.
+    logInfo(insideText("ibImportModuleList:", QStringLiteral("not available in this version")));
+}
+
+void AppDelegate::ibRevertModuleList() {
+    logInfo(insideText("ibRevertModuleList:", QStringLiteral("not available in this version")));
+}
+
+void AppDelegate::cameraSettingsTabSelected() {
+    // Whether the camera is connected is the session's to say, on its own queue.
+    currentCameraDispatchQueue().async([this] {
+        const std::shared_ptr<CameraSession> session = gTestNikonCamera();
+        if (session && session->isCameraConnected())
+            onMain([this] { view().cameraControlsRefresh(); });
+    });
+}
+
+// --- Quitting ---------------------------------------------------------------------------------
+
+void AppDelegate::ibConfirmQuit() {
+    QPointer<AppDelegate> self(this);
+    view().showConfirmQuit([self](long code) {
+        if (self)
+            self->confirmQuitEnded(code);
+    });
+}
+
+void AppDelegate::confirmQuitEnded(long returnCode) {
+    if (returnCode == kConfirmQuitReturn) {
+        logInfo(insideText("ibCloseConfirmWindow:", QStringLiteral("Will terminate app...")));
+        terminate();
+    } else if (returnCode == kConfirmQuitRelaunchReturn) {
+        logInfo(insideText("ibCloseConfirmWindow:", QStringLiteral("Will Quit and Relaunch")));
+        relaunchApp({});
+    }
+}
+
+} // namespace zarv

@@ -1,0 +1,72 @@
+#include "HeadlessView.h"
+
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+
+#include <QDebug>
+
+namespace zarv {
+
+namespace {
+
+const QString kNameOfCameraFound = QStringLiteral("prefNameOfCameraFound");
+
+// Answers as a window would: later, on the main thread, never inside the caller.
+void answerLater(std::function<void(long)> completion, long code) {
+    if (completion)
+        DispatchQueue::main().async(
+            [completion = std::move(completion), code] { completion(code); });
+}
+
+} // namespace
+
+void HeadlessView::setStatusImage(const QString& imageName) {
+    qInfo().noquote() << QStringLiteral("Status light: %1").arg(imageName);
+}
+
+void HeadlessView::statusTextChanged(const QString& key, const QString& text) {
+    QString& last = key == kNameOfCameraFound ? m_loggedStatus : m_loggedMessage;
+    if (text == last)
+        return;
+    last = text;
+    // Status texts carry the device's name, which the device itself reports.
+    if (key == kNameOfCameraFound)
+        qInfo().noquote() << QStringLiteral("Status: %1").arg(Log::quoted(text));
+    else if (!text.isEmpty())
+        qInfo().noquote() << QStringLiteral("Connection message: %1").arg(Log::quoted(text));
+}
+
+void HeadlessView::beginSheet(const Alert& alert, std::function<void(long)> completion) {
+    const long answer = alert.cancelReturnCode;
+    const qsizetype index = answer - kAlertFirstButtonReturn;
+    const QString choice =
+        index >= 0 && index < alert.buttons.size() ? alert.buttons.at(index) : QString();
+    qWarning().noquote() << QStringLiteral(
+                                "Alert: %1 | %2 | buttons [%3] -> headless answers \"%4\"")
+                                .arg(alert.message, alert.informativeText.trimmed(),
+                                     alert.buttons.join(QStringLiteral(", ")), choice);
+    answerLater(std::move(completion), answer);
+}
+
+void HeadlessView::showInfoWindow(std::function<void(long)> completion) {
+    qInfo().noquote() << QStringLiteral("Info window:\n%1")
+                             .arg(UserDefaults::standard().stringForKey(
+                                 QStringLiteral("prefTextViewString1")));
+    answerLater(std::move(completion), kCancelReturn);
+}
+
+void HeadlessView::showConfirmQuit(std::function<void(long)> completion) {
+    // Nobody to confirm with: quitting is the signals' job here (TERM, INT).
+    answerLater(std::move(completion), kCancelReturn);
+}
+
+void HeadlessView::showPopover(PopoverKind kind, int) {
+    qInfo().noquote() << QStringLiteral("No window: popover %1 not shown").arg(int(kind));
+}
+
+void HeadlessView::showMatchWindow() {
+    qInfo("No window: the module match window is not shown");
+}
+
+} // namespace zarv

@@ -1,0 +1,99 @@
+#include "ScreenshotTour.h"
+
+#include "MainWindow.h"
+#include "app/AppDelegate.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+#include <QWidget>
+
+namespace zarv {
+
+namespace {
+
+constexpr int kSettle = 600; // lets layouts and the light settle before a picture
+
+} // namespace
+
+ScreenshotTour::ScreenshotTour(AppDelegate& delegate, MainWindow& window, QString folder)
+    : QObject(&window), m_delegate(delegate), m_window(window), m_folder(std::move(folder)) {
+    QDir().mkpath(m_folder);
+    after(kSettle, [this] { waitForCamera(150); });
+}
+
+ScreenshotTour* ScreenshotTour::startIfAsked(AppDelegate& delegate, MainWindow& window) {
+    const QString folder = qEnvironmentVariable("ZARV_SCREENSHOT_DIR");
+    if (folder.isEmpty())
+        return nullptr;
+    qInfo().noquote() << QStringLiteral("Screenshots into %1").arg(folder);
+    return new ScreenshotTour(delegate, window, folder);
+}
+
+void ScreenshotTour::after(int ms, Step step) {
+    QTimer::singleShot(ms, this, std::move(step));
+}
+
+void ScreenshotTour::waitForCamera(int triesLeft) {
+    if (m_delegate.fStatus1Image() != QLatin1String("NSStatusAvailable") && triesLeft > 0) {
+        after(200, [this, triesLeft] { waitForCamera(triesLeft - 1); });
+        return;
+    }
+    if (triesLeft == 0)
+        qWarning("Screenshots: no camera connected; the pictures show the window without one");
+    after(kSettle, [this] {
+        grab(QStringLiteral("mini-panel"));
+        m_window.ibTestButton1();
+        const QStringList tabs = m_window.tabIdentifiers();
+        // One tab after another, then the quit sheet, then the end.
+        auto steps = std::make_shared<std::vector<Step>>();
+        for (const QString& tab : tabs)
+            steps->push_back([this, tab] {
+                m_window.selectTab(tab);
+                after(kSettle, [this, tab] {
+                    grab(QStringLiteral("window-%1").arg(tab));
+                    next();
+                });
+            });
+        steps->push_back([this] {
+            m_delegate.ibConfirmQuit();
+            after(kSettle,
+                  [this] {
+                      grab(QStringLiteral("quit-sheet"));
+                      qInfo().noquote()
+                          << QStringLiteral("Screenshots written: %1").arg(m_written.join(u' '));
+                      m_delegate.terminate();
+                  });
+        });
+        m_steps = steps;
+        after(kSettle, [this] { next(); });
+    });
+}
+
+void ScreenshotTour::next() {
+    if (m_steps->empty())
+        return;
+    Step step = m_steps->front();
+    m_steps->erase(m_steps->begin());
+    step();
+}
+
+void ScreenshotTour::grab(const QString& name) {
+    QRect area = m_window.frameGeometry();
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible() && widget != &m_window && widget->isWindow())
+            area = area.united(widget->frameGeometry());
+    QScreen* screen = m_window.screen() ? m_window.screen() : QGuiApplication::primaryScreen();
+    const QPixmap picture = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    const QString path = QDir(m_folder).filePath(name + QStringLiteral(".png"));
+    if (picture.isNull() || !picture.save(path))
+        qWarning().noquote() << QStringLiteral("Screenshots: could not write %1").arg(path);
+    else
+        m_written << path;
+}
+
+} // namespace zarv

@@ -1,0 +1,110 @@
+#pragma once
+
+// A view that records what the controller shows, and answers sheets as scripted: controller
+// tests check every light, text and sheet without a display.
+
+#include "app/AppView.h"
+#include "platform/Dispatch.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <atomic>
+#include <optional>
+
+namespace zarv::test {
+
+class RecordingView : public AppView {
+public:
+    /// Every event so far, as "kind:detail" texts.
+    QStringList events() const {
+        QMutexLocker lock(&m_mutex);
+        return m_events;
+    }
+    bool saw(const QString& event) const { return events().contains(event); }
+    /// Events whose text starts with `kind`.
+    QStringList eventsOf(const QString& kind) const {
+        return events().filter(
+            QRegularExpression(QStringLiteral("^") + QRegularExpression::escape(kind)));
+    }
+    /// Calls made from a thread other than the main thread.
+    int offMainCalls() const { return m_offMain.load(); }
+
+    /// The code the next sheets answer with; the alert's cancelling choice when unset.
+    void answerSheetsWith(std::optional<long> code) {
+        QMutexLocker lock(&m_mutex);
+        m_answer = code;
+    }
+    void answerQuitWith(long code) {
+        QMutexLocker lock(&m_mutex);
+        m_quitAnswer = code;
+    }
+
+    void setStatusImage(const QString& imageName) override {
+        record(QStringLiteral("light:") + imageName);
+    }
+    void statusTextChanged(const QString& key, const QString& text) override {
+        record(QStringLiteral("text:%1=%2").arg(key, text));
+    }
+    void setBusy(bool busy) override { record(QStringLiteral("busy:%1").arg(busy)); }
+    void beginSheet(const Alert& alert, std::function<void(long)> completion) override {
+        record(QStringLiteral("sheet:%1|%2").arg(alert.message, alert.buttons.join(u'/')));
+        long code = alert.cancelReturnCode;
+        {
+            QMutexLocker lock(&m_mutex);
+            if (m_answer)
+                code = *m_answer;
+        }
+        answer(std::move(completion), code);
+    }
+    void showInfoWindow(std::function<void(long)> completion) override {
+        record(QStringLiteral("info"));
+        answer(std::move(completion), kCancelReturn);
+    }
+    void showConfirmQuit(std::function<void(long)> completion) override {
+        record(QStringLiteral("quit"));
+        long code;
+        {
+            QMutexLocker lock(&m_mutex);
+            code = m_quitAnswer;
+        }
+        answer(std::move(completion), code);
+    }
+    void showMiniPanelAtStart() override { record(QStringLiteral("mini")); }
+    void orderFrontAtStatusLevel(bool activate) override {
+        record(QStringLiteral("front:%1").arg(activate));
+    }
+    void resignMainWindow() override { record(QStringLiteral("resign")); }
+    void bringToFront() override { record(QStringLiteral("bringtofront")); }
+    void showPopover(PopoverKind kind, int offset) override {
+        record(QStringLiteral("popover:%1:%2").arg(int(kind)).arg(offset));
+    }
+    void showMatchWindow() override { record(QStringLiteral("matchwindow")); }
+    void cameraControlsConnected() override { record(QStringLiteral("controls:connected")); }
+    void cameraControlsRemoved() override { record(QStringLiteral("controls:removed")); }
+    void cameraControlsNextPage() override { record(QStringLiteral("controls:nextpage")); }
+    void cameraControlsRefresh() override { record(QStringLiteral("controls:refresh")); }
+
+private:
+    void record(const QString& event) {
+        if (!DispatchQueue::main().isCurrent())
+            ++m_offMain;
+        QMutexLocker lock(&m_mutex);
+        m_events << event;
+    }
+    // A sheet answers later, as a person would.
+    static void answer(std::function<void(long)> completion, long code) {
+        DispatchQueue::main().async(
+            [completion = std::move(completion), code] { completion(code); });
+    }
+
+    mutable QMutex m_mutex;
+    QStringList m_events;
+    std::optional<long> m_answer;
+    long m_quitAnswer = kCancelReturn;
+    std::atomic<int> m_offMain{0};
+};
+
+} // namespace zarv::test
