@@ -10,8 +10,18 @@
 
 namespace zarv {
 
+namespace {
+
+// Content still in an earlier popover belongs to that popover's owner.
+QWidget* ownerOf(const QWidget* content) {
+    const auto* earlier = qobject_cast<const Popover*>(content->parentWidget());
+    return earlier ? earlier->contentOwner() : content->parentWidget();
+}
+
+} // namespace
+
 Popover::Popover(QWidget* content)
-    : QFrame(nullptr, Qt::Popup), m_content(content), m_contentOwner(content->parentWidget()) {
+    : QFrame(nullptr, Qt::Popup), m_content(content), m_contentOwner(ownerOf(content)) {
     setObjectName(QStringLiteral("popover"));
     setAttribute(Qt::WA_DeleteOnClose);
     setFrameShape(QFrame::StyledPanel);
@@ -23,7 +33,7 @@ Popover::Popover(QWidget* content)
 
 Popover::~Popover() {
     // A kept view outlives this opening; anything else was handed over and goes with it.
-    if (m_content && m_contentOwner) {
+    if (m_content && m_content->parentWidget() == this && m_contentOwner) {
         m_content->hide();
         m_content->setParent(m_contentOwner);
     }

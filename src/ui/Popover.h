@@ -25,6 +25,9 @@ public:
 
     ~Popover() override;
 
+    /// Where the content goes back to when this popover closes; null when it goes with it.
+    QWidget* contentOwner() const { return m_contentOwner; }
+
 private:
     explicit Popover(QWidget* content);
 

@@ -122,6 +122,18 @@ TEST_F(PopoverTest, KeptContentGoesBackToItsOwner) {
         EXPECT_EQ(kept->parentWidget(), &owner);
         EXPECT_FALSE(kept->isVisibleTo(&owner));
     }
+    // Opened again before the first closed: the second takes it, and both hand it back.
+    QPointer<Popover> first = Popover::showAt(kept, sender, 30);
+    QPointer<Popover> second = Popover::showAt(kept, sender, 30);
+    EXPECT_EQ(kept->window(), second.data());
+    first->close();
+    flushDeletes();
+    EXPECT_EQ(kept->window(), second.data()) << "taken from the popover showing it";
+    second->close();
+    flushDeletes();
+    EXPECT_TRUE(first.isNull() && second.isNull());
+    ASSERT_TRUE(alive);
+    EXPECT_EQ(kept->parentWidget(), &owner);
 }
 
 TEST(PopoverContent, PlaceholderNamesItsTitleAndSaysItComesLater) {
