@@ -53,6 +53,8 @@ QRect Popover::placement(const QRect& anchor, const QSize& size, const QRect& sc
 }
 
 Popover* Popover::showAt(QWidget* content, QWidget* sender, int offset) {
+    if (!content)
+        return nullptr;
     auto* popover = new Popover(content);
     popover->adjustSize();
     QRect anchor;

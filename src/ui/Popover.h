@@ -16,7 +16,8 @@ public:
     /// centred on that rectangle moved right by `offset`, kept on the sender's screen: above
     /// the rectangle when there is no room below. Content without a parent is the popover's
     /// and goes with it; content with a parent (a kept view) goes back to that parent, hidden,
-    /// when the popover closes. Main thread only. The popover deletes itself when closed.
+    /// when the popover closes. Main thread only. The popover deletes itself when closed; null
+    /// without content.
     static Popover* showAt(QWidget* content, QWidget* sender, int offset);
 
     /// Where a popover of `size` goes for the anchor rectangle `anchor` (global coordinates)

@@ -7,6 +7,8 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace zarv {
 namespace {
 
