@@ -22,11 +22,13 @@ inline constexpr int kMiniPanelBaseHeight = 100;
 
 /// The first entry of `sizes` whose "somevalue" equals `selected` without regard to case.
 std::optional<QVariantMap> getMiniPanelInfo(const QVariantList& sizes, const QString& selected);
-/// The entry's "width", else 350.
+/// The entry's "width" (a number, or a text holding one), else 350; also 350 for a width
+/// below 1.
 double getMiniWidth(const std::optional<QVariantMap>& info);
-/// The entry's "heightoffset", else 30.
+/// The entry's "heightoffset" (a number, or a text holding one), else 30; also 30 for an
+/// offset outside [0, 100), which would leave the panel no height or out of the zoom's reach.
 double getMiniVerticalOffset(const std::optional<QVariantMap>& info);
-/// The mini panel's size for an entry: width x (100 - offset).
+/// The mini panel's size for an entry: width x (100 - offset), rounded.
 QSize miniPanelSize(const std::optional<QVariantMap>& info);
 /// The row the size pop-up selects: the first match, else the last entry; -1 for no entries.
 int miniPanelSizeIndex(const QVariantList& sizes, const QString& selected);
@@ -37,8 +39,9 @@ bool removesTitleBar(const QString& sizeKey);
 /// ("prefForceWindowBottomRight", or "prefForceWindowPosition" reading "bottomright" once
 /// blanks are removed, without regard to case).
 bool wantsBottomRight(bool forceBottomRight, const QString& forcedPosition);
-/// The window's new frame of `size`: its bottom-left corner kept from `current`, or at the
-/// bottom right of `screen` when `bottomRight`.
+/// The window's new frame of `size`: its bottom-left corner kept from `current`, or its
+/// bottom-right corner at the bottom right of `screen` (the screen's own rectangle, offset
+/// included) when `bottomRight`.
 QRect placeWindow(const QRect& current, const QSize& size, const QRect& screen, bool bottomRight);
 
 /// The zoom button: a window this high or lower becomes the full window, a taller one the

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QStringList>
 
 #include <dlfcn.h>
 
@@ -133,6 +134,18 @@ QString Bundle::pathForResource(const QString& name, const QString& type) const 
         type.isEmpty() ? name : name + u'.' + (type.startsWith(u'.') ? type.mid(1) : type);
     const QString path = resourcePath() + u'/' + file;
     return QFileInfo::exists(path) ? path : QString();
+}
+
+QString Bundle::pathForImageResource(const QString& name) const {
+    // Drawn images first: they stay sharp at any scale.
+    static const QStringList kImageTypes{QStringLiteral("svg"), QStringLiteral("png")};
+    if (kImageTypes.contains(QFileInfo(name).suffix(), Qt::CaseInsensitive))
+        return pathForResource(name);
+    for (const QString& type : kImageTypes) {
+        if (QString path = pathForResource(name, type); !path.isEmpty())
+            return path;
+    }
+    return {};
 }
 
 QString Bundle::pathForAuxiliaryExecutable(const QString& name) const {

@@ -43,6 +43,9 @@ public:
     QString resourcePath() const;
     /// Contents/Resources/<name>.<type> (or <name> when type is empty) if it exists, else empty.
     QString pathForResource(const QString& name, const QString& type = {}) const;
+    /// The image resource <name>.svg, else <name>.png (or <name> itself when it already ends
+    /// in one of those), if it exists; else empty.
+    QString pathForImageResource(const QString& name) const;
     /// Contents/MacOS/<name> if it exists, else empty.
     QString pathForAuxiliaryExecutable(const QString& name) const;
     /// The file Info.plist's CFBundleExecutable names, if it exists; else empty.

@@ -1,14 +1,29 @@
 #include "PathTransformer.h"
 
+#include "platform/Bundle.h"
+
+#include <atomic>
+
 namespace zarv {
 
-// Placeholder until written.
-QString PathTransformer::transformedValue(const QString&) {
-    return {};
+namespace {
+std::atomic<bool> g_registered{false};
+} // namespace
+
+QString PathTransformer::transformedValue(const QString& name) {
+    // The image file itself: appending the name once more, as a path component, would name
+    // something inside the file, which exists nowhere.
+    if (name.isEmpty())
+        return {};
+    return Bundle::mainBundle().pathForImageResource(name);
 }
-void PathTransformer::registerTransformer() {}
+
+void PathTransformer::registerTransformer() {
+    g_registered.store(true);
+}
+
 bool PathTransformer::isRegistered() {
-    return false;
+    return g_registered.load();
 }
 
 } // namespace zarv

@@ -8,11 +8,11 @@ namespace zarv {
 /// bundle's resources; registered once at start-up under the name "PathTransformer".
 class PathTransformer {
 public:
-    /// The image file for `name` (an empty name gives an empty path); empty when the bundle
-    /// has no such image.
+    /// The image file for `name` in the main bundle's resources (<name>.svg, else <name>.png);
+    /// empty for an empty name or when the bundle has no such image. Safe from any thread.
     static QString transformedValue(const QString& name);
     static bool allowsReverseTransformation() { return false; }
-    /// Makes the transformer known by its name; once per process.
+    /// Makes the transformer known by its name; calling it again changes nothing.
     static void registerTransformer();
     static bool isRegistered();
 };

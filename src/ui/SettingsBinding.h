@@ -11,12 +11,13 @@ class QWidget;
 
 namespace zarv {
 
-/// Keeps a widget showing a setting: `apply` runs now with the key's value, then on the main
-/// thread each time the key changes, whichever thread wrote it; the binding ends with `owner`.
+/// Keeps a widget showing a setting of UserDefaults::standard(): `apply` runs now with the
+/// key's value (invalid when unset), then on the owner's thread (the main thread: call this
+/// there) each time the key changes, whichever thread wrote it; the binding ends with `owner`.
 void bindSetting(QObject* owner, const QString& key, std::function<void(const QVariant&)> apply);
-/// A label's text follows a setting.
+/// A label's text follows a setting; binding the label again replaces the earlier binding.
 void bindLabel(QLabel* label, const QString& key);
-/// A window's title follows a setting.
+/// A window's title follows a setting; binding the title again replaces the earlier binding.
 void bindWindowTitle(QWidget* window, const QString& key);
 
 } // namespace zarv

@@ -11,7 +11,8 @@ namespace zarv {
 /// regard to case, in the children's order; deeper levels are not searched. Null when none.
 QWidget* findSubviewWithIdentifier(const QWidget* view, const QString& identifier);
 
-/// The widget's dynamic property "tag" (Designer sets it), or -1.
+/// The dynamic property "tag" (Designer sets it) as a whole number, or -1 when it is missing
+/// or not one.
 int tagOf(const QObject* object);
 
 } // namespace zarv
