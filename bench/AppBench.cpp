@@ -5,6 +5,7 @@
 // umockdev's header pulls in GLib, whose struct members clash with Qt's keywords: it comes first.
 #include <umockdev.h>
 
+#include "Xvfb.h"
 #include "platform/DistributedNotificationCenter.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -48,7 +51,8 @@ struct Run {
         QFile f(dir.path() + QStringLiteral("/program.log"));
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
-    void start(const QString& cameraConfig) {
+    // With `display`, the program shows its window there and reports what it shows.
+    void start(const QString& cameraConfig, const test::Xvfb* display = nullptr) {
         QFile config(dir.path() + QStringLiteral("/camera.conf"));
         config.open(QIODevice::WriteOnly);
         config.write(cameraConfig.toUtf8());
@@ -56,17 +60,38 @@ struct Run {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path() + QStringLiteral("/config"));
         env.insert(QStringLiteral("ZARV_VIRTUAL_CAMERA_CONFIG"), config.fileName());
+        QStringList face{QStringLiteral("--headless")};
+        if (display) {
+            env = display->environment(env);
+            env.insert(QStringLiteral("ZARV_UI_STATE_FILE"), stateFile());
+            face.clear();
+        }
         process.setProcessEnvironment(env);
         process.setStandardOutputFile(dir.path() + QStringLiteral("/program.log"));
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(kProgram,
-                      {QStringLiteral("--headless"), QStringLiteral("-prefSaveFolderPath"),
-                       dir.path() + QStringLiteral("/hot")});
+        process.start(kProgram, face + QStringList{QStringLiteral("-prefSaveFolderPath"),
+                                                   dir.path() + QStringLiteral("/hot")});
         process.waitForStarted();
     }
     void stop() {
         ::kill(pid_t(process.processId()), SIGTERM);
         process.waitForFinished(30000);
+    }
+    QString stateFile() const { return dir.path() + QStringLiteral("/window-state.json"); }
+    QJsonObject windowState() const {
+        QFile f(stateFile());
+        return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object()
+                                           : QJsonObject();
+    }
+    // Resident memory now, in KiB.
+    long long residentKiB() const {
+        QFile f(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        if (!f.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        return -1;
     }
     // utime + stime, in clock ticks.
     long long cpuTicks() const {
@@ -130,7 +155,7 @@ int main(int argc, char** argv) {
         return count;
     };
     const double scanInterval = 1.0; // the factory default
-    // One section alone when named: startup, latency, memory.
+    // One section alone when named: startup, latency, memory, window.
     const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     auto wanted = [&](const char* section) {
         return only.isEmpty() || only == QLatin1String(section);
@@ -214,6 +239,68 @@ int main(int argc, char** argv) {
         std::printf("peak resident memory with a 64 MiB transfer: %lld KiB (%.2f x the picture)\n",
                     peak, double(peak) / (64.0 * 1024));
         run.stop();
+    }
+    // (e) The window: start-up to the first painted mini panel against the headless start-up
+    // to the first status text, idle CPU and resident memory with the window shown and a
+    // camera connected, against the headless program, all in this run.
+    if (wanted("window")) {
+        test::Xvfb display;
+        if (display.display().isEmpty()) {
+            std::fprintf(stderr, "no virtual display: %s\n", qPrintable(display.error()));
+            return 1;
+        }
+        std::vector<double> painted, headless;
+        for (int i = 0; i < 10; ++i) {
+            for (const bool window : {true, false}) {
+                Run run;
+                QElapsedTimer clock;
+                clock.start();
+                run.start(QStringLiteral("pictures = 0\n"), window ? &display : nullptr);
+                const bool ready = spinUntil(
+                    [&] {
+                        return window ? run.windowState().value(QStringLiteral("painted")).toBool()
+                                      : run.log().contains(QStringLiteral("Status: "));
+                    },
+                    30000);
+                if (!ready) {
+                    std::fprintf(stderr, "the program did not start:\n%s\n", qPrintable(run.log()));
+                    return 1;
+                }
+                (window ? painted : headless).push_back(double(clock.elapsed()));
+                run.stop();
+            }
+        }
+        std::printf("start-up to the first painted mini panel: median %.0f ms over 10; headless "
+                    "to its first status text: median %.0f ms (window/headless %.2f)\n",
+                    percentile(painted, 0.5), percentile(headless, 0.5),
+                    percentile(painted, 0.5) / percentile(headless, 0.5));
+
+        double cpu[2] = {0, 0};
+        long long rss[2] = {0, 0};
+        for (const bool window : {true, false}) {
+            received.clear();
+            Run run;
+            run.start(QStringLiteral("pictures = 0\n"), window ? &display : nullptr);
+            if (!spinUntil(connected, 30000)) {
+                std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
+                return 1;
+            }
+            spinUntil([] { return false; }, 4000); // past the start-up's focus hand-back
+            const long long ticks0 = run.cpuTicks();
+            QElapsedTimer clock;
+            clock.start();
+            spinUntil([] { return false; }, 20000);
+            cpu[window ? 0 : 1] = double(run.cpuTicks() - ticks0) / double(sysconf(_SC_CLK_TCK)) /
+                                  (double(clock.elapsed()) / 1000.0);
+            rss[window ? 0 : 1] = run.residentKiB();
+            run.stop();
+        }
+        std::printf("connected and idle for 20 s with the window: %.2f %% of one core (goal below "
+                    "1 %%); headless: %.2f %%\n",
+                    cpu[0] * 100, cpu[1] * 100);
+        std::printf("resident memory, connected: with the window %lld KiB, headless %lld KiB "
+                    "(window/headless %.2f)\n",
+                    rss[0], rss[1], double(rss[0]) / double(std::max(1LL, rss[1])));
     }
     g_object_unref(testbed);
     return 0;

@@ -260,13 +260,10 @@ void AppDelegate::windowStartupStep() {
     ibClickedOnZarvButton(QStringLiteral("appstartup"));
     if (activate)
         return;
-    onGlobal([this] {
-        if (!pauseUnlessStopping(std::chrono::seconds(3)))
-            return;
-        onMain([this] {
-            view().resignMainWindow();
-            logInfo(QStringLiteral("should have resigned..."));
-        });
+    // A timer, not a sleeping worker: nothing is left running when the program quits sooner.
+    onMainAfter(std::chrono::seconds(3), [this] {
+        view().resignMainWindow();
+        logInfo(QStringLiteral("should have resigned..."));
     });
 }
 

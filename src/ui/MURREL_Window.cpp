@@ -2,7 +2,9 @@
 
 namespace zarv {
 
-// Placeholder until written.
-MURREL_Window::MURREL_Window(QWidget* parent) : QWidget(parent) {}
+MURREL_Window::MURREL_Window(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint) {
+    setFocusPolicy(Qt::StrongFocus);
+}
 
 } // namespace zarv

@@ -4,7 +4,8 @@
 
 namespace zarv {
 
-/// A frameless top-level window that still takes keyboard input.
+/// A frameless top-level window that still takes keyboard input: it accepts focus and can be
+/// made the active window, which a window without a frame otherwise need not be.
 class MURREL_Window : public QWidget {
     Q_OBJECT
 public:
