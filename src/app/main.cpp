@@ -1,20 +1,28 @@
 // ZarvNikonCapture: camera tethering for Nikon cameras driven through their MAID modules.
 
 #include "AppDelegate.h"
+#include "platform/Beep.h"
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
+#include "ui/MainWindow.h"
+#include "ui/ScreenshotTour.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QTextStream>
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 using namespace zarv;
@@ -27,8 +35,10 @@ const char* const kUsage =
     "\n"
     "Watches USB for Nikon cameras, connects through their modules and saves every picture\n"
     "into the hot folder (prefSaveFolderPath), announcing it to the sibling programs.\n"
-    "--headless     run without a window: status goes to the log, alerts take their\n"
-    "               cancelling choice. Without a window in this build, always so.\n"
+    "Without --headless it shows its window (a small status panel; Ctrl+click on its arrow\n"
+    "opens the full window) and needs a display: it exits with status 2 when there is none.\n"
+    "--headless     run without a window and without a display: status goes to the log,\n"
+    "               alerts take their cancelling choice.\n"
     "-KEY VALUE     a setting for this run only (for example -prefSaveFolderPath /tmp/shots)\n"
     "FILE           module bundles or folders to describe in the log\n"
     "Signals: TERM and INT stop cleanly; HUP quits and starts again.\n";
@@ -114,10 +124,82 @@ void watchSignals(AppDelegate& delegate) {
         ::sigaction(s, &action, nullptr);
 }
 
+bool hasArgument(int argc, char** argv, const char* argument) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], argument) == 0)
+            return true;
+    return false;
+}
+
+// Whether the X server named by DISPLAY takes a connection. Asked through libxcb, which Qt's
+// own X11 support loads anyway, opened here so that the build needs no X11 headers.
+bool canReachXServer(QString* why) {
+    void* xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!xcb) {
+        *why = QStringLiteral("libxcb.so.1 cannot be loaded: %1")
+                   .arg(QString::fromLocal8Bit(::dlerror()));
+        return false;
+    }
+    using Connect = void* (*)(const char*, int*);
+    using HasError = int (*)(void*);
+    using Disconnect = void (*)(void*);
+    const auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
+    const auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
+    const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
+    bool reached = false;
+    if (connect && hasError && disconnect) {
+        void* connection = connect(nullptr, nullptr);
+        reached = hasError(connection) == 0;
+        disconnect(connection); // also frees a connection that failed
+    }
+    ::dlclose(xcb);
+    if (!reached)
+        *why = QStringLiteral("the X display \"%1\" cannot be reached")
+                   .arg(qEnvironmentVariable("DISPLAY"));
+    return reached;
+}
+
+// Whether a window can be shown. QApplication aborts the process when it finds no display, so
+// this is asked first: a platform named in QT_QPA_PLATFORM is trusted (offscreen needs nothing)
+// unless it is X11's, a Wayland session is trusted, an X display is tried.
+bool haveDisplay(QString* why) {
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.startsWith(QLatin1String("xcb")))
+        return true;
+    if (platform.isEmpty() && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        *why = QStringLiteral("DISPLAY is not set");
+        return false;
+    }
+    return canReachXServer(why);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    // The kind of application object is chosen before there is one to parse the arguments.
+    const bool headless = hasArgument(argc, argv, "--headless");
+    const bool informationOnly = hasArgument(argc, argv, "--version") ||
+                                 hasArgument(argc, argv, "--help") ||
+                                 hasArgument(argc, argv, "--bundle-info");
+    const bool windowed = !headless && !informationOnly;
+    if (windowed) {
+        QString why;
+        if (!haveDisplay(&why)) {
+            std::fprintf(stderr,
+                         "ZarvNikonCapture: no display (%s): run with --headless to use it "
+                         "without a window\n",
+                         qPrintable(why));
+            return 2;
+        }
+    }
+    std::unique_ptr<QCoreApplication> application;
+    if (windowed)
+        application = std::make_unique<QApplication>(argc, argv);
+    else
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication& app = *application;
     const Bundle& bundle = Bundle::mainBundle();
     QCoreApplication::setApplicationName(
         bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleName")).toString());
@@ -140,16 +222,20 @@ int main(int argc, char** argv) {
     }
 
     Log::install(QStringLiteral("ZarvNikonCapture"));
-    // This build has no window yet: it always runs headless, and says so when not asked to.
-    const bool headless = true;
-    if (!args.contains(QStringLiteral("--headless")))
-        qInfo("No window in this build: running headless");
     Log::setEchoToStderr(true);
     if (!bundle.bundleIdentifier().isEmpty())
         UserDefaults::setStandardIdentifier(bundle.bundleIdentifier());
 
-    AppDelegate delegate({headless, args, {}});
+    AppDelegate delegate({!windowed, args, {}});
     watchSignals(delegate);
+    std::unique_ptr<MainWindow> window;
+    if (windowed) {
+        setBeepFunction([] { QApplication::beep(); });
+        window = std::make_unique<MainWindow>(delegate);
+        delegate.setView(window.get());
+    }
+    // The controller drops the window before it goes, whichever way main() ends.
+    const auto dropWindow = qScopeGuard([&delegate] { delegate.setView(nullptr); });
     if (!delegate.initialize())
         return 0; // another copy runs and was asked forward
     if (delegate.applicationWillFinishLaunching()) {
@@ -158,6 +244,8 @@ int main(int argc, char** argv) {
         if (!files.isEmpty())
             DispatchQueue::main().async(
                 [&delegate, files] { delegate.applicationOpenFiles(files); });
+        if (window)
+            ScreenshotTour::startIfAsked(delegate, *window);
     }
     const int status = QCoreApplication::exec();
     qInfo("ZarvNikonCapture ends");

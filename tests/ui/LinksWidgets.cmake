@@ -1,0 +1,21 @@
+# Checks the dynamic section of two programs: WITHOUT must not need Qt Widgets, WITH must (so
+# that the check is known to see it). Run with cmake -P.
+function(needed_libraries file out)
+    execute_process(COMMAND readelf -d "${file}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE failed)
+    if(failed)
+        message(FATAL_ERROR "readelf cannot read ${file}")
+    endif()
+    set(${out} "${dynamic}" PARENT_SCOPE)
+endfunction()
+
+needed_libraries("${WITH}" with)
+if(NOT with MATCHES "libQt6Widgets")
+    message(FATAL_ERROR "${WITH} does not need libQt6Widgets: the check cannot see it")
+endif()
+needed_libraries("${WITHOUT}" without)
+if(NOT without MATCHES "libQt6Core")
+    message(FATAL_ERROR "${WITHOUT} has no Qt in its dynamic section: wrong file?")
+endif()
+if(without MATCHES "libQt6Widgets|libQt6Gui")
+    message(FATAL_ERROR "${WITHOUT} links Qt Widgets or Gui, which the controller must not")
+endif()
