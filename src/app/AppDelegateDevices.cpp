@@ -89,7 +89,10 @@ QList<DeviceEntry> AppDelegate::fArrayOfDevices() const {
 }
 
 void AppDelegate::resetCounters() {
-    currentMiscellaneousQueue().async([this] { m_newImageCount = 0; });
+    currentMiscellaneousQueue().async([this] {
+        m_newImageCount = 0;
+        publishNewImageCount(0);
+    });
     // The capture count belongs to the data callback, which runs on the camera queue.
     currentCameraDispatchQueue().async([] { gNikonCameraCaptureCount = 0; });
 }
@@ -161,7 +164,10 @@ void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
                 cancelScanTimer();
                 setSession(nullptr);
             });
-            currentMiscellaneousQueue().async([this] { m_newImageCount = 0; });
+            currentMiscellaneousQueue().async([this] {
+                m_newImageCount = 0;
+                publishNewImageCount(0);
+            });
             camera.async([] { gNikonCameraCaptureCount = 0; });
             camera.async([this, entry] {
                 std::shared_ptr<CameraSession> session = m_options.sessionFactory();

@@ -25,6 +25,7 @@ void AppDelegate::handleSavedImageNotification(const Notification& notification)
     if (payload.senderApp && payload.filePath) {
         currentMiscellaneousQueue().async([this] {
             const int count = ++m_newImageCount;
+            publishNewImageCount(count);
             logInfo(insideText("handleSavedImageNotification:",
                                QStringLiteral("self.fNewImageCount = %1").arg(count)));
         });

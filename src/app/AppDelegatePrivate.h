@@ -46,6 +46,14 @@ inline void logNotification(const Notification& notification) {
             .arg(Log::quoted(notification.object.toString()), Log::quoted(notification.userInfo)));
 }
 
+// The mini panel's count of pictures saved since the camera arrived; nothing before the first.
+inline void publishNewImageCount(int count) {
+    defaults().setObject(QStringLiteral("prefNewImageCountString"),
+                         count <= 0   ? QString()
+                         : count == 1 ? QStringLiteral("1 picture")
+                                      : QStringLiteral("%1 pictures").arg(count));
+}
+
 inline void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

@@ -39,7 +39,10 @@ void ScreenshotTour::after(int ms, Step step) {
 }
 
 void ScreenshotTour::waitForCamera(int triesLeft) {
-    if (m_delegate.fStatus1Image() != QLatin1String("NSStatusAvailable") && triesLeft > 0) {
+    // Connected, and a first picture saved, so that the panel shows its count.
+    const bool ready = m_delegate.fStatus1Image() == QLatin1String("NSStatusAvailable") &&
+                       m_delegate.fNewImageCount() > 0;
+    if (!ready && triesLeft > 0) {
         after(200, [this, triesLeft] { waitForCamera(triesLeft - 1); });
         return;
     }

@@ -553,10 +553,21 @@ TEST_F(ControllerWithView, ConnectionAndRemovalAsShown) {
               QStringList({"light:NSStatusPartiallyAvailable", "light:NSStatusAvailable"}));
     EXPECT_TRUE(view.saw("text:prefNameOfCameraFound=< Trying To Connect to Nikon D850>"));
 
+    // The panel counts the pictures saved since the camera came.
+    const QString countKey = QStringLiteral("prefNewImageCountString");
+    for (int i = 0; i < 2; ++i)
+        delegate->handleSavedImageNotification(
+            {QStringLiteral("zarvXNotification"),
+             {},
+             {{QStringLiteral("senderApp"), QStringLiteral("ZarvNikonCapture.app")},
+              {QStringLiteral("filePath"), QStringLiteral("/tmp/Image_%1.jpg").arg(i)}}});
+    ASSERT_TRUE(waitUntil([&] { return defaults().stringForKey(countKey) == "2 pictures"; }, 5000));
+
     leave(camera);
     ASSERT_TRUE(waitUntil([&] { return view.saw("controls:removed"); }, 20000));
     EXPECT_EQ(view.eventsOf(QStringLiteral("light:")).last(), "light:NSStatusUnavailable");
     EXPECT_TRUE(view.saw("text:prefNameOfCameraFound=< Camera Disconnected >"));
+    EXPECT_TRUE(waitUntil([&] { return defaults().stringForKey(countKey).isEmpty(); }, 5000));
 }
 
 // The unknown-camera sheet: "YES" starts the module search, the cancelling "NO" does not.
