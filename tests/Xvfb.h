@@ -22,7 +22,11 @@ public:
                        {QStringLiteral("-displayfd"), QStringLiteral("1"),
                         QStringLiteral("-screen"), QStringLiteral("0"),
                         QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
-                        QStringLiteral("tcp")});
+                        QStringLiteral("tcp"),
+                        // Otherwise the server resets whenever its last client leaves (the
+                        // program's own display check is one), and a client connecting
+                        // during the reset is refused.
+                        QStringLiteral("-noreset")});
         if (!m_server.waitForStarted(10000)) {
             m_error = QStringLiteral("cannot start Xvfb: %1").arg(m_server.errorString());
             return;
