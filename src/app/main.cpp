@@ -8,6 +8,7 @@
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "ui/MainWindow.h"
+#include "ui/PathTransformer.h"
 #include "ui/ScreenshotTour.h"
 
 #include <QApplication>
@@ -231,6 +232,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<MainWindow> window;
     if (windowed) {
         setBeepFunction([] { QApplication::beep(); });
+        PathTransformer::registerTransformer(); // the status light finds its images through it
         window = std::make_unique<MainWindow>(delegate);
         delegate.setView(window.get());
     }
