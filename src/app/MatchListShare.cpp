@@ -24,8 +24,8 @@ const QString kOwner = QStringLiteral("MyPopoverViewController");
 const QString kXdgEmail = QStringLiteral("xdg-email");
 
 void logInside(const char* operation, const QString& rest = {}) {
-    qInfo().noquote() << QStringLiteral("Inside %1 => %2...%3")
-                             .arg(kOwner, QLatin1String(operation), rest);
+    qInfo().noquote()
+        << QStringLiteral("Inside %1 => %2...%3").arg(kOwner, QLatin1String(operation), rest);
 }
 
 // xdg-email's documented exit codes, in words a person can act on.
@@ -92,11 +92,12 @@ void composeEmail(const QString& subject, const QString& body, const QStringList
                   const QString& recipient, std::function<void(const QString& failure)> done,
                   std::chrono::milliseconds limit) {
     const auto finish = std::make_shared<std::function<void(const QString&)>>(std::move(done));
+    // Every failure is logged; the caller hears only the first outcome.
     const auto report = [finish](const QString& failure) {
-        if (!*finish)
-            return;
         if (!failure.isEmpty())
             qWarning().noquote() << failure;
+        if (!*finish)
+            return;
         const auto callback = std::move(*finish);
         *finish = nullptr;
         callback(failure);
@@ -104,9 +105,14 @@ void composeEmail(const QString& subject, const QString& body, const QStringList
 
     const QString program = QStandardPaths::findExecutable(kXdgEmail);
     if (program.isEmpty()) {
-        report(QStringLiteral("Could not compose the e-mail: %1 was not found on PATH. Install "
-                              "xdg-utils, or attach %2 to a message yourself.")
-                   .arg(kXdgEmail, attachments.join(QStringLiteral(", "))));
+        QString failure =
+            QStringLiteral("Could not compose the e-mail: %1 was not found on PATH. Install "
+                           "xdg-utils")
+                .arg(kXdgEmail);
+        failure += attachments.isEmpty() ? QStringLiteral(".")
+                                         : QStringLiteral(", or attach %1 to a message yourself.")
+                                               .arg(attachments.join(QStringLiteral(", ")));
+        report(failure);
         return;
     }
     const QStringList args = emailArguments(subject, body, attachments, recipient);
@@ -129,21 +135,21 @@ void composeEmail(const QString& subject, const QString& body, const QStringList
                                     .arg(program, process->errorString()));
                          process->deleteLater();
                      });
-    QObject::connect(
-        process, &QProcess::finished, process,
-        [process, report, program](int code, QProcess::ExitStatus status) {
-            if (status == QProcess::NormalExit && code == 0) {
-                qInfo().noquote() << QStringLiteral("%1 handed the message to the mail program")
-                                         .arg(program);
-                report(QString());
-            } else {
-                report(QStringLiteral("Could not compose the e-mail: %1 failed: %2.")
-                           .arg(program, status == QProcess::NormalExit
-                                             ? xdgEmailFailure(code)
-                                             : QStringLiteral("it crashed")));
-            }
-            process->deleteLater();
-        });
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, report, program](int code, QProcess::ExitStatus status) {
+                         if (status == QProcess::NormalExit && code == 0) {
+                             qInfo().noquote()
+                                 << QStringLiteral("%1 handed the message to the mail program")
+                                        .arg(program);
+                             report(QString());
+                         } else {
+                             report(QStringLiteral("Could not compose the e-mail: %1 failed: %2.")
+                                        .arg(program, status == QProcess::NormalExit
+                                                          ? xdgEmailFailure(code)
+                                                          : QStringLiteral("it crashed")));
+                         }
+                         process->deleteLater();
+                     });
     QTimer::singleShot(limit, process, [report, program, limit] {
         qInfo().noquote() << QStringLiteral("%1 still runs after %2 s: the mail program has it")
                                  .arg(program)

@@ -53,11 +53,11 @@ std::optional<QString> MyPopoverViewController::createPlistFile() {
     return createMatchListFile();
 }
 
-void MyPopoverViewController::ibClickedOnButton(QObject* sender,
-                                                Qt::KeyboardModifiers modifiers) {
+void MyPopoverViewController::ibClickedOnButton(QObject* sender, Qt::KeyboardModifiers modifiers) {
     logInside("ibClickedOnButton:");
-    logInside("ibClickedOnButton:", QStringLiteral("operatingSystemVersionString = %1...")
-                                        .arg(QSysInfo::prettyProductName()));
+    logInside(
+        "ibClickedOnButton:",
+        QStringLiteral("operatingSystemVersionString = %1...").arg(QSysInfo::prettyProductName()));
     logInside("ibClickedOnButton:",
               QStringLiteral("                 processName = %1...")
                   .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName()));
@@ -66,8 +66,8 @@ void MyPopoverViewController::ibClickedOnButton(QObject* sender,
         logInside("ibClickedOnButton:", QStringLiteral("Unable to create plist file????"));
         return;
     }
-    const MatchListActions actions = matchListActions(
-        sender ? sender->objectName() : QString(), modifiers.testFlag(Qt::ControlModifier));
+    const MatchListActions actions = matchListActions(sender ? sender->objectName() : QString(),
+                                                      modifiers.testFlag(Qt::ControlModifier));
     if (actions.message)
         ibMessageItem(*file);
     if (actions.email)
@@ -100,8 +100,8 @@ void MyPopoverViewController::ibMessageItem(const QString& file) {
 
 QFileDialog* MyPopoverViewController::ibSaveMatchModuleListToFile(const QString& file) {
     logInside("ibSaveMatchModuleListToFile:",
-              QStringLiteral("window = %1").arg(m_sheetWindow ? m_sheetWindow->objectName()
-                                                              : QStringLiteral("(none)")));
+              QStringLiteral("window = %1")
+                  .arg(m_sheetWindow ? m_sheetWindow->objectName() : QStringLiteral("(none)")));
     auto* panel = new QFileDialog(m_sheetWindow, tr("Save the match list"));
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setWindowModality(m_sheetWindow ? Qt::WindowModal : Qt::ApplicationModal);
