@@ -150,7 +150,9 @@ void composeEmail(const QString& subject, const QString& body, const QStringList
                          }
                          process->deleteLater();
                      });
-    QTimer::singleShot(limit, process, [report, program, limit] {
+    QTimer::singleShot(limit, process, [process, report, program, limit] {
+        if (process->state() == QProcess::NotRunning)
+            return;
         qInfo().noquote() << QStringLiteral("%1 still runs after %2 s: the mail program has it")
                                  .arg(program)
                                  .arg(double(limit.count()) / 1000.0);
