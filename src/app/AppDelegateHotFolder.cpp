@@ -1,6 +1,7 @@
 #include "AppDelegatePrivate.h"
 
 #include "AppSupport.h"
+#include "MatchListShare.h"
 #include "messaging/InboundPayload.h"
 #include "messaging/OutboundNotifications.h"
 #include "modules/ModuleInventory.h"
@@ -11,7 +12,6 @@
 #include "util/ShellCommand.h"
 
 #include <QFileInfo>
-#include <QProcess>
 
 namespace zarv {
 
@@ -88,14 +88,8 @@ void AppDelegate::doRevealItem3() {
 }
 
 void AppDelegate::ibShareItem(const QStringList& items) {
-    const QString subject = QStringLiteral("Info Sent From %1").arg(getApplicationName());
-    QStringList args{QStringLiteral("--subject"), subject};
-    for (const QString& item : items)
-        if (QFileInfo::exists(item))
-            args << QStringLiteral("--attach") << item;
-    args << QLatin1String(kSupportAddress);
-    if (!QProcess::startDetached(QStringLiteral("xdg-email"), args))
-        logInfo(QStringLiteral("xdg-email could not be started"));
+    composeEmail(shareSubject(), QString(), items, supportAddress(defaults()),
+                 [](const QString&) {});
 }
 
 void AppDelegate::ibShowCount() {

@@ -9,9 +9,6 @@
 
 namespace zarv {
 
-/// Where shared items are mailed to.
-inline constexpr const char* kSupportAddress = "support@quellbay.com";
-
 /// A text quoted for /bin/sh: single quotes, with any single quote inside spelled '\''.
 QString shellQuote(const QString& text);
 

@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "ConfirmQuitSheet.h"
+#include "MyPopoverViewController.h"
 #include "Popover.h"
 #include "SettingsBinding.h"
 #include "Sheets.h"
@@ -200,8 +201,8 @@ void MainWindow::showPopover(PopoverKind kind, int offset) {
     QString title;
     switch (kind) {
     case PopoverKind::MatchList:
-        title = tr("Cameras matched to modules");
-        break;
+        Popover::showAt(new MyPopoverViewController(this), m_popoverAnchor, offset);
+        return;
     case PopoverKind::CameraSettingsSave:
         title = tr("Save default settings");
         break;

@@ -12,6 +12,7 @@
 #include "platform/UserDefaults.h"
 #include "ui/BusyIndicator.h"
 #include "ui/ConfirmQuitSheet.h"
+#include "ui/MyPopoverViewController.h"
 #include "ui/Popover.h"
 #include "ui/StatusLight.h"
 
@@ -405,6 +406,12 @@ TEST_F(Window, ToolbarsCallTheControllerByTagAndOpenPopoversAtTheButton) {
     QTest::mouseClick(matches, Qt::LeftButton);
     EXPECT_EQ(window->popoverAnchor(), matches);
     EXPECT_TRUE(waitUntil([&] { return visiblePopovers() > 0; }, 2000));
+    // The match list popover shows its sharing view.
+    bool sharing = false;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (qobject_cast<Popover*>(widget) && widget->isVisible())
+            sharing = sharing || widget->findChild<MyPopoverViewController*>() != nullptr;
+    EXPECT_TRUE(sharing);
 
     ASSERT_TRUE(window->selectTab(QStringLiteral("camerasettings")));
     auto* load = child<QAbstractButton>("settingsLoad");
