@@ -43,9 +43,12 @@ void AppDelegate::ibAutoSearchModule() {
                 QStringLiteral("Camera is found and connected to a valid Nikon module...");
             alert.buttons = {QStringLiteral("Close")};
         } else if (session) {
-            // The search runs in the match window, which comes with the window.
-            logInfo(insideText("ibAutoSearchModule:",
-                               QStringLiteral("the module search needs the match window")));
+            // Made here, so that the session's last reference can only go on this queue.
+            ModuleMatchTask::Options options;
+            options.cameraQueue = &currentCameraDispatchQueue();
+            options.fOwner = true;
+            auto task = ModuleMatchTask::create(std::move(session), options);
+            onMain([this, task = std::move(task)] { startMatchTask(task); });
             return;
         } else {
             beep();
@@ -56,6 +59,24 @@ void AppDelegate::ibAutoSearchModule() {
         }
         onMain([this, alert] { beginSheet(alert); });
     });
+}
+
+void AppDelegate::startMatchTask(const std::shared_ptr<ModuleMatchTask>& task) {
+    if (m_fMatchController && m_fMatchController->fTaskStarted()) {
+        logInfo(insideText("ibAutoSearchModule:",
+                           QStringLiteral("Please Wait - ALREADY in Progress...")));
+        view().showMatchWindow(m_fMatchController);
+        return;
+    }
+    if (m_fMatchController)
+        m_fMatchController->removeListener(m_matchListener);
+    m_fMatchController = task;
+    // The main window's progress indicator follows the search.
+    ModuleMatchTask::Listener listener;
+    listener.progressChanged = [this](bool spinning) { view().setBusy(spinning); };
+    m_matchListener = task->addListener(std::move(listener));
+    task->ibStartTask();
+    view().showMatchWindow(task);
 }
 
 std::optional<QString> AppDelegate::performGetBundleInfo(const QString& path) {

@@ -22,7 +22,8 @@ public:
     void bringToFront() override {}
 
     void showPopover(PopoverKind kind, int offset) override;
-    void showMatchWindow() override;
+    /// Logs the task's status texts as they change.
+    void showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) override;
     void cameraControlsConnected() override {}
     void cameraControlsRemoved() override {}
     void cameraControlsNextPage() override {}
