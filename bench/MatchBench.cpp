@@ -1,7 +1,8 @@
 // Module matching benchmark: one matching run over a module folder of N modules that see no
 // camera (copies of the absent-camera module), through the session's real probe. Each such
-// probe waits 750 ms for the module and three times 250 ms for a camera, so a run should take
-// about N x 1.75 s; prints the measured time, the sum of those waits and their ratio.
+// probe waits 750 ms for the module, then 250 ms after each of its four looks for a camera, so
+// a run should take about N x 1.75 s; prints the measured time, the sum of those waits and
+// their ratio.
 //
 // Usage: bench_match [--modules N] [--rounds R]
 
@@ -23,7 +24,7 @@ using namespace zarv;
 
 namespace {
 
-constexpr double kWaitsPerProbeSeconds = 0.75 + 3 * 0.25;
+constexpr double kWaitsPerProbeSeconds = 0.75 + 4 * 0.25;
 
 int argument(const QStringList& args, const QString& name, int fallback) {
     const qsizetype i = args.indexOf(name);

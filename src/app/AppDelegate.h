@@ -221,6 +221,8 @@ private:
     // --- Module list: main thread ---------------------------------------------------------
     /// Keeps and starts a new module search, unless one is running.
     void startMatchTask(const std::shared_ptr<ModuleMatchTask>& task);
+    /// Shows the search under way, if any; false when none runs.
+    bool showRunningMatchTask();
 
     // --- Timers: the scan tick on the camera queue, the sweep tick on the scan queue ------
     void scanTick();

@@ -33,6 +33,9 @@ void AppDelegate::ibUpdateModuleList() {
 
 void AppDelegate::ibAutoSearchModule() {
     inside("ibAutoSearchModule:");
+    // Answered here: the camera queue is busy with the search's probes.
+    if (showRunningMatchTask())
+        return;
     currentCameraDispatchQueue().async([this] {
         std::shared_ptr<CameraSession> session = gTestNikonCamera();
         Alert alert;
@@ -61,13 +64,18 @@ void AppDelegate::ibAutoSearchModule() {
     });
 }
 
+bool AppDelegate::showRunningMatchTask() {
+    if (!m_fMatchController || !m_fMatchController->fTaskStarted())
+        return false;
+    logInfo(
+        insideText("ibAutoSearchModule:", QStringLiteral("Please Wait - ALREADY in Progress...")));
+    view().showMatchWindow(m_fMatchController);
+    return true;
+}
+
 void AppDelegate::startMatchTask(const std::shared_ptr<ModuleMatchTask>& task) {
-    if (m_fMatchController && m_fMatchController->fTaskStarted()) {
-        logInfo(insideText("ibAutoSearchModule:",
-                           QStringLiteral("Please Wait - ALREADY in Progress...")));
-        view().showMatchWindow(m_fMatchController);
+    if (showRunningMatchTask())
         return;
-    }
     if (m_fMatchController)
         m_fMatchController->removeListener(m_matchListener);
     m_fMatchController = task;

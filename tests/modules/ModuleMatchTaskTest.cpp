@@ -233,6 +233,32 @@ TEST_F(MatchTaskTest, FindsTheVirtualCameraAndRemembersIt) {
     EXPECT_TRUE(waitUntil([&] { return postedActions().size() == 2; }));
 }
 
+// No module sees the camera: the absent-camera module is probed and fails, the i386-only bundle
+// is skipped; nothing is stored, the status keeps the last module tried, and the list refreshes.
+TEST_F(MatchTaskTest, NoModuleSeesTheCamera) {
+    ASSERT_TRUE(QFileInfo::exists(QStringLiteral(ZARV_NOCAM_BUNDLE)));
+    addModule(kNoCamera, QStringLiteral(ZARV_NOCAM_BUNDLE));
+    makeI386Bundle(modules + u'/' + kI386Only);
+    auto session = nikonCameraSessionFactory()();
+    session->setFUsbDeviceInfo(cameraInfo());
+    auto task = makeTask(session);
+    task->ibStartTask();
+    ASSERT_TRUE(finished());
+    EXPECT_EQ(record.outcome, ModuleMatchTask::Outcome::NotFound);
+    EXPECT_EQ(task->fStatusMesg1(), QStringLiteral("CHECKING MODULE: [%1]...").arg(kNoCamera));
+    EXPECT_EQ(logCount(QStringLiteral(
+                  "skipping invalid module for this running architecture: i386only.bundle")),
+              1);
+    EXPECT_EQ(logCount(QStringLiteral("ibStartTask CHECKING MODULE")), 1);
+    EXPECT_EQ(
+        logCount(
+            QStringLiteral("oserr result from SearchCameraWithModulePath[%1] = -1").arg(kNoCamera)),
+        1);
+    EXPECT_TRUE(waitUntil([&] { return postedActions() == QStringList{"updatemodulelist"}; }));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(defaults->objectForKey(QStringLiteral("prefNikonLookupTable")).isValid());
+}
+
 // A pause asked for while the first probe runs is honoured once it ends: no further module is
 // tried, nothing is stored (even when that probe found the camera), and the list still refreshes.
 TEST_F(MatchTaskTest, PauseDuringTheFirstProbeStopsAfterIt) {
