@@ -67,8 +67,10 @@ void HeadlessView::showPopover(PopoverKind kind, int) {
 }
 
 void HeadlessView::showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) {
-    if (!task)
+    // Shown again for the same search: its lines are logged already.
+    if (!task || m_matchTask.lock() == task)
         return;
+    m_matchTask = task;
     ModuleMatchTask::Listener listener;
     // The window's lines, not its button: those are what a person would read.
     listener.textChanged = [](const QString& field, const QString& text) {

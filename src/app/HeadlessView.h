@@ -32,6 +32,7 @@ public:
 private:
     QString m_loggedStatus;
     QString m_loggedMessage;
+    std::weak_ptr<ModuleMatchTask> m_matchTask;
 };
 
 } // namespace zarv
