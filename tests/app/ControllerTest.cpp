@@ -602,10 +602,10 @@ TEST_F(ControllerWithView, UnknownCameraStartsAModuleSearch) {
     const QString modules = work.filePath(QStringLiteral("modules"));
     const QString resources = work.filePath(QStringLiteral("Zarv.app/Contents/Resources"));
     ASSERT_TRUE(QDir().mkpath(modules) && QDir().mkpath(resources));
-    ASSERT_TRUE(QFile::link(QStringLiteral(ZARV_APP_DIR
-                                           "/../Camera Control Modules/ZarvVirtualCamera "
-                                           "Module.bundle"),
-                            modules + QStringLiteral("/Virtual.bundle")));
+    ASSERT_TRUE(
+        QFile::link(QStringLiteral(ZARV_APP_DIR "/../Camera Control Modules/ZarvVirtualCamera "
+                                                "Module.bundle"),
+                    modules + QStringLiteral("/Virtual.bundle")));
     ASSERT_TRUE(PropertyList::writeFile(
         resources + QStringLiteral("/FactoryDefaultNikonList.plist"),
         QVariantMap{{QStringLiteral("LookupTable"), QVariantMap()},
