@@ -27,6 +27,14 @@ using namespace zarv::vcam;
 
 namespace {
 
+// The absent-camera build answers like a module whose camera is not plugged in: it opens and
+// lists its capabilities, but never has a source.
+#ifdef ZARV_VCAM_NO_CAMERA
+constexpr bool kCameraAttached = false;
+#else
+constexpr bool kCameraAttached = true;
+#endif
+
 constexpr uint32_t kFirstItemId = 0x1001;
 
 struct Object {
@@ -594,7 +602,7 @@ int32_t openObject(tagNkMAIDObject* parentRecord, uint32_t id, uint32_t dataType
             return kNkMAIDResult_UnexpectedError; // one module object at a time
         g_state->config = loadConfig();
         g_state->open = true;
-        g_state->cameraPresent = true;
+        g_state->cameraPresent = kCameraAttached;
         g_state->card.clear();
         g_state->nextItemId = kFirstItemId;
         g_state->nextPicture = 0;

@@ -45,6 +45,13 @@ AppDelegate::~AppDelegate() {
             m_fTimer2->cancel();
         m_fTimer2.reset();
     }
+    if (m_fMatchController) {
+        m_fMatchController->removeListener(m_matchListener);
+        m_fMatchController->stop();
+        m_fMatchController.reset();
+    }
+    // A module search probes through the camera queue: it goes first.
+    ModuleMatchTask::currentCameraDispatchQueue().sync([] {});
     currentCameraDispatchQueue().sync([] {});
     currentMiscellaneousQueue().sync([] {});
     for (auto token : m_localTokens)

@@ -2,6 +2,7 @@
 
 #include "AppView.h"
 #include "CameraSession.h"
+#include "modules/ModuleMatchTask.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
 
@@ -138,7 +139,12 @@ public:
     // --- Module list (AppDelegateModules.cpp) ---------------------------------------------
     // Main thread; the module search asks the session on the camera queue.
     void ibUpdateModuleList();
+    /// Offers the module search for the current camera: a connected camera or none gets a
+    /// sheet; otherwise a matching task starts and the match window shows it. While a search
+    /// runs, its window is shown again instead of starting another.
     void ibAutoSearchModule();
+    /// The module search last started (fMatchController); null before the first. Main thread.
+    std::shared_ptr<ModuleMatchTask> fMatchController() const { return m_fMatchController; }
     std::optional<QString> performGetBundleInfo(const QString& path);
     std::optional<QString> performGetDylibInfo(const QString& path);
     void performGetMyDirectoryInfo(const QString& path);
@@ -212,6 +218,12 @@ private:
     QString deviceName(const QVariantMap& device) const;
     QString withConnectionMessage(const QString& status) const;
 
+    // --- Module list: main thread ---------------------------------------------------------
+    /// Keeps and starts a new module search, unless one is running.
+    void startMatchTask(const std::shared_ptr<ModuleMatchTask>& task);
+    /// Shows the search under way, if any; false when none runs.
+    bool showRunningMatchTask();
+
     // --- Timers: the scan tick on the camera queue, the sweep tick on the scan queue ------
     void scanTick();
     // Saves the next picture when the session is connected; otherwise logs why not. Camera queue.
@@ -247,6 +259,9 @@ private:
     QObject* m_fAcquireTimer = nullptr;
 
     std::atomic<int> m_newImageCount{0};
+
+    std::shared_ptr<ModuleMatchTask> m_fMatchController; // main thread
+    ModuleMatchTask::ListenerToken m_matchListener = 0;
     bool m_fControlKeyPressed = false;
 
     mutable QMutex m_statusMutex;

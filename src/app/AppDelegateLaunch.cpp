@@ -23,7 +23,6 @@ namespace zarv {
 
 namespace {
 
-const QString kActionsNotification = QStringLiteral("com.quellbay.ZarvNikonCamera.actions");
 const QString kNikonAppNotification = QStringLiteral("ZarvNikonAppNotification");
 
 } // namespace
@@ -184,8 +183,9 @@ void AppDelegate::applicationDidFinishLaunching() {
             local.addObserver(kZarvNikonCameraRemovedNotification,
                               [this](const Notification& n) { handleUsbDeviceRemoved(n); }));
     }
-    m_localTokens.push_back(local.addObserver(
-        kActionsNotification, [this](const Notification& n) { handleInternalActions(n); }));
+    m_localTokens.push_back(
+        local.addObserver(kZarvNikonCameraActionsNotification,
+                          [this](const Notification& n) { handleInternalActions(n); }));
 
     auto& distributed = DistributedNotificationCenter::defaultCenter();
     m_distributedTokens.push_back(distributed.addObserver(
@@ -208,6 +208,9 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::applicationWillTerminate() {
     inside("applicationWillTerminate:");
+    // A module search ends after the probe in progress, and asks for no relaunch.
+    if (m_fMatchController)
+        m_fMatchController->stop();
     UserNotificationCenter::defaultUserNotificationCenter().removeAllDeliveredNotifications();
     cancelScanTimer();
     {

@@ -33,6 +33,9 @@ void AppDelegate::ibUpdateModuleList() {
 
 void AppDelegate::ibAutoSearchModule() {
     inside("ibAutoSearchModule:");
+    // Answered here: the camera queue is busy with the search's probes.
+    if (showRunningMatchTask())
+        return;
     currentCameraDispatchQueue().async([this] {
         std::shared_ptr<CameraSession> session = gTestNikonCamera();
         Alert alert;
@@ -43,9 +46,12 @@ void AppDelegate::ibAutoSearchModule() {
                 QStringLiteral("Camera is found and connected to a valid Nikon module...");
             alert.buttons = {QStringLiteral("Close")};
         } else if (session) {
-            // The search runs in the match window, which comes with the window.
-            logInfo(insideText("ibAutoSearchModule:",
-                               QStringLiteral("the module search needs the match window")));
+            // Made here, so that the session's last reference can only go on this queue.
+            ModuleMatchTask::Options options;
+            options.cameraQueue = &currentCameraDispatchQueue();
+            options.fOwner = true;
+            auto task = ModuleMatchTask::create(std::move(session), options);
+            onMain([this, task = std::move(task)] { startMatchTask(task); });
             return;
         } else {
             beep();
@@ -56,6 +62,29 @@ void AppDelegate::ibAutoSearchModule() {
         }
         onMain([this, alert] { beginSheet(alert); });
     });
+}
+
+bool AppDelegate::showRunningMatchTask() {
+    if (!m_fMatchController || !m_fMatchController->fTaskStarted())
+        return false;
+    logInfo(
+        insideText("ibAutoSearchModule:", QStringLiteral("Please Wait - ALREADY in Progress...")));
+    view().showMatchWindow(m_fMatchController);
+    return true;
+}
+
+void AppDelegate::startMatchTask(const std::shared_ptr<ModuleMatchTask>& task) {
+    if (showRunningMatchTask())
+        return;
+    if (m_fMatchController)
+        m_fMatchController->removeListener(m_matchListener);
+    m_fMatchController = task;
+    // The main window's progress indicator follows the search.
+    ModuleMatchTask::Listener listener;
+    listener.progressChanged = [this](bool spinning) { view().setBusy(spinning); };
+    m_matchListener = task->addListener(std::move(listener));
+    task->ibStartTask();
+    view().showMatchWindow(task);
 }
 
 std::optional<QString> AppDelegate::performGetBundleInfo(const QString& path) {

@@ -4,8 +4,11 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 namespace zarv {
+
+class ModuleMatchTask;
 
 /// An alert or sheet. Return codes: 1000 for the first button, 1001 for the second, ...
 struct Alert {
@@ -75,8 +78,8 @@ public:
     // --- Hooks that later views fill ---------------------------------------------------------
     /// Opens a popover at the control that asked, moved right by `offset`.
     virtual void showPopover(PopoverKind kind, int offset) = 0;
-    /// The module match window.
-    virtual void showMatchWindow() = 0;
+    /// The module match window for a task the controller made (and may already have started).
+    virtual void showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) = 0;
     /// The camera controls: a camera was connected or removed. The session itself stays on
     /// the camera queue; the controls ask the controller for it there.
     virtual void cameraControlsConnected() = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modules/ModuleMatchTask.h"
 #include "platform/NotificationCenter.h"
 
 #include <QString>
@@ -12,21 +13,20 @@
 
 namespace zarv {
 
-/// What the controller asks of a camera session (ZarvNikonBaseCameraHandler). Every call except
+/// What the controller asks of a camera session (ZarvNikonBaseCameraHandler); fUsbDeviceInfo(),
+/// isCameraConnected() and the module probe come from MatchSubject. Every call except
 /// fUsbDeviceInfo() must run on the camera queue. The hooks a session may lack
-/// (handleUsbDeviceAdded, handleUsbDeviceRemoved) do nothing by default.
-class CameraSession {
+/// (handleUsbDeviceAdded, handleUsbDeviceRemoved, the probe) do nothing by default.
+class CameraSession : public MatchSubject {
 public:
-    virtual ~CameraSession() = default;
-
-    virtual QVariantMap fUsbDeviceInfo() const = 0;
     virtual void setFUsbDeviceInfo(const QVariantMap& info) = 0;
     /// 0 connected; -2 unknown model; -3 module missing; -4 module for the other
     /// architecture; anything else another failure.
     virtual int16_t FindCamera() = 0;
     /// The module bundle the lookup table names for this camera, when a file exists there.
     virtual std::optional<QString> GetPathToModule() = 0;
-    virtual bool isCameraConnected() = 0;
+    /// A session that cannot probe modules sees no camera through any of them.
+    int16_t SearchCameraWithModulePath(const QString&) override { return -1; }
     virtual void handleUsbDeviceAdded(const Notification&) {}
     virtual void handleUsbDeviceRemoved(const Notification&) {}
     virtual bool CloseMyCamera() = 0;

@@ -1,5 +1,6 @@
 #include "HeadlessView.h"
 
+#include "modules/ModuleMatchTask.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
@@ -65,8 +66,18 @@ void HeadlessView::showPopover(PopoverKind kind, int) {
     qInfo().noquote() << QStringLiteral("No window: popover %1 not shown").arg(int(kind));
 }
 
-void HeadlessView::showMatchWindow() {
-    qInfo("No window: the module match window is not shown");
+void HeadlessView::showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) {
+    // Shown again for the same search: its lines are logged already.
+    if (!task || m_matchTask.lock() == task)
+        return;
+    m_matchTask = task;
+    ModuleMatchTask::Listener listener;
+    // The window's lines, not its button: those are what a person would read.
+    listener.textChanged = [](const QString& field, const QString& text) {
+        if (field != ModuleMatchTask::kButtonTitle)
+            qInfo().noquote() << QStringLiteral("Module match: %1").arg(Log::quoted(text));
+    };
+    task->addListener(std::move(listener));
 }
 
 } // namespace zarv

@@ -22,7 +22,8 @@ public:
     void bringToFront() override {}
 
     void showPopover(PopoverKind kind, int offset) override;
-    void showMatchWindow() override;
+    /// Logs the task's status texts as they change.
+    void showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) override;
     void cameraControlsConnected() override {}
     void cameraControlsRemoved() override {}
     void cameraControlsNextPage() override {}
@@ -31,6 +32,7 @@ public:
 private:
     QString m_loggedStatus;
     QString m_loggedMessage;
+    std::weak_ptr<ModuleMatchTask> m_matchTask;
 };
 
 } // namespace zarv

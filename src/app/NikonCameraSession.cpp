@@ -19,6 +19,9 @@ public:
     int16_t FindCamera() override { return m_handler.FindCamera(); }
     std::optional<QString> GetPathToModule() override { return m_handler.GetPathToModule(); }
     bool isCameraConnected() override { return m_handler.isCameraConnected(); }
+    int16_t SearchCameraWithModulePath(const QString& path) override {
+        return m_handler.SearchCameraWithModulePath(path);
+    }
     void handleUsbDeviceAdded(const Notification& n) override { m_handler.handleUsbDeviceAdded(n); }
     void handleUsbDeviceRemoved(const Notification& n) override {
         m_handler.handleUsbDeviceRemoved(n);

@@ -7,6 +7,7 @@
 #include "Sheets.h"
 #include "ViewAdditions.h"
 #include "ZarvInfoWindowController.h"
+#include "ZarvNikonMatchModuleWindowController.h"
 #include "app/AppDelegate.h"
 #include "app/WindowGeometry.h"
 #include "platform/Beep.h"
@@ -213,8 +214,22 @@ void MainWindow::showPopover(PopoverKind kind, int offset) {
     Popover::showAt(makePlaceholderPopoverContent(title), m_popoverAnchor, offset);
 }
 
-void MainWindow::showMatchWindow() {
-    qInfo("The module match window is not part of this version");
+void MainWindow::showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) {
+    if (m_matchWindow && m_matchWindow->task() == task && m_matchWindow->isVisible()) {
+        m_matchWindow->raise();
+        return;
+    }
+    // A window left from an earlier search shows a task nobody runs any more.
+    if (m_matchWindow)
+        m_matchWindow->deleteLater();
+    auto* window = new ZarvNikonMatchModuleWindowController(task, this);
+    m_matchWindow = window;
+    zarv::beginSheet(
+        this, window, [window = QPointer<ZarvNikonMatchModuleWindowController>(window)](long code) {
+            qInfo().noquote() << QStringLiteral("Module match window ended with %1").arg(code);
+            if (window)
+                window->deleteLater();
+        });
 }
 
 // --- Start-up and focus -----------------------------------------------------------------------

@@ -20,6 +20,7 @@ namespace zarv {
 class AppDelegate;
 class ConfirmQuitSheet;
 class ZarvInfoWindowController;
+class ZarvNikonMatchModuleWindowController;
 
 /// The main window (MainWindow.ui) in its two forms: the mini panel (the status strip alone)
 /// and the full window (the tabs above it). It shows what the controller decides, and its
@@ -45,7 +46,7 @@ public:
     void resignMainWindow() override;
     void bringToFront() override;
     void showPopover(PopoverKind kind, int offset) override;
-    void showMatchWindow() override;
+    void showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) override;
     void cameraControlsConnected() override {}
     void cameraControlsRemoved() override {}
     void cameraControlsNextPage() override {}
@@ -113,6 +114,7 @@ private:
     std::unique_ptr<Ui::MainWindow> m_ui;
     ConfirmQuitSheet* m_confirmQuit = nullptr;
     ZarvInfoWindowController* m_infoWindow = nullptr;
+    QPointer<ZarvNikonMatchModuleWindowController> m_matchWindow;
     QPointer<QWidget> m_popoverAnchor;
 
     bool m_mini = false;

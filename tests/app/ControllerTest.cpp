@@ -19,6 +19,7 @@
 #include <QMutexLocker>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -38,7 +39,9 @@ struct Script {
     std::atomic<int> closes{0};
     std::atomic<int> offQueue{0}; // calls that did not run on the camera queue
     std::atomic<int> result{0};   // what FindCamera answers
-    QString connectionMessage;    // stored by FindCamera when not empty
+    std::atomic<int> probes{0};
+    std::atomic<bool> holdProbes{false}; // a probe lasts until this is cleared
+    QString connectionMessage;           // stored by FindCamera when not empty
 };
 
 class ScriptedSession : public CameraSession {
@@ -69,6 +72,13 @@ public:
     bool isCameraConnected() override {
         check();
         return m_connected;
+    }
+    int16_t SearchCameraWithModulePath(const QString&) override {
+        check();
+        ++m_script.probes;
+        for (int i = 0; i < 1000 && m_script.holdProbes; ++i)
+            QThread::msleep(10);
+        return -1;
     }
     bool CloseMyCamera() override {
         check();
@@ -579,6 +589,66 @@ TEST_F(ControllerWithView, UnknownCameraSheetAnswers) {
     EXPECT_TRUE(view.saw("sheet:Unknown Camera Found??|YES/NO"));
     EXPECT_TRUE(view.saw("light:NSStatusUnavailable"));
     EXPECT_TRUE(logged("ibAutoSearchModule"));
+}
+
+// "YES" on the unknown-camera sheet starts a module search with the session: the match window
+// shows it, the panel's indicator spins, every probe goes through the camera queue, and asking
+// again while it runs shows the same search. Quitting ends it without the list refresh (and the
+// relaunch that comes with it).
+TEST_F(ControllerWithView, UnknownCameraStartsAModuleSearch) {
+    // A bundle of the test's own (with no relauncher) whose module folder holds the virtual
+    // camera, which the scripted session's probe does not load.
+    QTemporaryDir work;
+    const QString modules = work.filePath(QStringLiteral("modules"));
+    const QString resources = work.filePath(QStringLiteral("Zarv.app/Contents/Resources"));
+    ASSERT_TRUE(QDir().mkpath(modules) && QDir().mkpath(resources));
+    ASSERT_TRUE(
+        QFile::link(QStringLiteral(ZARV_APP_DIR "/../Camera Control Modules/ZarvVirtualCamera "
+                                                "Module.bundle"),
+                    modules + QStringLiteral("/Virtual.bundle")));
+    ASSERT_TRUE(PropertyList::writeFile(
+        resources + QStringLiteral("/FactoryDefaultNikonList.plist"),
+        QVariantMap{{QStringLiteral("LookupTable"), QVariantMap()},
+                    {QStringLiteral("DefaultNikonModulesSearchPaths"), QStringList{modules}}}));
+    const QString previousBundle = Bundle::mainBundle().bundlePath();
+    Bundle::setMainBundlePath(work.filePath(QStringLiteral("Zarv.app")));
+    const auto restoreBundle = qScopeGuard([&] { Bundle::setMainBundlePath(previousBundle); });
+
+    script.result = -2;
+    script.holdProbes = true;
+    view.answerSheetsWith(kAlertFirstButtonReturn);
+    arrive(device(QStringLiteral("Nikon Zf"), 1200, QStringLiteral("F")));
+    ASSERT_TRUE(waitUntil([&] { return view.saw("matchwindow"); }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return script.probes.load() == 1; }, 20000));
+    const std::shared_ptr<ModuleMatchTask> task = delegate->fMatchController();
+    ASSERT_TRUE(task);
+    EXPECT_TRUE(task->fTaskStarted());
+    EXPECT_TRUE(task->fOwner());
+    ASSERT_TRUE(waitUntil([&] { return view.saw("busy:1"); }, 5000));
+    EXPECT_TRUE(view.saw("match:fStatusCameraName=Nikon Zf"));
+    ASSERT_TRUE(waitUntil([&] {
+        return defaults().stringForKey("prefNameOfCameraFound").startsWith("Checking module: ");
+    }));
+
+    delegate->ibAutoSearchModule();
+    ASSERT_TRUE(waitUntil([&] { return view.eventsOf("matchwindow").size() == 2; }, 5000));
+    EXPECT_EQ(delegate->fMatchController(), task);
+    EXPECT_FALSE(task->fWantsToPauseTask());
+
+    std::atomic<int> refreshes{0};
+    const auto token = NotificationCenter::defaultCenter().addObserver(
+        kZarvNikonCameraActionsNotification, [&](const Notification&) { ++refreshes; });
+    const auto forget =
+        qScopeGuard([&] { NotificationCenter::defaultCenter().removeObserver(token); });
+    task->stop();
+    script.holdProbes = false;
+    ASSERT_TRUE(waitUntil([&] { return !task->fTaskStarted(); }, 20000));
+    EXPECT_TRUE(
+        view.saw(QStringLiteral("matchend:%1").arg(int(ModuleMatchTask::Outcome::Stopped))));
+    EXPECT_TRUE(view.saw("busy:0"));
+    EXPECT_EQ(script.probes.load(), 1);
+    EXPECT_EQ(refreshes.load(), 0);
+    EXPECT_EQ(script.offQueue.load(), 0);
 }
 
 // The toolbars by tag, the window's start-up, and the quit sheet's answers.

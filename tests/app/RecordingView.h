@@ -4,6 +4,7 @@
 // tests check every light, text and sheet without a display.
 
 #include "app/AppView.h"
+#include "modules/ModuleMatchTask.h"
 #include "platform/Dispatch.h"
 
 #include <QMutex>
@@ -13,11 +14,19 @@
 
 #include <atomic>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace zarv::test {
 
 class RecordingView : public AppView {
 public:
+    ~RecordingView() override {
+        for (auto& [task, token] : m_matchTasks)
+            if (auto alive = task.lock())
+                alive->removeListener(token);
+    }
+
     /// Every event so far, as "kind:detail" texts.
     QStringList events() const {
         QMutexLocker lock(&m_mutex);
@@ -81,7 +90,21 @@ public:
     void showPopover(PopoverKind kind, int offset) override {
         record(QStringLiteral("popover:%1:%2").arg(int(kind)).arg(offset));
     }
-    void showMatchWindow() override { record(QStringLiteral("matchwindow")); }
+    /// Records the window, then the task's texts ("match:FIELD=TEXT") and ends
+    /// ("matchend:OUTCOME").
+    void showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) override {
+        record(QStringLiteral("matchwindow"));
+        if (!task)
+            return;
+        ModuleMatchTask::Listener listener;
+        listener.textChanged = [this](const QString& field, const QString& text) {
+            record(QStringLiteral("match:%1=%2").arg(field, text));
+        };
+        listener.finished = [this](ModuleMatchTask::Outcome outcome, const QString&) {
+            record(QStringLiteral("matchend:%1").arg(int(outcome)));
+        };
+        m_matchTasks.emplace_back(task, task->addListener(std::move(listener)));
+    }
     void cameraControlsConnected() override { record(QStringLiteral("controls:connected")); }
     void cameraControlsRemoved() override { record(QStringLiteral("controls:removed")); }
     void cameraControlsNextPage() override { record(QStringLiteral("controls:nextpage")); }
@@ -105,6 +128,8 @@ private:
     std::optional<long> m_answer;
     long m_quitAnswer = kCancelReturn;
     std::atomic<int> m_offMain{0};
+    std::vector<std::pair<std::weak_ptr<ModuleMatchTask>, ModuleMatchTask::ListenerToken>>
+        m_matchTasks; // main thread
 };
 
 } // namespace zarv::test
