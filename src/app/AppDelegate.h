@@ -2,6 +2,7 @@
 
 #include "AppView.h"
 #include "CameraSession.h"
+#include "modules/ModuleListFile.h"
 #include "modules/ModuleMatchTask.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
@@ -139,6 +140,14 @@ public:
     // --- Module list (AppDelegateModules.cpp) ---------------------------------------------
     // Main thread; the module search asks the session on the camera queue.
     void ibUpdateModuleList();
+    /// Asks for a file with the open panel; the file is read off the main thread, then its
+    /// user table replaces "prefNikonLookupTable" (see importModuleListFile).
+    void ibImportModuleList();
+    /// What the chosen file turned out to hold: stored, or refused with a log line and, for
+    /// a file that is too large, holds the factory list only or is invalid, a sheet.
+    void importModuleListFile(const QString& path, const ModuleListFile& file);
+    /// Asks, then drops the user table so that the factory table is used again.
+    void ibRevertModuleList();
     /// Offers the module search for the current camera: a connected camera or none gets a
     /// sheet; otherwise a matching task starts and the match window shows it. While a search
     /// runs, its window is shown again instead of starting another.
@@ -191,8 +200,6 @@ public:
     void confirmQuitEnded(long returnCode);
     /// The camera-settings tab was selected: a connected camera's settings are read again.
     void cameraSettingsTabSelected();
-    void ibImportModuleList();
-    void ibRevertModuleList();
 
 private:
     // --- Construction, queues and helpers: any thread -------------------------------------

@@ -1,10 +1,12 @@
 #include "AppDelegatePrivate.h"
 
 #include "AppSupport.h"
+#include "modules/Description.h"
 #include "modules/LookupTable.h"
 #include "modules/ModuleInventory.h"
 #include "platform/Beep.h"
 #include "platform/Bundle.h"
+#include "platform/Log.h"
 #include "util/CommandTemplate.h"
 #include "util/ShellCommand.h"
 
@@ -29,6 +31,96 @@ void AppDelegate::ibUpdateModuleList() {
         list.append(entry);
     }
     defaults().setObject(QStringLiteral("prefNikonLookupArray"), list);
+}
+
+void AppDelegate::ibImportModuleList() {
+    inside("ibImportModuleList:");
+    OpenPanel panel;
+    panel.message = QStringLiteral("Please Select Camera Module List Files to Impoprt...");
+    panel.prompt = QStringLiteral("Import");
+    panel.allowedFileTypes = {QStringLiteral("plist")};
+    QPointer<AppDelegate> self(this);
+    view().runOpenPanel(panel, [self](long response, const QStringList& paths) {
+        if (!self || response != kModalResponseOK || paths.isEmpty())
+            return;
+        const QString path = paths.first();
+        // Reading and checking a large list takes long enough to stall the window.
+        self->onGlobal([delegate = self.data(), path] {
+            ModuleListFile file = readModuleListFile(path);
+            delegate->onMain([delegate, path, file = std::move(file)] {
+                delegate->importModuleListFile(path, file);
+            });
+        });
+    });
+}
+
+void AppDelegate::importModuleListFile(const QString& path, const ModuleListFile& file) {
+    for (const QString& problem : file.problems)
+        logInfo(insideText("ibImportModuleList:", problem));
+    switch (file.kind) {
+    case ModuleListFile::Kind::Unreadable:
+    case ModuleListFile::Kind::Binary:
+    case ModuleListFile::Kind::Empty:
+        return;
+    case ModuleListFile::Kind::TooLarge: {
+        Alert alert;
+        alert.message = QStringLiteral("File Too Large to Import !");
+        alert.informativeText =
+            QStringLiteral("%1 is larger than %2 MiB, more than any camera module list.\n\n"
+                           "Choose a module list exported by this program.")
+                .arg(QFileInfo(path).fileName())
+                .arg(kMaxModuleListFileSize >> 20);
+        alert.buttons = {QStringLiteral("OK")};
+        beginSheet(alert);
+        return;
+    }
+    case ModuleListFile::Kind::UserTable:
+    case ModuleListFile::Kind::FactoryOnly:
+    case ModuleListFile::Kind::Invalid:
+        break;
+    }
+    // A table of thousands of cameras would make one line of megabytes: the start is enough.
+    logInfo(QStringLiteral("oldtable = %1")
+                .arg(Log::quoted(describe(defaults().objectForKey(kPrefNikonLookupTable)))));
+    if (file.kind == ModuleListFile::Kind::UserTable) {
+        defaults().setObject(kPrefNikonLookupTable, file.table);
+        defaults().synchronize();
+        ibUpdateModuleList();
+        return;
+    }
+    Alert alert;
+    alert.buttons = {QStringLiteral("OK")};
+    if (file.kind == ModuleListFile::Kind::FactoryOnly) {
+        logInfo(insideText("ibImportModuleList:",
+                           QStringLiteral("Only contains factory info - so we need to implement "
+                                          "in future....")));
+        alert.message = QStringLiteral("File Contains Defaults Only !");
+        alert.informativeText = QStringLiteral("File does not contain any newly matched camera "
+                                               "info.\n\nContains only factory info.\n\n");
+    } else {
+        logInfo(insideText("ibImportModuleList:", QStringLiteral("Invalid or mising info????")));
+        alert.message = QStringLiteral("Invalid File for Import !");
+        alert.informativeText = QStringLiteral("File does not contain valid info.");
+    }
+    beginSheet(alert);
+}
+
+void AppDelegate::ibRevertModuleList() {
+    inside("ibRevertToOrignal:");
+    Alert alert;
+    alert.message = QStringLiteral("Revert Back to Factory Module List??");
+    alert.informativeText = QStringLiteral("Click Yes to revert back to factory list of module "
+                                           "list...\nUser Matched Camera Models May Get "
+                                           "Removed...");
+    alert.buttons = {QStringLiteral("NO"), QStringLiteral("YES")};
+    alert.cancelReturnCode = kAlertFirstButtonReturn;
+    beginSheet(alert, [this](long code) {
+        logInfo(QStringLiteral("returncode = %1").arg(code));
+        if (code != kAlertSecondButtonReturn)
+            return;
+        defaults().removeObject(kPrefNikonLookupTable);
+        ibUpdateModuleList();
+    });
 }
 
 void AppDelegate::ibAutoSearchModule() {

@@ -66,15 +66,6 @@ void AppDelegate::ibHandleSegmentedControl2(int tag) {
     }
 }
 
-void AppDelegate::ibImportModuleList() {
-    // The import panel and its checks come with module matching.
-    logInfo(insideText("ibImportModuleList:", QStringLiteral("not available in this version")));
-}
-
-void AppDelegate::ibRevertModuleList() {
-    logInfo(insideText("ibRevertModuleList:", QStringLiteral("not available in this version")));
-}
-
 void AppDelegate::cameraSettingsTabSelected() {
     // Whether the camera is connected is the session's to say, on its own queue.
     currentCameraDispatchQueue().async([this] {

@@ -30,6 +30,20 @@ inline constexpr long kConfirmQuitReturn = -1111;
 inline constexpr long kCancelReturn = -2222;
 inline constexpr long kConfirmQuitRelaunchReturn = -3333;
 
+/// An open panel: what it asks for and which files it offers.
+struct OpenPanel {
+    QString message;
+    /// The title of the button that opens the chosen file.
+    QString prompt;
+    /// File name extensions without the dot ("plist"); empty offers every file.
+    QStringList allowedFileTypes;
+    bool allowsMultipleSelection = false;
+};
+
+/// Answers of an open panel.
+inline constexpr long kModalResponseCancel = 0;
+inline constexpr long kModalResponseOK = 1;
+
 /// The popovers the two toolbars open.
 enum class PopoverKind {
     MatchList,          ///< the module match list (module-list toolbar, tag 3)
@@ -62,6 +76,11 @@ public:
     /// The quit confirmation sheet; `completion` gets -1111 (quit), -3333 (quit and
     /// relaunch) or -2222 (cancel). A view without a window answers -2222 at once.
     virtual void showConfirmQuit(std::function<void(long)> completion) = 0;
+    /// An open panel as a sheet on the main window. `completion` runs once, on the main
+    /// thread, with kModalResponseOK and the chosen paths, or kModalResponseCancel and none. A
+    /// view without a window answers "cancelled".
+    virtual void runOpenPanel(const OpenPanel& panel,
+                              std::function<void(long, const QStringList&)> completion) = 0;
 
     // --- The window's start-up and focus -----------------------------------------------------
     /// Start-up: the disclosure button with no sender, so the window starts as a mini panel.

@@ -62,6 +62,15 @@ void HeadlessView::showConfirmQuit(std::function<void(long)> completion) {
     answerLater(std::move(completion), kCancelReturn);
 }
 
+void HeadlessView::runOpenPanel(const OpenPanel& panel,
+                                std::function<void(long, const QStringList&)> completion) {
+    qInfo().noquote()
+        << QStringLiteral("No window: open panel \"%1\" answers \"cancelled\"").arg(panel.message);
+    if (completion)
+        DispatchQueue::main().async(
+            [completion = std::move(completion)] { completion(kModalResponseCancel, {}); });
+}
+
 void HeadlessView::showPopover(PopoverKind kind, int) {
     qInfo().noquote() << QStringLiteral("No window: popover %1 not shown").arg(int(kind));
 }

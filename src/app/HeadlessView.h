@@ -15,6 +15,8 @@ public:
     void beginSheet(const Alert& alert, std::function<void(long)> completion) override;
     void showInfoWindow(std::function<void(long)> completion) override;
     void showConfirmQuit(std::function<void(long)> completion) override;
+    void runOpenPanel(const OpenPanel& panel,
+                      std::function<void(long, const QStringList&)> completion) override;
 
     void showMiniPanelAtStart() override {}
     void orderFrontAtStatusLevel(bool) override {}

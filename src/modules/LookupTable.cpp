@@ -102,6 +102,11 @@ std::optional<QString> moduleNameForCamera(const QVariantMap& table, const QStri
     return name.toString();
 }
 
+bool isPlainModuleName(const QString& name) {
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !name.contains(u'/') && !name.contains(QChar(0));
+}
+
 QList<int> productIDsOfLookupTable(const QVariantMap& table) {
     QList<int> ids;
     for (const QVariant& entry : table) {

@@ -34,6 +34,10 @@ currentNikonLookupTable(UserDefaults& defaults = UserDefaults::standard());
 /// (not a dictionary, or a module name that is not a non-empty string; logged).
 std::optional<QString> moduleNameForCamera(const QVariantMap& table, const QString& cameraName);
 
+/// Whether a module name from a table can only name a file directly inside the module folder:
+/// not empty, not "." or "..", without "/" or a NUL character.
+bool isPlainModuleName(const QString& name);
+
 /// Every distinct "productid" of the table's entries, in the table's order; entries that are not
 /// dictionaries or have no numeric product identifier are passed over.
 QList<int> productIDsOfLookupTable(const QVariantMap& table);

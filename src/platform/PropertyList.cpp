@@ -24,9 +24,6 @@ namespace {
 // Property-list dates count seconds from 2001-01-01T00:00:00Z.
 constexpr qint64 kAppleEpochOffsetSeconds = 978307200;
 
-// Settings and lists are a few kilobytes; anything this large is a mistake or an attack.
-constexpr qsizetype kMaxFileSize = qsizetype(64) << 20;
-
 // Deeper nesting than this is surely hostile or broken; it also keeps recursion bounded.
 constexpr int kMaxDepth = 512;
 
@@ -253,6 +250,13 @@ plist_t fromVariant(const QVariant& value, const QString& where, int depth, QStr
     return nullptr;
 }
 
+// "64 MiB", or the bytes when the limit is not a whole number of MiB.
+QString sizeText(qsizetype bytes) {
+    constexpr qsizetype kMiB = qsizetype(1) << 20;
+    return bytes % kMiB == 0 ? QStringLiteral("%1 MiB").arg(bytes / kMiB)
+                             : QStringLiteral("%1 bytes").arg(bytes);
+}
+
 bool looksLikeXml(const QByteArray& data) {
     // Skip a byte-order mark and leading white space.
     qsizetype i = data.startsWith("\xEF\xBB\xBF") ? 3 : 0;
@@ -287,10 +291,15 @@ bool isRegular(const struct stat& info, QString* error) {
     return false;
 }
 
-// The whole of a regular file of at most kMaxFileSize bytes. A pipe or a device could block
-// the reading thread for ever or feed it without end (and the start-up with it, where the
-// stop signals wait for the event loop), so neither is opened for reading.
-std::optional<QByteArray> readRegularFile(const QString& path, QString* error) {
+} // namespace
+
+// A pipe or a device could block the reading thread for ever or feed it without end (and the
+// start-up with it, where the stop signals wait for the event loop), so neither is opened for
+// reading.
+std::optional<QByteArray> readFileData(const QString& path, qsizetype maxSize, QString* error,
+                                       bool* tooLarge) {
+    if (tooLarge)
+        *tooLarge = false;
     const QByteArray native = QFile::encodeName(path);
     struct stat info = {};
     // Checked before opening too: opening some devices already does something.
@@ -308,8 +317,10 @@ std::optional<QByteArray> readRegularFile(const QString& path, QString* error) {
     }
     if (!isRegular(info, error))
         return std::nullopt;
-    if (info.st_size > kMaxFileSize) {
-        setError(error, QStringLiteral("it is larger than %1 MiB").arg(kMaxFileSize >> 20));
+    if (info.st_size > maxSize) {
+        setError(error, QStringLiteral("it is larger than %1").arg(sizeText(maxSize)));
+        if (tooLarge)
+            *tooLarge = true;
         return std::nullopt;
     }
     // Room for one byte more than announced, to notice a file that grows meanwhile.
@@ -335,6 +346,8 @@ std::optional<QByteArray> readRegularFile(const QString& path, QString* error) {
     data.truncate(got);
     return data;
 }
+
+namespace {
 
 // Big-endian unsigned integer of `size` bytes at `pos`, or nullopt when it is not inside `data`.
 std::optional<uint64_t> readBigEndian(const QByteArray& data, uint64_t pos, uint64_t size) {
@@ -391,6 +404,11 @@ bool binaryHoldsNulText(const QByteArray& data) {
 
 } // namespace
 
+bool isBinary(const QByteArray& data) {
+    return data.size() <= std::numeric_limits<uint32_t>::max() &&
+           plist_is_binary(data.constData(), static_cast<uint32_t>(data.size()));
+}
+
 QVariant fromData(const QByteArray& data, QString* error) {
     if (data.isEmpty()) {
         setError(error, QStringLiteral("the data is empty"));
@@ -433,7 +451,7 @@ QVariant fromData(const QByteArray& data, QString* error) {
 
 QVariant readFile(const QString& path, QString* error) {
     QString reason;
-    const std::optional<QByteArray> data = readRegularFile(path, &reason);
+    const std::optional<QByteArray> data = readFileData(path, kMaxFileSize, &reason);
     QVariant value = data ? fromData(*data, &reason) : QVariant();
     if (!value.isValid())
         setError(error, QStringLiteral("cannot read property list %1: %2").arg(path, reason));

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <optional>
+
 namespace zarv {
 
 /// Property lists mapped onto QVariant: dictionaries are QVariantMap, arrays QVariantList,
@@ -22,6 +24,18 @@ QVariant fromData(const QByteArray& data, QString* error = nullptr);
 /// Reads a property list file. On failure returns an invalid QVariant; the error names the file
 /// and the reason.
 QVariant readFile(const QString& path, QString* error = nullptr);
+
+/// The largest file readFile reads.
+inline constexpr qsizetype kMaxFileSize = qsizetype(64) << 20;
+
+/// The bytes of a regular file of at most `maxSize` bytes (a pipe or a device is refused, never
+/// opened for reading), reading nothing past the limit. On failure returns none and the reason;
+/// `tooLarge` tells a file over the limit from the other failures.
+std::optional<QByteArray> readFileData(const QString& path, qsizetype maxSize,
+                                       QString* error = nullptr, bool* tooLarge = nullptr);
+
+/// True when the data is a binary property list (by its header; it may still be malformed).
+bool isBinary(const QByteArray& data);
 
 /// Serialises a value. Fails (empty result and an error) when the value, or anything nested in
 /// it, has no property-list form, such as an invalid QVariant: nothing is dropped silently.

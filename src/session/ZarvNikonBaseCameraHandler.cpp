@@ -120,12 +120,6 @@ bool setControllerMode(LPRefObj root) {
                           kNkMAIDModuleMode_Controller);
 }
 
-// Whether a module name from the lookup table can only name a file inside the module folder.
-bool isPlainFileName(const QString& name) {
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
-           !name.contains(u'/') && !name.contains(QChar(0));
-}
-
 QString activationTypeName(UserNotification::ActivationType type) {
     switch (type) {
     case UserNotification::ActivationType::None:
@@ -421,7 +415,7 @@ QString ZarvNikonBaseCameraHandler::modulePath(bool* tableNamedModule, QString* 
     if (moduleName)
         *moduleName = file;
     // A table from a file may name anything; only a plain name inside the folder is looked at.
-    if (!isPlainFileName(file)) {
+    if (!isPlainModuleName(file)) {
         logLine(QStringLiteral("module name is not a plain file name: %1").arg(file));
         return QString();
     }

@@ -2,6 +2,7 @@
 
 #include "ConfirmQuitSheet.h"
 #include "MyPopoverViewController.h"
+#include "ModuleListModel.h"
 #include "Popover.h"
 #include "SettingsBinding.h"
 #include "Sheets.h"
@@ -14,11 +15,13 @@
 #include "platform/UserDefaults.h"
 #include "ui_MainWindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
+#include <QFileDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMouseEvent>
@@ -27,6 +30,8 @@
 #include <QStyle>
 #include <QToolButton>
 #include <QWindow>
+
+#include <utility>
 
 namespace zarv {
 
@@ -64,8 +69,7 @@ MainWindow::MainWindow(AppDelegate& delegate, QWidget* parent)
     m_confirmQuit = new ConfirmQuitSheet(this);
     m_infoWindow = new ZarvInfoWindowController(this);
     m_ui->bottomviewLayout->setAlignment(Qt::AlignVCenter);
-    m_ui->ibModuleTableView->horizontalHeader()->setSectionResizeMode(
-        QHeaderView::ResizeToContents);
+    setUpModuleTable();
 
     const QStyle* s = style();
     const std::pair<QAbstractButton*, QIcon> icons[] = {
@@ -144,20 +148,33 @@ void MainWindow::connectControls() {
     });
 }
 
+void MainWindow::setUpModuleTable() {
+    m_moduleList = new ModuleListModel(this);
+    QTableView* table = m_ui->ibModuleTableView;
+    table->setModel(m_moduleList);
+    // Sizing columns or rows to their contents measures every row: with thousands of cameras
+    // each new list would stall the window. Fixed heights, and widths the user may drag.
+    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    QHeaderView* header = table->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->resizeSection(ModuleListModel::DeviceName, 170);
+    header->resizeSection(ModuleListModel::ModuleName, 210);
+    // Going back to the factory list is rare and drops what the user matched: kept off the
+    // toolbar, in the table's context menu.
+    auto* revert = new QAction(tr("Revert to Factory Module List..."), table);
+    revert->setObjectName(QStringLiteral("moduleRevert"));
+    revert->setIcon(themeIcon("document-revert", QStyle::SP_DialogResetButton, style()));
+    connect(revert, &QAction::triggered, this, [this] { m_delegate.ibRevertModuleList(); });
+    table->addAction(revert);
+    table->setContextMenuPolicy(Qt::ActionsContextMenu);
+    // Unsorted until a header is clicked: the list keeps the table's order.
+    header->setSortIndicator(-1, Qt::AscendingOrder);
+    table->setSortingEnabled(true);
+}
+
 void MainWindow::fillModuleTable(const QVariantList& entries) {
-    QTableWidget* table = m_ui->ibModuleTableView;
-    table->clearContents();
-    table->setRowCount(int(entries.size()));
-    int row = 0;
-    for (const QVariant& entry : entries) {
-        const QVariantMap map = entry.toMap();
-        int column = 0;
-        for (const char* key : {"devicename", "modulename", "productid"})
-            table->setItem(row, column++,
-                           new QTableWidgetItem(map.value(QLatin1String(key)).toString()));
-        ++row;
-    }
-    table->clearSelection();
+    m_moduleList->setEntries(entries);
+    m_ui->ibModuleTableView->clearSelection();
 }
 
 void MainWindow::fillMiniSizes(const QVariantList& sizes) {
@@ -196,6 +213,40 @@ void MainWindow::showInfoWindow(std::function<void(long)> completion) {
 
 void MainWindow::showConfirmQuit(std::function<void(long)> completion) {
     zarv::beginSheet(this, m_confirmQuit, std::move(completion));
+}
+
+void MainWindow::runOpenPanel(const OpenPanel& panel,
+                              std::function<void(long, const QStringList&)> completion) {
+    auto* dialog = new QFileDialog(this, panel.message);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(panel.allowsMultipleSelection ? QFileDialog::ExistingFiles
+                                                      : QFileDialog::ExistingFile);
+    if (!panel.allowedFileTypes.isEmpty()) {
+        QStringList patterns;
+        for (const QString& type : panel.allowedFileTypes)
+            patterns << QStringLiteral("*.") + type;
+        dialog->setNameFilter(patterns.join(u' '));
+    }
+    if (!panel.prompt.isEmpty())
+        dialog->setLabelText(QFileDialog::Accept, panel.prompt);
+    // Exactly one answer: finished() when the dialog ends, "cancelled" should it be destroyed
+    // unanswered (its window closed).
+    auto answer =
+        std::make_shared<std::function<void(long, const QStringList&)>>(std::move(completion));
+    auto once = [answer](long response, const QStringList& paths) {
+        if (auto done = std::exchange(*answer, nullptr))
+            done(response, paths);
+    };
+    connect(dialog, &QDialog::finished, this, [dialog, once](int result) {
+        if (result == QDialog::Accepted)
+            once(kModalResponseOK, dialog->selectedFiles());
+        else
+            once(kModalResponseCancel, {});
+    });
+    connect(dialog, &QObject::destroyed, this, [once] { once(kModalResponseCancel, {}); });
+    dialog->open();
 }
 
 void MainWindow::showPopover(PopoverKind kind, int offset) {

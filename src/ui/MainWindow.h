@@ -19,6 +19,7 @@ namespace zarv {
 
 class AppDelegate;
 class ConfirmQuitSheet;
+class ModuleListModel;
 class ZarvInfoWindowController;
 class ZarvNikonMatchModuleWindowController;
 
@@ -41,6 +42,9 @@ public:
     void beginSheet(const Alert& alert, std::function<void(long)> completion) override;
     void showInfoWindow(std::function<void(long)> completion) override;
     void showConfirmQuit(std::function<void(long)> completion) override;
+    /// A window-modal file dialog (open(), never a nested event loop).
+    void runOpenPanel(const OpenPanel& panel,
+                      std::function<void(long, const QStringList&)> completion) override;
     void showMiniPanelAtStart() override;
     void orderFrontAtStatusLevel(bool activate) override;
     void resignMainWindow() override;
@@ -97,6 +101,7 @@ protected:
 private:
     void bindSettings();
     void connectControls();
+    void setUpModuleTable();
     void fillModuleTable(const QVariantList& entries);
     void fillMiniSizes(const QVariantList& sizes);
     /// Window flags for the current form: frameless when the title bar is removed, no focus
@@ -115,6 +120,7 @@ private:
     ConfirmQuitSheet* m_confirmQuit = nullptr;
     ZarvInfoWindowController* m_infoWindow = nullptr;
     QPointer<ZarvNikonMatchModuleWindowController> m_matchWindow;
+    ModuleListModel* m_moduleList = nullptr;
     QPointer<QWidget> m_popoverAnchor;
 
     bool m_mini = false;

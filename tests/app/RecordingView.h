@@ -46,6 +46,11 @@ public:
         QMutexLocker lock(&m_mutex);
         m_answer = code;
     }
+    /// The paths the next open panels choose; none (the default) cancels them.
+    void answerOpenPanelsWith(std::optional<QStringList> paths) {
+        QMutexLocker lock(&m_mutex);
+        m_openPanelAnswer = std::move(paths);
+    }
     void answerQuitWith(long code) {
         QMutexLocker lock(&m_mutex);
         m_quitAnswer = code;
@@ -80,6 +85,20 @@ public:
             code = m_quitAnswer;
         }
         answer(std::move(completion), code);
+    }
+    void runOpenPanel(const OpenPanel& panel,
+                      std::function<void(long, const QStringList&)> completion) override {
+        record(QStringLiteral("openpanel:%1|%2|%3")
+                   .arg(panel.message, panel.prompt, panel.allowedFileTypes.join(u',')));
+        std::optional<QStringList> paths;
+        {
+            QMutexLocker lock(&m_mutex);
+            paths = m_openPanelAnswer;
+        }
+        DispatchQueue::main().async([completion = std::move(completion), paths] {
+            completion(paths ? kModalResponseOK : kModalResponseCancel,
+                       paths.value_or(QStringList()));
+        });
     }
     void showMiniPanelAtStart() override { record(QStringLiteral("mini")); }
     void orderFrontAtStatusLevel(bool activate) override {
@@ -127,6 +146,7 @@ private:
     QStringList m_events;
     std::optional<long> m_answer;
     long m_quitAnswer = kCancelReturn;
+    std::optional<QStringList> m_openPanelAnswer;
     std::atomic<int> m_offMain{0};
     std::vector<std::pair<std::weak_ptr<ModuleMatchTask>, ModuleMatchTask::ListenerToken>>
         m_matchTasks; // main thread

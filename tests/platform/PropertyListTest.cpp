@@ -183,6 +183,30 @@ TEST(PropertyList, OnlyRegularFilesOfBoundedSizeAreRead) {
     EXPECT_EQ(PropertyList::readFile(dir.filePath("link.plist")), QVariantMap({{"a", 1LL}}));
 }
 
+// A caller's own limit: a file of exactly the limit is read whole, one byte more is refused as
+// too large, and other failures are not mistaken for size.
+TEST(PropertyList, BoundedReadHonoursTheCallersLimit) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("list.plist");
+    const QByteArray bytes = PropertyList::toData(QVariantMap{{"a", 1}}, PropertyList::Format::Xml);
+    ASSERT_TRUE(PropertyList::writeFileAtomically(path, bytes));
+    QString error;
+    bool tooLarge = true;
+    EXPECT_EQ(PropertyList::readFileData(path, bytes.size(), &error, &tooLarge), bytes);
+    EXPECT_FALSE(tooLarge);
+    EXPECT_EQ(PropertyList::readFileData(path, bytes.size() - 1, &error, &tooLarge), std::nullopt);
+    EXPECT_TRUE(tooLarge);
+    EXPECT_EQ(error, QStringLiteral("it is larger than %1 bytes").arg(bytes.size() - 1));
+    EXPECT_EQ(PropertyList::readFileData(dir.filePath("none"), 100, &error, &tooLarge),
+              std::nullopt);
+    EXPECT_FALSE(tooLarge);
+
+    EXPECT_FALSE(PropertyList::isBinary(bytes));
+    EXPECT_TRUE(PropertyList::isBinary(
+        PropertyList::toData(QVariantMap{{"a", 1}}, PropertyList::Format::Binary)));
+    EXPECT_FALSE(PropertyList::isBinary(QByteArray("bplist")));
+}
+
 TEST(PropertyList, HostileNestingIsRefusedNotFollowed) {
     QByteArray xml = "<plist version=\"1.0\">";
     for (int i = 0; i < 2000; ++i)
