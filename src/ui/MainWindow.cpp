@@ -155,6 +155,9 @@ void MainWindow::setUpModuleTable() {
     // Sizing columns or rows to their contents measures every row: with thousands of cameras
     // each new list would stall the window. Fixed heights, and widths the user may drag.
     table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // One line per camera: a long module name is elided in the middle, whole in its tooltip.
+    table->setWordWrap(false);
+    table->setTextElideMode(Qt::ElideMiddle);
     QHeaderView* header = table->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::Interactive);
     header->resizeSection(ModuleListModel::DeviceName, 170);
