@@ -1,9 +1,14 @@
 #pragma once
 
+#include "platform/Log.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -13,6 +18,38 @@ namespace zarv::test {
 inline QString dataPath(const QString& name) {
     return QStringLiteral(ZARV_TEST_DATA "/") + name;
 }
+
+/// Collects every log line while alive.
+class LogCapture {
+public:
+    explicit LogCapture(const QString& program = QStringLiteral("zarv-test")) {
+        Log::install(program);
+        // ZARV_TEST_LOG=1 shows the log while debugging a test.
+        Log::setEchoToStderr(qEnvironmentVariableIsSet("ZARV_TEST_LOG"));
+        Log::setSink([this](QtMsgType, const QString& line) {
+            QMutexLocker lock(&m_mutex);
+            m_lines << line;
+        });
+    }
+    ~LogCapture() { Log::setSink({}); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    QStringList lines() const {
+        QMutexLocker lock(&m_mutex);
+        return m_lines;
+    }
+    int count(const QString& part) const {
+        int n = 0;
+        for (const QString& l : lines())
+            n += l.contains(part) ? 1 : 0;
+        return n;
+    }
+    bool contains(const QString& part) const { return count(part) > 0; }
+
+private:
+    mutable QMutex m_mutex;
+    QStringList m_lines;
+};
 
 /// Spins the event loop until `done` holds or the timeout passes; returns `done()`.
 inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {

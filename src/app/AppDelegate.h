@@ -269,7 +269,6 @@ private:
 
     std::shared_ptr<ModuleMatchTask> m_fMatchController; // main thread
     ModuleMatchTask::ListenerToken m_matchListener = 0;
-    bool m_fControlKeyPressed = false;
 
     mutable QMutex m_statusMutex;
     QString m_statusImage;

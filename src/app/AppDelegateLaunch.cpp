@@ -104,7 +104,6 @@ bool AppDelegate::applicationWillFinishLaunching() {
         }
     }
 
-    m_fControlKeyPressed = false;
     gNikonCameraCaptureCount = 0;
     m_newImageCount = 0;
     defaults().setObject(QStringLiteral("prefNewImageCountString"), QString());

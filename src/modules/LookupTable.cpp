@@ -17,19 +17,6 @@ const QString kDeviceNameKey = QStringLiteral("devicename");
 const QString kModuleNameKey = QStringLiteral("modulename");
 const QString kProductIDKey = QStringLiteral("productid");
 
-bool isNumber(const QVariant& v) {
-    switch (v.typeId()) {
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Double:
-        return true;
-    default:
-        return false;
-    }
-}
-
 std::optional<QVariantMap> userLookupTable(UserDefaults& defaults) {
     const QVariant user = defaults.objectForKey(kPrefNikonLookupTable);
     if (user.typeId() == QMetaType::QVariantMap)
@@ -113,7 +100,7 @@ QList<int> productIDsOfLookupTable(const QVariantMap& table) {
         if (entry.typeId() != QMetaType::QVariantMap)
             continue;
         const QVariant id = entry.toMap().value(kProductIDKey);
-        if (!isNumber(id))
+        if (!PropertyList::isNumber(id))
             continue;
         const int value = id.toInt();
         if (!ids.contains(value))
@@ -132,7 +119,7 @@ std::optional<QVariantMap> lookupTableWithMatchedCamera(const QVariantMap& devic
     if (!moduleName.isEmpty())
         entry.insert(kModuleNameKey, moduleName);
     const QVariant productID = deviceInfo.value(QStringLiteral("productID"));
-    if (isNumber(productID))
+    if (PropertyList::isNumber(productID))
         entry.insert(kProductIDKey, productID.toLongLong());
     qInfo().noquote() << QStringLiteral("need to add new lookup dict = %1").arg(describe(entry));
     if (entry.size() < 3)

@@ -508,4 +508,17 @@ bool writeFile(const QString& path, const QVariant& value, Format format, QStrin
     return writeFileAtomically(path, bytes, error);
 }
 
+bool isNumber(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace zarv::PropertyList

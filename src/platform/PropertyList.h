@@ -44,6 +44,9 @@ QByteArray toData(const QVariant& value, Format format, QString* error = nullptr
 /// True when the value, and everything nested in it, has a property-list form.
 bool canRepresent(const QVariant& value, QString* error = nullptr);
 
+/// True for the values a property list stores as <integer> or <real>.
+bool isNumber(const QVariant& value);
+
 /// Writes a value to a file atomically: the data goes to a temporary file beside the target,
 /// is flushed to disk, then renamed over the target. On any failure (a full disk, no write
 /// permission) the previous file stays as it was and the error names the file and the reason.

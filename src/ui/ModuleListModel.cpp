@@ -1,5 +1,7 @@
 #include "ModuleListModel.h"
 
+#include "platform/PropertyList.h"
+
 #include <QVariantMap>
 
 #include <algorithm>
@@ -8,22 +10,9 @@ namespace zarv {
 
 namespace {
 
-bool isNumber(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Numbers before texts, numbers by value: product identifiers sort as 1, 2, 10.
 int compareProductIDs(const QVariant& a, const QVariant& b) {
-    const bool na = isNumber(a), nb = isNumber(b);
+    const bool na = PropertyList::isNumber(a), nb = PropertyList::isNumber(b);
     if (na != nb)
         return na ? -1 : 1;
     if (na) {
@@ -46,7 +35,7 @@ void ModuleListModel::setEntries(const QVariantList& entries) {
         const QVariant id = map.value(QStringLiteral("productid"));
         m_rows.push_back({map.value(QStringLiteral("devicename")).toString(),
                           map.value(QStringLiteral("modulename")).toString(),
-                          isNumber(id) ? id : QVariant(id.toString())});
+                          PropertyList::isNumber(id) ? id : QVariant(id.toString())});
     }
     sortRows();
     endResetModel();

@@ -53,16 +53,15 @@ void ScreenshotTour::waitForCamera(int triesLeft) {
         m_window.ibTestButton1();
         const QStringList tabs = m_window.tabIdentifiers();
         // One tab after another, then the quit sheet, then the end.
-        auto steps = std::make_shared<std::vector<Step>>();
         for (const QString& tab : tabs)
-            steps->push_back([this, tab] {
+            m_steps.push_back([this, tab] {
                 m_window.selectTab(tab);
                 after(kSettle, [this, tab] {
                     grab(QStringLiteral("window-%1").arg(tab));
                     next();
                 });
             });
-        steps->push_back([this] {
+        m_steps.push_back([this] {
             m_delegate.ibConfirmQuit();
             after(kSettle,
                   [this] {
@@ -72,16 +71,15 @@ void ScreenshotTour::waitForCamera(int triesLeft) {
                       m_delegate.terminate();
                   });
         });
-        m_steps = steps;
         after(kSettle, [this] { next(); });
     });
 }
 
 void ScreenshotTour::next() {
-    if (m_steps->empty())
+    if (m_steps.empty())
         return;
-    Step step = m_steps->front();
-    m_steps->erase(m_steps->begin());
+    const Step step = std::move(m_steps.front());
+    m_steps.pop_front();
     step();
 }
 

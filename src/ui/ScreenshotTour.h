@@ -4,9 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <deque>
 #include <functional>
-#include <memory>
-#include <vector>
 
 namespace zarv {
 
@@ -35,7 +34,7 @@ private:
     MainWindow& m_window;
     QString m_folder;
     QStringList m_written;
-    std::shared_ptr<std::vector<Step>> m_steps = std::make_shared<std::vector<Step>>();
+    std::deque<Step> m_steps; // what is left of the tour, in order
 };
 
 } // namespace zarv

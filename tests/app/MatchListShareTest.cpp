@@ -97,7 +97,7 @@ TEST(MatchListShare, SavingOverAnExistingFileReplacesIt) {
     ASSERT_TRUE(writeFile(source, "<plist>new</plist>"));
     ASSERT_TRUE(writeFile(target, "an older and much longer file that must not show through"));
 
-    LogLines log;
+    LogCapture log;
     EXPECT_TRUE(saveMatchListCopy(source, dir.filePath("kept/../kept/list.plist")));
     EXPECT_EQ(readFile(target), QByteArray("<plist>new</plist>"));
     EXPECT_TRUE(log.contains(QStringLiteral("SAVED Matched Camera Module List to ") + target));
@@ -109,7 +109,7 @@ TEST(MatchListShare, AFailedCopyKeepsTheFileItWouldHaveReplaced) {
     QTemporaryDir dir;
     const QString target = dir.filePath("list.plist");
     ASSERT_TRUE(writeFile(target, "the user's earlier list"));
-    LogLines log;
+    LogCapture log;
     EXPECT_FALSE(saveMatchListCopy(dir.filePath("gone.plist"), target));
     EXPECT_EQ(readFile(target), QByteArray("the user's earlier list"));
     EXPECT_TRUE(log.contains(QStringLiteral("error in copyItemAtPath")));
@@ -153,7 +153,7 @@ TEST(MatchListShare, EmailCommandLineReachesXdgEmailAsGiven) {
 
 TEST(MatchListShare, MissingXdgEmailIsReportedAtOnce) {
     StubPath emptyPath;
-    LogLines log;
+    LogCapture log;
     Outcome outcome;
     QElapsedTimer clock;
     clock.start();
@@ -185,7 +185,7 @@ TEST(MatchListShare, AFailingOrSlowXdgEmailEndsTheWaitOnce) {
                  std::chrono::milliseconds(100));
     ASSERT_TRUE(waitUntil([&] { return slow.done; }, 900));
     EXPECT_EQ(slow.failure, QString());
-    LogLines log;
+    LogCapture log;
     ASSERT_TRUE(
         waitUntil([&] { return log.contains(QStringLiteral("the mail program failed")); }, 5000));
     EXPECT_TRUE(QFile::exists(ended));

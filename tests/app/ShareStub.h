@@ -54,28 +54,4 @@ private:
     ScopedEnvironment m_path;
 };
 
-/// Collects the program's log lines while alive.
-class LogLines {
-public:
-    LogLines() {
-        Log::install(QStringLiteral("zarv-test"));
-        Log::setSink([this](QtMsgType, const QString& line) {
-            QMutexLocker lock(&m_mutex);
-            m_lines << line;
-        });
-    }
-    ~LogLines() { Log::setSink({}); }
-    bool contains(const QString& part) const {
-        QMutexLocker lock(&m_mutex);
-        for (const QString& line : m_lines)
-            if (line.contains(part))
-                return true;
-        return false;
-    }
-
-private:
-    mutable QMutex m_mutex;
-    QStringList m_lines;
-};
-
 } // namespace zarv::test

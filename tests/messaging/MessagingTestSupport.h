@@ -18,35 +18,6 @@ namespace zarv::test {
 
 inline const QString kZarvctl = QStringLiteral(ZARV_BIN_DIR "/zarvctl");
 
-/// Collects every log line while alive.
-class LogCapture {
-public:
-    LogCapture() {
-        Log::install(QStringLiteral("test_messaging"));
-        // ZARV_TEST_LOG=1 shows the log while debugging a test.
-        Log::setEchoToStderr(qEnvironmentVariableIsSet("ZARV_TEST_LOG"));
-        Log::setSink([this](QtMsgType, const QString& line) {
-            QMutexLocker lock(&m_mutex);
-            m_lines << line;
-        });
-    }
-    ~LogCapture() { Log::setSink({}); }
-    QStringList lines() const {
-        QMutexLocker lock(&m_mutex);
-        return m_lines;
-    }
-    int count(const QString& part) const {
-        int n = 0;
-        for (const QString& l : lines())
-            n += l.contains(part) ? 1 : 0;
-        return n;
-    }
-
-private:
-    mutable QMutex m_mutex;
-    QStringList m_lines;
-};
-
 /// Everything a centre delivers to one observer, removed again at the end.
 class Recorder {
 public:

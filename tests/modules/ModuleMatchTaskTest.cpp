@@ -87,14 +87,8 @@ protected:
                 QMutexLocker lock(&mutex);
                 actions << n.userInfo.value("action").toString();
             });
-        Log::install(QStringLiteral("test_match"));
-        Log::setSink([this](QtMsgType, const QString& line) {
-            QMutexLocker lock(&mutex);
-            logLines << line;
-        });
     }
     void TearDown() override {
-        Log::setSink({});
         center.removeObserver(posts);
         // Nothing of this test's runs may reach the next one.
         ModuleMatchTask::currentCameraDispatchQueue().sync([] {});
@@ -143,13 +137,7 @@ protected:
         QMutexLocker lock(&mutex);
         return actions;
     }
-    int logCount(const QString& text) {
-        QMutexLocker lock(&mutex);
-        int n = 0;
-        for (const QString& line : std::as_const(logLines))
-            n += line.contains(text);
-        return n;
-    }
+    int logCount(const QString& text) const { return log.count(text); }
     QVariantMap userTable() const {
         return defaults->dictionaryForKey(QStringLiteral("prefNikonLookupTable"));
     }
@@ -162,7 +150,7 @@ protected:
     NotificationCenter::Token posts = 0;
     QMutex mutex;
     QStringList actions;
-    QStringList logLines;
+    test::LogCapture log{QStringLiteral("test_match")};
     Record record;
 };
 

@@ -92,11 +92,6 @@ class Window : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(config.isValid());
-        Log::install(QStringLiteral("test_ui"));
-        Log::setSink([this](QtMsgType, const QString& line) {
-            QMutexLocker lock(&logMutex);
-            logLines << line;
-        });
         previousBeep = setBeepFunction([this] { ++beeps; });
         defaults().setObject(QStringLiteral("prefMiniSizesInfoArray"), kSizes);
         defaults().setObject(QStringLiteral("prefSelectedMiniPanelSizeValue"),
@@ -121,7 +116,6 @@ protected:
             delegate->applicationWillTerminate();
         delegate.reset();
         setBeepFunction(previousBeep);
-        Log::setSink({});
         Bundle::setMainBundlePath({});
         if (terminated)
             clearPendingQuit();
@@ -144,13 +138,7 @@ protected:
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
-    bool logged(const QString& text) {
-        QMutexLocker lock(&logMutex);
-        for (const QString& line : std::as_const(logLines))
-            if (line.contains(text))
-                return true;
-        return false;
-    }
+    bool logged(const QString& text) const { return log.contains(text); }
     bool frameless() const { return window->windowFlags().testFlag(Qt::FramelessWindowHint); }
     QRect screenArea() const { return QGuiApplication::primaryScreen()->availableGeometry(); }
 
@@ -159,8 +147,7 @@ protected:
     std::unique_ptr<MainWindow> window;
     std::atomic<int> beeps{0};
     std::function<void()> previousBeep;
-    QMutex logMutex;
-    QStringList logLines;
+    test::LogCapture log{QStringLiteral("test_ui")};
 };
 
 // Start-up gives the mini panel of the chosen size above other windows, without the keyboard

@@ -22,7 +22,7 @@ namespace zarv {
 namespace {
 
 using test::FakeApplication;
-using test::LogLines;
+using test::LogCapture;
 using test::StubPath;
 using test::waitUntil;
 
@@ -76,7 +76,7 @@ protected:
 };
 
 TEST_F(MyPopoverTest, CtrlOnTheEmailButtonSharesByMessage) {
-    LogLines log;
+    LogCapture log;
     QTest::mouseClick(button("email"), Qt::LeftButton, Qt::ControlModifier);
     const QString text = QGuiApplication::clipboard()->text();
     EXPECT_TRUE(text.startsWith(QStringLiteral("Here's my camera modules info...\n\n")))
@@ -95,7 +95,7 @@ TEST_F(MyPopoverTest, CtrlOnTheEmailButtonSharesByMessage) {
 TEST_F(MyPopoverTest, TheEmailButtonMailsTheFileToTheConfiguredMailbox) {
     UserDefaults::standard().setObject(kPrefSupportEmailAddress,
                                        QStringLiteral(" help@example.org "));
-    LogLines log;
+    LogCapture log;
     QTest::mouseClick(button("email"), Qt::LeftButton);
     UserDefaults::standard().removeObject(kPrefSupportEmailAddress);
     ASSERT_TRUE(waitUntil([&] { return log.contains(QStringLiteral("handed the message")); }));
@@ -112,7 +112,7 @@ TEST_F(MyPopoverTest, TheEmailButtonMailsTheFileToTheConfiguredMailbox) {
 
 TEST_F(MyPopoverTest, MissingXdgEmailShowsAnAlertOnTheWindow) {
     QFile::remove(stub.path() + u'/' + kXdgEmail);
-    LogLines log;
+    LogCapture log;
     QTest::mouseClick(button("email"), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return !shownOn<QDialog>(window).isEmpty(); }, 2000));
     QDialog* alert = shownOn<QDialog>(window).constLast();
@@ -161,7 +161,7 @@ TEST_F(MyPopoverTest, SavePanelIsASheetThatReplacesTheChosenFile) {
 TEST_F(MyPopoverTest, NothingToShareOnlyLogs) {
     QFile::remove(app.factoryListPath());
     UserDefaults::standard().removeObject(QStringLiteral("prefNikonLookupTable"));
-    LogLines log;
+    LogCapture log;
     QTest::mouseClick(button("savetofile"), Qt::LeftButton);
     QTest::mouseClick(button("email"), Qt::LeftButton);
     EXPECT_TRUE(log.contains(QStringLiteral("Unable to create plist file????")));
