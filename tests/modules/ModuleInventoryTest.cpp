@@ -11,22 +11,11 @@
 #include <unistd.h>
 
 using namespace zarv;
+using zarv::test::elfHeader;
 using zarv::test::FakeApplication;
+using zarv::test::makeBundle;
 
 namespace {
-
-QByteArray elfHeader(quint16 machine, bool wide) {
-    QByteArray h(64, '\0');
-    h.replace(0, 4,
-              "\x7F"
-              "ELF");
-    h[4] = wide ? 2 : 1;
-    h[5] = 1; // little endian
-    h[6] = 1;
-    h[18] = static_cast<char>(machine & 0xFF);
-    h[19] = static_cast<char>(machine >> 8);
-    return h;
-}
 
 QByteArray fatHeader(const QList<quint32>& cpus) {
     QByteArray h(8, '\0');
@@ -39,22 +28,6 @@ QByteArray fatHeader(const QList<quint32>& cpus) {
         h += entry;
     }
     return h + QByteArray(64, '\0');
-}
-
-// NAME.bundle with an Info.plist naming executable "Module" (written when `executable` is given).
-QString makeBundle(const QString& folder, const QString& name, const QByteArray& executable,
-                   bool withInfo = true) {
-    const QString root = folder + u'/' + name;
-    QDir().mkpath(root + "/Contents/MacOS");
-    if (withInfo)
-        PropertyList::writeFile(root + "/Contents/Info.plist",
-                                QVariantMap{{"CFBundleExecutable", "Module"}});
-    if (!executable.isNull()) {
-        QFile f(root + "/Contents/MacOS/Module");
-        f.open(QIODevice::WriteOnly);
-        f.write(executable);
-    }
-    return root;
 }
 
 QVariantMap searchPaths(const QVariantList& paths, const QVariant& paths32 = {}) {

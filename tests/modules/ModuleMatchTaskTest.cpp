@@ -24,8 +24,10 @@
 #include <atomic>
 
 using namespace zarv;
+using zarv::test::elfHeader;
 using zarv::test::FakeApplication;
 using zarv::test::lookupEntry;
+using zarv::test::makeBundle;
 using zarv::test::waitUntil;
 
 namespace {
@@ -40,24 +42,6 @@ QVariantMap cameraInfo(const QVariant& productID = 0x7A01) {
     if (productID.isValid())
         info.insert(QStringLiteral("productID"), productID);
     return info;
-}
-
-// A bundle whose executable is an i386 ELF header: listed, never loadable here.
-void makeI386Bundle(const QString& path) {
-    QDir().mkpath(path + QStringLiteral("/Contents/MacOS"));
-    PropertyList::writeFile(path + QStringLiteral("/Contents/Info.plist"),
-                            QVariantMap{{QStringLiteral("CFBundleExecutable"), "Module"}});
-    QByteArray header(64, '\0');
-    header.replace(0, 4,
-                   "\x7F"
-                   "ELF");
-    header[4] = 1; // 32-bit
-    header[5] = 1; // little endian
-    header[6] = 1;
-    header[18] = 3; // EM_386
-    QFile f(path + QStringLiteral("/Contents/MacOS/Module"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(header);
 }
 
 // What a run reported, in order, and where.
@@ -101,7 +85,7 @@ protected:
     void addRealModules() {
         ASSERT_TRUE(QFileInfo::exists(QStringLiteral(ZARV_NOCAM_BUNDLE)));
         addModule(kNoCamera, QStringLiteral(ZARV_NOCAM_BUNDLE));
-        makeI386Bundle(modules + u'/' + kI386Only);
+        makeBundle(modules, kI386Only, elfHeader(3, false)); // listed, never loadable here
         addModule(kVirtualCamera, QStringLiteral(ZARV_MODULE_DIR "/") + kVirtualCamera);
     }
 
@@ -226,7 +210,7 @@ TEST_F(MatchTaskTest, FindsTheVirtualCameraAndRemembersIt) {
 TEST_F(MatchTaskTest, NoModuleSeesTheCamera) {
     ASSERT_TRUE(QFileInfo::exists(QStringLiteral(ZARV_NOCAM_BUNDLE)));
     addModule(kNoCamera, QStringLiteral(ZARV_NOCAM_BUNDLE));
-    makeI386Bundle(modules + u'/' + kI386Only);
+    makeBundle(modules, kI386Only, elfHeader(3, false)); // listed, never loadable here
     auto session = nikonCameraSessionFactory()();
     session->setFUsbDeviceInfo(cameraInfo());
     auto task = makeTask(session);

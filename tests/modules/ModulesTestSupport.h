@@ -51,6 +51,37 @@ public:
     QString identifier;
 };
 
+/// The start of an ELF file for `machine` (EM_386 = 3, EM_X86_64 = 62): enough for the
+/// architecture listing, never loadable.
+inline QByteArray elfHeader(quint16 machine, bool wide) {
+    QByteArray h(64, '\0');
+    h.replace(0, 4,
+              "\x7F"
+              "ELF");
+    h[4] = wide ? 2 : 1;
+    h[5] = 1; // little endian
+    h[6] = 1;
+    h[18] = static_cast<char>(machine & 0xFF);
+    h[19] = static_cast<char>(machine >> 8);
+    return h;
+}
+
+/// NAME.bundle with an Info.plist naming executable "Module" (written when `executable` is given).
+inline QString makeBundle(const QString& folder, const QString& name, const QByteArray& executable,
+                          bool withInfo = true) {
+    const QString root = folder + u'/' + name;
+    QDir().mkpath(root + "/Contents/MacOS");
+    if (withInfo)
+        PropertyList::writeFile(root + "/Contents/Info.plist",
+                                QVariantMap{{"CFBundleExecutable", "Module"}});
+    if (!executable.isNull()) {
+        QFile f(root + "/Contents/MacOS/Module");
+        f.open(QIODevice::WriteOnly);
+        f.write(executable);
+    }
+    return root;
+}
+
 inline QVariantMap lookupEntry(const QString& camera, const QString& module, qlonglong productID) {
     return {{QStringLiteral("devicename"), camera},
             {QStringLiteral("modulename"), module},
