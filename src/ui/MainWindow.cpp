@@ -1,8 +1,8 @@
 #include "MainWindow.h"
 
 #include "ConfirmQuitSheet.h"
-#include "MyPopoverViewController.h"
 #include "ModuleListModel.h"
+#include "MyPopoverViewController.h"
 #include "Popover.h"
 #include "SettingsBinding.h"
 #include "Sheets.h"
@@ -278,12 +278,13 @@ void MainWindow::showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) {
         m_matchWindow->deleteLater();
     auto* window = new ZarvNikonMatchModuleWindowController(task, this);
     m_matchWindow = window;
-    zarv::beginSheet(
-        this, window, [window = QPointer<ZarvNikonMatchModuleWindowController>(window)](long code) {
-            qInfo().noquote() << QStringLiteral("Module match window ended with %1").arg(code);
-            if (window)
-                window->deleteLater();
-        });
+    // Held as a plain QObject: the completion also runs while the window is being destroyed,
+    // when it is no longer a match window.
+    zarv::beginSheet(this, window, [window = QPointer<QObject>(window)](long code) {
+        qInfo().noquote() << QStringLiteral("Module match window ended with %1").arg(code);
+        if (window)
+            window->deleteLater();
+    });
 }
 
 // --- Start-up and focus -----------------------------------------------------------------------

@@ -15,11 +15,16 @@
 
 namespace zarv::test {
 
-/// A folder made the whole PATH for the life of the object, holding stub programs written by
-/// the test: each records its arguments (NUL-separated) in "<name>.args" beside it.
+/// A folder made the whole PATH (or, `Before` the system's, its first entry) for the life of
+/// the object, holding stub programs written by the test: each records its arguments
+/// (NUL-separated) in "<name>.args" beside it.
 class StubPath {
 public:
-    StubPath() : m_systemPath(qEnvironmentVariable("PATH")), m_path("PATH", m_dir.path()) {}
+    enum class Mode { Alone, Before };
+    explicit StubPath(Mode mode = Mode::Alone)
+        : m_systemPath(qEnvironmentVariable("PATH")),
+          m_path("PATH", mode == Mode::Alone ? m_dir.path()
+                                             : m_dir.path() + QLatin1Char(':') + m_systemPath) {}
     // The program's process objects go once their process has ended.
     ~StubPath() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
