@@ -26,6 +26,12 @@ AppDelegate::AppDelegate(Options options)
     qRegisterMetaType<Button>();
     if (!m_options.sessionFactory)
         m_options.sessionFactory = nikonCameraSessionFactory();
+    CameraControls::Options controls;
+    controls.cameraQueue = &currentCameraDispatchQueue();
+    controls.session = [this]() -> std::shared_ptr<CameraSettingsSubject> {
+        return gTestNikonCamera();
+    };
+    m_cameraControls = std::make_unique<CameraControls>(std::move(controls));
     g_shared = this;
 }
 

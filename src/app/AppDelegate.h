@@ -113,6 +113,10 @@ public:
     std::shared_ptr<CameraSession> gTestNikonCamera() const;
     /// The status light's current image name ("NSStatusAvailable", ...).
     QString fStatus1Image() const;
+    /// The camera controls' logic (ibCameraControlsViewController without its widgets): told
+    /// of every connection and removal, with or without a window. Made and used on the main
+    /// thread.
+    CameraControls& cameraControls() { return *m_cameraControls; }
 
     // --- Timers (AppDelegateTimers.cpp) ---------------------------------------------------
     // Any thread: the scan timer fires on the camera queue, the second timer on the scan
@@ -273,6 +277,7 @@ private:
     mutable QMutex m_statusMutex;
     QString m_statusImage;
 
+    std::unique_ptr<CameraControls> m_cameraControls;
     std::unique_ptr<AppView> m_headlessView;
     AppView* m_view = nullptr; // main thread
 

@@ -211,7 +211,7 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
         onMain([this] {
             setStatusImage(QStringLiteral("NSStatusAvailable"));
             ibClickedOnZarvButton(QStringLiteral("sendcamerastatus"));
-            view().cameraControlsConnected();
+            cameraControls().ibHandleCameraConnected();
         });
         return;
     }
@@ -357,7 +357,7 @@ void AppDelegate::closingStep(const Notification& notification) {
     onMain([this] {
         setStatusImage(QStringLiteral("NSStatusUnavailable"));
         setStatusText(QStringLiteral("< Camera Disconnected >"));
-        view().cameraControlsRemoved();
+        cameraControls().ibHandleCameraRemoved();
     });
     cancelScanTimer();
     if (std::shared_ptr<CameraSession> handler = getCameraHandler()) {

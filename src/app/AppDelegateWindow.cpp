@@ -52,7 +52,8 @@ void AppDelegate::ibHandleSegmentedControl2(int tag) {
         view().cameraControlsNextPage();
         break;
     case 2:
-        view().cameraControlsRefresh();
+        cameraControls().ibReadCurrentCameraSettings();
+        cameraControls().ibSetupFineTuneSettings();
         break;
     case 3:
         view().showPopover(PopoverKind::CameraSettingsSave, 10);
@@ -71,7 +72,7 @@ void AppDelegate::cameraSettingsTabSelected() {
     currentCameraDispatchQueue().async([this] {
         const std::shared_ptr<CameraSession> session = gTestNikonCamera();
         if (session && session->isCameraConnected())
-            onMain([this] { view().cameraControlsRefresh(); });
+            onMain([this] { cameraControls().ibReadCurrentCameraSettings(); });
     });
 }
 

@@ -99,13 +99,9 @@ public:
     virtual void showPopover(PopoverKind kind, int offset) = 0;
     /// The module match window for a task the controller made (and may already have started).
     virtual void showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) = 0;
-    /// The camera controls: a camera was connected or removed. The session itself stays on
-    /// the camera queue; the controls ask the controller for it there.
-    virtual void cameraControlsConnected() = 0;
-    virtual void cameraControlsRemoved() = 0;
-    /// The camera controls: the other settings page; read the settings again.
+    /// The camera controls show their other settings page. (What the pages show comes from
+    /// the controller's CameraControls, which the view listens to.)
     virtual void cameraControlsNextPage() = 0;
-    virtual void cameraControlsRefresh() = 0;
 };
 
 } // namespace zarv

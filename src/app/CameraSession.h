@@ -1,5 +1,6 @@
 #pragma once
 
+#include "controls/CameraControls.h"
 #include "modules/ModuleMatchTask.h"
 #include "platform/NotificationCenter.h"
 
@@ -14,11 +15,15 @@
 namespace zarv {
 
 /// What the controller asks of a camera session (ZarvNikonBaseCameraHandler); fUsbDeviceInfo(),
-/// isCameraConnected() and the module probe come from MatchSubject. Every call except
-/// fUsbDeviceInfo() must run on the camera queue. The hooks a session may lack
-/// (handleUsbDeviceAdded, handleUsbDeviceRemoved, the probe) do nothing by default.
-class CameraSession : public MatchSubject {
+/// isCameraConnected() and the module probe come from MatchSubject, the settings from
+/// CameraSettingsSubject. Every call except fUsbDeviceInfo() must run on the camera queue. The
+/// hooks a session may lack (handleUsbDeviceAdded, handleUsbDeviceRemoved, the probe, the
+/// settings) do nothing by default.
+class CameraSession : public CameraSettingsSubject {
 public:
+    /// A session without settings reads nothing and writes nothing.
+    int16_t GetCameraInfo(uint32_t, const QString&) override { return -1; }
+    int16_t SetCameraInfo(const QVariant&, uint32_t, const QString&) override { return -1; }
     virtual void setFUsbDeviceInfo(const QVariantMap& info) = 0;
     /// 0 connected; -2 unknown model; -3 module missing; -4 module for the other
     /// architecture; anything else another failure.

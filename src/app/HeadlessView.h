@@ -26,10 +26,7 @@ public:
     void showPopover(PopoverKind kind, int offset) override;
     /// Logs the task's status texts as they change.
     void showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) override;
-    void cameraControlsConnected() override {}
-    void cameraControlsRemoved() override {}
     void cameraControlsNextPage() override {}
-    void cameraControlsRefresh() override {}
 
 private:
     QString m_loggedStatus;

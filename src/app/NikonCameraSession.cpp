@@ -30,6 +30,13 @@ public:
     int16_t UnloadCamera() override { return m_handler.UnloadCamera(); }
     int16_t GrabImage() override { return m_handler.GrabImage(); }
     void SaveImage() override { m_handler.SaveImage(); }
+    int16_t GetCameraInfo(uint32_t capability, const QString& withType) override {
+        return m_handler.GetCameraInfo(capability, withType);
+    }
+    int16_t SetCameraInfo(const QVariant& value, uint32_t forCapability,
+                          const QString& wtihType) override {
+        return m_handler.SetCameraInfo(value, forCapability, wtihType);
+    }
 
 private:
     ZarvNikonBaseCameraHandler m_handler;

@@ -51,10 +51,7 @@ public:
     void bringToFront() override;
     void showPopover(PopoverKind kind, int offset) override;
     void showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) override;
-    void cameraControlsConnected() override {}
-    void cameraControlsRemoved() override {}
     void cameraControlsNextPage() override {}
-    void cameraControlsRefresh() override {}
 
     // --- The two forms -----------------------------------------------------------------------
     /// The full window: 550 x 466, tabs shown, with a title bar.

@@ -124,10 +124,7 @@ public:
         };
         m_matchTasks.emplace_back(task, task->addListener(std::move(listener)));
     }
-    void cameraControlsConnected() override { record(QStringLiteral("controls:connected")); }
-    void cameraControlsRemoved() override { record(QStringLiteral("controls:removed")); }
     void cameraControlsNextPage() override { record(QStringLiteral("controls:nextpage")); }
-    void cameraControlsRefresh() override { record(QStringLiteral("controls:refresh")); }
 
 private:
     void record(const QString& event) {

@@ -1,0 +1,122 @@
+#pragma once
+
+// The camera controls' logic (CameraControlsViewController and the default-settings popover
+// without their widgets): the read pass, writes from the lists and sliders, the per-model
+// readings, and defaults kept, applied and imported. Every call into the camera session runs on
+// the camera queue, a read and the use of its response as one step there; whatever the pages
+// show reaches the listeners on the main thread. The main thread never waits for the camera
+// queue: operations that need the camera answer through a completion on the main thread.
+
+#include "CameraSettings.h"
+#include "modules/ModuleMatchTask.h"
+#include "platform/Dispatch.h"
+#include "platform/UserDefaults.h"
+
+#include <QVariant>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace zarv {
+
+/// What the camera controls ask of a camera session (ZarvNikonBaseCameraHandler); device
+/// information and the connected state come from MatchSubject. Every call except
+/// fUsbDeviceInfo() runs on the camera queue.
+class CameraSettingsSubject : public MatchSubject {
+public:
+    /// Reads a capability; leaves the response record under "prefLastNikonResponse" of the
+    /// standard settings (removed first), or none when the camera does not offer it.
+    virtual int16_t GetCameraInfo(uint32_t capability, const QString& withType) = 0;
+    /// Writes a capability: a position from 1 for "enumtype", the value for the others.
+    virtual int16_t SetCameraInfo(const QVariant& value, uint32_t forCapability,
+                                  const QString& wtihType) = 0;
+};
+
+class CameraControls {
+public:
+    struct Options {
+        /// The queue every call into the session runs on (the camera queue). Required.
+        DispatchQueue* cameraQueue = nullptr;
+        /// The current session, or null; called on the camera queue only.
+        std::function<std::shared_ptr<CameraSettingsSubject>()> session;
+        /// Null: UserDefaults::standard(). Must outlive the controls. The session's response
+        /// records are read from UserDefaults::standard() whatever this is.
+        UserDefaults* defaults = nullptr;
+    };
+
+    /// What the pages show, on the main thread. Each may be empty.
+    struct Listener {
+        /// A list's contents (and selection, when the camera gave one) after a read.
+        std::function<void(const QString& popupIdentifier, const PopupList& list)> listChanged;
+        /// A slider's range, value and label: after a read, from the stored readings, or a reset.
+        std::function<void(const QString& container, const SliderSetup& setup)> sliderChanged;
+        /// The pages were prepared: page one shown when a session exists, page two hidden.
+        std::function<void(bool pageOneVisible)> pagesPrepared;
+        /// A read pass ended (the lists may now be titled and their items enabled).
+        std::function<void()> readPassFinished;
+    };
+
+    explicit CameraControls(Options options);
+    ~CameraControls();
+    CameraControls(const CameraControls&) = delete;
+    CameraControls& operator=(const CameraControls&) = delete;
+
+    /// Replaces the listener (main thread); an empty one stops the reports.
+    void setListener(Listener listener);
+
+    // --- The pages (main thread; the work goes to the camera queue) ---------------------------
+    /// A camera was opened (ibHandleCameraConnected:): the labels and pages are prepared, the
+    /// stored defaults written to the camera, then everything read back.
+    void ibHandleCameraConnected();
+    /// The camera has gone (ibHandleCameraRemoved:): labels cleared, pages prepared again.
+    void ibHandleCameraRemoved();
+    /// The read pass over the sixteen capabilities of the pages (ibReadCurrentCameraSettings:).
+    void ibReadCurrentCameraSettings();
+    /// A choice at position `tag` in the list `popupIdentifier` is written to the camera.
+    void ibClickedOnPopupButton(const QString& popupIdentifier, int tag);
+    /// A slider of `container` was released at `position`: the whole step is written to the
+    /// camera and returned (the slider shows it).
+    std::optional<double> ibClickedOnSlider(const QString& container, double position);
+    /// The slider of `container` as last read and stored for the connected camera's model
+    /// (else the first stored model); nothing is written. None without a stored reading.
+    std::optional<SliderSetup> ibClickedOnReset(const QString& container);
+    /// Every slider from the stored readings (connected model first, as for reset), reported
+    /// through sliderChanged.
+    void ibSetupFineTuneSettings();
+
+    // --- Defaults (main thread; completions on the main thread) -------------------------------
+    /// Reads every capability and keeps the reading as defaults ("prefDefaultCameraSettings").
+    void SaveAsDefaults(std::function<void(bool saved)> done);
+    /// Writes the stored defaults to a new file in the scratch folder: its path, or none when
+    /// there are no defaults or the write failed (logged "Did NOT Save"). Needs no camera.
+    std::optional<QString> createPlistFile(QString* error = nullptr);
+    /// Writes the stored defaults to the camera and reads everything back; false when there
+    /// are none or they are invalid (nothing written then).
+    void applyDefaults(std::function<void(bool applied)> done);
+    /// How an import ended.
+    enum class ImportOutcome {
+        Imported,       ///< written to the camera and kept as defaults
+        Unreadable,     ///< not a property list, too large, or empty: ignored without a message
+        NoModelName,    ///< "Problem with Settings File !"
+        InvalidSettings ///< "Problem with Loading Camera Settings File !"; nothing written
+    };
+    /// Reads the file (off the main thread), validates all sixteen settings, writes them, keeps
+    /// the file as defaults and reads everything back.
+    void importDefaults(const QString& path, std::function<void(ImportOutcome)> done);
+
+    // --- On the camera queue (also for tests) ---------------------------------------------------
+    /// ReadCurrentCameraSettings: every capability of the table read and filed under the
+    /// model's name in "prefNikonSettingsForAllModels". False when nothing could be read.
+    bool ReadCurrentCameraSettings();
+    /// setCameraSettingsFromDictionary:, validating all sixteen settings before writing any;
+    /// false (nothing written) when one is invalid.
+    bool setCameraSettingsFromDictionary(const QVariantMap& settings);
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace zarv
