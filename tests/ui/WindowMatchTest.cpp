@@ -2,72 +2,27 @@
 // not know: the person answers the unknown-camera sheet with YES, the search finds the virtual
 // camera's module, the table shows the new row, the camera connects and its picture arrives,
 // and the match list is saved and mailed from the popover.
-// umockdev's header pulls in GLib, whose struct members clash with Qt's keywords: it comes first.
-#include <umockdev.h>
+#include "WholeProgram.h"
 
-#include "TestSupport.h"
-#include "app/ShareStub.h"
-
-#include "app/AppDelegate.h"
-#include "platform/Bundle.h"
 #include "platform/PropertyList.h"
-#include "platform/UserDefaults.h"
-#include "ui/MainWindow.h"
 #include "ui/MyPopoverViewController.h"
-#include "ui/PathTransformer.h"
 #include "ui/Popover.h"
 #include "ui/ZarvNikonMatchModuleWindowController.h"
-#include "usb/ZARV_camera.h"
 
 #include <QAbstractItemModel>
-#include <QApplication>
-#include <QDBusConnection>
-#include <QDialog>
-#include <QDir>
 #include <QFileDialog>
-#include <QLabel>
 #include <QPointer>
-#include <QPushButton>
 #include <QTableView>
 #include <QTest>
 #include <QToolButton>
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <cstring>
-
 namespace zarv {
 namespace {
 
-using test::waitUntil;
+using namespace test;
 
 const QString kCamera = QStringLiteral("Zarv Studio Camera");
 const QString kModule = QStringLiteral("ZarvVirtualCamera Module.bundle");
-constexpr int kLong = 60000;
-
-UserDefaults& defaults() {
-    return UserDefaults::standard();
-}
-
-// A visible dialog of the window whose text contains `text`, or null.
-QDialog* shownDialog(QWidget* window, const QString& text) {
-    for (QDialog* d : window->findChildren<QDialog*>()) {
-        if (!d->isVisible())
-            continue;
-        for (QLabel* label : d->findChildren<QLabel*>())
-            if (label->text().contains(text))
-                return d;
-    }
-    return nullptr;
-}
-
-QAbstractButton* buttonTitled(QWidget* parent, const QString& title) {
-    for (QAbstractButton* b : parent->findChildren<QAbstractButton*>())
-        if (b->text() == title && b->isVisible())
-            return b;
-    return nullptr;
-}
 
 MyPopoverViewController* shownSharingView() {
     for (QWidget* widget : QApplication::topLevelWidgets())
@@ -90,97 +45,13 @@ bool tableShows(QTableView* table, const QString& device, const QString& module)
     return false;
 }
 
-// A copy of the application bundle whose relauncher only records that it was asked: the test
-// plays the relaunch itself, in the same process.
-QString bundleWithRecordingRelauncher(const QString& folder, const QString& record) {
-    const QString app = folder + QStringLiteral("/ZarvNikonCapture.app");
-    const QDir original(QStringLiteral(ZARV_APP_DIR));
-    QDir().mkpath(app + QStringLiteral("/Contents/Resources"));
-    QDir().mkpath(app + QStringLiteral("/Contents/MacOS"));
-    QFile::copy(original.filePath(QStringLiteral("Contents/Info.plist")),
-                app + QStringLiteral("/Contents/Info.plist"));
-    const QDir resources(original.filePath(QStringLiteral("Contents/Resources")));
-    for (const QString& name : resources.entryList(QDir::Files))
-        if (name != QLatin1String("relaunch"))
-            QFile::copy(resources.filePath(name),
-                        app + QStringLiteral("/Contents/Resources/") + name);
-    QFile relauncher(app + QStringLiteral("/Contents/Resources/relaunch"));
-    relauncher.open(QIODevice::WriteOnly);
-    relauncher.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(record).toUtf8());
-    relauncher.close();
-    relauncher.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QFile::link(original.filePath(QStringLiteral("Contents/MacOS/ZarvNikonCapture")),
-                app + QStringLiteral("/Contents/MacOS/ZarvNikonCapture"));
-    return app;
-}
-
-class WindowMatch : public ::testing::Test {
+// The camera answers with a name the table does not know and holds one picture.
+class WindowMatch : public WholeProgram {
 protected:
-    void SetUp() override {
-        const char* preload = std::getenv("LD_PRELOAD");
-        if (!preload || !std::strstr(preload, "umockdev"))
-            GTEST_SKIP() << "needs umockdev's preload library: run under umockdev-wrapper";
-        if (!QDBusConnection::sessionBus().isConnected())
-            GTEST_SKIP() << "needs a session bus";
-        ASSERT_TRUE(work.isValid());
-        hot = work.filePath(QStringLiteral("hot"));
-        relaunchRecord = work.filePath(QStringLiteral("relaunch.args"));
-        // The camera answers with a name the table does not know and holds one picture.
-        const QString config = work.filePath(QStringLiteral("camera.conf"));
-        QFile file(config);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QStringLiteral("model = %1\npictures = 1\n").arg(kCamera).toUtf8());
-        file.close();
-        cameraConfig.emplace("ZARV_VIRTUAL_CAMERA_CONFIG", config);
-        stubs.addRecorder(QStringLiteral("xdg-email"));
-        Bundle::setMainBundlePath(bundleWithRecordingRelauncher(work.path(), relaunchRecord));
-        defaults().removeObject(QStringLiteral("prefNikonLookupTable"));
-        defaults().setObject(QStringLiteral("prefSaveFolderPath"), hot);
-
-        testbed = umockdev_testbed_new();
-        GError* error = nullptr;
-        ASSERT_TRUE(umockdev_testbed_add_from_file(
-            testbed, ZARV_TEST_DATA "/zarv-studio-camera.umockdev", &error))
-            << (error ? error->message : "");
-        PathTransformer::registerTransformer();
+    WindowMatch() {
+        cameraModel = kCamera;
+        usbDescription = QStringLiteral("zarv-studio-camera.umockdev");
     }
-
-    void TearDown() override {
-        quit();
-        if (testbed)
-            g_object_unref(testbed);
-        Bundle::setMainBundlePath({});
-    }
-
-    // Put together as the program does at start.
-    void launch() {
-        delegate = std::make_unique<AppDelegate>(
-            AppDelegate::Options{false, {QStringLiteral("ZarvNikonCapture")}, {}});
-        window = std::make_unique<MainWindow>(*delegate);
-        delegate->setView(window.get());
-        ASSERT_TRUE(delegate->initialize());
-        ASSERT_TRUE(delegate->applicationWillFinishLaunching());
-        delegate->applicationDidFinishLaunching();
-    }
-    void quit() {
-        if (delegate) {
-            delegate->applicationWillTerminate();
-            delegate->setView(nullptr);
-        }
-        window.reset();
-        delegate.reset();
-        ZARV_camera::resetForTesting();
-    }
-
-    test::LogCapture log;
-    QTemporaryDir work;
-    QString hot;
-    QString relaunchRecord;
-    std::optional<test::ScopedEnvironment> cameraConfig;
-    test::StubPath stubs{test::StubPath::Mode::Before};
-    UMockdevTestbed* testbed = nullptr;
-    std::unique_ptr<AppDelegate> delegate;
-    std::unique_ptr<MainWindow> window;
 };
 
 TEST_F(WindowMatch, UnknownCameraIsMatchedConnectedAndItsListShared) {
