@@ -9,9 +9,11 @@
 #include "platform/Dispatch.h"
 #include "platform/UserDefaults.h"
 
+#include <QClipboard>
 #include <QDialog>
 #include <QFile>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -188,6 +190,36 @@ TEST_F(CameraSettingsPopover, ButtonsWithoutCameraOrDefaultsSayWhy) {
     popover->ibClickedOnButton(&other, Qt::NoModifier);
     QTest::qWait(100);
     EXPECT_FALSE(alertOn(window));
+}
+
+// Stored defaults are mailed as a file, or with Ctrl held shared by message, as the match list.
+TEST_F(CameraSettingsPopover, DefaultsAreMailedOrWithCtrlSharedByMessage) {
+    if (popupBindings().empty())
+        GTEST_SKIP() << "the settings logic is not linked in: no defaults file can be written";
+    UserDefaults::standard().setObject(
+        kPrefDefaultCameraSettings,
+        QVariantMap{{QStringLiteral("cameradevicename"), QStringLiteral("D850")},
+                    {QStringLiteral("kNkMAIDCapability_ImageSize"),
+                     QVariantMap{{QStringLiteral("currentsetting"), 1}}}});
+    QGuiApplication::clipboard()->clear();
+    QTest::mouseClick(button("emailfile"), Qt::LeftButton, Qt::ControlModifier);
+    const QString text = QGuiApplication::clipboard()->text();
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Here's my default camera settings info...\n\n")))
+        << text.toStdString();
+    EXPECT_TRUE(text.endsWith(QStringLiteral(".plist"))) << text.toStdString();
+    QTest::qWait(200);
+    EXPECT_FALSE(stub.arguments(kXdgEmail));
+
+    LogCapture log;
+    QTest::mouseClick(button("emailfile"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return stub.arguments(kXdgEmail).has_value(); }));
+    const QStringList args = *stub.arguments(kXdgEmail);
+    ASSERT_GE(args.size(), 6) << args.join(u'|').toStdString();
+    EXPECT_TRUE(
+        args.at(3).startsWith(QStringLiteral("Here's my default camera settings info...\n\nOS ")));
+    EXPECT_EQ(args.at(4), QStringLiteral("--attach"));
+    EXPECT_TRUE(args.at(5).contains(QStringLiteral("DefaultCameraSettings_")));
+    UserDefaults::standard().removeObject(kPrefDefaultCameraSettings);
 }
 
 // The open panel asks for a property list; a file that is not one is refused with an alert.
