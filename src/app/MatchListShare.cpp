@@ -161,33 +161,41 @@ void composeEmail(const QString& subject, const QString& body, const QStringList
     process->start();
 }
 
-QString shareByMessage(const QString& file) {
-    logInside("ibMessageItem:");
+QString shareByMessage(const QString& body, const QString& file) {
     const QString folder = QFileInfo(file).absolutePath();
     revealItemInFinder(folder);
     qInfo().noquote() << QStringLiteral(
                              "No message service on this system: opened %1 and put the text on "
                              "the clipboard; attach %2 to your message")
                              .arg(folder, file);
-    return matchListMessageBody() + file;
+    return body + file;
+}
+
+bool copyFileReplacing(const QString& source, const QString& destination, QString* error) {
+    const QString target = standardizingPath(destination);
+    QString failure;
+    QFile in(source);
+    QSaveFile out(target);
+    if (!in.open(QIODevice::ReadOnly)) {
+        failure = QStringLiteral("%1: %2").arg(source, in.errorString());
+    } else if (!out.open(QIODevice::WriteOnly)) {
+        failure = QStringLiteral("%1: %2").arg(target, out.errorString());
+    } else {
+        const QByteArray contents = in.readAll();
+        if (in.error() != QFile::NoError)
+            failure = QStringLiteral("%1: %2").arg(source, in.errorString());
+        else if (out.write(contents) != contents.size() || !out.commit())
+            failure = QStringLiteral("%1: %2").arg(target, out.errorString());
+    }
+    if (error)
+        *error = failure;
+    return failure.isEmpty();
 }
 
 bool saveMatchListCopy(const QString& source, const QString& destination) {
     const QString target = standardizingPath(destination);
     QString error;
-    QFile in(source);
-    QSaveFile out(target);
-    if (!in.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("%1: %2").arg(source, in.errorString());
-    } else if (!out.open(QIODevice::WriteOnly)) {
-        error = QStringLiteral("%1: %2").arg(target, out.errorString());
-    } else {
-        const QByteArray contents = in.readAll();
-        if (in.error() != QFile::NoError)
-            error = QStringLiteral("%1: %2").arg(source, in.errorString());
-        else if (out.write(contents) != contents.size() || !out.commit())
-            error = QStringLiteral("%1: %2").arg(target, out.errorString());
-    }
+    copyFileReplacing(source, target, &error);
     if (!error.isEmpty())
         logInside("ibSaveMatchModuleListToFile:",
                   QStringLiteral("error in copyItemAtPath = %1").arg(error));

@@ -50,13 +50,17 @@ void composeEmail(const QString& subject, const QString& body, const QStringList
                   std::chrono::milliseconds limit = kEmailTimeLimit);
 
 /// Shares `file` "by message": Linux has no message service, so the folder holding the file is
-/// opened in the file browser and the returned text (the message body and the file's path) is
-/// for the caller to put on the clipboard; the log says so.
-QString shareByMessage(const QString& file);
+/// opened in the file browser and the returned text (`body` and the file's path) is for the
+/// caller to put on the clipboard; the log says so.
+QString shareByMessage(const QString& body, const QString& file);
 
-/// Copies the match list `source` to `destination`, replacing a file there. The copy is written
+/// Copies `source` to `destination` (standardised), replacing a file there. The copy is written
 /// beside the destination and renamed over it, so a failed copy leaves an existing file as it
-/// was. Logged with "SAVED" or "Did NOT Save". True when saved.
+/// was. True when copied; otherwise what failed, on which file, in `error`.
+bool copyFileReplacing(const QString& source, const QString& destination, QString* error);
+
+/// Copies the match list `source` to `destination` as copyFileReplacing does, logged with
+/// "SAVED" or "Did NOT Save". True when saved.
 bool saveMatchListCopy(const QString& source, const QString& destination);
 
 } // namespace zarv

@@ -1,7 +1,9 @@
 #include "MainWindow.h"
 
+#include "CameraControlsViewController.h"
 #include "ConfirmQuitSheet.h"
 #include "ModuleListModel.h"
+#include "MyPopoverForCameraSettingViewController.h"
 #include "MyPopoverViewController.h"
 #include "Popover.h"
 #include "SettingsBinding.h"
@@ -68,6 +70,9 @@ MainWindow::MainWindow(AppDelegate& delegate, QWidget* parent)
     m_ui->setupUi(this);
     m_confirmQuit = new ConfirmQuitSheet(this);
     m_infoWindow = new ZarvInfoWindowController(this);
+    m_cameraControls =
+        new CameraControlsViewController(m_delegate.cameraControls(), m_ui->cameraControlsHome);
+    m_ui->cameraControlsHomeLayout->addWidget(m_cameraControls);
     m_ui->bottomviewLayout->setAlignment(Qt::AlignVCenter);
     setUpModuleTable();
 
@@ -118,8 +123,12 @@ void MainWindow::bindSettings() {
     bindSetting(this, QStringLiteral("prefSaveFolderPath"), [this](const QVariant& v) {
         m_ui->saveFolderPath->setText(QDir::toNativeSeparators(v.toString()));
     });
-    bindSetting(this, QStringLiteral("prefCameraConnected"),
-                [this](const QVariant& v) { m_ui->noCameraLabel->setVisible(!v.toBool()); });
+    bindSetting(this, QStringLiteral("prefCameraConnected"), [this](const QVariant& v) {
+        const bool connected = v.toBool();
+        m_ui->cameraConnectedLight->setImageName(connected ? QStringLiteral("NSStatusAvailable")
+                                                           : QStringLiteral("NSStatusNone"));
+        m_ui->cameraConnectedText->setText(connected ? tr("Connected") : tr("No camera connected"));
+    });
     bindSetting(this, QStringLiteral("prefNikonLookupArray"),
                 [this](const QVariant& v) { fillModuleTable(v.toList()); });
     bindSetting(this, kMiniSizes, [this](const QVariant& v) { fillMiniSizes(v.toList()); });
@@ -253,19 +262,18 @@ void MainWindow::runOpenPanel(const OpenPanel& panel,
 }
 
 void MainWindow::showPopover(PopoverKind kind, int offset) {
-    QString title;
-    switch (kind) {
-    case PopoverKind::MatchList:
+    if (kind == PopoverKind::MatchList) {
         Popover::showAt(new MyPopoverViewController(this), m_popoverAnchor, offset);
         return;
-    case PopoverKind::CameraSettingsSave:
-        title = tr("Save default settings");
-        break;
-    case PopoverKind::CameraSettingsLoad:
-        title = tr("Load default settings");
-        break;
     }
-    Popover::showAt(makePlaceholderPopoverContent(title), m_popoverAnchor, offset);
+    auto* settings = new MyPopoverForCameraSettingViewController(m_delegate.cameraControls(), this);
+    settings->ibAdjustForView(kind == PopoverKind::CameraSettingsLoad ? QStringLiteral("loadview")
+                                                                      : QStringLiteral("saveview"));
+    Popover::showAt(settings, m_popoverAnchor, offset);
+}
+
+void MainWindow::cameraControlsNextPage() {
+    m_cameraControls->ibShowNextPageSettings();
 }
 
 void MainWindow::showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) {

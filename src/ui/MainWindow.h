@@ -18,6 +18,7 @@ class MainWindow;
 namespace zarv {
 
 class AppDelegate;
+class CameraControlsViewController;
 class ConfirmQuitSheet;
 class ModuleListModel;
 class ZarvInfoWindowController;
@@ -51,7 +52,8 @@ public:
     void bringToFront() override;
     void showPopover(PopoverKind kind, int offset) override;
     void showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) override;
-    void cameraControlsNextPage() override {}
+    /// The settings tab's other page.
+    void cameraControlsNextPage() override;
 
     // --- The two forms -----------------------------------------------------------------------
     /// The full window: 550 x 466, tabs shown, with a title bar.
@@ -87,6 +89,8 @@ public:
     ConfirmQuitSheet* confirmQuitSheet() const { return m_confirmQuit; }
     /// The control the last toolbar click came from: where popovers open.
     QWidget* popoverAnchor() const { return m_popoverAnchor; }
+    /// The settings pages of the "camerasettings" tab.
+    CameraControlsViewController* cameraControlsView() const { return m_cameraControls; }
 
 protected:
     bool event(QEvent* event) override;
@@ -118,6 +122,7 @@ private:
     ZarvInfoWindowController* m_infoWindow = nullptr;
     QPointer<ZarvNikonMatchModuleWindowController> m_matchWindow;
     ModuleListModel* m_moduleList = nullptr;
+    CameraControlsViewController* m_cameraControls = nullptr;
     QPointer<QWidget> m_popoverAnchor;
 
     bool m_mini = false;

@@ -42,17 +42,10 @@ public:
     /// preset to the file's name; the copy is made when it ends with OK. Returns the panel.
     QFileDialog* ibSaveMatchModuleListToFile(const QString& file);
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
-    // The popover goes away when the share or the panel takes over, as a menu would.
-    void closePopover();
-
     std::unique_ptr<Ui::MyPopoverViewController> m_ui;
     QPointer<QWidget> m_sheetWindow;
     bool m_is32bitMode = false;
-    Qt::KeyboardModifiers m_clickModifiers;
 };
 
 } // namespace zarv

@@ -1,8 +1,10 @@
 #include "ScreenshotTour.h"
 
 #include "MainWindow.h"
+#include "Popover.h"
 #include "app/AppDelegate.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
@@ -16,7 +18,8 @@ namespace zarv {
 
 namespace {
 
-constexpr int kSettle = 600; // lets layouts and the light settle before a picture
+constexpr int kSettle = 600;    // lets layouts and the light settle before a picture
+constexpr int kReadPass = 2500; // the camera's sixteen settings read and shown
 
 } // namespace
 
@@ -52,7 +55,7 @@ void ScreenshotTour::waitForCamera(int triesLeft) {
         grab(QStringLiteral("mini-panel"));
         m_window.ibTestButton1();
         const QStringList tabs = m_window.tabIdentifiers();
-        // One tab after another, then the quit sheet, then the end.
+        // One tab after another, the settings pages and popover, then the quit sheet, the end.
         for (const QString& tab : tabs)
             m_steps.push_back([this, tab] {
                 m_window.selectTab(tab);
@@ -61,6 +64,7 @@ void ScreenshotTour::waitForCamera(int triesLeft) {
                     next();
                 });
             });
+        addCameraSettingsSteps();
         m_steps.push_back([this] {
             m_delegate.ibConfirmQuit();
             after(kSettle,
@@ -73,6 +77,41 @@ void ScreenshotTour::waitForCamera(int triesLeft) {
         });
         after(kSettle, [this] { next(); });
     });
+}
+
+void ScreenshotTour::addCameraSettingsSteps() {
+    // Page one with the lists read from the camera (the refresh button's read pass), page two,
+    // then the default-settings popover as the save button opens it.
+    m_steps.push_back([this] {
+        m_window.selectTab(QStringLiteral("camerasettings"));
+        clickButton("settingsRefresh");
+        after(kReadPass, [this] {
+            grab(QStringLiteral("camerasettings-page1"));
+            m_window.cameraControlsNextPage();
+            after(kSettle, [this] {
+                grab(QStringLiteral("camerasettings-page2"));
+                m_window.cameraControlsNextPage();
+                next();
+            });
+        });
+    });
+    m_steps.push_back([this] {
+        clickButton("settingsSave");
+        after(kSettle, [this] {
+            grab(QStringLiteral("camerasettings-defaults-popover"));
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (qobject_cast<Popover*>(widget))
+                    widget->close();
+            after(kSettle, [this] { next(); });
+        });
+    });
+}
+
+void ScreenshotTour::clickButton(const char* name) {
+    if (auto* button = m_window.findChild<QAbstractButton*>(QLatin1String(name)))
+        button->click();
+    else
+        qWarning("Screenshots: no button %s", name);
 }
 
 void ScreenshotTour::next() {

@@ -13,7 +13,8 @@ class AppDelegate;
 class MainWindow;
 
 /// Pictures of the window for the documentation: once the camera is connected, the mini
-/// panel, the full window on each tab and the quit sheet are saved as PNG files into a
+/// panel, the full window on each tab, both camera-settings pages, the default-settings
+/// popover and the quit sheet are saved as PNG files into a
 /// folder, then the program ends. Started when ZARV_SCREENSHOT_DIR names the folder.
 class ScreenshotTour : public QObject {
     Q_OBJECT
@@ -27,6 +28,9 @@ private:
     void next();
     void after(int ms, Step step);
     void waitForCamera(int triesLeft);
+    void addCameraSettingsSteps();
+    /// Clicks a button of the window as a person would (popovers open at it).
+    void clickButton(const char* name);
     /// Saves what the screen shows of the window and of the sheets above it.
     void grab(const QString& name);
 

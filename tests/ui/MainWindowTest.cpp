@@ -12,7 +12,9 @@
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "ui/BusyIndicator.h"
+#include "ui/CameraControlsViewController.h"
 #include "ui/ConfirmQuitSheet.h"
+#include "ui/MyPopoverForCameraSettingViewController.h"
 #include "ui/MyPopoverViewController.h"
 #include "ui/Popover.h"
 #include "ui/StatusLight.h"
@@ -413,6 +415,47 @@ TEST_F(Window, ToolbarsCallTheControllerByTagAndOpenPopoversAtTheButton) {
     EXPECT_TRUE(waitUntil([&] { return visiblePopovers() > 0; }, 2000));
 }
 
+// The settings tab hosts the pages: the page buttons switch them, and the save and load buttons
+// open the default-settings popover on the matching view.
+TEST_F(Window, SettingsToolbarPagesAndOpensTheDefaultsPopover) {
+    start();
+    window->ibTestButton1();
+    ASSERT_TRUE(window->selectTab(QStringLiteral("camerasettings")));
+    CameraControlsViewController* pages = window->cameraControlsView();
+    ASSERT_NE(pages, nullptr);
+    EXPECT_TRUE(pages->isVisible());
+    QWidget* one = pages->findChild<QWidget*>(QStringLiteral("camsettingview1"));
+    QWidget* two = pages->findChild<QWidget*>(QStringLiteral("finetunesettings"));
+    pages->preparePages(true);
+    QTest::mouseClick(child<QAbstractButton>("settingsPage"), Qt::LeftButton);
+    EXPECT_TRUE(one->isHidden());
+    EXPECT_FALSE(two->isHidden());
+    QTest::mouseClick(child<QAbstractButton>("settingsBack"), Qt::LeftButton);
+    EXPECT_FALSE(one->isHidden());
+    EXPECT_TRUE(two->isHidden());
+
+    auto shownPopover = [] {
+        MyPopoverForCameraSettingViewController* shown = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (qobject_cast<Popover*>(widget) && widget->isVisible())
+                if (auto* view = widget->findChild<MyPopoverForCameraSettingViewController*>())
+                    shown = view;
+        return shown;
+    };
+    for (const auto& [button, visible] :
+         {std::pair{"settingsSave", "saveview"}, std::pair{"settingsLoad", "loadview"}}) {
+        QTest::mouseClick(child<QAbstractButton>(button), Qt::LeftButton);
+        ASSERT_TRUE(waitUntil([&] { return shownPopover() != nullptr; }, 2000)) << button;
+        MyPopoverForCameraSettingViewController* popover = shownPopover();
+        for (const char* view : {"saveview", "loadview"})
+            EXPECT_EQ(popover->findChild<QWidget*>(QLatin1String(view))->isHidden(),
+                      qstrcmp(view, visible) != 0)
+                << button << ' ' << view;
+        popover->window()->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
 // Closing the window is refused; the quit sheet follows, and its cancel button leaves the
 // program running with the window open.
 TEST_F(Window, ClosingAsksAndCancelKeepsTheProgramRunning) {
@@ -491,7 +534,13 @@ TEST_F(Window, WidgetsFollowTheSettingsAndTheController) {
     EXPECT_TRUE(waitUntil([&] { return window->windowTitle() == "Other title"; }, 2000));
 
     defaults().setObject(QStringLiteral("prefCameraConnected"), true);
-    EXPECT_TRUE(waitUntil([&] { return child("noCameraLabel")->isHidden(); }, 2000));
+    EXPECT_TRUE(waitUntil(
+        [&] { return child<QLabel>("cameraConnectedText")->text() == "Connected"; }, 2000));
+    EXPECT_EQ(child<StatusLight>("cameraConnectedLight")->imageName(), "NSStatusAvailable");
+    defaults().setObject(QStringLiteral("prefCameraConnected"), false);
+    EXPECT_TRUE(waitUntil(
+        [&] { return child<QLabel>("cameraConnectedText")->text() == "No camera connected"; },
+        2000));
 
     const QVariantList modules{
         QVariantMap{{QStringLiteral("devicename"), QStringLiteral("NIKON D850")},
