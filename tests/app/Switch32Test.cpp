@@ -52,8 +52,9 @@ QString whyNo32BitRun() {
     if (!ZARV_32_BUILT)
         return QStringLiteral("ZarvNikonCapture_32 was not built (the i386 packages are missing; "
                               "tools/setup installs them)");
-    const I386ProbeResult probe =
-        runI386Probe(QStringLiteral(ZARV_APP_DIR "/Contents/MacOS/i386-probe"));
+    // As the program decides it (ZARV_I386_PROBE stands in for a kernel that refuses i386).
+    const I386ProbeResult probe = runI386Probe(qEnvironmentVariable(
+        "ZARV_I386_PROBE", QStringLiteral(ZARV_APP_DIR "/Contents/MacOS/i386-probe")));
     return probe.runs ? QString()
                       : QStringLiteral("i386 programs cannot run here: ") + probe.reason;
 }
