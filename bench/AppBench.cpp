@@ -52,7 +52,8 @@ struct Run {
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
     // With `display`, the program shows its window there and reports what it shows.
-    void start(const QString& cameraConfig, const test::Xvfb* display = nullptr) {
+    void start(const QString& cameraConfig, const test::Xvfb* display = nullptr,
+               const QStringList& more = {}) {
         QFile config(dir.path() + QStringLiteral("/camera.conf"));
         config.open(QIODevice::WriteOnly);
         config.write(cameraConfig.toUtf8());
@@ -69,8 +70,10 @@ struct Run {
         process.setProcessEnvironment(env);
         process.setStandardOutputFile(dir.path() + QStringLiteral("/program.log"));
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(kProgram, face + QStringList{QStringLiteral("-prefSaveFolderPath"),
-                                                   dir.path() + QStringLiteral("/hot")});
+        process.start(kProgram, face +
+                                    QStringList{QStringLiteral("-prefSaveFolderPath"),
+                                                dir.path() + QStringLiteral("/hot")} +
+                                    more);
         process.waitForStarted();
     }
     void stop() {
@@ -155,7 +158,7 @@ int main(int argc, char** argv) {
         return count;
     };
     const double scanInterval = 1.0; // the factory default
-    // One section alone when named: startup, latency, memory, window.
+    // One section alone when named: startup, latency, memory, window, switch.
     const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     auto wanted = [&](const char* section) {
         return only.isEmpty() || only == QLatin1String(section);
@@ -301,6 +304,71 @@ int main(int argc, char** argv) {
         std::printf("resident memory, connected: with the window %lld KiB, headless %lld KiB "
                     "(window/headless %.2f)\n",
                     rss[0], rss[1], double(rss[0]) / double(std::max(1LL, rss[1])));
+    }
+    // (f) The switch between the two builds for a module of the other architecture: from the
+    // decision (the offer taken) to the first status text of the other program, both ways. The
+    // module's own connection comes after that text.
+    if (wanted("switch")) {
+        if (!QFileInfo::exists(kProgram + QStringLiteral("_32"))) {
+            std::fprintf(stderr, "switch: ZarvNikonCapture_32 was not built\n");
+            return only.isEmpty() ? 0 : 1;
+        }
+        auto table = [](const QString& module) {
+            return QStringLiteral("<dict><key>Zarv Virtual Camera</key><dict><key>devicename</key>"
+                                  "<string>Zarv Virtual Camera</string><key>modulename</key>"
+                                  "<string>%1</string><key>productid</key><integer>31233</integer>"
+                                  "</dict></dict>")
+                .arg(module);
+        };
+        // Milliseconds from `decision` to the first status text after `handover` in the log.
+        auto measure = [&](Run& run, const QString& module) -> double {
+            run.start(QStringLiteral("pictures = 0\n"), nullptr,
+                      {QStringLiteral("-prefHeadlessAcceptsRelaunch"), QStringLiteral("YES"),
+                       QStringLiteral("-prefNikonLookupTable"), table(module)});
+            const QString decision = QStringLiteral("Relaunching without asking");
+            if (!spinUntil([&] { return run.log().contains(decision); }, 60000))
+                return -1;
+            QElapsedTimer clock;
+            clock.start();
+            const QString handover = module.contains(QLatin1String("32"))
+                                         ? QStringLiteral("exec'ing to path")
+                                         : QStringLiteral("has ended; starting");
+            const bool seen = spinUntil(
+                [&] {
+                    const QString log = run.log();
+                    const qsizetype at = log.indexOf(handover, log.indexOf(decision));
+                    return at >= 0 && log.indexOf(QStringLiteral("Status: "), at) >= 0;
+                },
+                60000);
+            return seen ? double(clock.elapsed()) : -1;
+        };
+        std::vector<double> to32, to64;
+        for (int i = 0; i < 3; ++i) {
+            Run run; // one settings folder: the second start goes to the 32-bit program first
+            to32.push_back(measure(run, QStringLiteral("ZarvVirtualCamera32 Module.bundle")));
+            ::kill(pid_t(QDBusConnection::sessionBus()
+                             .interface()
+                             ->servicePid(QStringLiteral("com.quellbay.ZarvNikonCapture"))
+                             .value()),
+                   SIGTERM);
+            spinUntil([] { return false; }, 1000);
+            run.process.waitForFinished(30000);
+            to64.push_back(measure(run, QStringLiteral("ZarvVirtualCamera Module.bundle")));
+            ::kill(pid_t(QDBusConnection::sessionBus()
+                             .interface()
+                             ->servicePid(QStringLiteral("com.quellbay.ZarvNikonCapture"))
+                             .value()),
+                   SIGTERM);
+            spinUntil([] { return false; }, 1000);
+            if (to32.back() < 0 || to64.back() < 0) {
+                std::fprintf(stderr, "switch: a handover did not happen:\n%s\n",
+                             qPrintable(run.log().right(4000)));
+                return 1;
+            }
+        }
+        std::printf("switch to the 32-bit program, decision to its first status text: median "
+                    "%.0f ms over 3 (goal below 1000 ms); back to 64-bit: median %.0f ms\n",
+                    percentile(to32, 0.5), percentile(to64, 0.5));
     }
     g_object_unref(testbed);
     return 0;

@@ -51,6 +51,14 @@ private:
     QStringList m_lines;
 };
 
+/// A quit asked of the application while no event loop runs stays pending and would end the
+/// next loop at once; running one loop that quits clears it for the tests that follow.
+inline void clearPendingQuit() {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    QCoreApplication::exec();
+}
+
 /// Spins the event loop until `done` holds or the timeout passes; returns `done()`.
 inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
     QDeadlineTimer deadline(timeoutMs);

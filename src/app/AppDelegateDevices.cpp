@@ -282,13 +282,20 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
     constexpr bool t = isThis32bitMode();
     QString status;
     bool offer = false;
-    if (!a && !b) {
+    const bool i386Only =
+        !t && !b && Bundle(*path).executableArchitectures().contains(Bundle::I386);
+    if (!a && !b && !i386Only) {
         status = QStringLiteral("< Unsupport OLDER PPC Mode For: %1 >");
     } else if (t && b) {
         status = QStringLiteral("< Need To RELaunch in 64Bit mode for: %1 >");
         offer = true;
     } else if (t && a) {
         status = QStringLiteral("< Problem with Module On this OS for: %1 >");
+    } else if (const QString why = why32bitCannotRun(); !why.isEmpty()) {
+        // Never offer a relaunch that cannot happen.
+        logInfo(
+            QStringLiteral("%1 needs a 32-bit module; no relaunch is offered: %2").arg(name, why));
+        status = QStringLiteral("< 32Bit Module Cannot Run Here for: %1 >");
     } else {
         status = QStringLiteral("< Need To RELaunch in 32Bit mode for: %1 >");
         offer = true;
@@ -298,21 +305,30 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
         setStatusText(text);
         if (!offer)
             return;
-        Alert alert;
-        alert.message = QStringLiteral("Need To Relaunch App !");
-        alert.informativeText = QStringLiteral("This App Needs to Run in %1 Mode\n")
-                                    .arg(t ? QStringLiteral("64Bit") : QStringLiteral("32Bit"));
-        alert.buttons = {QStringLiteral("Cancel"), QStringLiteral("Quit and Relaunch")};
-        alert.cancelReturnCode = kAlertFirstButtonReturn;
-        beginSheet(alert, [this](long code) {
-            if (code != kAlertSecondButtonReturn)
-                return;
+        auto relaunchInOtherMode = [this] {
             logInfo(
                 QStringLiteral("App should relaunch in %1 Mode next time around ................")
                     .arg(t ? QStringLiteral("64Bit") : QStringLiteral("32Bit")));
             defaults().setObject(kLaunchIn32BitMode, !t);
             defaults().synchronize();
             relaunchApp({});
+        };
+        // Without a window nobody can answer the sheet: a setting answers for the operator.
+        if (m_options.headless && defaults().boolForKey(kHeadlessAcceptsRelaunch)) {
+            logInfo(QStringLiteral("Relaunching without asking (%1 is YES)")
+                        .arg(kHeadlessAcceptsRelaunch));
+            relaunchInOtherMode();
+            return;
+        }
+        Alert alert;
+        alert.message = QStringLiteral("Need To Relaunch App !");
+        alert.informativeText = QStringLiteral("This App Needs to Run in %1 Mode\n")
+                                    .arg(t ? QStringLiteral("64Bit") : QStringLiteral("32Bit"));
+        alert.buttons = {QStringLiteral("Cancel"), QStringLiteral("Quit and Relaunch")};
+        alert.cancelReturnCode = kAlertFirstButtonReturn;
+        beginSheet(alert, [relaunchInOtherMode](long code) {
+            if (code == kAlertSecondButtonReturn)
+                relaunchInOtherMode();
         });
     });
 }

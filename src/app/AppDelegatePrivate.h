@@ -21,11 +21,19 @@ inline const QString kClassName = QStringLiteral("AppDelegate");
 inline const QString kSaveFolder = QStringLiteral("prefSaveFolderPath");
 inline const QString kTextView = QStringLiteral("prefTextViewString1");
 inline const QString kLaunchIn32BitMode = QStringLiteral("prefLaunchIn32BitMode");
+/// Headless runs take the offer to relaunch in the other architecture for a module.
+inline const QString kHeadlessAcceptsRelaunch = QStringLiteral("prefHeadlessAcceptsRelaunch");
 inline const QString kAddFromFileNotification = QStringLiteral("ZarvNotificationAddFromFile");
 
 inline UserDefaults& defaults() {
     return UserDefaults::standard();
 }
+
+/// The 32-bit program to switch to: this one when it is the 32-bit program, else the bundle's
+/// "<executable>_32", or empty when there is none (`wanted` then names it).
+QString executable32Path(QString* wanted);
+/// Why this system cannot switch to the 32-bit program, or empty when it can.
+QString why32bitCannotRun();
 
 inline void inside(const char* operation) {
     Log::inside(kClassName, QLatin1String(operation));

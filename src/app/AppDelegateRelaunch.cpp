@@ -56,6 +56,28 @@ bool AppDelegate::relaunch32bit() {
     return relaunchAtBitsize(32);
 }
 
+namespace appdelegate {
+
+QString executable32Path(QString* wanted) {
+    const Bundle& bundle = Bundle::mainBundle();
+    const QString path = bundle.executablePath();
+    if (path.endsWith(QLatin1String("_32")))
+        return path;
+    *wanted = path + QStringLiteral("_32");
+    return bundle.pathForAuxiliaryExecutable(QFileInfo(*wanted).fileName());
+}
+
+QString why32bitCannotRun() {
+    if (!isThisAppAllowedToRunIn32BitMode())
+        return QStringLiteral("this system does not run i386 programs");
+    QString wanted;
+    if (executable32Path(&wanted).isEmpty())
+        return QStringLiteral("the 32-bit program was not built (no \"%1\")").arg(wanted);
+    return {};
+}
+
+} // namespace appdelegate
+
 bool AppDelegate::relaunchAtBitsize(int bits) {
     if (bits != 32)
         return false;
@@ -63,15 +85,11 @@ bool AppDelegate::relaunchAtBitsize(int bits) {
         logInfo(QStringLiteral("Not Allowed to launch in 32bit mode on OS 10.11 and higher....."));
         return false;
     }
-    const Bundle& bundle = Bundle::mainBundle();
-    QString path = bundle.executablePath();
-    if (!path.endsWith(QLatin1String("_32"))) {
-        const QString wanted = path + QStringLiteral("_32");
-        path = bundle.pathForAuxiliaryExecutable(QFileInfo(wanted).fileName());
-        if (path.isEmpty()) {
-            logInfo(QStringLiteral("Failed to relaunch. No executable at path \"%1\"").arg(wanted));
-            return false;
-        }
+    QString wanted;
+    const QString path = executable32Path(&wanted);
+    if (path.isEmpty()) {
+        logInfo(QStringLiteral("Failed to relaunch. No executable at path \"%1\"").arg(wanted));
+        return false;
     }
     logInfo(QStringLiteral("exec'ing to path %1").arg(path));
     return replaceWithExecutable(path);

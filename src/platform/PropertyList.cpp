@@ -404,8 +404,13 @@ bool binaryHoldsNulText(const QByteArray& data) {
 
 } // namespace
 
+// libplist takes sizes as 32-bit lengths (always true in a 32-bit build).
+static bool fitsInPlistSize(const QByteArray& data) {
+    return quint64(data.size()) <= std::numeric_limits<uint32_t>::max();
+}
+
 bool isBinary(const QByteArray& data) {
-    return data.size() <= std::numeric_limits<uint32_t>::max() &&
+    return fitsInPlistSize(data) &&
            plist_is_binary(data.constData(), static_cast<uint32_t>(data.size()));
 }
 
@@ -414,7 +419,7 @@ QVariant fromData(const QByteArray& data, QString* error) {
         setError(error, QStringLiteral("the data is empty"));
         return {};
     }
-    if (data.size() > std::numeric_limits<uint32_t>::max()) {
+    if (!fitsInPlistSize(data)) {
         setError(error, QStringLiteral("the data is larger than 4 GiB"));
         return {};
     }

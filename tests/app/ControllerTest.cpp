@@ -6,6 +6,7 @@
 #include "app/AppDelegate.h"
 #include "modules/Architecture.h"
 #include "modules/LookupTable.h"
+#include "modules/ModulesTestSupport.h"
 #include "platform/Bundle.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
@@ -29,6 +30,7 @@
 #include <sys/stat.h>
 
 using namespace zarv;
+using zarv::test::clearPendingQuit;
 using zarv::test::waitUntil;
 
 namespace {
@@ -44,6 +46,7 @@ struct Script {
     std::atomic<int> probes{0};
     std::atomic<bool> holdProbes{false}; // a probe lasts until this is cleared
     QString connectionMessage;           // stored by FindCamera when not empty
+    QString modulePath;                  // what GetPathToModule answers, when not empty
 };
 
 class ScriptedSession : public CameraSession {
@@ -69,7 +72,9 @@ public:
     }
     std::optional<QString> GetPathToModule() override {
         check();
-        return std::nullopt;
+        if (m_script.modulePath.isEmpty())
+            return std::nullopt;
+        return m_script.modulePath;
     }
     bool isCameraConnected() override {
         check();
@@ -904,6 +909,107 @@ TEST_F(ModuleListImport, RevertAsksFirst) {
     QStringList factoryCameras = factory->keys();
     factoryCameras.sort();
     EXPECT_EQ(listedCameras(), factoryCameras);
+}
+
+// A camera whose module exists only for i386: the 64-bit program offers the switch only where
+// it can happen (the system runs i386 programs and the 32-bit program is there); without a
+// window the offer is declined unless prefHeadlessAcceptsRelaunch says otherwise.
+TEST_F(ControllerWithView, ThirtyTwoBitOfferOnlyWhereItCanHappen) {
+    QTemporaryDir work;
+    const QString module =
+        test::makeBundle(work.path(), QStringLiteral("Old.bundle"), test::elfHeader(3, false));
+    const QString bundle = work.filePath(QStringLiteral("Zarv.app"));
+    QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS"));
+    PropertyList::writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
+                            QVariantMap{{QStringLiteral("CFBundleExecutable"), "Zarv"}});
+    QFile(bundle + QStringLiteral("/Contents/MacOS/Zarv")).open(QIODevice::WriteOnly);
+    const QString previousBundle = Bundle::mainBundle().bundlePath();
+    Bundle::setMainBundlePath(bundle);
+    const auto restore = qScopeGuard([&] {
+        setAppKitVersionNumberOverride(std::nullopt);
+        Bundle::setMainBundlePath(previousBundle);
+        defaults().removeObject(QStringLiteral("prefHeadlessAcceptsRelaunch"));
+    });
+    script.result = -4;
+    script.modulePath = module;
+    const QString offer = QStringLiteral("sheet:Need To Relaunch App !|Cancel/Quit and Relaunch");
+    int serial = 0;
+    auto plugIn = [&](const QString& status) {
+        const QVariantMap camera =
+            device(QStringLiteral("Nikon D1"), 1200, QStringLiteral("S%1").arg(++serial));
+        arrive(camera);
+        EXPECT_TRUE(waitUntil(
+            [&] { return view.saw("text:prefNameOfCameraFound=" + status + " Nikon D1 >"); },
+            20000));
+        drainCameraQueue();
+        leave(camera);
+        drainCameraQueue();
+    };
+    const QString cannot = QStringLiteral("< 32Bit Module Cannot Run Here for:");
+
+    // A system that cannot run i386 programs.
+    setAppKitVersionNumberOverride(1404.0);
+    plugIn(cannot);
+    EXPECT_FALSE(view.saw(offer));
+    EXPECT_TRUE(logged(QStringLiteral("this system does not run i386 programs")));
+
+    // One that can, but without the 32-bit program.
+    setAppKitVersionNumberOverride(1349.0);
+    plugIn(cannot);
+    EXPECT_FALSE(view.saw(offer));
+    EXPECT_TRUE(logged(QStringLiteral("the 32-bit program was not built")));
+
+    // With it, the window offers the switch.
+    QFile(bundle + QStringLiteral("/Contents/MacOS/Zarv_32")).open(QIODevice::WriteOnly);
+    plugIn(QStringLiteral("< Need To RELaunch in 32Bit mode for:"));
+    EXPECT_TRUE(waitUntil([&] { return view.saw(offer); }, 20000));
+}
+
+// Without a window, prefHeadlessAcceptsRelaunch takes the offer: the next start is the 32-bit
+// build, and the program relaunches.
+TEST_F(Controller, HeadlessTakesTheArchitectureSwitchWhenTheSettingSaysSo) {
+    QTemporaryDir work;
+    const QString module =
+        test::makeBundle(work.path(), QStringLiteral("Old.bundle"), test::elfHeader(3, false));
+    const QString bundle = work.filePath(QStringLiteral("Zarv.app"));
+    QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS"));
+    PropertyList::writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
+                            QVariantMap{{QStringLiteral("CFBundleExecutable"), "Zarv"}});
+    for (const char* name : {"Zarv", "Zarv_32"})
+        QFile(bundle + QStringLiteral("/Contents/MacOS/") + QLatin1String(name))
+            .open(QIODevice::WriteOnly);
+    const QString previousBundle = Bundle::mainBundle().bundlePath();
+    Bundle::setMainBundlePath(bundle);
+    setAppKitVersionNumberOverride(1349.0);
+    const auto restore = qScopeGuard([&] {
+        setAppKitVersionNumberOverride(std::nullopt);
+        Bundle::setMainBundlePath(previousBundle);
+        defaults().removeObject(QStringLiteral("prefHeadlessAcceptsRelaunch"));
+        defaults().removeObject(QStringLiteral("prefLaunchIn32BitMode"));
+        clearPendingQuit();
+    });
+    script.result = -4;
+    script.modulePath = module;
+
+    arrive(device(QStringLiteral("Nikon D1"), 1200, QStringLiteral("S1")));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return logged(QStringLiteral("returncode")) ||
+                   logged(QStringLiteral("Need To Relaunch App !"));
+        },
+        20000));
+    drainCameraQueue();
+    EXPECT_FALSE(delegate->isTerminating()) << "declined by default";
+    EXPECT_FALSE(defaults().boolForKey(QStringLiteral("prefLaunchIn32BitMode")));
+
+    defaults().setObject(QStringLiteral("prefHeadlessAcceptsRelaunch"), true);
+    leave(device(QStringLiteral("Nikon D1"), 1200, QStringLiteral("S1")));
+    drainCameraQueue();
+    arrive(device(QStringLiteral("Nikon D1"), 1200, QStringLiteral("S2")));
+    ASSERT_TRUE(waitUntil([&] { return delegate->isTerminating(); }, 20000));
+    EXPECT_TRUE(
+        logged(QStringLiteral("Relaunching without asking (prefHeadlessAcceptsRelaunch is YES)")));
+    EXPECT_TRUE(defaults().boolForKey(QStringLiteral("prefLaunchIn32BitMode")));
 }
 
 } // namespace

@@ -61,6 +61,7 @@ inline void PrintTo(const QPoint& point, std::ostream* out) {
 }
 
 using namespace zarv;
+using zarv::test::clearPendingQuit;
 using zarv::test::ScopedEnvironment;
 using zarv::test::waitUntil;
 
@@ -81,13 +82,6 @@ const QVariantList kSizes{size(QStringLiteral("pref1"), QStringLiteral("Small"),
 
 UserDefaults& defaults() {
     return UserDefaults::standard();
-}
-
-// A quit asked of the application while no event loop runs stays pending and would end the next
-// loop at once; running one loop that quits clears it for the tests that follow.
-void clearPendingQuit() {
-    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
-    QCoreApplication::exec();
 }
 
 class Window : public ::testing::Test {
