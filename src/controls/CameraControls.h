@@ -114,8 +114,10 @@ public:
     /// false (nothing written) when one is invalid.
     bool setCameraSettingsFromDictionary(const QVariantMap& settings);
 
-private:
     struct State;
+
+private:
+    friend class ControlsWork;
     std::shared_ptr<State> m_state;
 };
 
