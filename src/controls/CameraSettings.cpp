@@ -129,8 +129,10 @@ PopupList popupListFromResponse(const std::optional<QVariant>& response) {
     }
     const QVariantMap record = response->toMap();
     const bool unsignedText = record.contains(QStringLiteral("unsignedstring"));
-    if (record.value(QStringLiteral("elements")).typeId() == QMetaType::QVariantList) {
-        for (const QVariant& e : record.value(QStringLiteral("elements")).toList())
+    const QVariant elements = record.value(QStringLiteral("elements"));
+    if (elements.typeId() == QMetaType::QVariantList ||
+        elements.typeId() == QMetaType::QStringList) {
+        for (const QVariant& e : elements.toList())
             list.items << e.toString();
     } else if (unsignedText) {
         const QString text = record.value(QStringLiteral("unsignedstring")).toString();
