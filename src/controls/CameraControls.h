@@ -114,10 +114,9 @@ public:
     /// false (nothing written) when one is invalid.
     bool setCameraSettingsFromDictionary(const QVariantMap& settings);
 
-    struct State;
-
 private:
-    friend class ControlsWork;
+    friend class ControlsWork; // the queued work, which shares the State
+    struct State;
     std::shared_ptr<State> m_state;
 };
 
