@@ -443,12 +443,15 @@ void CameraControls::applyDefaults(std::function<void(bool applied)> done) {
         });
         return;
     }
-    // The connected flow writes the stored defaults (checked above) and reads everything back.
-    ControlsWork::onCamera(state, [state, done = std::move(done)](State&) {
+    // The connected flow writes the stored defaults (checked above) and reads everything back;
+    // without a camera nothing was applied, and the answer says so.
+    ControlsWork::onCamera(state, [state, done = std::move(done)](State& s) {
+        const auto camera = ControlsWork::session(s);
+        const bool applied = camera && camera->isCameraConnected();
         ControlsWork::connectedFlow(state, true);
-        ControlsWork::onMain(state, [done](State&) {
+        ControlsWork::onMain(state, [done, applied](State&) {
             if (done)
-                done(true);
+                done(applied);
         });
     });
 }

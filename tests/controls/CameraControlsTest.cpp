@@ -380,6 +380,27 @@ TEST_F(ControlsTest, SavingWithoutACameraOrDefaultsKeepsNothing) {
     QString error;
     EXPECT_FALSE(controls->createPlistFile(&error));
     EXPECT_FALSE(error.isEmpty());
+    // Nothing to apply, and then no camera to apply valid defaults to.
+    answered = false;
+    bool applied = true;
+    controls->applyDefaults([&](bool ok) {
+        applied = ok;
+        answered = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return answered; }));
+    EXPECT_FALSE(applied);
+    QVariantMap valid;
+    for (const QString& c : pageCapabilities())
+        valid.insert(c, QVariantMap{{"currentsetting", 1}});
+    UserDefaults::standard().setObject(kPrefDefaultCameraSettings, valid);
+    answered = false;
+    applied = true;
+    controls->applyDefaults([&](bool ok) {
+        applied = ok;
+        answered = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return answered; }));
+    EXPECT_FALSE(applied) << "no camera: not reported as applied";
 
     // The scratch folder refuses the file: no path, "Did NOT Save".
     UserDefaults::standard().setObject(kPrefDefaultCameraSettings,
