@@ -1,48 +1,507 @@
 #include "CameraControls.h"
 
-// Placeholder: filled in by the camera-controls work.
+#include "platform/Log.h"
+#include "platform/PropertyList.h"
+#include "session/ZarvNikonBaseCameraHandler.h"
+
+#include <QMap>
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <atomic>
+#include <cstdio>
+
 namespace zarv {
 
 struct CameraControls::State {
     Options options;
+    UserDefaults* defaults = nullptr;
+    std::atomic<bool> alive{true};
+    // Main thread only.
     Listener listener;
+    QMap<QString, PopupList> lists;     // popup identifier -> what it shows
+    QMap<QString, SliderSetup> sliders; // container -> range and value shown
+    // Written on the camera queue, read on the main thread.
+    mutable QMutex mutex;
+    std::optional<QString> connectedModel; // the settings' model name while connected
+};
+
+namespace {
+
+const QString kClass = QStringLiteral("CameraControlsViewController");
+
+bool isKind(const CapabilityRow& row, const char16_t* kind) {
+    return row.kind.compare(QString::fromUtf16(kind), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+// Helpers that need the private State; they run where their names say.
+class ControlsWork {
+public:
+    using State = CameraControls::State;
+    using StatePtr = std::shared_ptr<State>;
+
+    static void onMain(const std::shared_ptr<State>& state, std::function<void(State&)> block) {
+        DispatchQueue::main().async([state, block = std::move(block)] {
+            if (state->alive.load())
+                block(*state);
+        });
+    }
+
+    static void onCamera(const std::shared_ptr<State>& state, std::function<void(State&)> block) {
+        state->options.cameraQueue->async([state, block = std::move(block)] {
+            if (state->alive.load())
+                block(*state);
+            // The session's diagnostics go to standard output, fully buffered in a pipe: they
+            // join the log beside the work that caused them, not at exit after the last line.
+            std::fflush(stdout);
+        });
+    }
+
+    static std::shared_ptr<CameraSettingsSubject> session(State& s) {
+        return s.options.session ? s.options.session() : nullptr;
+    }
+
+    static std::optional<QVariant> takeResponse() {
+        const QVariant r = UserDefaults::standard().objectForKey(kPrefLastNikonResponse);
+        return r.isValid() ? std::optional<QVariant>(r) : std::nullopt;
+    }
+
+    // One read and its record, as one step on the camera queue.
+    static std::optional<QVariant> read(CameraSettingsSubject& camera, const CapabilityRow& row) {
+        UserDefaults::standard().removeObject(kPrefLastNikonResponse);
+        camera.GetCameraInfo(row.code, row.kind);
+        return takeResponse();
+    }
+
+    // ibPrepareHomeView: the labels, then the pages on the main thread. Camera queue.
+    static void prepareHomeView(const StatePtr& state,
+                                const std::shared_ptr<CameraSettingsSubject>& camera) {
+        State& s = *state;
+        const bool connected = camera && camera->isCameraConnected();
+        {
+            QMutexLocker lock(&s.mutex);
+            s.connectedModel = connected ? std::optional<QString>(modelNameOf(
+                                               camera->fUsbDeviceInfo(), kUnknownModelForSettings))
+                                         : std::nullopt;
+        }
+        if (connected) {
+            s.defaults->setObject(kPrefCameraConnected, true);
+            s.defaults->setObject(kPrefModelOfCurrentConnectedCamera, modelLabel(camera.get()));
+        }
+        const bool pageOne = camera != nullptr;
+        onMain(state, [connected, pageOne](State& m) {
+            if (!connected) {
+                m.defaults->setObject(kPrefModelOfCurrentConnectedCamera, QString());
+                m.defaults->setObject(kPrefCameraConnected, false);
+            }
+            if (m.listener.pagesPrepared)
+                m.listener.pagesPrepared(pageOne);
+        });
+    }
+
+    static QString modelLabel(CameraSettingsSubject* camera) {
+        if (!camera)
+            return QString();
+        return QStringLiteral("Settings For: %1")
+            .arg(modelNameOf(camera->fUsbDeviceInfo(), kUnknownModelForLabels));
+    }
+
+    // The read pass over the sixteen page capabilities. Camera queue.
+    static void readPass(const StatePtr& state,
+                         const std::shared_ptr<CameraSettingsSubject>& camera) {
+        State& s = *state;
+        s.defaults->setObject(kPrefModelOfCurrentConnectedCamera, modelLabel(camera.get()));
+        if (!camera || !camera->isCameraConnected()) {
+            qInfo().noquote() << QStringLiteral("Inside %1->ibReadCurrentCameraSettings:...Camera "
+                                                "NOT connected... cannot read from camera..")
+                                     .arg(kClass);
+            return;
+        }
+        for (const QString& capability : pageCapabilities()) {
+            if (!s.alive.load())
+                return;
+            const std::optional<CapabilityRow> row = capabilityRow(capability);
+            const std::optional<QString> widget = widgetForCapability(capability);
+            if (!row || !widget)
+                continue;
+            if (capabilityForPopup(*widget)) {
+                const PopupList list = popupListFromResponse(read(*camera, *row));
+                onMain(state, [widget = *widget, list](State& m) {
+                    m.lists.insert(widget, list);
+                    if (m.listener.listChanged)
+                        m.listener.listChanged(widget, list);
+                });
+            } else if (isKind(*row, u"rangetype")) {
+                const std::optional<QVariant> response = read(*camera, *row);
+                qInfo().noquote() << "Need to setup slider....";
+                if (!response)
+                    continue; // not offered: the slider keeps what it showed
+                const std::optional<SliderSetup> setup = sliderFromResponse(*response);
+                if (setup)
+                    onMain(state, [widget = *widget, setup = *setup](State& m) {
+                        showSlider(m, widget, setup);
+                    });
+            } else {
+                qInfo().noquote() << "what???" << capability;
+            }
+        }
+        onMain(state, [](State& m) {
+            if (m.listener.readPassFinished)
+                m.listener.readPassFinished();
+        });
+    }
+
+    static void showSlider(State& m, const QString& container, const SliderSetup& setup) {
+        m.sliders.insert(container, setup);
+        if (m.listener.sliderChanged)
+            m.listener.sliderChanged(container, setup);
+    }
+
+    // ibHandleCameraConnected: pages, the stored defaults written, everything read back.
+    // Camera queue.
+    static void connectedFlow(const StatePtr& state, bool applyStoredDefaults) {
+        const std::shared_ptr<CameraSettingsSubject> camera = session(*state);
+        prepareHomeView(state, camera);
+        if (applyStoredDefaults) {
+            const QVariant stored = state->defaults->objectForKey(kPrefDefaultCameraSettings);
+            if (stored.typeId() == QMetaType::QVariantMap)
+                writeSettings(camera, stored.toMap());
+        }
+        readPass(state, camera);
+    }
+
+    // Whether the camera offers `value` for the write, from a fresh read. Camera queue.
+    static bool cameraOffers(CameraSettingsSubject& camera, const SettingsWrite& write) {
+        const std::optional<QVariant> response = read(camera, write.row);
+        const QVariantMap record = response ? response->toMap() : QVariantMap();
+        QString why;
+        if (!response || record.contains(QStringLiteral("error"))) {
+            why = QStringLiteral("the camera does not offer it now");
+        } else if (isKind(write.row, u"enumtype")) {
+            const qsizetype count = record.value(QStringLiteral("elements")).toList().size();
+            if (write.value > count)
+                why = QStringLiteral("the camera offers %1 choices").arg(count);
+        } else if (isKind(write.row, u"rangetype")) {
+            const double lower = record.value(QStringLiteral("lowervalue")).toDouble();
+            const double upper = record.value(QStringLiteral("uppervalue")).toDouble();
+            if (!(write.value >= lower && write.value <= upper))
+                why = QStringLiteral("the camera's range is %1 to %2").arg(lower).arg(upper);
+        } else if (write.capability == u"kNkMAIDCapability_SaveMedia") {
+            // One line per value the camera can save to.
+            const qsizetype lines = popupListFromResponse(response).items.size();
+            if (write.value >= lines)
+                why = QStringLiteral("the camera offers %1 values").arg(lines);
+        }
+        if (why.isEmpty())
+            return true;
+        qWarning().noquote() << QStringLiteral("setting %1 = %2 skipped: %3")
+                                    .arg(write.capability)
+                                    .arg(write.value)
+                                    .arg(why);
+        return false;
+    }
+
+    // setCameraSettingsFromDictionary:. Camera queue.
+    static bool writeSettings(const std::shared_ptr<CameraSettingsSubject>& camera,
+                              const QVariantMap& settings) {
+        const SettingsPlan plan = planSettingsWrite(settings);
+        if (!plan.valid()) {
+            qWarning().noquote() << QStringLiteral("setCameraSettingsFromDictionary: nothing "
+                                                   "written, invalid settings: %1")
+                                        .arg(plan.refused.join(QStringLiteral(", ")));
+            return false;
+        }
+        if (!camera || !camera->isCameraConnected()) {
+            qInfo().noquote() << "setCameraSettingsFromDictionary: no camera connected, "
+                                 "nothing written";
+            return true;
+        }
+        for (const SettingsWrite& w : plan.writes) {
+            if (!cameraOffers(*camera, w))
+                continue;
+            qInfo().noquote() << QStringLiteral("about to set capability[%1] = %2...")
+                                     .arg(w.capability)
+                                     .arg(w.value);
+            camera->SetCameraInfo(isKind(w.row, u"rangetype") ? QVariant(double(w.value))
+                                                              : QVariant(w.value),
+                                  w.row.code, w.row.kind);
+        }
+        return true;
+    }
+
+    // ReadCurrentCameraSettings. Camera queue.
+    static bool readEverything(State& s) {
+        const std::shared_ptr<CameraSettingsSubject> camera = session(s);
+        if (!camera || !camera->isCameraConnected()) {
+            qWarning().noquote() << "ReadCurrentCameraSettings: no camera connected";
+            return false;
+        }
+        const QString model = modelNameOf(camera->fUsbDeviceInfo(), kUnknownModelForSettings);
+        static const QVariantMap table = ZarvNikonBaseCameraHandler::GetCapabilityTable();
+        QVariantMap reading;
+        for (auto it = table.cbegin(); it != table.cend(); ++it) {
+            const std::optional<CapabilityRow> row = capabilityRow(it.key());
+            if (!row)
+                continue;
+            qInfo().noquote() << QStringLiteral("%1-ReadCurrentCameraSettings  Get Setting for "
+                                                "key = %2...")
+                                     .arg(kClass, it.key());
+            const std::optional<QVariant> response = read(*camera, *row);
+            const QVariantMap record = response ? response->toMap() : QVariantMap();
+            if (response && response->typeId() == QMetaType::QVariantMap &&
+                !record.contains(QStringLiteral("error")))
+                reading.insert(it.key(), record);
+            else if (record.contains(QStringLiteral("error")))
+                qWarning().noquote()
+                    << QStringLiteral("capabilitystring[%1] returned errorstring = %2")
+                           .arg(it.key(), Log::quoted(record.value(QStringLiteral("error"))));
+            else
+                qWarning().noquote()
+                    << QStringLiteral("capabilitystring[%1] got back NIL????").arg(it.key());
+        }
+        if (reading.isEmpty()) {
+            qWarning().noquote()
+                << QStringLiteral("%1->ReadCurrentCameraSettings Current Camera Settings is nil "
+                                  "or empty")
+                       .arg(kClass);
+            return false;
+        }
+        QVariantMap all = s.defaults->dictionaryForKey(kPrefNikonSettingsForAllModels);
+        all.insert(model, reading);
+        s.defaults->setObject(kPrefNikonSettingsForAllModels, all);
+        return true;
+    }
+
+    // The stored reading of one range capability: the connected model's when the store has
+    // it, else the first model's. Main thread.
+    static std::optional<SliderSetup> storedSlider(State& s, const QString& capability) {
+        const QVariantMap all = s.defaults->dictionaryForKey(kPrefNikonSettingsForAllModels);
+        if (all.isEmpty())
+            return std::nullopt;
+        std::optional<QString> model;
+        {
+            QMutexLocker lock(&s.mutex);
+            model = s.connectedModel;
+        }
+        const QVariant settings =
+            model && all.contains(*model) ? all.value(*model) : all.cbegin().value();
+        const QVariant response = settings.toMap().value(capability);
+        qInfo().noquote() << QStringLiteral("info[%1] = %2").arg(capability, Log::quoted(response));
+        if (!response.isValid())
+            return std::nullopt;
+        return sliderFromResponse(response);
+    }
 };
 
 CameraControls::CameraControls(Options options) : m_state(std::make_shared<State>()) {
     m_state->options = std::move(options);
+    m_state->defaults =
+        m_state->options.defaults ? m_state->options.defaults : &UserDefaults::standard();
 }
-CameraControls::~CameraControls() = default;
+
+CameraControls::~CameraControls() {
+    m_state->alive.store(false);
+}
+
 void CameraControls::setListener(Listener listener) {
     m_state->listener = std::move(listener);
 }
-void CameraControls::ibHandleCameraConnected() {}
-void CameraControls::ibHandleCameraRemoved() {}
-void CameraControls::ibReadCurrentCameraSettings() {}
-void CameraControls::ibClickedOnPopupButton(const QString&, int) {}
-std::optional<double> CameraControls::ibClickedOnSlider(const QString&, double) {
-    return std::nullopt;
+
+using StatePtr = ControlsWork::StatePtr;
+
+void CameraControls::ibHandleCameraConnected() {
+    const StatePtr state = m_state;
+    ControlsWork::onCamera(state, [state](State&) { ControlsWork::connectedFlow(state, true); });
 }
-std::optional<SliderSetup> CameraControls::ibClickedOnReset(const QString&) {
-    return std::nullopt;
+
+void CameraControls::ibHandleCameraRemoved() {
+    const StatePtr state = m_state;
+    ControlsWork::onCamera(state, [state](State& s) {
+        ControlsWork::prepareHomeView(state, ControlsWork::session(s));
+    });
 }
-void CameraControls::ibSetupFineTuneSettings() {}
-void CameraControls::SaveAsDefaults(std::function<void(bool)> done) {
-    done(false);
+
+void CameraControls::ibReadCurrentCameraSettings() {
+    const StatePtr state = m_state;
+    ControlsWork::onCamera(
+        state, [state](State& s) { ControlsWork::readPass(state, ControlsWork::session(s)); });
 }
-std::optional<QString> CameraControls::createPlistFile(QString*) {
-    return std::nullopt;
+
+void CameraControls::ibClickedOnPopupButton(const QString& popupIdentifier, int tag) {
+    const std::optional<QString> capability = capabilityForPopup(popupIdentifier);
+    if (!capability)
+        return;
+    const std::optional<CapabilityRow> row = capabilityRow(*capability);
+    const std::optional<uint16_t> value = row ? valueForChoice(*row, tag) : std::nullopt;
+    // Only a choice the camera listed at the last read may be written.
+    const auto shown = m_state->lists.constFind(popupIdentifier.trimmed().toLower());
+    const bool listed = shown != m_state->lists.cend() && tag >= 0 && tag < shown->items.size() &&
+                        shown->items.value(tag) != kUnsupportedItem &&
+                        shown->items.value(tag) != kNothingFoundItem &&
+                        isChoiceEnabled(popupIdentifier, shown->items.value(tag));
+    if (!value || !listed) {
+        qWarning().noquote() << QStringLiteral("%1: choice %2 of %3 is not one the camera "
+                                               "offered; nothing written")
+                                    .arg(popupIdentifier.trimmed())
+                                    .arg(tag)
+                                    .arg(*capability);
+        return;
+    }
+    ControlsWork::onCamera(m_state, [row = *row, value = *value](State& s) {
+        const auto camera = ControlsWork::session(s);
+        if (camera && camera->isCameraConnected())
+            camera->SetCameraInfo(QVariant::fromValue(uint(value)), row.code, row.kind);
+    });
 }
-void CameraControls::applyDefaults(std::function<void(bool)> done) {
-    done(false);
+
+std::optional<double> CameraControls::ibClickedOnSlider(const QString& container, double position) {
+    const QString name = container.trimmed().toLower();
+    const std::optional<QString> capability = capabilityForSlider(name);
+    const std::optional<CapabilityRow> row = capability ? capabilityRow(*capability) : std::nullopt;
+    if (!row || !isKind(*row, u"rangetype"))
+        return std::nullopt;
+    const auto shown = m_state->sliders.find(name);
+    if (shown == m_state->sliders.end()) {
+        qWarning().noquote()
+            << QStringLiteral("%1: no range read from the camera yet; nothing written").arg(name);
+        return std::nullopt;
+    }
+    qInfo().noquote() << QStringLiteral("slider value as double = %1..").arg(position, 5, 'f', 2);
+    const double step = sliderStep(position, shown->minimum, shown->maximum);
+    shown->value = step;
+    ControlsWork::onCamera(m_state, [row = *row, step](State& s) {
+        const auto camera = ControlsWork::session(s);
+        if (camera && camera->isCameraConnected())
+            camera->SetCameraInfo(step, row.code, row.kind);
+    });
+    return step;
 }
-void CameraControls::importDefaults(const QString&, std::function<void(ImportOutcome)> done) {
-    done(ImportOutcome::Unreadable);
+
+std::optional<SliderSetup> CameraControls::ibClickedOnReset(const QString& container) {
+    const QString name = container.trimmed().toLower();
+    const std::optional<QString> capability = capabilityForSlider(name);
+    if (!capability)
+        return std::nullopt;
+    const std::optional<SliderSetup> setup = ControlsWork::storedSlider(*m_state, *capability);
+    if (setup)
+        ControlsWork::showSlider(*m_state, name, *setup);
+    return setup;
 }
+
+void CameraControls::ibSetupFineTuneSettings() {
+    for (const SettingBinding& b : sliderBindings())
+        if (const auto setup = ControlsWork::storedSlider(*m_state, b.capability))
+            ControlsWork::showSlider(*m_state, b.identifier, *setup);
+}
+
+void CameraControls::SaveAsDefaults(std::function<void(bool saved)> done) {
+    const StatePtr state = m_state;
+    ControlsWork::onCamera(state, [state, done = std::move(done)](State& s) {
+        bool saved = false;
+        if (!ControlsWork::readEverything(s)) {
+            qWarning().noquote() << "Inside MyPopoverForCameraSettingViewController => "
+                                    "SaveAsDefaults...Unable to read camera settings";
+        } else {
+            const auto camera = ControlsWork::session(s);
+            const QString model = modelNameOf(camera ? camera->fUsbDeviceInfo() : QVariantMap(),
+                                              kUnknownModelForSettings);
+            const QVariant reading =
+                s.defaults->dictionaryForKey(kPrefNikonSettingsForAllModels).value(model);
+            if (reading.typeId() == QMetaType::QVariantMap) {
+                const QVariant version = s.defaults->objectForKey(kPrefCameraSettingsFileVersion);
+                saved = s.defaults->setObject(
+                    kPrefDefaultCameraSettings,
+                    defaultsFromReading(reading.toMap(), model, QDateTime::currentDateTime(),
+                                        version.isValid()
+                                            ? std::optional<QString>(version.toString())
+                                            : std::nullopt));
+            }
+        }
+        ControlsWork::onMain(state, [done, saved](State&) {
+            if (done)
+                done(saved);
+        });
+    });
+}
+
+std::optional<QString> CameraControls::createPlistFile(QString* error) {
+    const QVariant stored = m_state->defaults->objectForKey(kPrefDefaultCameraSettings);
+    if (stored.typeId() != QMetaType::QVariantMap) {
+        if (error)
+            *error = QStringLiteral("no default camera settings are kept yet; save the camera's "
+                                    "settings as defaults first");
+        return std::nullopt;
+    }
+    return writeDefaultsFile(stored.toMap(), QDateTime::currentDateTime(), error);
+}
+
+void CameraControls::applyDefaults(std::function<void(bool applied)> done) {
+    const StatePtr state = m_state;
+    const QVariant stored = state->defaults->objectForKey(kPrefDefaultCameraSettings);
+    if (stored.typeId() != QMetaType::QVariantMap || !planSettingsWrite(stored.toMap()).valid()) {
+        ControlsWork::onMain(state, [done](State&) {
+            if (done)
+                done(false);
+        });
+        return;
+    }
+    // The connected flow writes the stored defaults (checked above) and reads everything back;
+    // without a camera nothing was applied, and the answer says so.
+    ControlsWork::onCamera(state, [state, done = std::move(done)](State& s) {
+        const auto camera = ControlsWork::session(s);
+        const bool applied = camera && camera->isCameraConnected();
+        ControlsWork::connectedFlow(state, true);
+        ControlsWork::onMain(state, [done, applied](State&) {
+            if (done)
+                done(applied);
+        });
+    });
+}
+
+void CameraControls::importDefaults(const QString& path, std::function<void(ImportOutcome)> done) {
+    const StatePtr state = m_state;
+    auto finish = [state, done](ImportOutcome outcome) {
+        ControlsWork::onMain(state, [done, outcome](State&) {
+            if (done)
+                done(outcome);
+        });
+    };
+    DispatchQueue::global().async([state, path, finish] {
+        if (!state->alive.load())
+            return;
+        QString error;
+        const std::optional<QVariantMap> file = readSettingsFile(path, &error);
+        if (!file || file->isEmpty()) {
+            qWarning().noquote() << (file ? QStringLiteral("settings file %1 is empty").arg(path)
+                                          : error);
+            finish(ImportOutcome::Unreadable);
+            return;
+        }
+        if (!isImportableSettingsFile(*file)) {
+            finish(ImportOutcome::NoModelName);
+            return;
+        }
+        ControlsWork::onCamera(state, [state, file = *file, finish](State& s) {
+            if (!ControlsWork::writeSettings(ControlsWork::session(s), file)) {
+                finish(ImportOutcome::InvalidSettings);
+                return;
+            }
+            s.defaults->setObject(kPrefDefaultCameraSettings, file);
+            // Written just above: the pages are prepared and read back without a second write.
+            ControlsWork::connectedFlow(state, false);
+            finish(ImportOutcome::Imported);
+        });
+    });
+}
+
 bool CameraControls::ReadCurrentCameraSettings() {
-    return false;
+    return ControlsWork::readEverything(*m_state);
 }
-bool CameraControls::setCameraSettingsFromDictionary(const QVariantMap&) {
-    return false;
+
+bool CameraControls::setCameraSettingsFromDictionary(const QVariantMap& settings) {
+    return ControlsWork::writeSettings(ControlsWork::session(*m_state), settings);
 }
 
 } // namespace zarv

@@ -93,7 +93,7 @@ public:
     /// there are no defaults or the write failed (logged "Did NOT Save"). Needs no camera.
     std::optional<QString> createPlistFile(QString* error = nullptr);
     /// Writes the stored defaults to the camera and reads everything back; false when there
-    /// are none or they are invalid (nothing written then).
+    /// are none, they are invalid or no camera is connected (nothing written then).
     void applyDefaults(std::function<void(bool applied)> done);
     /// How an import ended.
     enum class ImportOutcome {
@@ -115,6 +115,7 @@ public:
     bool setCameraSettingsFromDictionary(const QVariantMap& settings);
 
 private:
+    friend class ControlsWork; // the queued work, which shares the State
     struct State;
     std::shared_ptr<State> m_state;
 };
