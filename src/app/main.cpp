@@ -179,6 +179,9 @@ bool haveDisplay(QString* why) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The camera layer's diagnostics go to standard output: line by line, they join the log
+    // beside what caused them instead of at exit, after the last line, when it is a pipe or file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // The kind of application object is chosen before there is one to parse the arguments.
     const bool headless = hasArgument(argc, argv, "--headless");
     const bool informationOnly = hasArgument(argc, argv, "--version") ||

@@ -9,7 +9,6 @@
 #include <QMutexLocker>
 
 #include <atomic>
-#include <cstdio>
 
 namespace zarv {
 
@@ -53,9 +52,6 @@ public:
         state->options.cameraQueue->async([state, block = std::move(block)] {
             if (state->alive.load())
                 block(*state);
-            // The session's diagnostics go to standard output, fully buffered in a pipe: they
-            // join the log beside the work that caused them, not at exit after the last line.
-            std::fflush(stdout);
         });
     }
 
