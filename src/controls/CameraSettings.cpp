@@ -158,7 +158,7 @@ PopupList popupListFromResponse(const std::optional<QVariant>& response) {
         return list;
     }
     // Enumerations count from 1, unsigned values from 0.
-    const double index = std::trunc(current.toDouble()) - (unsignedText ? 0 : 1);
+    const double index = wholePart(current.toDouble()) - (unsignedText ? 0 : 1);
     if (index >= 0 && index < double(list.items.size()))
         list.selection = int(index);
     else
@@ -232,8 +232,13 @@ std::optional<SliderSetup> sliderFromResponse(const QVariant& response) {
     return setup;
 }
 
+double wholePart(double value) {
+    const double nearest = std::round(value);
+    return std::abs(value - nearest) < 1e-9 ? nearest : std::trunc(value);
+}
+
 double sliderStep(double position, double minimum, double maximum) {
-    double step = std::isnan(position) ? 0.0 : std::trunc(position);
+    double step = std::isnan(position) ? 0.0 : wholePart(position);
     // The whole steps inside the range; a range narrower than one step keeps its own bounds.
     const double low = std::ceil(minimum);
     const double high = std::floor(maximum);
@@ -274,7 +279,7 @@ SettingsPlan planSettingsWrite(const QVariantMap& settings) {
             const QVariant current = entry.toMap().value(QStringLiteral("currentsetting"));
             if (current.isValid()) {
                 const double number = PropertyList::isNumber(current)
-                                          ? std::trunc(current.toDouble())
+                                          ? wholePart(current.toDouble())
                                           : std::numeric_limits<double>::quiet_NaN();
                 if (!(number >= std::numeric_limits<qint32>::min() &&
                       number <= std::numeric_limits<qint32>::max())) {

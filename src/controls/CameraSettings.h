@@ -89,6 +89,10 @@ struct SliderSetup {
     double value = 0; ///< "currentsetting"
 };
 std::optional<SliderSetup> sliderFromResponse(const QVariant& response);
+/// The whole-number part of a camera's value. Ranges arrive as a lower bound plus steps in
+/// floating point, so a value a rounding error short of a whole number (1.9999999999) counts
+/// as that number rather than the one below.
+double wholePart(double value);
 /// The whole step a released slider writes: the whole-number part of `position`, kept within
 /// the range.
 double sliderStep(double position, double minimum, double maximum);

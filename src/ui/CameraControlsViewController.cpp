@@ -32,7 +32,7 @@ void logInside(const char* operation, const QString& rest) {
 int wholeNumber(double value) {
     if (!std::isfinite(value))
         return 0;
-    return int(std::clamp(std::trunc(value), double(INT_MIN / 2), double(INT_MAX / 2)));
+    return int(std::clamp(wholePart(value), double(INT_MIN / 2), double(INT_MAX / 2)));
 }
 
 QString signedText(int value) {

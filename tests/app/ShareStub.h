@@ -31,9 +31,11 @@ public:
     /// A stub `name` that records its arguments, then runs `then` (shell text, e.g. "exit 3")
     /// with the PATH the test started with.
     void addRecorder(const QString& name, const QString& then = QStringLiteral("exit 0")) {
-        const QString script = QStringLiteral("#!/bin/sh\nPATH='%3'\nfor a in \"$@\"; do printf "
-                                              "'%s\\0' \"$a\"; done > '%1'\n%2\n")
-                                   .arg(argsFile(name), then, m_systemPath);
+        // Written aside and moved into place: a reader never sees half a list.
+        const QString script =
+            QStringLiteral("#!/bin/sh\nPATH='%3'\nfor a in \"$@\"; do printf "
+                           "'%s\\0' \"$a\"; done > '%1.part' && mv '%1.part' '%1'\n%2\n")
+                .arg(argsFile(name), then, m_systemPath);
         QFile file(m_dir.filePath(name));
         file.open(QIODevice::WriteOnly);
         file.write(script.toUtf8());

@@ -161,6 +161,25 @@ TEST(CameraSettings, SlidersFromRangesAndWholeSteps) {
     EXPECT_EQ(sliderStep(-40, -6, 6), -6.0);
     EXPECT_EQ(sliderStep(nan, -6, 6), 0.0);
     EXPECT_EQ(sliderStep(-5.0, -4.5, 4.5), -4.0) << "a whole step inside the range";
+
+    // Steps added up in floating point can land a rounding error short of a whole number:
+    // still that number, read back as a slider, a list position and a value to apply.
+    const double one = 0.7 + 0.1 + 0.1 + 0.1;
+    ASSERT_EQ(std::trunc(one), 0.0) << "the test needs the rounding error";
+    EXPECT_EQ(wholePart(one), 1.0);
+    EXPECT_EQ(wholePart(-one), -1.0);
+    EXPECT_EQ(wholePart(1.7), 1.0);
+    EXPECT_EQ(sliderStep(one, -5, 5), 1.0);
+    const PopupList list = popupListFromResponse(QVariant(
+        QVariantMap{{"elements", QStringList{"a", "b", "c"}}, {"currentsetting", one + 1}}));
+    EXPECT_EQ(list.selection, 1);
+    QVariantMap set = validSet();
+    set.insert("kNkMAIDCapability_ExposureComp", entry(one));
+    for (const SettingsWrite& w : planSettingsWrite(set).writes) {
+        if (w.capability == u"kNkMAIDCapability_ExposureComp") {
+            EXPECT_EQ(w.value, 1);
+        }
+    }
 }
 
 TEST(CameraSettings, ModelNamesAndImportableFiles) {

@@ -219,6 +219,8 @@ TEST_F(CameraSettingsPopover, DefaultsAreMailedOrWithCtrlSharedByMessage) {
         args.at(3).startsWith(QStringLiteral("Here's my default camera settings info...\n\nOS ")));
     EXPECT_EQ(args.at(4), QStringLiteral("--attach"));
     EXPECT_TRUE(args.at(5).contains(QStringLiteral("DefaultCameraSettings_")));
+    // The mail program's process goes once it has ended.
+    EXPECT_TRUE(waitUntil([&] { return log.contains(QStringLiteral("handed the message")); }));
     UserDefaults::standard().removeObject(kPrefDefaultCameraSettings);
 }
 
