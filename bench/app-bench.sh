@@ -1,7 +1,6 @@
 #!/bin/sh
-# Runs bench_app on a private session bus with umockdev's preload library in front.
-# usage: bench/app-bench.sh BUILD_DIR/bench/bench_app [startup|latency|memory|window]
+# Runs bench_app as the end-to-end tests run: on a private session bus, with umockdev's preload
+# library in front (and its i386 one for the 32-bit program).
+# usage: bench/app-bench.sh BUILD_DIR/bench/bench_app [startup|latency|memory|window|switch]
 set -eu
-ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
-export ASAN_OPTIONS
-exec dbus-run-session -- umockdev-wrapper "$@"
+exec "$(dirname "$0")/../tests/app/e2e-wrapper.sh" "$@"
