@@ -342,24 +342,23 @@ int main(int argc, char** argv) {
                 60000);
             return seen ? double(clock.elapsed()) : -1;
         };
+        // The program running now is whichever the relaunches left: the bus name's owner.
+        auto stopOwner = [] {
+            ::kill(pid_t(QDBusConnection::sessionBus()
+                             .interface()
+                             ->servicePid(QStringLiteral("com.quellbay.ZarvNikonCapture"))
+                             .value()),
+                   SIGTERM);
+            spinUntil([] { return false; }, 1000);
+        };
         std::vector<double> to32, to64;
         for (int i = 0; i < 3; ++i) {
             Run run; // one settings folder: the second start goes to the 32-bit program first
             to32.push_back(measure(run, QStringLiteral("ZarvVirtualCamera32 Module.bundle")));
-            ::kill(pid_t(QDBusConnection::sessionBus()
-                             .interface()
-                             ->servicePid(QStringLiteral("com.quellbay.ZarvNikonCapture"))
-                             .value()),
-                   SIGTERM);
-            spinUntil([] { return false; }, 1000);
+            stopOwner();
             run.process.waitForFinished(30000);
             to64.push_back(measure(run, QStringLiteral("ZarvVirtualCamera Module.bundle")));
-            ::kill(pid_t(QDBusConnection::sessionBus()
-                             .interface()
-                             ->servicePid(QStringLiteral("com.quellbay.ZarvNikonCapture"))
-                             .value()),
-                   SIGTERM);
-            spinUntil([] { return false; }, 1000);
+            stopOwner();
             if (to32.back() < 0 || to64.back() < 0) {
                 std::fprintf(stderr, "switch: a handover did not happen:\n%s\n",
                              qPrintable(run.log().right(4000)));

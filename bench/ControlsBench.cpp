@@ -7,6 +7,7 @@
 //
 // Usage: bench_controls [--rounds R]
 
+#include "BenchSupport.h"
 #include "controls/CameraControls.h"
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
@@ -30,11 +31,6 @@ namespace {
 
 const QString kCamera = QStringLiteral("Zarv Virtual Camera");
 const QString kModule = QStringLiteral("ZarvVirtualCamera Module.bundle");
-
-int argument(const QStringList& args, const QString& name, int fallback) {
-    const qsizetype i = args.indexOf(name);
-    return i >= 0 && i + 1 < args.size() ? args.at(i + 1).toInt() : fallback;
-}
 
 // The real session, timing its reads.
 class TimedSession : public CameraSettingsSubject {
@@ -79,23 +75,14 @@ int main(int argc, char** argv) {
     qputenv("XDG_CONFIG_HOME", work.path().toUtf8());
     QCoreApplication app(argc, argv);
     UserDefaults::setStandardIdentifier(QStringLiteral("com.quellbay.bench.controls"));
-    const int rounds = qMax(1, argument(app.arguments(), QStringLiteral("--rounds"), 20));
+    const int rounds = qMax(1, bench::argument(app.arguments(), QStringLiteral("--rounds"), 20));
 
     const QString folder = work.filePath(QStringLiteral("modules"));
-    const QString bundle = work.filePath(QStringLiteral("Bench.app"));
-    QDir().mkpath(folder);
-    QDir().mkpath(bundle + QStringLiteral("/Contents/Resources"));
-    PropertyList::writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
-                            QVariantMap{{QStringLiteral("CFBundleIdentifier"),
-                                         QStringLiteral("com.quellbay.bench.controls")}});
-    PropertyList::writeFile(
-        bundle + QStringLiteral("/Contents/Resources/FactoryDefaultNikonList.plist"),
-        QVariantMap{{QStringLiteral("LookupTable"),
-                     QVariantMap{{kCamera, QVariantMap{{QStringLiteral("devicename"), kCamera},
-                                                       {QStringLiteral("modulename"), kModule},
-                                                       {QStringLiteral("productid"), 31233}}}}},
-                    {QStringLiteral("DefaultNikonModulesSearchPaths"), QStringList{folder}}});
-    Bundle::setMainBundlePath(bundle);
+    bench::useBenchBundle(work.path(), QStringLiteral("com.quellbay.bench.controls"),
+                          QVariantMap{{kCamera, QVariantMap{{QStringLiteral("devicename"), kCamera},
+                                                            {QStringLiteral("modulename"), kModule},
+                                                            {QStringLiteral("productid"), 31233}}}},
+                          folder);
     if (!QFile::link(QStringLiteral(ZARV_MODULE_DIR "/") + kModule, folder + u'/' + kModule)) {
         std::fprintf(stderr, "cannot make the module folder in %s\n", qPrintable(folder));
         return 1;

@@ -6,6 +6,7 @@
 //
 // Usage: bench_import [--rows N] [--rounds R]
 
+#include "BenchSupport.h"
 #include "app/AppDelegate.h"
 #include "platform/Bundle.h"
 #include "platform/PropertyList.h"
@@ -29,11 +30,6 @@ using namespace zarv;
 
 namespace {
 
-int argument(const QStringList& args, const QString& name, int fallback) {
-    const qsizetype i = args.indexOf(name);
-    return i >= 0 && i + 1 < args.size() ? args.at(i + 1).toInt() : fallback;
-}
-
 bool spinUntil(const std::function<bool()>& done, int timeoutMs) {
     QElapsedTimer clock;
     clock.start();
@@ -56,8 +52,8 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const int rows = qMax(1, argument(args, QStringLiteral("--rows"), 10000));
-    const int rounds = qMax(1, argument(args, QStringLiteral("--rounds"), 5));
+    const int rows = qMax(1, bench::argument(args, QStringLiteral("--rows"), 10000));
+    const int rounds = qMax(1, bench::argument(args, QStringLiteral("--rounds"), 5));
 
     QTemporaryDir work;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(work.filePath(QStringLiteral("config"))));

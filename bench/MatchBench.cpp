@@ -6,6 +6,7 @@
 //
 // Usage: bench_match [--modules N] [--rounds R]
 
+#include "BenchSupport.h"
 #include "app/CameraSession.h"
 #include "modules/ModuleMatchTask.h"
 #include "platform/Bundle.h"
@@ -26,32 +27,17 @@ namespace {
 
 constexpr double kWaitsPerProbeSeconds = 0.75 + 4 * 0.25;
 
-int argument(const QStringList& args, const QString& name, int fallback) {
-    const qsizetype i = args.indexOf(name);
-    return i >= 0 && i + 1 < args.size() ? args.at(i + 1).toInt() : fallback;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const int modules = qMax(1, argument(args, QStringLiteral("--modules"), 3));
-    const int rounds = qMax(1, argument(args, QStringLiteral("--rounds"), 1));
+    const int modules = qMax(1, bench::argument(args, QStringLiteral("--modules"), 3));
+    const int rounds = qMax(1, bench::argument(args, QStringLiteral("--rounds"), 1));
 
     QTemporaryDir work;
     const QString folder = work.filePath(QStringLiteral("modules"));
-    const QString bundle = work.filePath(QStringLiteral("Bench.app"));
-    QDir().mkpath(folder);
-    QDir().mkpath(bundle + QStringLiteral("/Contents/Resources"));
-    PropertyList::writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
-                            QVariantMap{{QStringLiteral("CFBundleIdentifier"),
-                                         QStringLiteral("com.quellbay.bench.match")}});
-    PropertyList::writeFile(
-        bundle + QStringLiteral("/Contents/Resources/FactoryDefaultNikonList.plist"),
-        QVariantMap{{QStringLiteral("LookupTable"), QVariantMap()},
-                    {QStringLiteral("DefaultNikonModulesSearchPaths"), QStringList{folder}}});
-    Bundle::setMainBundlePath(bundle);
+    bench::useBenchBundle(work.path(), QStringLiteral("com.quellbay.bench.match"), {}, folder);
     for (int i = 0; i < modules; ++i)
         if (!QFile::link(QStringLiteral(ZARV_NOCAM_BUNDLE),
                          folder + QStringLiteral("/Absent%1 Module.bundle").arg(i))) {

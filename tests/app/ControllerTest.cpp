@@ -911,18 +911,31 @@ TEST_F(ModuleListImport, RevertAsksFirst) {
     EXPECT_EQ(listedCameras(), factoryCameras);
 }
 
+// A module bundle whose executable is for i386 only.
+QString i386OnlyModule(const QString& folder) {
+    return test::makeBundle(folder, QStringLiteral("Old.bundle"), test::elfHeader(3, false));
+}
+
+// A program bundle "Zarv.app" with its executable and, `with32`, its 32-bit one beside it.
+QString programBundle(const QString& folder, bool with32) {
+    const QString bundle = folder + QStringLiteral("/Zarv.app");
+    QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS"));
+    PropertyList::writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
+                            QVariantMap{{QStringLiteral("CFBundleExecutable"), "Zarv"}});
+    for (const char* name : {"Zarv", "Zarv_32"})
+        if (with32 || qstrcmp(name, "Zarv_32") != 0)
+            QFile(bundle + QStringLiteral("/Contents/MacOS/") + QLatin1String(name))
+                .open(QIODevice::WriteOnly);
+    return bundle;
+}
+
 // A camera whose module exists only for i386: the 64-bit program offers the switch only where
 // it can happen (the system runs i386 programs and the 32-bit program is there); without a
 // window the offer is declined unless prefHeadlessAcceptsRelaunch says otherwise.
 TEST_F(ControllerWithView, ThirtyTwoBitOfferOnlyWhereItCanHappen) {
     QTemporaryDir work;
-    const QString module =
-        test::makeBundle(work.path(), QStringLiteral("Old.bundle"), test::elfHeader(3, false));
-    const QString bundle = work.filePath(QStringLiteral("Zarv.app"));
-    QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS"));
-    PropertyList::writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
-                            QVariantMap{{QStringLiteral("CFBundleExecutable"), "Zarv"}});
-    QFile(bundle + QStringLiteral("/Contents/MacOS/Zarv")).open(QIODevice::WriteOnly);
+    const QString module = i386OnlyModule(work.path());
+    const QString bundle = programBundle(work.path(), false);
     const QString previousBundle = Bundle::mainBundle().bundlePath();
     Bundle::setMainBundlePath(bundle);
     const auto restore = qScopeGuard([&] {
@@ -969,15 +982,8 @@ TEST_F(ControllerWithView, ThirtyTwoBitOfferOnlyWhereItCanHappen) {
 // build, and the program relaunches.
 TEST_F(Controller, HeadlessTakesTheArchitectureSwitchWhenTheSettingSaysSo) {
     QTemporaryDir work;
-    const QString module =
-        test::makeBundle(work.path(), QStringLiteral("Old.bundle"), test::elfHeader(3, false));
-    const QString bundle = work.filePath(QStringLiteral("Zarv.app"));
-    QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS"));
-    PropertyList::writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
-                            QVariantMap{{QStringLiteral("CFBundleExecutable"), "Zarv"}});
-    for (const char* name : {"Zarv", "Zarv_32"})
-        QFile(bundle + QStringLiteral("/Contents/MacOS/") + QLatin1String(name))
-            .open(QIODevice::WriteOnly);
+    const QString module = i386OnlyModule(work.path());
+    const QString bundle = programBundle(work.path(), true);
     const QString previousBundle = Bundle::mainBundle().bundlePath();
     Bundle::setMainBundlePath(bundle);
     setAppKitVersionNumberOverride(1349.0);

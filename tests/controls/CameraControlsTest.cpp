@@ -190,14 +190,7 @@ TEST_F(ControlsTest, ConnectionAppliesTheDefaultsAndRemovalClearsTheLabels) {
 
     // Applied again from the popover.
     setCameraValue(kSunny, -1.0);
-    bool applied = false;
-    bool answered = false;
-    controls->applyDefaults([&](bool ok) {
-        applied = ok;
-        answered = true;
-    });
-    ASSERT_TRUE(waitUntil([&] { return answered; }));
-    EXPECT_TRUE(applied);
+    EXPECT_EQ(answerOf(&CameraControls::applyDefaults), true);
     EXPECT_EQ(cameraValue(kSunny), 3.0);
 
     // Stored defaults that are invalid are not applied, not even partly.
@@ -205,13 +198,7 @@ TEST_F(ControlsTest, ConnectionAppliesTheDefaultsAndRemovalClearsTheLabels) {
     UserDefaults::standard().setObject(kPrefDefaultCameraSettings, defaults);
     setCameraValue(kSunny, -1.0);
     currentSubject()->clearCalls();
-    answered = false;
-    controls->applyDefaults([&](bool ok) {
-        applied = ok;
-        answered = true;
-    });
-    ASSERT_TRUE(waitUntil([&] { return answered; }));
-    EXPECT_FALSE(applied);
+    EXPECT_EQ(answerOf(&CameraControls::applyDefaults), false);
     const int passes = reports.readPasses;
     controls->ibHandleCameraConnected();
     ASSERT_TRUE(waitUntil([&] { return reports.readPasses > passes; }));
@@ -240,14 +227,7 @@ TEST_F(ControlsTest, DefaultsSavedOnOneModelImportedOnAnother) {
     connectCamera(deviceInfo("Nikon D750"));
     setCameraValue(kSunny, 4.0);
     setCameraValue(kAperture, 5);
-    bool saved = false;
-    bool answered = false;
-    controls->SaveAsDefaults([&](bool ok) {
-        saved = ok;
-        answered = true;
-    });
-    ASSERT_TRUE(waitUntil([&] { return answered; }));
-    ASSERT_TRUE(saved);
+    ASSERT_EQ(answerOf(&CameraControls::SaveAsDefaults), true);
     const QVariantMap defaults = stored(kPrefDefaultCameraSettings).toMap();
     EXPECT_EQ(defaults.value("cameradevicename"), "Nikon D750");
     EXPECT_EQ(defaults.value("prefCameraSettingsFileVersion"), "1.0");
@@ -349,14 +329,7 @@ TEST_F(ControlsTest, ImportedFilesThatAreRefused) {
 
 TEST_F(ControlsTest, ACameraWithoutAModelName) {
     connectCamera(QVariantMap{{"vendorID", 1200}});
-    bool saved = false;
-    bool answered = false;
-    controls->SaveAsDefaults([&](bool ok) {
-        saved = ok;
-        answered = true;
-    });
-    ASSERT_TRUE(waitUntil([&] { return answered; }));
-    ASSERT_TRUE(saved);
+    ASSERT_EQ(answerOf(&CameraControls::SaveAsDefaults), true);
     EXPECT_TRUE(stored(kPrefNikonSettingsForAllModels).toMap().contains(kUnknownModelForSettings));
     EXPECT_EQ(stored(kPrefDefaultCameraSettings).toMap().value("cameradevicename"),
               "WHY is CAMERA NAME NIL???");
@@ -368,39 +341,19 @@ TEST_F(ControlsTest, ACameraWithoutAModelName) {
 
 TEST_F(ControlsTest, SavingWithoutACameraOrDefaultsKeepsNothing) {
     makeControls(); // no session at all
-    bool answered = false;
-    bool saved = true;
-    controls->SaveAsDefaults([&](bool ok) {
-        saved = ok;
-        answered = true;
-    });
-    ASSERT_TRUE(waitUntil([&] { return answered; }));
-    EXPECT_FALSE(saved);
+    EXPECT_EQ(answerOf(&CameraControls::SaveAsDefaults), false);
     EXPECT_FALSE(stored(kPrefDefaultCameraSettings).isValid());
     QString error;
     EXPECT_FALSE(controls->createPlistFile(&error));
     EXPECT_FALSE(error.isEmpty());
     // Nothing to apply, and then no camera to apply valid defaults to.
-    answered = false;
-    bool applied = true;
-    controls->applyDefaults([&](bool ok) {
-        applied = ok;
-        answered = true;
-    });
-    ASSERT_TRUE(waitUntil([&] { return answered; }));
-    EXPECT_FALSE(applied);
+    EXPECT_EQ(answerOf(&CameraControls::applyDefaults), false);
     QVariantMap valid;
     for (const QString& c : pageCapabilities())
         valid.insert(c, QVariantMap{{"currentsetting", 1}});
     UserDefaults::standard().setObject(kPrefDefaultCameraSettings, valid);
-    answered = false;
-    applied = true;
-    controls->applyDefaults([&](bool ok) {
-        applied = ok;
-        answered = true;
-    });
-    ASSERT_TRUE(waitUntil([&] { return answered; }));
-    EXPECT_FALSE(applied) << "no camera: not reported as applied";
+    EXPECT_EQ(answerOf(&CameraControls::applyDefaults), false)
+        << "no camera: not reported as applied";
 
     // The scratch folder refuses the file: no path, "Did NOT Save".
     UserDefaults::standard().setObject(kPrefDefaultCameraSettings,

@@ -10,7 +10,9 @@
 
 #include <QThread>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <vector>
 
@@ -189,6 +191,15 @@ protected:
         const std::optional<CapabilityRow> row = capabilityRow(capability);
         ASSERT_TRUE(row.has_value());
         queue->sync([&] { camera->SetCameraInfo(value, row->code, row->kind); });
+    }
+
+    /// The answer of an operation that answers through a completion (SaveAsDefaults,
+    /// applyDefaults), waited for; none when it never came.
+    std::optional<bool> answerOf(void (CameraControls::*operation)(std::function<void(bool)>)) {
+        std::optional<bool> answer;
+        (controls.get()->*operation)([&](bool ok) { answer = ok; });
+        waitUntil([&] { return answer.has_value(); });
+        return answer;
     }
 
     bool readPass() {

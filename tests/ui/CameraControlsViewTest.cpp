@@ -2,6 +2,7 @@
 // person's actions (only those) ask the controls. The controls run without a camera; what the
 // view asked of them is read from its log lines.
 
+#include "UiTestSupport.h"
 #include "ui/CameraControlsViewController.h"
 
 #include "TestSupport.h"
@@ -68,12 +69,7 @@ protected:
 
     std::shared_ptr<DispatchQueue> queue =
         DispatchQueue::createSerial(QStringLiteral("test.camera"));
-    CameraControls controls{[this] {
-        CameraControls::Options options;
-        options.cameraQueue = queue.get();
-        options.session = [] { return std::shared_ptr<CameraSettingsSubject>(); };
-        return options;
-    }()};
+    CameraControls controls{test::controlsWithoutCamera(*queue)};
     std::unique_ptr<CameraControlsViewController> view;
 };
 

@@ -2,6 +2,7 @@
 // the alerts their answers give, and the save and open panels. The controls run without a
 // camera and without stored defaults.
 
+#include "UiTestSupport.h"
 #include "ui/MyPopoverForCameraSettingViewController.h"
 
 #include "TestSupport.h"
@@ -27,17 +28,10 @@ namespace zarv {
 namespace {
 
 using test::LogCapture;
+using test::shownOn;
 using test::waitUntil;
 
 const QString kXdgEmail = QStringLiteral("xdg-email");
-
-template <class T> QList<T*> shownOn(QWidget& window) {
-    QList<T*> shown;
-    for (T* dialog : window.findChildren<T*>())
-        if (dialog->isVisible())
-            shown << dialog;
-    return shown;
-}
 
 // The texts of the alert sheet shown on the window, if one is.
 struct Shown {
@@ -93,12 +87,7 @@ protected:
     test::StubPath stub;
     std::shared_ptr<DispatchQueue> queue =
         DispatchQueue::createSerial(QStringLiteral("test.camera"));
-    CameraControls controls{[this] {
-        CameraControls::Options options;
-        options.cameraQueue = queue.get();
-        options.session = [] { return std::shared_ptr<CameraSettingsSubject>(); };
-        return options;
-    }()};
+    CameraControls controls{test::controlsWithoutCamera(*queue)};
     QWidget window;
     std::unique_ptr<MyPopoverForCameraSettingViewController> popover;
 };

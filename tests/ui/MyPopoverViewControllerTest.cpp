@@ -1,4 +1,5 @@
 #include "ui/MyPopoverViewController.h"
+#include "UiTestSupport.h"
 
 #include "app/MatchListShare.h"
 #include "app/ShareStub.h"
@@ -23,6 +24,7 @@ namespace {
 
 using test::FakeApplication;
 using test::LogCapture;
+using test::shownOn;
 using test::StubPath;
 using test::waitUntil;
 
@@ -33,15 +35,6 @@ QVariantMap factoryList() {
              QVariantMap{{QStringLiteral("D800"),
                           test::lookupEntry(QStringLiteral("D800"),
                                             QStringLiteral("Type0007 Module.bundle"), 0x0422)}}}};
-}
-
-// Dialogs the window shows, newest last.
-template <class T> QList<T*> shownOn(QWidget& window) {
-    QList<T*> shown;
-    for (T* dialog : window.findChildren<T*>())
-        if (dialog->isVisible())
-            shown << dialog;
-    return shown;
 }
 
 class MyPopoverTest : public ::testing::Test {
