@@ -4,6 +4,7 @@
 
 #include <gphoto2/gphoto2.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -14,6 +15,7 @@ class GpCamera : public Camera {
 public:
     GpCamera(::Camera* camera, GPContext* context) : camera_(camera), context_(context) {}
     ~GpCamera() override {
+        dropWhole();
         gp_camera_unref(camera_);
         gp_context_unref(context_);
     }
@@ -46,11 +48,39 @@ public:
     }
 
     int read(const FilePath& file, uint64_t offset, char* buffer, uint64_t* size) override {
-        return gp_camera_file_read(camera_, file.folder.c_str(), file.name.c_str(),
-                                   GP_FILE_TYPE_NORMAL, offset, buffer, size, context_);
+        if (partialReads_) {
+            const int rc = gp_camera_file_read(camera_, file.folder.c_str(), file.name.c_str(),
+                                               GP_FILE_TYPE_NORMAL, offset, buffer, size, context_);
+            if (rc != GP_ERROR_NOT_SUPPORTED)
+                return rc;
+            partialReads_ = false;
+        }
+        // Drivers without partial reads hand over the whole file; pieces come from it.
+        if (!whole_ || !(wholePath_ == file)) {
+            dropWhole();
+            gp_file_new(&whole_);
+            const int rc = gp_camera_file_get(camera_, file.folder.c_str(), file.name.c_str(),
+                                              GP_FILE_TYPE_NORMAL, whole_, context_);
+            if (rc < GP_OK) {
+                dropWhole();
+                return rc;
+            }
+            wholePath_ = file;
+        }
+        const char* data = nullptr;
+        unsigned long length = 0;
+        gp_file_get_data_and_size(whole_, &data, &length);
+        const uint64_t n = offset >= length ? 0 : std::min<uint64_t>(*size, length - offset);
+        if (n)
+            std::memcpy(buffer, data + offset, n);
+        *size = n;
+        if (offset + n >= length)
+            dropWhole();
+        return GP_OK;
     }
 
     int remove(const FilePath& file) override {
+        dropWhole();
         return gp_camera_file_delete(camera_, file.folder.c_str(), file.name.c_str(), context_);
     }
 
@@ -92,6 +122,12 @@ public:
     int exit() override { return gp_camera_exit(camera_, context_); }
 
 private:
+    void dropWhole() {
+        if (whole_)
+            gp_file_unref(whole_);
+        whole_ = nullptr;
+    }
+
     static int collect(CameraList* list, std::vector<std::string>* out) {
         const int count = gp_list_count(list);
         for (int i = 0; i < count; ++i) {
@@ -104,6 +140,9 @@ private:
 
     ::Camera* camera_;
     GPContext* context_;
+    bool partialReads_ = true;
+    CameraFile* whole_ = nullptr; // for drivers without partial reads
+    FilePath wholePath_;
 };
 
 class GpLayer : public Layer {
