@@ -16,9 +16,10 @@ Worker::~Worker() {
 
 int Worker::start(const Job& first, EventHandler onEvent) {
     onEvent_ = std::move(onEvent);
-    std::promise<int> opened;
-    std::future<int> result = opened.get_future();
-    thread_ = std::thread([this, &first, &opened] { run(first, &opened); });
+    // Shared: the thread may still be inside set_value when this function returns.
+    auto opened = std::make_shared<std::promise<int>>();
+    std::future<int> result = opened->get_future();
+    thread_ = std::thread([this, &first, opened] { run(first, opened.get()); });
     const int rc = result.get();
     if (rc < kGpOk) {
         thread_.join();

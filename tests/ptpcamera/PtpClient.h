@@ -78,7 +78,7 @@ struct PtpClient {
             const int32_t r = call(&module, kNkMAIDCommand_Async, 0, 0, 0);
             if (r != kNkMAIDResult_NoError && r != kNkMAIDResult_Pending)
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::microseconds(10)); // as the program does
         }
         return true;
     }
