@@ -339,13 +339,26 @@ void onCameraEvent(uint32_t sourceId, Worker& worker, Camera& camera, const Came
             return;
         }
         worker.deliver([sourceId, item] { addItem(sourceId, item); });
-    } else if (e.kind == CameraEvent::Other) {
-        // Settings may have changed on the body.
-        Settings now = readCameraSettings(camera);
-        worker.deliver([sourceId, now = std::move(now)]() mutable {
+    }
+}
+
+// Worker side: settings may have changed on the body. Bodies report property changes in
+// bursts, so the tree is read again at most twice a second, once they have settled.
+void onSettingsEvent(uint32_t sourceId, Worker& worker, Camera& camera, const CameraEvent& e,
+                     bool* dirty, std::chrono::steady_clock::time_point* lastRead) {
+    if (e.kind == CameraEvent::Other)
+        *dirty = true;
+    const auto now = std::chrono::steady_clock::now();
+    if (!*dirty || now - *lastRead < std::chrono::milliseconds(500))
+        return;
+    *dirty = false;
+    *lastRead = now;
+    {
+        Settings read = readCameraSettings(camera);
+        worker.deliver([sourceId, read = std::move(read)]() mutable {
             auto it = g_state->sources.find(sourceId);
-            if (it != g_state->sources.end() && !now.empty())
-                it->second.settings = std::move(now);
+            if (it != g_state->sources.end() && !read.empty())
+                it->second.settings = std::move(read);
         });
     }
 }
@@ -457,6 +470,16 @@ void detectCameras() {
         std::fprintf(stderr, "ZarvPTP: cannot look for cameras: %s\n", resultText(rc).c_str());
         return;
     }
+    // A camera unplugged before the program opened it simply leaves the list.
+    std::erase_if(g_state->sources, [&found](const auto& entry) {
+        const Source& s = entry.second;
+        if (s.worker)
+            return false;
+        for (const FoundCamera& c : found)
+            if (c.port == s.camera.port)
+                return false;
+        return true;
+    });
     for (const FoundCamera& c : found) {
         bool known = false;
         for (const auto& [id, s] : g_state->sources)
@@ -484,8 +507,10 @@ int32_t openSource(Source& s) {
             if (listCard)
                 listFolder(camera, "/", &onCard);
         },
-        [sourceId](Worker& w, Camera& camera, const CameraEvent& e) {
+        [sourceId, dirty = false, lastRead = std::chrono::steady_clock::time_point()](
+            Worker& w, Camera& camera, const CameraEvent& e) mutable {
             onCameraEvent(sourceId, w, camera, e);
+            onSettingsEvent(sourceId, w, camera, e, &dirty, &lastRead);
         });
     if (rc < kGpOk) {
         if (rc == kGpUsbClaim)

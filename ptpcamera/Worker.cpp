@@ -67,7 +67,7 @@ void Worker::run(const Job& first, std::promise<int>* opened) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(pollMs_));
                 continue;
             }
-            if (event.kind != CameraEvent::Timeout && onEvent_)
+            if (onEvent_)
                 onEvent_(*this, *camera, event);
         }
         // Even a camera that has gone is told: the library frees its side of the session.

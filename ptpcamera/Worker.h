@@ -20,7 +20,8 @@ class Worker {
 public:
     using Job = std::function<void(Camera&)>;
     using Result = std::function<void()>;
-    // Called on the worker thread for each event the camera reports while idle.
+    // Called on the worker thread for each event the camera reports while idle, and for each
+    // wait that ended with none (Timeout).
     using EventHandler = std::function<void(Worker&, Camera&, const CameraEvent&)>;
 
     Worker(Layer& layer, FoundCamera which, int pollMs);

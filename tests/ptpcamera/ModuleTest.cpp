@@ -349,3 +349,34 @@ TEST_F(PtpModule, CardContentsBecomeItemsOnlyWhenAsked) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(PtpModule, CamerasComeAndGoBetweenLookups) {
+    ASSERT_TRUE(client.openModule());
+    const auto children = [&] {
+        tagNkMAIDEnum e{};
+        client.call(&client.module, kNkMAIDCommand_CapGet, kNkMAIDCapability_Children,
+                    kNkMAIDDataType_EnumPtr, ptrToWord(&e));
+        return e.ulElements;
+    };
+    ASSERT_EQ(children(), 1u);
+    {
+        std::lock_guard lock(script().mutex);
+        script().cameras.push_back({"Nikon DSC D750", "usb:001,009", 0x0437});
+    }
+    ASSERT_EQ(client.call(&client.module, kNkMAIDCommand_EnumChildren, 0, 0, 0),
+              kNkMAIDResult_NoError);
+    EXPECT_EQ(children(), 2u);
+    // Unplugged before the program opened it: it is no longer offered.
+    {
+        std::lock_guard lock(script().mutex);
+        script().cameras.erase(script().cameras.begin());
+    }
+    client.call(&client.module, kNkMAIDCommand_EnumChildren, 0, 0, 0);
+    EXPECT_EQ(children(), 1u);
+    EXPECT_NE(client.openSource(1), kNkMAIDResult_NoError);
+    EXPECT_EQ(client.openSource(2), kNkMAIDResult_NoError);
+}
+
+} // namespace
