@@ -1,0 +1,254 @@
+// The layer over the real libgphoto2.
+
+#include "Layer.h"
+
+#include <gphoto2/gphoto2.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace zarv::ptp {
+namespace {
+
+class GpCamera : public Camera {
+public:
+    GpCamera(::Camera* camera, GPContext* context) : camera_(camera), context_(context) {}
+    ~GpCamera() override {
+        dropWhole();
+        gp_camera_unref(camera_);
+        gp_context_unref(context_);
+    }
+
+    int list(const std::string& folder, std::vector<std::string>* files,
+             std::vector<std::string>* folders) override {
+        CameraList* names = nullptr;
+        gp_list_new(&names);
+        int rc = gp_camera_folder_list_files(camera_, folder.c_str(), names, context_);
+        if (rc >= kGpOk)
+            rc = collect(names, files);
+        gp_list_reset(names);
+        if (rc >= kGpOk)
+            rc = gp_camera_folder_list_folders(camera_, folder.c_str(), names, context_);
+        if (rc >= kGpOk)
+            rc = collect(names, folders);
+        gp_list_free(names);
+        return rc;
+    }
+
+    int fileSize(const FilePath& file, uint64_t* size) override {
+        CameraFileInfo info;
+        std::memset(&info, 0, sizeof info);
+        const int rc = gp_camera_file_get_info(camera_, file.folder.c_str(), file.name.c_str(),
+                                               &info, context_);
+        if (rc < kGpOk)
+            return rc;
+        *size = (info.file.fields & GP_FILE_INFO_SIZE) ? info.file.size : 0;
+        return kGpOk;
+    }
+
+    int read(const FilePath& file, uint64_t offset, char* buffer, uint64_t* size) override {
+        if (partialReads_) {
+            const int rc = gp_camera_file_read(camera_, file.folder.c_str(), file.name.c_str(),
+                                               GP_FILE_TYPE_NORMAL, offset, buffer, size, context_);
+            if (rc != GP_ERROR_NOT_SUPPORTED)
+                return rc;
+            partialReads_ = false;
+        }
+        // Drivers without partial reads hand over the whole file; pieces come from it.
+        if (!whole_ || !(wholePath_ == file)) {
+            dropWhole();
+            gp_file_new(&whole_);
+            const int rc = gp_camera_file_get(camera_, file.folder.c_str(), file.name.c_str(),
+                                              GP_FILE_TYPE_NORMAL, whole_, context_);
+            if (rc < GP_OK) {
+                dropWhole();
+                return rc;
+            }
+            wholePath_ = file;
+        }
+        const char* data = nullptr;
+        unsigned long length = 0;
+        gp_file_get_data_and_size(whole_, &data, &length);
+        const uint64_t n = offset >= length ? 0 : std::min<uint64_t>(*size, length - offset);
+        if (n)
+            std::memcpy(buffer, data + offset, n);
+        *size = n;
+        if (offset + n >= length)
+            dropWhole();
+        return GP_OK;
+    }
+
+    int remove(const FilePath& file) override {
+        dropWhole();
+        return gp_camera_file_delete(camera_, file.folder.c_str(), file.name.c_str(), context_);
+    }
+
+    int waitEvent(int timeoutMs, CameraEvent* event) override {
+        CameraEventType type = GP_EVENT_UNKNOWN;
+        void* data = nullptr;
+        const int rc = gp_camera_wait_for_event(camera_, timeoutMs, &type, &data, context_);
+        if (rc < kGpOk)
+            return rc;
+        *event = {};
+        switch (type) {
+        case GP_EVENT_TIMEOUT:
+            event->kind = CameraEvent::Timeout;
+            break;
+        case GP_EVENT_FILE_ADDED: {
+            const auto* path = static_cast<CameraFilePath*>(data);
+            event->kind = CameraEvent::FileAdded;
+            event->file = {path->folder, path->name};
+            break;
+        }
+        case GP_EVENT_CAPTURE_COMPLETE:
+            event->kind = CameraEvent::CaptureComplete;
+            break;
+        default:
+            event->kind = CameraEvent::Other;
+            break;
+        }
+        std::free(data);
+        return kGpOk;
+    }
+
+    int trigger() override { return gp_camera_trigger_capture(camera_, context_); }
+    int getConfig(CameraWidget** root) override {
+        return gp_camera_get_config(camera_, root, context_);
+    }
+    int setConfig(CameraWidget* root) override {
+        return gp_camera_set_config(camera_, root, context_);
+    }
+    int exit() override { return gp_camera_exit(camera_, context_); }
+
+private:
+    void dropWhole() {
+        if (whole_)
+            gp_file_unref(whole_);
+        whole_ = nullptr;
+    }
+
+    static int collect(CameraList* list, std::vector<std::string>* out) {
+        const int count = gp_list_count(list);
+        for (int i = 0; i < count; ++i) {
+            const char* name = nullptr;
+            if (gp_list_get_name(list, i, &name) >= kGpOk && name)
+                out->push_back(name);
+        }
+        return count < 0 ? count : kGpOk;
+    }
+
+    ::Camera* camera_;
+    GPContext* context_;
+    bool partialReads_ = true;
+    CameraFile* whole_ = nullptr; // for drivers without partial reads
+    FilePath wholePath_;
+};
+
+class GpLayer : public Layer {
+public:
+    ~GpLayer() override {
+        if (abilities_)
+            gp_abilities_list_free(abilities_);
+    }
+
+    int detect(std::vector<FoundCamera>* cameras) override {
+        std::lock_guard lock(mutex_);
+        int rc = loadAbilities();
+        if (rc < kGpOk)
+            return rc;
+        GPPortInfoList* ports = nullptr;
+        gp_port_info_list_new(&ports);
+        rc = gp_port_info_list_load(ports);
+        CameraList* found = nullptr;
+        gp_list_new(&found);
+        GPContext* context = gp_context_new();
+        if (rc >= kGpOk)
+            rc = gp_abilities_list_detect(abilities_, ports, found, context);
+        for (int i = 0; rc >= kGpOk && i < gp_list_count(found); ++i) {
+            const char *model = nullptr, *port = nullptr;
+            gp_list_get_name(found, i, &model);
+            gp_list_get_value(found, i, &port);
+            FoundCamera c{model ? model : "", port ? port : "", 0};
+            CameraAbilities a;
+            const int index = gp_abilities_list_lookup_model(abilities_, c.model.c_str());
+            if (index >= 0 && gp_abilities_list_get_abilities(abilities_, index, &a) >= kGpOk)
+                c.usbProduct = uint32_t(a.usb_product);
+            cameras->push_back(c);
+        }
+        gp_context_unref(context);
+        gp_list_free(found);
+        gp_port_info_list_free(ports);
+        return rc < kGpOk ? rc : kGpOk;
+    }
+
+    int open(const FoundCamera& which, std::unique_ptr<Camera>* out) override {
+        std::unique_lock lock(mutex_);
+        int rc = loadAbilities();
+        if (rc < kGpOk)
+            return rc;
+        const int index = gp_abilities_list_lookup_model(abilities_, which.model.c_str());
+        if (index < 0)
+            return index;
+        CameraAbilities abilities;
+        gp_abilities_list_get_abilities(abilities_, index, &abilities);
+        lock.unlock();
+
+        GPPortInfoList* ports = nullptr;
+        gp_port_info_list_new(&ports);
+        rc = gp_port_info_list_load(ports);
+        const int portIndex =
+            rc < kGpOk ? rc : gp_port_info_list_lookup_path(ports, which.port.c_str());
+        GPPortInfo port;
+        if (portIndex >= 0)
+            rc = gp_port_info_list_get_info(ports, portIndex, &port);
+        else
+            rc = portIndex;
+        ::Camera* camera = nullptr;
+        GPContext* context = gp_context_new();
+        gp_camera_new(&camera);
+        if (rc >= kGpOk)
+            rc = gp_camera_set_abilities(camera, abilities);
+        if (rc >= kGpOk)
+            rc = gp_camera_set_port_info(camera, port);
+        gp_port_info_list_free(ports);
+        if (rc >= kGpOk)
+            rc = gp_camera_init(camera, context);
+        if (rc < kGpOk) {
+            gp_camera_unref(camera);
+            gp_context_unref(context);
+            return rc;
+        }
+        *out = std::make_unique<GpCamera>(camera, context);
+        return kGpOk;
+    }
+
+private:
+    int loadAbilities() {
+        if (abilities_)
+            return kGpOk;
+        gp_abilities_list_new(&abilities_);
+        const int rc = gp_abilities_list_load(abilities_, nullptr);
+        if (rc < kGpOk) {
+            gp_abilities_list_free(abilities_);
+            abilities_ = nullptr;
+        }
+        return rc;
+    }
+
+    std::mutex mutex_;
+    CameraAbilitiesList* abilities_ = nullptr;
+};
+
+} // namespace
+
+Layer& libgphoto2Layer() {
+    static GpLayer layer;
+    return layer;
+}
+
+std::string resultText(int code) {
+    return std::string(gp_result_as_string(code)) + " (" + std::to_string(code) + ")";
+}
+
+} // namespace zarv::ptp

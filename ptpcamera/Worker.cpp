@@ -1,0 +1,143 @@
+#include "Worker.h"
+
+#include <chrono>
+#include <clocale>
+#include <locale.h>
+#include <utility>
+
+namespace zarv::ptp {
+
+Worker::Worker(Layer& layer, FoundCamera which, int pollMs)
+    : layer_(layer), which_(std::move(which)), pollMs_(pollMs) {}
+
+Worker::~Worker() {
+    stop();
+}
+
+int Worker::start(const Job& first, EventHandler onEvent) {
+    onEvent_ = std::move(onEvent);
+    // Shared: the thread may still be inside set_value when this function returns.
+    auto opened = std::make_shared<std::promise<int>>();
+    std::future<int> result = opened->get_future();
+    thread_ = std::thread([this, &first, opened] { run(first, opened.get()); });
+    const int rc = result.get();
+    if (rc < kGpOk) {
+        thread_.join();
+        thread_ = {};
+    }
+    return rc;
+}
+
+void Worker::run(const Job& first, std::promise<int>* opened) {
+    // Choice labels are matched untranslated, whatever the program's locale is: libgphoto2
+    // translates them through this thread's locale.
+    const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    if (c)
+        uselocale(c);
+    std::unique_ptr<Camera> camera;
+    const int rc = layer_.open(which_, &camera);
+    if (rc >= kGpOk)
+        first(*camera);
+    opened->set_value(rc);
+    if (rc >= kGpOk) {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock lock(mutex_);
+                if (gone_)
+                    wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                if (stopping_)
+                    break;
+                if (!jobs_.empty()) {
+                    job = std::move(jobs_.front());
+                    jobs_.pop_front();
+                    running_ = true;
+                }
+            }
+            if (job) {
+                job(*camera);
+                std::lock_guard lock(mutex_);
+                running_ = false;
+                continue;
+            }
+            CameraEvent event;
+            const int waited = camera->waitEvent(pollMs_, &event);
+            if (waited < kGpOk) {
+                if (!gone(waited))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(pollMs_));
+                continue;
+            }
+            if (onEvent_)
+                onEvent_(*this, *camera, event);
+        }
+        // Even a camera that has gone is told: the library frees its side of the session.
+        camera->exit();
+    }
+    camera.reset();
+    if (c) {
+        uselocale(LC_GLOBAL_LOCALE);
+        freelocale(c);
+    }
+}
+
+void Worker::post(Job job) {
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_all();
+}
+
+int Worker::call(const std::function<int(Camera&)>& job) {
+    auto done = std::make_shared<std::promise<int>>();
+    std::future<int> result = done->get_future();
+    post([&job, done](Camera& camera) { done->set_value(job(camera)); });
+    // A stopped worker drops the job: its promise then breaks.
+    try {
+        return result.get();
+    } catch (const std::future_error&) {
+        return kGpIo;
+    }
+}
+
+void Worker::deliver(Result result) {
+    std::lock_guard lock(mutex_);
+    results_.push_back(std::move(result));
+}
+
+std::deque<Worker::Result> Worker::collect() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(results_, {});
+}
+
+bool Worker::hasWork() {
+    std::lock_guard lock(mutex_);
+    return !jobs_.empty() || running_ || !results_.empty();
+}
+
+bool Worker::gone(int code) {
+    if (code != kGpIo && code != kGpUsbFind)
+        return false;
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        first = !gone_;
+        gone_ = true;
+    }
+    if (first && onGone_)
+        deliver(onGone_);
+    return true;
+}
+
+void Worker::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        jobs_.clear();
+    }
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+} // namespace zarv::ptp
