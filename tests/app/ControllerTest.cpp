@@ -20,6 +20,7 @@
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
@@ -1013,3 +1014,135 @@ TEST_F(Controller, HeadlessTakesTheArchitectureSwitchWhenTheSettingSaysSo) {
 }
 
 } // namespace
+
+// A camera the desktop's automounter holds: the status names the holder; headless, the release
+// is declined unless the setting says so; then gio unmounts the camera's own mount, once, and the
+// connection is tried again.
+TEST_F(Controller, HeldCameraNamesItsHolderAndIsReleasedOnlyWhenAllowed) {
+    QTemporaryDir work;
+    ASSERT_TRUE(work.isValid());
+    const QString node = work.filePath(QStringLiteral("usb-001-005"));
+    QFile(node).open(QIODevice::WriteOnly);
+    // The automounter: a process of that name with the device open (sleep under its name).
+    const QString daemon = work.filePath(QStringLiteral("gvfsd-gphoto2"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), daemon));
+    QProcess automounter;
+    automounter.setStandardInputFile(node);
+    automounter.start(daemon, {QStringLiteral("60")});
+    ASSERT_TRUE(automounter.waitForStarted());
+    const auto stop = qScopeGuard([&] {
+        automounter.kill();
+        automounter.waitForFinished();
+        defaults().removeObject(QStringLiteral("prefHeadlessReleasesCamera"));
+    });
+    // gio: lists the camera's mount among others and records each command.
+    const QString calls = work.filePath(QStringLiteral("gio-calls"));
+    const QString gio = work.filePath(QStringLiteral("gio"));
+    {
+        QFile f(gio);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral("#!/bin/sh\necho \"$*\" >> '%1'\n"
+                               "case \"$2\" in\n"
+                               "-l) printf \"Volume(0): Phone\\n  ids:\\n   unix-device: "
+                               "'/dev/bus/usb/002/009'\\n  Mount(0): Phone -> gphoto2://Phone/\\n"
+                               "Volume(1): D750\\n  ids:\\n   unix-device: '%2'\\n"
+                               "  Mount(0): D750 -> gphoto2://Nikon_D750/\\n\" ;;\n"
+                               "-u) sleep 1 ;;\nesac\n")
+                    .arg(calls, node)
+                    .toUtf8());
+        f.close();
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    }
+    delegate->applicationWillTerminate();
+    delegate.reset();
+    AppDelegate::Options options;
+    options.arguments = {QStringLiteral("ZarvNikonCapture")};
+    options.sessionFactory = [this] { return std::make_shared<ScriptedSession>(script); };
+    options.gioProgram = gio;
+    delegate = std::make_unique<AppDelegate>(options);
+    delegate->applicationDidFinishLaunching();
+
+    QVariantMap camera = device(QStringLiteral("Nikon D750"), 1200, QStringLiteral("S1"));
+    QVariantMap props = camera.value(QStringLiteral("usbproperties")).toMap();
+    props.insert(QStringLiteral("DEVNAME"), node);
+    camera.insert(QStringLiteral("usbproperties"), props);
+
+    script.result = kFindCameraDeviceHeld;
+    arrive(camera);
+    ASSERT_TRUE(waitUntil([&] { return logged(QStringLiteral("returncode = 1001")); }, 20000));
+    const QString holder =
+        QStringLiteral("gvfsd-gphoto2 (process %1)").arg(automounter.processId());
+    EXPECT_TRUE(status().startsWith("< Camera In Use by Another Program: Nikon D750 >"))
+        << qPrintable(status());
+    EXPECT_TRUE(status().contains(holder)) << qPrintable(status());
+    EXPECT_TRUE(logged(holder));
+    EXPECT_EQ(delegate->fStatus1Image(), "NSCaution");
+    EXPECT_FALSE(QFile::exists(calls)) << "released without being allowed";
+
+    defaults().setObject(QStringLiteral("prefHeadlessReleasesCamera"), true);
+    const int finds = script.finds.load();
+    arrive(camera);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(calls); }, 20000));
+    script.result = 0; // the automounter let go: the next attempt connects
+    ASSERT_TRUE(waitUntil([&] { return delegate->fStatus1Image() == "NSStatusAvailable"; }, 20000));
+    EXPECT_EQ(script.finds.load(), finds + 2);
+    QFile log(calls);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(log.readAll()), "mount -l -i\nmount -u gphoto2://Nikon_D750/\n");
+    EXPECT_EQ(automounter.state(), QProcess::Running) << "another process was stopped";
+    EXPECT_EQ(script.offQueue.load(), 0);
+}
+
+// A release that does not help is not repeated: the camera is left to the operator.
+TEST_F(Controller, HeldCameraIsReleasedOncePerDevice) {
+    QTemporaryDir work;
+    ASSERT_TRUE(work.isValid());
+    const QString node = work.filePath(QStringLiteral("usb-001-006"));
+    QFile(node).open(QIODevice::WriteOnly);
+    const QString daemon = work.filePath(QStringLiteral("gvfsd-gphoto2"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), daemon));
+    QProcess automounter;
+    automounter.setStandardInputFile(node);
+    automounter.start(daemon, {QStringLiteral("60")});
+    ASSERT_TRUE(automounter.waitForStarted());
+    const QString calls = work.filePath(QStringLiteral("gio-calls"));
+    const QString gio = work.filePath(QStringLiteral("gio"));
+    {
+        QFile f(gio);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        // Lists no mount of this camera: the release fails and says why.
+        f.write(QStringLiteral("#!/bin/sh\necho \"$*\" >> '%1'\n").arg(calls).toUtf8());
+        f.close();
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    }
+    const auto stop = qScopeGuard([&] {
+        automounter.kill();
+        automounter.waitForFinished();
+        defaults().removeObject(QStringLiteral("prefHeadlessReleasesCamera"));
+    });
+    delegate->applicationWillTerminate();
+    delegate.reset();
+    AppDelegate::Options options;
+    options.arguments = {QStringLiteral("ZarvNikonCapture")};
+    options.sessionFactory = [this] { return std::make_shared<ScriptedSession>(script); };
+    options.gioProgram = gio;
+    delegate = std::make_unique<AppDelegate>(options);
+    delegate->applicationDidFinishLaunching();
+    defaults().setObject(QStringLiteral("prefHeadlessReleasesCamera"), true);
+
+    QVariantMap camera = device(QStringLiteral("Nikon Z6"), 1200, QStringLiteral("S6"));
+    QVariantMap props = camera.value(QStringLiteral("usbproperties")).toMap();
+    props.insert(QStringLiteral("DEVNAME"), node);
+    camera.insert(QStringLiteral("usbproperties"), props);
+    script.result = kFindCameraDeviceHeld;
+    arrive(camera);
+    ASSERT_TRUE(waitUntil([&] { return status().contains("Cannot release"); }, 20000));
+    EXPECT_TRUE(status().contains("no gphoto2:// mount of " + node)) << qPrintable(status());
+    arrive(camera);
+    ASSERT_TRUE(waitUntil([&] { return script.finds.load() >= 2; }, 20000));
+    drainCameraQueue();
+    drainCameraQueue();
+    QFile log(calls);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(log.readAll()), "mount -l -i\n") << "released twice";
+}

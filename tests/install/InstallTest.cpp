@@ -19,22 +19,22 @@ using namespace zarv;
 
 namespace {
 
-struct Run {
+struct Outcome {
     bool started = false;
     int status = -1;
     QString out;
     QString err;
 };
 
-Run run(const QString& program, const QStringList& args, const QStringList& extraEnv = {},
-        int timeoutMs = 120000) {
+Outcome run(const QString& program, const QStringList& args, const QStringList& extraEnv = {},
+            int timeoutMs = 120000) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString& kv : extraEnv)
         env.insert(kv.section(u'=', 0, 0), kv.section(u'=', 1));
     p.setProcessEnvironment(env);
     p.start(program, args);
-    Run r;
+    Outcome r;
     r.started = p.waitForStarted(10000);
     if (!r.started)
         return r;
@@ -75,7 +75,7 @@ protected:
     static QString bundle() { return staged(QStringLiteral(ZARV_INSTALL_APP_DIR_REL)); }
 
     static inline std::unique_ptr<QTemporaryDir> s_root;
-    static inline Run s_install;
+    static inline Outcome s_install;
 };
 
 TEST_F(InstallLayout, PutsBundleToolsAndDesktopFilesUnderThePrefix) {
@@ -135,13 +135,13 @@ TEST_F(InstallLayout, LauncherStartsTheInstalledProgramThroughALink) {
     const QString link = elsewhere.path() + "/zarvnikoncapture";
     ASSERT_TRUE(QFile::link(staged("bin/zarvnikoncapture"), link));
     for (const QString& launcher : {staged("bin/zarvnikoncapture"), link}) {
-        const Run version = run(launcher, {"--version"});
+        const Outcome version = run(launcher, {"--version"});
         ASSERT_TRUE(version.started) << qPrintable(launcher);
         EXPECT_EQ(version.status, 0) << qPrintable(version.err);
         EXPECT_EQ(version.out.trimmed(), QStringLiteral("ZarvNikonCapture " ZARV_VERSION));
     }
     // The installed program reads its own bundle, not the build tree's.
-    const Run info = run(link, {"--bundle-info"});
+    const Outcome info = run(link, {"--bundle-info"});
     ASSERT_EQ(info.status, 0) << qPrintable(info.err);
     EXPECT_TRUE(info.out.contains(QDir::cleanPath(bundle()))) << qPrintable(info.out);
     EXPECT_FALSE(info.out.contains(QStringLiteral(ZARV_BUILD_DIR "/"))) << qPrintable(info.out);
@@ -173,7 +173,7 @@ TEST_F(InstallLayout, DesktopEntryStartsTheLauncherWithTheInstalledIcon) {
     if (validator.isEmpty())
         GTEST_SKIP() << "desktop-file-validate is not installed (package desktop-file-utils): "
                         "the entry was checked by its keys only";
-    const Run check =
+    const Outcome check =
         run(validator, {staged("share/applications/com.quellbay.ZarvNikonCapture.desktop")});
     EXPECT_EQ(check.status, 0) << qPrintable(check.out + check.err);
 }
@@ -184,7 +184,8 @@ TEST_F(InstallLayout, ManualPagesRenderWithoutWarnings) {
         GTEST_SKIP() << "groff is not installed: the manual pages cannot be rendered here";
     for (const char* page : {"zarvnikoncapture", "zarvctl", "zarv-plutil", "zarv-usbwatch"}) {
         const QString path = staged(QStringLiteral("share/man/man1/%1.1").arg(page));
-        const Run render = run(groff, {"-man", "-Tutf8", "-ww", path}, {"LC_ALL=C.UTF-8"});
+        const Outcome render =
+            run(groff, {"-man", "-Tutf8", "-P-cbou", "-ww", path}, {"LC_ALL=C.UTF-8"});
         ASSERT_TRUE(render.started);
         EXPECT_EQ(render.status, 0) << page;
         EXPECT_TRUE(render.err.isEmpty()) << page << ": " << qPrintable(render.err);
@@ -198,7 +199,7 @@ TEST(DebianPackage, NamesItsDependenciesAndInstallsWhereTheTablePoints) {
             GTEST_SKIP() << tool << " is not installed (package dpkg-dev): no package is made here";
     QTemporaryDir out;
     ASSERT_TRUE(out.isValid());
-    const Run cpack =
+    const Outcome cpack =
         run(QStringLiteral(ZARV_CPACK),
             {"-G", "DEB", "--config", ZARV_BUILD_DIR "/CPackConfig.cmake", "-B", out.path()}, {},
             280000);
@@ -207,7 +208,7 @@ TEST(DebianPackage, NamesItsDependenciesAndInstallsWhereTheTablePoints) {
     ASSERT_EQ(debs.size(), 1) << qPrintable(debs.join(u' '));
     const QString deb = out.path() + u'/' + debs.first();
 
-    const Run depends = run("dpkg-deb", {"-f", deb, "Depends"});
+    const Outcome depends = run("dpkg-deb", {"-f", deb, "Depends"});
     ASSERT_EQ(depends.status, 0) << qPrintable(depends.err);
     // Found by dpkg-shlibdeps from the programs, and the two named by hand.
     for (const char* package :
@@ -215,7 +216,7 @@ TEST(DebianPackage, NamesItsDependenciesAndInstallsWhereTheTablePoints) {
         EXPECT_TRUE(depends.out.contains(QLatin1String(package)))
             << package << " missing from: " << qPrintable(depends.out);
 
-    const Run contents = run("dpkg-deb", {"-c", deb});
+    const Outcome contents = run("dpkg-deb", {"-c", deb});
     ASSERT_EQ(contents.status, 0) << qPrintable(contents.err);
     for (const QString& path :
          {QStringLiteral(ZARV_INSTALL_PREFIX "/bin/zarvnikoncapture"),
