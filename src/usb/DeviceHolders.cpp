@@ -182,7 +182,8 @@ bool runGio(const QString& program, const QStringList& args, int timeoutMs, QStr
     if (!gio.waitForFinished(timeoutMs)) {
         gio.kill();
         gio.waitForFinished(1000);
-        *error = QStringLiteral("%1 did not finish within %2 s").arg(command).arg(timeoutMs / 1000);
+        *error =
+            QStringLiteral("%1 did not finish within %2 s").arg(command).arg(timeoutMs / 1000.0);
         return false;
     }
     if (out)

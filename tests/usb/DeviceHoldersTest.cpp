@@ -130,3 +130,62 @@ TEST(DeviceHolders, NodeNamesAndTextsSayWhoHoldsTheCameraAndWhatToDo) {
 }
 
 } // namespace
+
+namespace {
+
+// As `gio mount -l -i` prints them: a phone and the camera, each a volume with its mount.
+const QString kGioList = QStringLiteral("Drive(0): WDC WD10\n"
+                                        "  unix-device: '/dev/sda'\n"
+                                        "Volume(0): Pixel 7\n"
+                                        "  Type: GProxyVolume (GProxyVolumeMonitorGPhoto2)\n"
+                                        "  ids:\n"
+                                        "   unix-device: '/dev/bus/usb/001/0050'\n"
+                                        "  activation_root=gphoto2://Google_Pixel_7_1A2B/\n"
+                                        "  Mount(0): Pixel 7 -> gphoto2://Google_Pixel_7_1A2B/\n"
+                                        "    Type: GProxyMount (GProxyVolumeMonitorGPhoto2)\n"
+                                        "Volume(1): D750\n"
+                                        "  Type: GProxyVolume (GProxyVolumeMonitorGPhoto2)\n"
+                                        "  ids:\n"
+                                        "   unix-device: '/dev/bus/usb/001/005'\n"
+                                        "  Mount(0): D750 -> gphoto2://Nikon_DSC_D750_3004/\n"
+                                        "Mount(1): mtp -> mtp://Other/\n");
+
+TEST(AutomounterRelease, FindsTheMountOfThisDeviceOnly) {
+    EXPECT_EQ(gphoto2MountFor(kNode, kGioList), "gphoto2://Nikon_DSC_D750_3004/");
+    EXPECT_EQ(gphoto2MountFor("/dev/bus/usb/001/0050", kGioList), "gphoto2://Google_Pixel_7_1A2B/");
+    EXPECT_EQ(gphoto2MountFor("/dev/bus/usb/003/002", kGioList), "");
+    // A volume of the device without a mount lends its identity to no later mount.
+    EXPECT_EQ(gphoto2MountFor("/dev/sda", kGioList), "");
+    // Older gvfs: no volume, the mount named by the port.
+    const QString old = QStringLiteral("Mount(0): D750 -> gphoto2://[usb:001,005]/\n"
+                                       "Mount(1): D5 -> gphoto2://[usb:001,050]/\n");
+    EXPECT_EQ(gphoto2MountFor("/dev/bus/usb/001/050", old), "gphoto2://[usb:001,050]/");
+    EXPECT_EQ(gphoto2MountFor(kNode, old), "gphoto2://[usb:001,005]/");
+    EXPECT_EQ(gphoto2MountFor(kNode, {}), "");
+}
+
+TEST(AutomounterRelease, DeviceNodeFromTheUsbProperties) {
+    EXPECT_EQ(deviceNodeOf({{"DEVNAME", kNode}, {"busnum", "2"}, {"devnum", "3"}}), kNode);
+    EXPECT_EQ(deviceNodeOf({{"busnum", "2"}, {"devnum", "3"}}), "/dev/bus/usb/002/003");
+    EXPECT_EQ(deviceNodeOf({{"DEVNAME", "bus/usb/001/005"}, {"busnum", "x"}, {"devnum", "3"}}), "");
+    EXPECT_EQ(deviceNodeOf({}), "");
+}
+
+TEST(AutomounterRelease, SaysWhatFailedWhenGioCannotHelp) {
+    const QString missing = releaseFromAutomounter(kNode, "/nonexistent/gio", 2000);
+    EXPECT_TRUE(missing.contains("cannot run /nonexistent/gio mount -l -i")) << qPrintable(missing);
+    EXPECT_TRUE(missing.contains("libglib2.0-bin"));
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString slow = dir.filePath("gio");
+    QFile f(slow);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("#!/bin/sh\nexec sleep 30\n");
+    f.close();
+    f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    const QString hung = releaseFromAutomounter(kNode, slow, 500);
+    EXPECT_TRUE(hung.contains("did not finish")) << qPrintable(hung);
+}
+
+} // namespace
