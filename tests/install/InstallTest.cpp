@@ -199,10 +199,17 @@ TEST(DebianPackage, NamesItsDependenciesAndInstallsWhereTheTablePoints) {
             GTEST_SKIP() << tool << " is not installed (package dpkg-dev): no package is made here";
     QTemporaryDir out;
     ASSERT_TRUE(out.isValid());
+    // The package is made from an install staged here: cpack's own install step would first
+    // rebuild the build tree, under the feet of the other tests running from it.
+    const QString stage = out.path() + QStringLiteral("/stage");
+    const Outcome install =
+        run(QStringLiteral(ZARV_CMAKE), {"--install", ZARV_BUILD_DIR}, {"DESTDIR=" + stage});
+    ASSERT_EQ(install.status, 0) << qPrintable(install.out + install.err);
     const Outcome cpack =
         run(QStringLiteral(ZARV_CPACK),
-            {"-G", "DEB", "--config", ZARV_BUILD_DIR "/CPackConfig.cmake", "-B", out.path()}, {},
-            280000);
+            {"-G", "DEB", "--config", ZARV_BUILD_DIR "/CPackConfig.cmake", "-B", out.path(), "-D",
+             "CPACK_INSTALL_CMAKE_PROJECTS=", "-D", "CPACK_INSTALLED_DIRECTORIES=" + stage + ";."},
+            {}, 280000);
     ASSERT_EQ(cpack.status, 0) << qPrintable(cpack.out + cpack.err);
     const QStringList debs = QDir(out.path()).entryList({"*.deb"}, QDir::Files);
     ASSERT_EQ(debs.size(), 1) << qPrintable(debs.join(u' '));
