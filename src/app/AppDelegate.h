@@ -52,6 +52,8 @@ public:
         QStringList arguments;
         /// Makes camera sessions; the modules' own when empty.
         CameraSessionFactory sessionFactory;
+        /// The GIO command-line tool that releases a camera from the desktop's automounter.
+        QString gioProgram = QStringLiteral("gio");
     };
 
     // --- Construction, queues and helpers (AppDelegate.cpp) ------------------------------
@@ -228,6 +230,10 @@ private:
     void resetCounters();
     QString deviceName(const QVariantMap& device) const;
     QString withConnectionMessage(const QString& status) const;
+    /// FindCamera found the device held by another process: names it, and offers (or, headless
+    /// with the setting, performs) the automounter's release, then connects again once.
+    void deviceHeldStep(const QVariantMap& entry, const Notification& notification,
+                        const QVariantMap& props, const QVariantMap& info);
 
     // --- Module list: main thread ---------------------------------------------------------
     /// Keeps and starts a new module search, unless one is running.
@@ -250,6 +256,7 @@ private:
     mutable QMutex m_sessionMutex;
     std::shared_ptr<CameraSession> m_session; // copied and dropped on the camera queue only
     QVariantMap m_sessionDevice;              // the device the session was given
+    QString m_releasedNode; // camera queue only: the device node last released, tried once
 
     mutable QMutex m_devicesMutex;
     QList<DeviceEntry> m_devices;

@@ -1,4 +1,5 @@
 #include "AppDelegatePrivate.h"
+#include "usb/DeviceHolders.h"
 
 #include "modules/Architecture.h"
 #include "modules/ModuleInventory.h"
@@ -205,6 +206,7 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
     logInfo(QStringLiteral("FindCamera returned %1").arg(result));
     const QString name = deviceName(entry);
     if (result == 0) {
+        m_releasedNode.clear();
         UserNotificationCenter::defaultUserNotificationCenter().removeAllDeliveredNotifications();
         session->handleUsbDeviceAdded(notification);
         createScanTimer();
@@ -216,7 +218,9 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
         return;
     }
     sleepMs(750);
-    if (result == -4) {
+    if (result == kFindCameraDeviceHeld) {
+        deviceHeldStep(entry, notification, props, info);
+    } else if (result == -4) {
         onMain([this, name, info] {
             setStatusImage(QStringLiteral("NSCaution"));
             setStatusText(withConnectionMessage(
@@ -267,6 +271,70 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
             currentCameraDispatchQueue().async([this, info] { checkIfNeedToRelaunch(info); });
         });
     }
+}
+
+void AppDelegate::deviceHeldStep(const QVariantMap& entry, const Notification& notification,
+                                 const QVariantMap& props, const QVariantMap& info) {
+    const QString name = deviceName(entry);
+    const QString node = deviceNodeOf(props);
+    const DeviceHolders found = findDeviceHolders(node);
+    const QString held =
+        deviceHeldText(node.isEmpty() ? QStringLiteral("device unknown") : node, found);
+    qWarning().noquote() << held;
+    for (const DeviceHolder& holder : found.holders)
+        logInfo(QStringLiteral("process %1 (%2) holds %3: %4")
+                    .arg(holder.pid)
+                    .arg(holder.name, node, holder.commandLine));
+    bool automounter = false;
+    for (const DeviceHolder& holder : found.holders)
+        automounter = automounter || holder.isAutomounter();
+    // One release per device: a camera still held afterwards is left to the operator.
+    const bool offer = automounter && node != m_releasedNode;
+    onMain([this, name, held, offer, node, entry, notification, props, info] {
+        setStatusImage(QStringLiteral("NSCaution"));
+        setStatusText(
+            QStringLiteral("< Camera In Use by Another Program: %1 >\n%2").arg(name, held));
+        if (!offer)
+            return;
+        auto release = [this, name, node, entry, notification, props, info] {
+            currentCameraDispatchQueue().async([this, name, node, entry, notification, props,
+                                                info] {
+                m_releasedNode = node;
+                logInfo(QStringLiteral("Releasing %1 from the desktop's automounter").arg(node));
+                const QString error = releaseFromAutomounter(node, m_options.gioProgram);
+                if (!error.isEmpty()) {
+                    const QString text = QStringLiteral("Cannot release %1: %2").arg(node, error);
+                    qWarning().noquote() << text;
+                    onMain([this, name, text] {
+                        setStatusText(QStringLiteral("< Camera In Use by Another Program: %1 >\n%2")
+                                          .arg(name, text));
+                    });
+                    return;
+                }
+                logInfo(QStringLiteral("Released %1; connecting again").arg(node));
+                connectionStep(entry, notification, props, info);
+            });
+        };
+        // Without a window nobody can answer the sheet: a setting answers for the operator.
+        if (m_options.headless && defaults().boolForKey(kHeadlessReleasesCamera)) {
+            logInfo(QStringLiteral("Releasing the camera without asking (%1 is YES)")
+                        .arg(kHeadlessReleasesCamera));
+            release();
+            return;
+        }
+        Alert alert;
+        alert.message = QStringLiteral("The Desktop Holds the Camera");
+        alert.informativeText =
+            QStringLiteral("%1\n\nRelease it from the desktop's automounter and connect?\n")
+                .arg(held);
+        alert.buttons = {QStringLiteral("Release"), QStringLiteral("Cancel")};
+        alert.cancelReturnCode = kAlertSecondButtonReturn;
+        beginSheet(alert, [this, release](long code) {
+            logInfo(QStringLiteral("returncode = %1").arg(code));
+            if (code == kAlertFirstButtonReturn)
+                release();
+        });
+    });
 }
 
 void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {

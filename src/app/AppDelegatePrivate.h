@@ -23,6 +23,8 @@ inline const QString kTextView = QStringLiteral("prefTextViewString1");
 inline const QString kLaunchIn32BitMode = QStringLiteral("prefLaunchIn32BitMode");
 /// Headless runs take the offer to relaunch in the other architecture for a module.
 inline const QString kHeadlessAcceptsRelaunch = QStringLiteral("prefHeadlessAcceptsRelaunch");
+/// Headless runs release a camera the desktop's automounter holds, without asking.
+inline const QString kHeadlessReleasesCamera = QStringLiteral("prefHeadlessReleasesCamera");
 inline const QString kAddFromFileNotification = QStringLiteral("ZarvNotificationAddFromFile");
 
 inline UserDefaults& defaults() {

@@ -26,7 +26,8 @@ public:
     int16_t SetCameraInfo(const QVariant&, uint32_t, const QString&) override { return -1; }
     virtual void setFUsbDeviceInfo(const QVariantMap& info) = 0;
     /// 0 connected; -2 unknown model; -3 module missing; -4 module for the other
-    /// architecture; anything else another failure.
+    /// architecture; kFindCameraDeviceHeld device held by another process; anything else
+    /// another failure.
     virtual int16_t FindCamera() = 0;
     /// The module bundle the lookup table names for this camera, when a file exists there.
     virtual std::optional<QString> GetPathToModule() = 0;
@@ -39,6 +40,11 @@ public:
     virtual int16_t GrabImage() = 0;
     virtual void SaveImage() = 0;
 };
+
+/// FindCamera's answer when the camera's USB device is claimed by another process, such as the
+/// desktop's automounter (libgphoto2's "could not claim the USB device"): the module reports it
+/// so, and the controller names the holder and offers to release it.
+inline constexpr int16_t kFindCameraDeviceHeld = -5;
 
 /// Makes a new session; called on the camera queue. May give null (allocation refused).
 using CameraSessionFactory = std::function<std::shared_ptr<CameraSession>()>;
