@@ -1,6 +1,7 @@
 // Installs the build as a user would (staged with DESTDIR into a folder whose name has a space)
 // and checks the layout, the launcher, the desktop entry, the manual pages and the package.
 
+#include "platform/Bundle.h"
 #include "platform/PropertyList.h"
 
 #include <QDir>
@@ -126,6 +127,11 @@ TEST_F(InstallLayout, TableNamesTheInstalledModuleFolder) {
     // The folder it names is part of the install, not only of the build tree.
     EXPECT_TRUE(QFileInfo(s_root->path() + expected).isDir()) << qPrintable(expected);
     EXPECT_FALSE(expected.startsWith(QStringLiteral(ZARV_BUILD_DIR)));
+    // The module for real cameras is there, in the layout and architecture the program loads.
+    const Bundle ptp(s_root->path() + expected + "/ZarvPTP Module.bundle");
+    EXPECT_TRUE(ptp.exists()) << qPrintable(ptp.bundlePath());
+    EXPECT_TRUE(Bundle::architecturesOfFile(ptp.executablePath()).contains(Bundle::X86_64))
+        << qPrintable(ptp.executablePath());
 }
 
 TEST_F(InstallLayout, LauncherStartsTheInstalledProgramThroughALink) {
