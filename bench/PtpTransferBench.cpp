@@ -2,8 +2,8 @@
 // file by the data procedure, against writing the same bytes in the same pieces; and the peak
 // memory the download adds, which must stay below one piece plus 16 MiB.
 
-#include "FakeLayer.h"
 #include "PtpClient.h"
+#include "ScriptedLayer.h"
 
 #include <sys/resource.h>
 
@@ -14,6 +14,7 @@
 
 using namespace zarv;
 using namespace zarv::ptp;
+using namespace zarv::ptp::scripted;
 using namespace zarv::ptp::test;
 
 namespace {
@@ -38,7 +39,7 @@ int32_t writePiece(uint64_t, void* info, void* bytes) {
 
 int main(int argc, char** argv) {
     const std::string target = argc > 1 ? argv[1] : "/tmp/zarv-ptp-bench.bin";
-    FakeLayer layer;
+    ScriptedLayer layer;
     std::string picture(kSize, '\0');
     for (uint64_t i = 0; i < kSize; i += 4096)
         picture[i] = char(i >> 12);

@@ -319,6 +319,8 @@ void removeSource(uint32_t sourceId) {
         return;
     it->second.gone = true;
     it->second.items.clear();
+    std::fprintf(stderr, "ZarvPTP: %s on %s has gone\n", it->second.camera.model.c_str(),
+                 it->second.camera.port.c_str());
     const uint64_t source = handleFor(kNkMAIDObjectType_Source, sourceId);
     sendEvent(handleFor(kNkMAIDObjectType_Module, 0), kNkMAIDEvent_RemoveChild, sourceId);
     if (source)
@@ -512,16 +514,18 @@ int32_t openSource(Source& s) {
             onCameraEvent(sourceId, w, camera, e);
             onSettingsEvent(sourceId, w, camera, e, &dirty, &lastRead);
         });
+    if (rc == kGpUsbClaim) {
+        // The program names the holder and can ask the automounter to let go.
+        std::fprintf(stderr,
+                     "ZarvPTP: cannot claim %s on %s: another program holds the camera "
+                     "(often the desktop's automounter); unmount the camera in the file "
+                     "manager and plug it in again\n",
+                     s.camera.model.c_str(), s.camera.port.c_str());
+        return kNkMAIDResult_DeviceHeld;
+    }
     if (rc < kGpOk) {
-        if (rc == kGpUsbClaim)
-            std::fprintf(stderr,
-                         "ZarvPTP: cannot claim %s on %s: another program holds the camera "
-                         "(often the desktop's automounter); unmount the camera in the file "
-                         "manager and plug it in again\n",
-                         s.camera.model.c_str(), s.camera.port.c_str());
-        else
-            std::fprintf(stderr, "ZarvPTP: cannot open %s on %s: %s\n", s.camera.model.c_str(),
-                         s.camera.port.c_str(), resultText(rc).c_str());
+        std::fprintf(stderr, "ZarvPTP: cannot open %s on %s: %s\n", s.camera.model.c_str(),
+                     s.camera.port.c_str(), resultText(rc).c_str());
         return kNkMAIDResult_UnexpectedError;
     }
     s.settings = std::move(settings);

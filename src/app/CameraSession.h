@@ -3,6 +3,7 @@
 #include "controls/CameraControls.h"
 #include "modules/ModuleMatchTask.h"
 #include "platform/NotificationCenter.h"
+#include "session/FindCameraResult.h"
 
 #include <QString>
 #include <QVariantMap>
@@ -40,11 +41,6 @@ public:
     virtual int16_t GrabImage() = 0;
     virtual void SaveImage() = 0;
 };
-
-/// FindCamera's answer when the camera's USB device is claimed by another process, such as the
-/// desktop's automounter (libgphoto2's "could not claim the USB device"): the module reports it
-/// so, and the controller names the holder and offers to release it.
-inline constexpr int16_t kFindCameraDeviceHeld = -5;
 
 /// Makes a new session; called on the camera queue. May give null (allocation refused).
 using CameraSessionFactory = std::function<std::shared_ptr<CameraSession>()>;

@@ -390,10 +390,14 @@ void InitRefObj(LPRefObj pRef) {
     pRef->capInfos = nullptr;
 }
 
-bool Command_Open(tagNkMAIDObject* pParentObj, tagNkMAIDObject* pChildObj, uint32_t ulChildID) {
-    const bool opened =
+bool Command_Open(tagNkMAIDObject* pParentObj, tagNkMAIDObject* pChildObj, uint32_t ulChildID,
+                  int32_t* pResult) {
+    const int32_t result =
         CallMAIDEntryPoint(pParentObj, kNkMAIDCommand_Open, ulChildID, kNkMAIDDataType_ObjectPtr,
-                           ptrToWord(pChildObj), nullptr, 0) == kNkMAIDResult_NoError;
+                           ptrToWord(pChildObj), nullptr, 0);
+    if (pResult)
+        *pResult = result;
+    const bool opened = result == kNkMAIDResult_NoError;
     if (opened)
         openObjects().insert(pChildObj);
     return opened;
@@ -651,7 +655,7 @@ struct UnattachedNode {
 
 } // namespace
 
-bool AddChild(LPRefObj pRefParent, int32_t lIDChild) {
+bool AddChild(LPRefObj pRefParent, int32_t lIDChild, int32_t* pOpenResult) {
     TreeGuard guard;
     // A parent on its way out takes no new children: they would outlive its close.
     auto parentGoing = [pRefParent] {
@@ -675,7 +679,7 @@ bool AddChild(LPRefObj pRefParent, int32_t lIDChild) {
     }
     std::memset(child->object, 0, sizeof(tagNkMAIDObject));
     child->object->refClient = ptrToWord(child);
-    if (!Command_Open(pRefParent->object, child->object, uint32_t(lIDChild))) {
+    if (!Command_Open(pRefParent->object, child->object, uint32_t(lIDChild), pOpenResult)) {
         std::printf("Failed in Opening an object.\n");
         return false;
     }

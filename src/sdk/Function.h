@@ -82,7 +82,9 @@ int32_t CallMAIDEntryPoint(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_
 // --- Object tree and commands ----------------------------------------------------------------
 
 void InitRefObj(LPRefObj pRef);
-bool Command_Open(tagNkMAIDObject* pParentObj, tagNkMAIDObject* pChildObj, uint32_t ulChildID);
+/// The module's answer to the open goes to *pResult when given.
+bool Command_Open(tagNkMAIDObject* pParentObj, tagNkMAIDObject* pChildObj, uint32_t ulChildID,
+                  int32_t* pResult = nullptr);
 /// Throws MaidException for results other than 0 and -127 (and on a time-out).
 bool Command_CapGet(tagNkMAIDObject* pObject, uint32_t ulParam, uint32_t ulDataType, uint64_t data);
 bool Command_CapSet(tagNkMAIDObject* pObject, uint32_t ulParam, uint32_t ulDataType, uint64_t data);
@@ -105,7 +107,9 @@ bool CheckCapabilityOperation(LPRefObj pRef, uint32_t ulID, uint32_t ulOperation
 /// The capability's record in the node's list (first match), or null.
 tagNkMAIDCapInfo* GetCapInfo(LPRefObj pRef, uint32_t ulID);
 LPRefObj GetRefChildPtr_ID(LPRefObj pRefParent, int32_t lIDChild);
-bool AddChild(LPRefObj pRefParent, int32_t lIDChild);
+/// Opens the child and joins it to the tree. The module's answer to the open goes to
+/// *pOpenResult when given (it stays as it was when no open was sent).
+bool AddChild(LPRefObj pRefParent, int32_t lIDChild, int32_t* pOpenResult = nullptr);
 bool RemoveChild(LPRefObj pRefParent, int32_t lIDChild);
 bool SetProc(LPRefObj pRefObj);
 bool ResetProc(LPRefObj pRefObj);

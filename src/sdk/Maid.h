@@ -53,7 +53,8 @@ enum : int32_t {
     kNkMAIDResult_UnexpectedError = -126,
     kNkMAIDResult_ValueOutOfRange = -128,
     kNkMAIDResult_NotSupported = -129,
-    kNkMAIDResult_TimedOut = -130, // ours: a wait was given up (time-out, object closed)
+    kNkMAIDResult_TimedOut = -130,   // ours: a wait was given up (time-out, object closed)
+    kNkMAIDResult_DeviceHeld = -131, // ours: another process holds the camera's USB device
 };
 
 // Object kinds (bytes 0-3 of the object record).

@@ -583,7 +583,14 @@ int16_t ZarvNikonBaseCameraHandler::FindCamera() {
             std::fflush(stdout);
             pRefSrc = GetRefChildPtr_ID(pRefMod, int32_t(ulSrcID));
             if (!pRefSrc) {
-                if (!AddChild(pRefMod, int32_t(ulSrcID))) {
+                int32_t opened = kNkMAIDResult_NoError;
+                if (!AddChild(pRefMod, int32_t(ulSrcID), &opened)) {
+                    if (opened == kNkMAIDResult_DeviceHeld) {
+                        logLine(QStringLiteral("%1->%2 %3 is held by another program: the module "
+                                               "cannot open it")
+                                    .arg(description(), op, deviceName().toString()));
+                        return kFindCameraDeviceHeld;
+                    }
                     logLine(QStringLiteral("TNikonBaseCameraHandler2::FindCamera => Source object "
                                            "can't be opened.\n"));
                     return kFindCameraFailed;

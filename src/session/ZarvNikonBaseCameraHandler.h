@@ -11,6 +11,7 @@
 // notice operations may be called from any thread.
 
 #include "sdk/Function.h"
+#include "session/FindCameraResult.h"
 
 #include "platform/NotificationCenter.h"
 #include "platform/UserNotificationCenter.h"
@@ -35,16 +36,6 @@ extern uint32_t ulSrcID; // id of the selected source (the camera); 0 when none
 extern LPRefObj pRefSrc; // the opened source, a child of pRefMod; null when none
 /// The camera type, refreshed from the source before every settings read or write.
 extern uint32_t g_ulCameraType;
-
-// FindCamera results.
-enum : int16_t {
-    kFindCameraFound = 0,
-    kFindCameraFailed = -1,
-    kFindCameraUnknownModel = -2,
-    kFindCameraModuleMissing = -3,
-    kFindCameraWrongArchitecture = -4,
-    kFindCameraModuleNotOpened = -9090,
-};
 
 class SessionObserverLink;
 

@@ -46,15 +46,14 @@ public:
     }
 
     enum class Face { Headless, Window };
-    void start(const QStringList& args, const QProcessEnvironment& env,
-               Face face = Face::Headless) {
+    void start(const QStringList& args, const QProcessEnvironment& env, Face face = Face::Headless,
+               const QString& program = kProgram) {
         m_process.setProcessEnvironment(env);
         m_process.setStandardOutputFile(m_log);
         m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(
-            kProgram,
-            (face == Face::Headless ? QStringList{QStringLiteral("--headless")} : QStringList{}) +
-                args);
+        m_process.start(program, (face == Face::Headless ? QStringList{QStringLiteral("--headless")}
+                                                         : QStringList{}) +
+                                     args);
         ASSERT_TRUE(m_process.waitForStarted(kLong)) << m_process.errorString().toStdString();
     }
 

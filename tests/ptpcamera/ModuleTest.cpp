@@ -1,13 +1,14 @@
 // The PTP module over the scripted layer: arrival, capture, downloads in pieces, the size check,
 // removal, busy and held cameras, settings both ways, and the session ended on close.
 
-#include "FakeLayer.h"
 #include "PtpClient.h"
+#include "ScriptedLayer.h"
 
 #include <gtest/gtest.h>
 
 using namespace zarv;
 using namespace zarv::ptp;
+using namespace zarv::ptp::scripted;
 using namespace zarv::ptp::test;
 
 namespace {
@@ -55,7 +56,7 @@ protected:
         return client.waitForItem(++shots);
     }
 
-    FakeLayer layer;
+    ScriptedLayer layer;
     PtpClient client;
     size_t shots = 0;
 };
@@ -214,7 +215,8 @@ TEST_F(PtpModule, AHeldCameraCannotBeOpenedAndSaysSo) {
     script().openResult = kGpUsbClaim;
     ASSERT_TRUE(client.openModule());
     testing::internal::CaptureStderr();
-    EXPECT_NE(client.openSource(), kNkMAIDResult_NoError);
+    // Its own result, so that the program can name the holder rather than report a failure.
+    EXPECT_EQ(client.openSource(), kNkMAIDResult_DeviceHeld);
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("cannot claim Nikon DSC D850 on usb:001,007"), std::string::npos) << log;
     EXPECT_NE(log.find("unmount"), std::string::npos) << log;
@@ -377,6 +379,64 @@ TEST_F(PtpModule, CamerasComeAndGoBetweenLookups) {
     EXPECT_EQ(children(), 1u);
     EXPECT_NE(client.openSource(1), kNkMAIDResult_NoError);
     EXPECT_EQ(client.openSource(2), kNkMAIDResult_NoError);
+}
+
+} // namespace
+
+namespace {
+
+// One camera unplugged and another plugged in while the first one's session is open: the module
+// reports the first one's removal, offers the second, and both sessions end cleanly.
+TEST_F(PtpModule, ACameraSwappedWhileOpenIsRemovedAndTheOtherOffered) {
+    connect();
+    const uint32_t first = shoot(kShot, pattern(3000));
+    ASSERT_NE(first, 0u);
+    {
+        std::lock_guard lock(script().mutex);
+        script().cameras = {{"Nikon DSC D750", "usb:001,009", 0x0437}};
+    }
+    script().push(kGpIo); // the first body is gone
+    ASSERT_TRUE(client.pumpUntil([&] { return !client.moduleEvents.empty(); }));
+    EXPECT_EQ(client.moduleEvents.front(),
+              std::make_pair(uint32_t(kNkMAIDEvent_RemoveChild), uint64_t(1)));
+    // Its picture can no longer be fetched, and the attempt ends rather than hangs.
+    const int32_t started = client.startAcquire(first);
+    if (started == kNkMAIDResult_NoError) {
+        ASSERT_TRUE(client.waitForCompletion());
+        EXPECT_NE(client.lastResult, kNkMAIDResult_NoError);
+    }
+
+    ASSERT_EQ(client.call(&client.module, kNkMAIDCommand_EnumChildren, 0, 0, 0),
+              kNkMAIDResult_NoError);
+    std::vector<uint64_t> added;
+    client.pumpUntil([&] {
+        added.clear();
+        for (const auto& [event, id] : client.moduleEvents)
+            if (event == kNkMAIDEvent_AddChild)
+                added.push_back(id);
+        return !added.empty();
+    });
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_NE(added.front(), 1u) << "the unplugged camera is offered again";
+
+    // The program closes the first session and opens the second.
+    EXPECT_EQ(client.call(&client.source, kNkMAIDCommand_Close, 0, 0, 0), kNkMAIDResult_NoError);
+    EXPECT_EQ(count(&Script::exits), 1);
+    ASSERT_EQ(client.openSource(uint32_t(added.front())), kNkMAIDResult_NoError);
+    char name[256] = {};
+    ASSERT_EQ(client.call(&client.source, kNkMAIDCommand_CapGet, kNkMAIDCapability_Name,
+                          kNkMAIDDataType_StringPtr, ptrToWord(name)),
+              kNkMAIDResult_NoError);
+    EXPECT_STREQ(name, "Nikon DSC D750");
+    const std::string nef = "/store_00010001/DCIM/100D750/DSC_0001.NEF";
+    const uint32_t second = shoot(nef, pattern(1500));
+    ASSERT_NE(second, 0u);
+    ASSERT_EQ(client.startAcquire(second), kNkMAIDResult_NoError);
+    ASSERT_TRUE(client.waitForCompletion());
+    EXPECT_EQ(client.lastResult, kNkMAIDResult_NoError);
+    EXPECT_EQ(client.received.size(), 1500u);
+    client.closeModule();
+    EXPECT_EQ(count(&Script::exits), 2);
 }
 
 } // namespace

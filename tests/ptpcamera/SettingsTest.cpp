@@ -1,7 +1,7 @@
 // The capability mapping both ways, over widget trees built by hand with Nikon's names.
 
 #include "Settings.h"
-#include "FakeLayer.h"
+#include "ScriptedLayer.h"
 
 #include "sdk/Maid.h"
 
@@ -11,7 +11,7 @@
 
 using namespace zarv;
 using namespace zarv::ptp;
-using namespace zarv::ptp::test;
+using namespace zarv::ptp::scripted;
 
 namespace {
 

@@ -164,11 +164,15 @@ TEST_F(CommandLayer, TheTreeGrowsAndShrinksAndRefusalsLeaveItAsItWas) {
     EXPECT_EQ(GetRefChildPtr_ID(&r.root, 9), nullptr);
     EXPECT_EQ(GetRefChildPtr_ID(nullptr, 7), nullptr);
 
-    // A refused open leaves the parent's list as it was.
+    // A refused open leaves the parent's list as it was, and the caller learns the module's
+    // answer.
     m.handler = [&](const ScriptedModule::Call& c) {
-        return c.command == kNkMAIDCommand_Open && c.param == 8 ? -1 : m.standard(c);
+        return c.command == kNkMAIDCommand_Open && c.param == 8 ? kNkMAIDResult_DeviceHeld
+                                                                : m.standard(c);
     };
-    EXPECT_FALSE(AddChild(&r.root, 8));
+    int32_t opened = kNkMAIDResult_NoError;
+    EXPECT_FALSE(AddChild(&r.root, 8, &opened));
+    EXPECT_EQ(opened, kNkMAIDResult_DeviceHeld);
     EXPECT_EQ(r.root.childCount, 1u);
     EXPECT_EQ(r.root.children[0], source);
     m.handler = nullptr;

@@ -178,6 +178,16 @@ TEST_F(SessionTest, TheUsersLookupTableReplacesTheBuiltInOne) {
     EXPECT_TRUE(session->CloseMyCamera());
 }
 
+// The module cannot open a camera another program holds: the controller is told so, to name the
+// holder, rather than of a failure.
+TEST_F(SessionTest, ACameraHeldByAnotherProgramIsReportedAsHeld) {
+    ZarvNikonBaseCameraHandler& s = newSession(QStringLiteral("Crafted6"));
+    EXPECT_EQ(s.FindCamera(), kFindCameraDeviceHeld);
+    EXPECT_EQ(logCount("Crafted6 is held by another program"), 1);
+    EXPECT_EQ(logCount("Source object can't be opened"), 0);
+    EXPECT_FALSE(s.isCameraConnected());
+}
+
 TEST_F(SessionTest, FindCameraGivesUpAfterTenTriesAndClosesTheModule) {
     ZarvNikonBaseCameraHandler& s = newSession(QStringLiteral("Crafted2"));
     QElapsedTimer clock;

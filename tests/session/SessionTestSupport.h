@@ -73,7 +73,7 @@ protected:
         saveFolder = work.filePath(QStringLiteral("pictures"));
         QDir().mkpath(modules);
         ASSERT_TRUE(QFile::link(kVirtualCameraBundle, modulePath(kVirtualCameraModule)));
-        for (int kind = 1; kind <= 5; ++kind)
+        for (int kind = 1; kind <= 6; ++kind)
             addCraftedBundle(kind);
         app = std::make_unique<FakeApplication>(QVariantMap{
             {QStringLiteral("LookupTable"),
@@ -98,6 +98,8 @@ protected:
                   lookupEntry(QStringLiteral("Crafted4"), crafted(4), 14)},
                  {QStringLiteral("Crafted5"),
                   lookupEntry(QStringLiteral("Crafted5"), crafted(5), 15)},
+                 {QStringLiteral("Crafted6"),
+                  lookupEntry(QStringLiteral("Crafted6"), crafted(6), 16)},
              }},
             {QStringLiteral("DefaultNikonModulesSearchPaths"), QStringList{modules}},
             {QStringLiteral("DefaultNikonModulesSearchPathsFor32bit"), QStringList{modules}}});

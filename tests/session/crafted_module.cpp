@@ -7,6 +7,7 @@
 //   3 fails the get of its child list (an error other than "not available")
 //   4 has a camera whose camera-type get fails
 //   5 exports no entry point
+//   6 has a camera that another program holds: its open says so
 
 #include "sdk/Maid.h"
 
@@ -80,6 +81,8 @@ int32_t run(tagNkMAIDObject* object, uint32_t command, uint32_t param, uint32_t 
     case kNkMAIDCommand_Open: {
         if (!object && CRAFTED_KIND == 1)
             return kNkMAIDResult_UnexpectedError;
+        if (object && CRAFTED_KIND == 6)
+            return kNkMAIDResult_DeviceHeld;
         auto* record = wordToPtr<tagNkMAIDObject>(data);
         record->ulType = object ? object->ulType + 1 : uint32_t(kNkMAIDObjectType_Module);
         record->ulID = param;
@@ -103,14 +106,14 @@ int32_t run(tagNkMAIDObject* object, uint32_t command, uint32_t param, uint32_t 
                 return kNkMAIDResult_UnexpectedError;
             auto* e = wordToPtr<tagNkMAIDEnum>(data);
             e->ulType = kNkMAIDArrayType_Unsigned;
-            e->ulElements = CRAFTED_KIND == 4 ? 1 : 0;
+            e->ulElements = CRAFTED_KIND == 4 || CRAFTED_KIND == 6 ? 1 : 0;
             e->ulValue = 0;
             e->wPhysicalBytes = 4;
             return 0;
         }
         return kNkMAIDResult_UnexpectedError;
     case kNkMAIDCommand_CapGetArray:
-        if (param == kNkMAIDCapability_Children && CRAFTED_KIND == 4) {
+        if (param == kNkMAIDCapability_Children && (CRAFTED_KIND == 4 || CRAFTED_KIND == 6)) {
             auto* e = wordToPtr<tagNkMAIDEnum>(data);
             *wordToPtr<uint32_t>(e->pData) = 1;
             return 0;

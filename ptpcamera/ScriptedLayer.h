@@ -1,5 +1,6 @@
-// A scripted libgphoto2 for the PTP module's tests: files with their bytes and announced sizes,
-// a queue of events and failures the camera reports, and a configuration tree built by hand.
+// A scripted libgphoto2 for the PTP module's tests and its scripted test bundle: files with
+// their bytes and announced sizes, a queue of events and failures the camera reports, and a
+// configuration tree built by hand.
 
 #pragma once
 
@@ -19,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-namespace zarv::ptp::test {
+namespace zarv::ptp::scripted {
 
 struct Script {
     std::mutex mutex;
@@ -68,9 +69,9 @@ inline FilePath pathOf(const std::string& k) {
     return {k.substr(0, slash), k.substr(slash + 1)};
 }
 
-class FakeCamera : public Camera {
+class ScriptedCamera : public Camera {
 public:
-    explicit FakeCamera(std::shared_ptr<Script> s) : s_(std::move(s)) {}
+    explicit ScriptedCamera(std::shared_ptr<Script> s) : s_(std::move(s)) {}
 
     int list(const std::string& folder, std::vector<std::string>* files,
              std::vector<std::string>* folders) override {
@@ -204,7 +205,7 @@ private:
     std::shared_ptr<Script> s_;
 };
 
-class FakeLayer : public Layer {
+class ScriptedLayer : public Layer {
 public:
     std::shared_ptr<Script> script = std::make_shared<Script>();
 
@@ -219,7 +220,7 @@ public:
             if (script->openResult < kGpOk)
                 return script->openResult;
         }
-        *camera = std::make_unique<FakeCamera>(script);
+        *camera = std::make_unique<ScriptedCamera>(script);
         return kGpOk;
     }
 };
@@ -282,4 +283,4 @@ inline CameraWidget* nikonTree(const std::map<std::string, std::string>& v) {
     return root;
 }
 
-} // namespace zarv::ptp::test
+} // namespace zarv::ptp::scripted
