@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dlfcn.h>
@@ -234,6 +235,7 @@ struct State {
     uint32_t enumRestartsLeft = 0;
     uint32_t piecesDelivered = 0; // across transfers, for the removal fault
     std::chrono::steady_clock::time_point lastAutoShot;
+    std::chrono::steady_clock::time_point linkFreeAt; // when the link has sent what it was given
     std::string resources;
 };
 
@@ -401,12 +403,45 @@ uint64_t sourceHandle() {
     return 0;
 }
 
-// A shot: a new picture on the card, announced to the open source.
-void takeShot() {
+// One frame: a new picture on the card, announced to the open source unless the camera keeps
+// quiet about new pictures.
+void takeFrame(bool announceLater) {
     addPictureToCard();
     const uint32_t id = g_state->card.back().id;
-    if (const uint64_t src = sourceHandle())
+    if (!g_state->config.announceShots)
+        return;
+    const uint64_t src = sourceHandle();
+    if (!src)
+        return;
+    if (announceLater)
         g_state->actions.push_back([src, id] { sendEvent(src, kNkMAIDEvent_AddChild, id); });
+    else
+        sendEvent(src, kNkMAIDEvent_AddChild, id);
+}
+
+// A shot: a burst of frames, the first at once, each further one on the next pump, as fast as
+// the camera takes them.
+void takeShot() {
+    takeFrame(true);
+    for (uint32_t frame = 1; frame < g_state->config.burst; ++frame)
+        g_state->actions.push_back([] {
+            if (g_state->cameraPresent)
+                takeFrame(false);
+        });
+}
+
+// The link carries `bytes` at the configured rate: the pump blocks, as a USB read does, until
+// the link has had the time to send them after what it sent before.
+void paceLink(uint64_t bytes) {
+    const uint64_t rate = g_state->config.bandwidth;
+    if (rate == 0)
+        return;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    g_state->linkFreeAt = std::max(g_state->linkFreeAt, now) +
+                          std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(double(bytes) / double(rate)));
+    std::this_thread::sleep_until(g_state->linkFreeAt);
 }
 
 bool loadPicture(size_t index, Picture* picture) {
@@ -484,6 +519,7 @@ void transferStep(std::shared_ptr<Transfer> t) {
         t->buffer.reset(new uint8_t[std::max<uint64_t>(piece, 1)]);
     uint8_t* bytes = t->buffer.get();
     t->picture.read(t->offset, bytes, size_t(piece));
+    paceLink(piece);
     const bool last = t->offset + piece >= t->size;
     const bool removed = last && c.removeAfterTransfer;
     int32_t result;
@@ -609,6 +645,7 @@ int32_t openObject(tagNkMAIDObject* parentRecord, uint32_t id, uint32_t dataType
         g_state->enumRestartsLeft = g_state->config.enumRestarts;
         g_state->piecesDelivered = 0;
         g_state->lastAutoShot = std::chrono::steady_clock::now();
+        g_state->linkFreeAt = {};
         g_state->resources = bundleResources();
         resetSettings(*g_state);
         for (uint32_t i = 0; i < g_state->config.pictures; ++i)
