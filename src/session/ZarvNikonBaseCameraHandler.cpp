@@ -11,6 +11,7 @@
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "sdk/CallBack.h"
 
 #include <QDebug>
 #include <QFile>
@@ -239,7 +240,8 @@ DelegateProxy& delegateProxy() {
 
 // --- Creation ----------------------------------------------------------------------------------
 
-ZarvNikonBaseCameraHandler::ZarvNikonBaseCameraHandler() : m_link(new SessionObserverLink) {
+ZarvNikonBaseCameraHandler::ZarvNikonBaseCameraHandler()
+    : m_link(new SessionObserverLink), m_itemsSeen(g_ulItemsAnnounced.load()) {
     m_fCameraStatus = false;
     m_fModuleLoaded = false;
     if (pRefMod)
@@ -939,6 +941,45 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
         pRefSrc = nullptr; // may be freed already, when the camera went away
         releaseConnection(true);
     }
+}
+
+uint32_t ZarvNikonBaseCameraHandler::PumpEvents() {
+    // Enough turns for a burst's announcements, few enough that a module that always says it
+    // has more to do cannot hold the queue.
+    constexpr int kMostTurns = 64;
+    if (pRefSrc) {
+        try {
+            for (int turn = 0; turn < kMostTurns && pRefSrc; ++turn)
+                if (CallMAIDEntryPoint(pRefSrc->object, kNkMAIDCommand_Async, 0,
+                                       kNkMAIDDataType_Null, 0, nullptr,
+                                       0) != kNkMAIDResult_Pending)
+                    break;
+        } catch (const MaidException& e) {
+            afterSdkFailure(QStringLiteral("PumpEvents"), e.code());
+        } catch (const std::exception&) {
+            afterSdkFailure(QStringLiteral("PumpEvents"), kNkMAIDResult_UnexpectedError);
+        }
+    }
+    const uint32_t announced = g_ulItemsAnnounced.load();
+    const uint32_t fresh = announced - m_itemsSeen;
+    m_itemsSeen = announced;
+    return fresh;
+}
+
+uint32_t ZarvNikonBaseCameraHandler::AsyncRate() {
+    if (!pRefMod ||
+        !CheckCapabilityOperation(pRefMod, kNkMAIDCapability_AsyncRate, kNkMAIDCapOperation_Get))
+        return 0;
+    uint32_t rate = 0;
+    try {
+        if (!Command_CapGet(pRefMod->object, kNkMAIDCapability_AsyncRate,
+                            kNkMAIDDataType_UnsignedPtr, ptrToWord(&rate)))
+            return 0;
+    } catch (const MaidException& e) {
+        afterSdkFailure(QStringLiteral("AsyncRate"), e.code());
+        return 0;
+    }
+    return rate;
 }
 
 // --- Notices -----------------------------------------------------------------------------------
