@@ -961,8 +961,20 @@ uint32_t ZarvNikonBaseCameraHandler::PumpEvents() {
         }
     }
     const uint32_t announced = g_ulItemsAnnounced.load();
-    const uint32_t fresh = announced - m_itemsSeen;
+    uint32_t fresh = announced - m_itemsSeen;
     m_itemsSeen = announced;
+    // The pictures already on the camera when it connected are never announced: the first
+    // turns of a connection count them, so that they are fetched at once too.
+    if (pRefSrc && pRefSrc != m_sourceListed) {
+        m_sourceListed = pRefSrc;
+        std::vector<uint32_t> items;
+        try {
+            if (ListItems(pRefSrc, &items))
+                fresh += uint32_t(items.size());
+        } catch (const MaidException& e) {
+            afterSdkFailure(QStringLiteral("PumpEvents"), e.code());
+        }
+    }
     return fresh;
 }
 

@@ -123,7 +123,8 @@ public:
     /// Gives the module its turns on the connected source while no command runs, so that it can
     /// deliver its events (a module only calls back from inside a call of ours): turns follow
     /// at once while it says it has more to do, up to a bound. Answers how many new pictures
-    /// the camera announced since the last call (at the first, since the session was made). A
+    /// the camera announced since the last call (at the first, since the session was made), and
+    /// at the first call of a connection the pictures that were on the camera already. A
     /// camera that went away meanwhile releases the connection. Camera queue only; cheap when
     /// nothing happens.
     uint32_t PumpEvents();
@@ -197,6 +198,7 @@ private:
     std::shared_ptr<SessionObserverLink> m_link;
     std::set<uint32_t> m_skippedItems; // items of this connection that cannot be fetched
     uint32_t m_itemsSeen;              // g_ulItemsAnnounced at the last PumpEvents
+    LPRefObj m_sourceListed = nullptr; // the source whose pictures PumpEvents last counted
 };
 
 } // namespace zarv

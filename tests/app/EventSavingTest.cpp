@@ -65,14 +65,16 @@ protected:
     }
 };
 
-// With the scan timer an hour away, the pictures waiting at connection and each shot reach the
-// hot folder on the camera's announcement alone; a burst of 20 loses nothing.
+// With the scan timer an hour away, the pictures waiting at connection and each frame of a burst
+// reach the hot folder at once; 20 pictures in all, none lost.
 TEST_F(EventSaving, PicturesArriveWithoutAnyTickAndABurstLosesNothing) {
-    writeConfig(framesConfig(20) + QStringLiteral("burst = 20\n"));
+    writeConfig(framesConfig(20) + QStringLiteral("pictures = 2\nburst = 18\n"));
     plugCamera();
     Program program(dir.path(), QStringLiteral("program"));
     program.start(scanEvery(QStringLiteral("3600"), true), environment());
     ASSERT_TRUE(waitForStatus(1)) << program.log().toStdString();
+    ASSERT_TRUE(waitForPictures(2)) << "those waiting at connection\n"
+                                    << program.log().toStdString();
     ASSERT_EQ(zarvctl(QStringLiteral("grab")), 0);
     expectWholeBurst(program, 20);
     EXPECT_FALSE(program.logContains(QStringLiteral("self.fTimer ->")));
