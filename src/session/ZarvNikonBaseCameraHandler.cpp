@@ -916,12 +916,15 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
                 break;
             }
             g_bFileRemoved = false;
-            if (ImageCommandLoop(item, kNkMAIDDataObjType_Image))
+            const bool fetched = ImageCommandLoop(item, kNkMAIDDataObjType_Image);
+            if (fetched)
                 logLine(QStringLiteral("ImageCommandLoop - succesful"));
             else
                 logLine(QStringLiteral("ImageCommandLoop - failed"));
             if (g_bFileRemoved)
                 RemoveChild(pRefSrc, int32_t(itemId));
+            else if (fetched)
+                m_skippedItems.insert(itemId); // kept on the camera: saved once is enough
             break;
         }
         if (!acquiring)

@@ -118,7 +118,8 @@ public:
     bool CheckIfNewImageGrabbed();
     /// Transfers the camera's first picture to the save folder; at most one per call. A picture
     /// that cannot be fetched (no image data, an item or data that cannot be opened or selected)
-    /// is logged, left on the camera and passed over until the next connection.
+    /// is logged, left on the camera and passed over until the next connection; so is a picture
+    /// the camera keeps after it was saved.
     void SaveImage();
     /// Gives the module its turns on the connected source while no command runs, so that it can
     /// deliver its events (a module only calls back from inside a call of ours): turns follow
@@ -196,7 +197,7 @@ private:
     UserNotificationCenter* m_fUserNotifCenter = nullptr;
     QVariantMap m_fUsbDeviceInfo;
     std::shared_ptr<SessionObserverLink> m_link;
-    std::set<uint32_t> m_skippedItems; // items of this connection that cannot be fetched
+    std::set<uint32_t> m_skippedItems; // items of this connection not to fetch (again)
     uint32_t m_itemsSeen;              // g_ulItemsAnnounced at the last PumpEvents
     LPRefObj m_sourceListed = nullptr; // the source whose pictures PumpEvents last counted
 };

@@ -197,6 +197,17 @@ TEST_F(CaptureTest, IdleTurnsReportEachAnnouncedPictureOnce) {
     EXPECT_EQ(s.AsyncRate(), 0u);
 }
 
+// A camera that keeps its pictures after their transfer gets each saved once, not once per scan.
+TEST_F(CaptureTest, APictureTheCameraKeepsIsSavedOnce) {
+    setCameraConfig("pictures = 2\nremove_after_transfer = no\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    for (int i = 0; i < 4; ++i)
+        s.SaveImage();
+    EXPECT_EQ(saved().size(), 2);
+    EXPECT_TRUE(s.CheckIfNewImageGrabbed()) << "still on the camera";
+}
+
 TEST_F(CaptureTest, PicturesThatCannotBeFetchedDoNotHoldBackTheRest) {
     // The first three items each fail another way before any byte is fetched.
     setCameraConfig("pictures = 4\n"
