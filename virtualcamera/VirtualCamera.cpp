@@ -214,7 +214,8 @@ struct Transfer {
     uint64_t offset = 0;
     uint32_t pieces = 0;
     bool started = false;
-    std::unique_ptr<uint8_t[]> buffer; // one piece
+    std::chrono::steady_clock::time_point linkDue; // when the pieces so far are through the link
+    std::unique_ptr<uint8_t[]> buffer;             // one piece
 };
 
 struct State {
@@ -235,7 +236,6 @@ struct State {
     uint32_t enumRestartsLeft = 0;
     uint32_t piecesDelivered = 0; // across transfers, for the removal fault
     std::chrono::steady_clock::time_point lastAutoShot;
-    std::chrono::steady_clock::time_point linkFreeAt; // when the link has sent what it was given
     std::string resources;
 };
 
@@ -430,18 +430,17 @@ void takeShot() {
         });
 }
 
-// The link carries `bytes` at the configured rate: the pump blocks, as a USB read does, until
-// the link has had the time to send them after what it sent before.
-void paceLink(uint64_t bytes) {
+// The link streams a transfer at the configured rate from its start: a piece is there once its
+// bytes have had their time on the link, and the pump blocks until then, as a USB read does. A
+// program slower than the link finds the next piece waiting.
+void paceLink(Transfer& t, uint64_t bytes) {
     const uint64_t rate = g_state->config.bandwidth;
     if (rate == 0)
         return;
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point now = Clock::now();
-    g_state->linkFreeAt = std::max(g_state->linkFreeAt, now) +
-                          std::chrono::duration_cast<Clock::duration>(
-                              std::chrono::duration<double>(double(bytes) / double(rate)));
-    std::this_thread::sleep_until(g_state->linkFreeAt);
+    t.linkDue += std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(double(bytes) / double(rate)));
+    std::this_thread::sleep_until(t.linkDue);
 }
 
 bool loadPicture(size_t index, Picture* picture) {
@@ -504,6 +503,7 @@ void transferStep(std::shared_ptr<Transfer> t) {
     const Config& c = g_state->config;
     if (!t->started) {
         t->started = true;
+        t->linkDue = std::chrono::steady_clock::now();
         if (progress.pProc)
             reinterpret_cast<LPMAIDProgressProc>(wordToPtr<void>(progress.pProc))(
                 kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, progress.refProc, 0,
@@ -519,7 +519,7 @@ void transferStep(std::shared_ptr<Transfer> t) {
         t->buffer.reset(new uint8_t[std::max<uint64_t>(piece, 1)]);
     uint8_t* bytes = t->buffer.get();
     t->picture.read(t->offset, bytes, size_t(piece));
-    paceLink(piece);
+    paceLink(*t, piece);
     const bool last = t->offset + piece >= t->size;
     const bool removed = last && c.removeAfterTransfer;
     int32_t result;
@@ -645,7 +645,6 @@ int32_t openObject(tagNkMAIDObject* parentRecord, uint32_t id, uint32_t dataType
         g_state->enumRestartsLeft = g_state->config.enumRestarts;
         g_state->piecesDelivered = 0;
         g_state->lastAutoShot = std::chrono::steady_clock::now();
-        g_state->linkFreeAt = {};
         g_state->resources = bundleResources();
         resetSettings(*g_state);
         for (uint32_t i = 0; i < g_state->config.pictures; ++i)
