@@ -45,6 +45,45 @@ bool parseBool(const std::string& text, bool* out) {
     return false;
 }
 
+// Bytes per second: a number with an optional decimal multiple (k, M, G, as link speeds are
+// given), optionally followed by "B" and "/s": "35000000", "35M", "300 MB/s". A hexadecimal
+// number takes no suffix, so that its digits stay its own.
+bool parseRate(std::string text, uint64_t* out) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return parseNumber(text, out);
+    auto dropSuffix = [&](const std::string& suffix) {
+        if (text.size() >= suffix.size() &&
+            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0)
+            text = trim(text.substr(0, text.size() - suffix.size()));
+    };
+    dropSuffix("/s");
+    dropSuffix("B");
+    uint64_t multiple = 1;
+    if (!text.empty()) {
+        switch (text.back()) {
+        case 'k':
+        case 'K':
+            multiple = 1000;
+            break;
+        case 'M':
+            multiple = 1000 * 1000;
+            break;
+        case 'G':
+            multiple = 1000 * 1000 * 1000;
+            break;
+        default:
+            break;
+        }
+        if (multiple != 1)
+            text = trim(text.substr(0, text.size() - 1));
+    }
+    uint64_t n = 0;
+    if (!parseNumber(text, &n) || n > UINT64_MAX / multiple)
+        return false;
+    *out = n * multiple;
+    return true;
+}
+
 } // namespace
 
 Config parseConfig(const std::string& text, std::vector<std::string>* errors) {
@@ -111,6 +150,17 @@ Config parseConfig(const std::string& text, std::vector<std::string>* errors) {
                 fail(key + ": expected seconds");
             else
                 c.autoShotInterval = v;
+        } else if (key == "burst") {
+            if (!isNumber || n == 0 || n > kMaxBurst)
+                fail(key + ": expected 1 to " + std::to_string(kMaxBurst) + " frames");
+            else
+                c.burst = uint32_t(n);
+        } else if (key == "announce_shots") {
+            if (!parseBool(value, &c.announceShots))
+                fail(key + ": expected yes or no");
+        } else if (key == "bandwidth") {
+            if (!parseRate(value, &c.bandwidth))
+                fail(key + ": expected bytes per second, such as 35000000 or 35M");
         } else if (key == "remove_after_transfer") {
             if (!parseBool(value, &c.removeAfterTransfer))
                 fail(key + ": expected yes or no");

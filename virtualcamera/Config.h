@@ -15,6 +15,9 @@ namespace zarv::vcam {
 enum class Layout { File, Rows };
 enum class SizeLie { None, Overflow, Zero, RowsOverflow };
 
+/// The most frames one shot may take: a card holds that many and more, but not without bound.
+inline constexpr uint32_t kMaxBurst = 1000;
+
 struct Config {
     std::string model = "Zarv Virtual Camera";
     uint32_t pictures = 0;                 // pictures waiting on the card when the camera opens
@@ -25,6 +28,9 @@ struct Config {
     uint32_t rowBytes = 1024;        // row layout: bytes per row
     uint32_t fileType = 1;           // 1 JPEG, 2 TIFF, 4 NEF, 257 NDF
     double autoShotInterval = 0;     // seconds between shots taken by the operator; 0: none
+    uint32_t burst = 1;              // frames per shot, taken one per pump (as fast as it can)
+    bool announceShots = true;       // the source announces each new picture (add-child)
+    uint64_t bandwidth = 0;          // bytes per second the link delivers; 0: no limit
     bool removeAfterTransfer = true; // the camera drops a picture once transferred
     uint32_t sourceId = 1;           // the camera's id under the module
     bool thumbnails = false;         // items also carry a thumbnail data object

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dlfcn.h>
@@ -213,7 +214,8 @@ struct Transfer {
     uint64_t offset = 0;
     uint32_t pieces = 0;
     bool started = false;
-    std::unique_ptr<uint8_t[]> buffer; // one piece
+    std::chrono::steady_clock::time_point linkDue; // when the pieces so far are through the link
+    std::unique_ptr<uint8_t[]> buffer;             // one piece
 };
 
 struct State {
@@ -401,12 +403,44 @@ uint64_t sourceHandle() {
     return 0;
 }
 
-// A shot: a new picture on the card, announced to the open source.
-void takeShot() {
+// One frame: a new picture on the card, announced to the open source unless the camera keeps
+// quiet about new pictures.
+void takeFrame(bool announceLater) {
     addPictureToCard();
     const uint32_t id = g_state->card.back().id;
-    if (const uint64_t src = sourceHandle())
+    if (!g_state->config.announceShots)
+        return;
+    const uint64_t src = sourceHandle();
+    if (!src)
+        return;
+    if (announceLater)
         g_state->actions.push_back([src, id] { sendEvent(src, kNkMAIDEvent_AddChild, id); });
+    else
+        sendEvent(src, kNkMAIDEvent_AddChild, id);
+}
+
+// A shot: a burst of frames, the first at once, each further one on the next pump, as fast as
+// the camera takes them.
+void takeShot() {
+    takeFrame(true);
+    for (uint32_t frame = 1; frame < g_state->config.burst; ++frame)
+        g_state->actions.push_back([] {
+            if (g_state->cameraPresent)
+                takeFrame(false);
+        });
+}
+
+// The link streams a transfer at the configured rate from its start: a piece is there once its
+// bytes have had their time on the link, and the pump blocks until then, as a USB read does. A
+// program slower than the link finds the next piece waiting.
+void paceLink(Transfer& t, uint64_t bytes) {
+    const uint64_t rate = g_state->config.bandwidth;
+    if (rate == 0)
+        return;
+    using Clock = std::chrono::steady_clock;
+    t.linkDue += std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(double(bytes) / double(rate)));
+    std::this_thread::sleep_until(t.linkDue);
 }
 
 bool loadPicture(size_t index, Picture* picture) {
@@ -469,6 +503,7 @@ void transferStep(std::shared_ptr<Transfer> t) {
     const Config& c = g_state->config;
     if (!t->started) {
         t->started = true;
+        t->linkDue = std::chrono::steady_clock::now();
         if (progress.pProc)
             reinterpret_cast<LPMAIDProgressProc>(wordToPtr<void>(progress.pProc))(
                 kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, progress.refProc, 0,
@@ -484,6 +519,7 @@ void transferStep(std::shared_ptr<Transfer> t) {
         t->buffer.reset(new uint8_t[std::max<uint64_t>(piece, 1)]);
     uint8_t* bytes = t->buffer.get();
     t->picture.read(t->offset, bytes, size_t(piece));
+    paceLink(*t, piece);
     const bool last = t->offset + piece >= t->size;
     const bool removed = last && c.removeAfterTransfer;
     int32_t result;

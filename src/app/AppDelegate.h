@@ -124,8 +124,14 @@ public:
     // Any thread: the scan timer fires on the camera queue, the second timer on the scan
     // queue, the acquire timer on the main thread and its loop on the global pool.
     void createScanTimer();
+    /// Cancels the scan timer and the event pump.
     void cancelScanTimer();
     bool hasScanTimer() const;
+    /// With "prefSaveOnCameraEvent" (default YES), starts giving the connected module idle
+    /// turns on the camera queue at its own pace (`asyncRateMs`, kept within 5-100 ms; 0: 10
+    /// ms), and saves each picture it announces at once, one after the other. Camera queue.
+    void createEventPump(uint32_t asyncRateMs);
+    bool hasEventPump() const;
     void createScanTiemr2();
     void setupAcquireTimer();
     void doAcquireLoop();
@@ -246,6 +252,10 @@ private:
     // Saves the next picture when the session is connected; otherwise logs why not. Camera queue.
     void saveIfConnected(const std::shared_ptr<CameraSession>& session, const QString& logPrefix);
     void sweepTick();
+    // The event pump's tick and the saving of what the camera announced, one picture per block
+    // so that other camera commands get their turn in a burst. Camera queue.
+    void eventPumpTick();
+    void saveAnnounced();
 
     Options m_options;
     std::atomic<bool> m_terminating{false};
@@ -274,6 +284,9 @@ private:
     mutable QMutex m_timerMutex;
     std::shared_ptr<DispatchTimer> m_fTimer;  // scan timer
     std::shared_ptr<DispatchTimer> m_fTimer2; // sweep timer
+    std::shared_ptr<DispatchTimer> m_eventPump;
+    uint32_t m_savesOwed = 0; // camera queue only: pictures announced and not yet saved
+    bool m_draining = false;  // camera queue only: a saveAnnounced is queued
     QObject* m_fAcquireTimer = nullptr;
 
     std::atomic<int> m_newImageCount{0};

@@ -210,6 +210,7 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
         UserNotificationCenter::defaultUserNotificationCenter().removeAllDeliveredNotifications();
         session->handleUsbDeviceAdded(notification);
         createScanTimer();
+        createEventPump(session->AsyncRate());
         onMain([this] {
             setStatusImage(QStringLiteral("NSStatusAvailable"));
             ibClickedOnZarvButton(QStringLiteral("sendcamerastatus"));

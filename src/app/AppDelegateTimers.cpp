@@ -7,6 +7,8 @@
 #include <QMutexLocker>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace zarv {
 
 // --- Timers ---------------------------------------------------------------------------------
@@ -27,6 +29,10 @@ void AppDelegate::cancelScanTimer() {
     if (m_fTimer) {
         m_fTimer->cancel();
         m_fTimer.reset();
+    }
+    if (m_eventPump) {
+        m_eventPump->cancel();
+        m_eventPump.reset();
     }
 }
 
@@ -49,6 +55,60 @@ void AppDelegate::saveIfConnected(const std::shared_ptr<CameraSession>& session,
         logInfo(logPrefix + QStringLiteral("trying to save - but camera NOT connected..."));
     else
         session->SaveImage();
+}
+
+void AppDelegate::createEventPump(uint32_t asyncRateMs) {
+    if (!defaults().boolForKey(QStringLiteral("prefSaveOnCameraEvent")))
+        return;
+    QMutexLocker lock(&m_timerMutex);
+    if (m_eventPump)
+        return;
+    m_savesOwed = 0;
+    m_draining = false;
+    // Often enough that a picture waits a few milliseconds at most, seldom enough that an idle
+    // camera costs next to nothing.
+    const uint32_t ms = asyncRateMs == 0 ? 10 : std::clamp<uint32_t>(asyncRateMs, 5, 100);
+    m_eventPump = CreateDispatchTimer(ms / 1000.0, &currentCameraDispatchQueue(),
+                                      [this] { eventPumpTick(); });
+}
+
+bool AppDelegate::hasEventPump() const {
+    QMutexLocker lock(&m_timerMutex);
+    return m_eventPump != nullptr;
+}
+
+void AppDelegate::eventPumpTick() {
+    const std::shared_ptr<CameraSession> session = gTestNikonCamera();
+    if (!session)
+        return;
+    m_savesOwed += session->PumpEvents();
+    if (m_savesOwed > 0 && !m_draining)
+        saveAnnounced();
+}
+
+void AppDelegate::saveAnnounced() {
+    m_draining = false;
+    const std::shared_ptr<CameraSession> session = gTestNikonCamera();
+    if (m_savesOwed == 0)
+        return;
+    if (!session || !session->isCameraConnected()) {
+        m_savesOwed = 0;
+        return;
+    }
+    // One picture per announcement: a picture the camera keeps after its transfer, or one that
+    // cannot be fetched, is not taken again and again; the scan timer stays the safety net.
+    --m_savesOwed;
+    session->SaveImage();
+    m_savesOwed += session->PumpEvents();
+    if (m_savesOwed == 0)
+        return;
+    // Checked and queued under the lock that cancelling takes: once the pump is cancelled (the
+    // camera left, the program stops) no further block is queued.
+    QMutexLocker lock(&m_timerMutex);
+    if (!m_eventPump)
+        return;
+    m_draining = true;
+    currentCameraDispatchQueue().async([this] { saveAnnounced(); });
 }
 
 void AppDelegate::createScanTiemr2() {

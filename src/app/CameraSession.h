@@ -40,6 +40,11 @@ public:
     virtual int16_t UnloadCamera() = 0;
     virtual int16_t GrabImage() = 0;
     virtual void SaveImage() = 0;
+    /// Lets the module deliver its events while idle; how many new pictures it announced since
+    /// the last call. A session whose module sends no events announces none.
+    virtual uint32_t PumpEvents() { return 0; }
+    /// The pace, in milliseconds, at which the module wants its idle turns; 0 when unknown.
+    virtual uint32_t AsyncRate() { return 0; }
 };
 
 /// Makes a new session; called on the camera queue. May give null (allocation refused).

@@ -30,6 +30,8 @@ public:
     int16_t UnloadCamera() override { return m_handler.UnloadCamera(); }
     int16_t GrabImage() override { return m_handler.GrabImage(); }
     void SaveImage() override { m_handler.SaveImage(); }
+    uint32_t PumpEvents() override { return m_handler.PumpEvents(); }
+    uint32_t AsyncRate() override { return m_handler.AsyncRate(); }
     int16_t GetCameraInfo(uint32_t capability, const QString& withType) override {
         return m_handler.GetCameraInfo(capability, withType);
     }

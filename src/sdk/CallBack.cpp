@@ -31,6 +31,7 @@
 namespace zarv {
 
 bool g_bFileRemoved = false;
+std::atomic<uint32_t> g_ulItemsAnnounced{0};
 int32_t gNikonCameraCaptureCount = 0;
 uint32_t g_ulProgressValue = 0;
 bool g_bFirstCall = true;
@@ -116,6 +117,7 @@ void SrcEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data) {
         LPRefObj pRef = nodeOf(refProc);
         switch (ulEvent) {
         case kNkMAIDEvent_AddChild:
+            ++g_ulItemsAnnounced;
             if (addAndEnumerate(pRef, data))
                 qInfo().noquote() << "...kNkMAIDEvent_AddChild...";
             break;

@@ -6,10 +6,15 @@
 #include "sdk/Function.h"
 #include "sdk/Maid.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace zarv {
+
+/// Items the camera's source announced (its add-child events) since the process started; the
+/// session compares it between pumps to save a picture as soon as the camera has it.
+extern std::atomic<uint32_t> g_ulItemsAnnounced;
 
 void ModEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data);
 void SrcEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data);

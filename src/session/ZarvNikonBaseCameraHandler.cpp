@@ -11,6 +11,7 @@
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "sdk/CallBack.h"
 
 #include <QDebug>
 #include <QFile>
@@ -239,7 +240,8 @@ DelegateProxy& delegateProxy() {
 
 // --- Creation ----------------------------------------------------------------------------------
 
-ZarvNikonBaseCameraHandler::ZarvNikonBaseCameraHandler() : m_link(new SessionObserverLink) {
+ZarvNikonBaseCameraHandler::ZarvNikonBaseCameraHandler()
+    : m_link(new SessionObserverLink), m_itemsSeen(g_ulItemsAnnounced.load()) {
     m_fCameraStatus = false;
     m_fModuleLoaded = false;
     if (pRefMod)
@@ -921,12 +923,15 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
                 break;
             }
             g_bFileRemoved = false;
-            if (ImageCommandLoop(item, kNkMAIDDataObjType_Image))
+            const bool fetched = ImageCommandLoop(item, kNkMAIDDataObjType_Image);
+            if (fetched)
                 logLine(QStringLiteral("ImageCommandLoop - succesful"));
             else
                 logLine(QStringLiteral("ImageCommandLoop - failed"));
             if (g_bFileRemoved)
                 RemoveChild(pRefSrc, int32_t(itemId));
+            else if (fetched)
+                m_skippedItems.insert(itemId); // kept on the camera: saved once is enough
             break;
         }
         if (!acquiring)
@@ -946,6 +951,57 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
         pRefSrc = nullptr; // may be freed already, when the camera went away
         releaseConnection(true);
     }
+}
+
+uint32_t ZarvNikonBaseCameraHandler::PumpEvents() {
+    // Enough turns for a burst's announcements, few enough that a module that always says it
+    // has more to do cannot hold the queue.
+    constexpr int kMostTurns = 64;
+    if (pRefSrc) {
+        try {
+            for (int turn = 0; turn < kMostTurns && pRefSrc; ++turn)
+                if (CallMAIDEntryPoint(pRefSrc->object, kNkMAIDCommand_Async, 0,
+                                       kNkMAIDDataType_Null, 0, nullptr,
+                                       0) != kNkMAIDResult_Pending)
+                    break;
+        } catch (const MaidException& e) {
+            afterSdkFailure(QStringLiteral("PumpEvents"), e.code());
+        } catch (const std::exception&) {
+            afterSdkFailure(QStringLiteral("PumpEvents"), kNkMAIDResult_UnexpectedError);
+        }
+    }
+    const uint32_t announced = g_ulItemsAnnounced.load();
+    uint32_t fresh = announced - m_itemsSeen;
+    m_itemsSeen = announced;
+    // The pictures already on the camera when it connected are never announced: the first
+    // turns of a connection count them, so that they are fetched at once too.
+    if (pRefSrc && pRefSrc != m_sourceListed) {
+        m_sourceListed = pRefSrc;
+        std::vector<uint32_t> items;
+        try {
+            if (ListItems(pRefSrc, &items))
+                fresh += uint32_t(items.size());
+        } catch (const MaidException& e) {
+            afterSdkFailure(QStringLiteral("PumpEvents"), e.code());
+        }
+    }
+    return fresh;
+}
+
+uint32_t ZarvNikonBaseCameraHandler::AsyncRate() {
+    if (!pRefMod ||
+        !CheckCapabilityOperation(pRefMod, kNkMAIDCapability_AsyncRate, kNkMAIDCapOperation_Get))
+        return 0;
+    uint32_t rate = 0;
+    try {
+        if (!Command_CapGet(pRefMod->object, kNkMAIDCapability_AsyncRate,
+                            kNkMAIDDataType_UnsignedPtr, ptrToWord(&rate)))
+            return 0;
+    } catch (const MaidException& e) {
+        afterSdkFailure(QStringLiteral("AsyncRate"), e.code());
+        return 0;
+    }
+    return rate;
 }
 
 // --- Notices -----------------------------------------------------------------------------------

@@ -109,8 +109,20 @@ public:
     bool CheckIfNewImageGrabbed();
     /// Transfers the camera's first picture to the save folder; at most one per call. A picture
     /// that cannot be fetched (no image data, an item or data that cannot be opened or selected)
-    /// is logged, left on the camera and passed over until the next connection.
+    /// is logged, left on the camera and passed over until the next connection; so is a picture
+    /// the camera keeps after it was saved.
     void SaveImage();
+    /// Gives the module its turns on the connected source while no command runs, so that it can
+    /// deliver its events (a module only calls back from inside a call of ours): turns follow
+    /// at once while it says it has more to do, up to a bound. Answers how many new pictures
+    /// the camera announced since the last call (at the first, since the session was made), and
+    /// at the first call of a connection the pictures that were on the camera already. A
+    /// camera that went away meanwhile releases the connection. Camera queue only; cheap when
+    /// nothing happens.
+    uint32_t PumpEvents();
+    /// How often the module wants its turns, in milliseconds (its AsyncRate capability); 0 when
+    /// it does not say or nothing is open.
+    uint32_t AsyncRate();
 
     // --- Notices -------------------------------------------------------------------------------
 
@@ -176,7 +188,9 @@ private:
     UserNotificationCenter* m_fUserNotifCenter = nullptr;
     QVariantMap m_fUsbDeviceInfo;
     std::shared_ptr<SessionObserverLink> m_link;
-    std::set<uint32_t> m_skippedItems; // items of this connection that cannot be fetched
+    std::set<uint32_t> m_skippedItems; // items of this connection not to fetch (again)
+    uint32_t m_itemsSeen;              // g_ulItemsAnnounced at the last PumpEvents
+    LPRefObj m_sourceListed = nullptr; // the source whose pictures PumpEvents last counted
 };
 
 } // namespace zarv

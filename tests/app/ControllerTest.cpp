@@ -47,8 +47,10 @@ struct Script {
     std::atomic<int> result{0};   // what FindCamera answers
     std::atomic<int> probes{0};
     std::atomic<bool> holdProbes{false}; // a probe lasts until this is cleared
-    QString connectionMessage;           // stored by FindCamera when not empty
-    QString modulePath;                  // what GetPathToModule answers, when not empty
+    std::atomic<uint32_t> announced{0};  // pictures the camera announces at its next turn
+    std::atomic<uint32_t> announcedDuringFirstSave{0};
+    QString connectionMessage; // stored by FindCamera when not empty
+    QString modulePath;        // what GetPathToModule answers, when not empty
 };
 
 class ScriptedSession : public CameraSession {
@@ -106,7 +108,12 @@ public:
     }
     void SaveImage() override {
         check();
-        ++m_script.saves;
+        if (++m_script.saves == 1)
+            m_script.announced += m_script.announcedDuringFirstSave.load();
+    }
+    uint32_t PumpEvents() override {
+        check();
+        return m_script.announced.exchange(0);
     }
 
 private:
@@ -238,6 +245,41 @@ TEST_F(Controller, DeviceBookkeepingAcrossArrivalsAndRemovals) {
     EXPECT_FALSE(delegate->hasScanTimer());
     EXPECT_GT(script.closes.load(), closes);
     EXPECT_EQ(delegate->fStatus1Image(), "NSStatusUnavailable");
+    EXPECT_EQ(script.offQueue.load(), 0);
+}
+
+// Each picture the camera announces is saved at once, once, on the camera queue, with no scan
+// tick, also those announced while another was being saved; with the setting off, and once the
+// camera has left, announcements save nothing.
+TEST_F(Controller, AnnouncedPicturesAreSavedAtOnceUnlessTheSettingIsOff) {
+    defaults().setObject(QStringLiteral("prefScanForNewImageInSeconds"), 3600.0);
+    defaults().setObject(QStringLiteral("prefSaveOnCameraEvent"), true);
+    const auto restore =
+        qScopeGuard([] { defaults().removeObject(QStringLiteral("prefSaveOnCameraEvent")); });
+    const QVariantMap camera = device(QStringLiteral("Nikon D850"), 1200, QStringLiteral("S1"));
+    const auto available = [&] { return delegate->fStatus1Image() == "NSStatusAvailable"; };
+    arrive(camera);
+    ASSERT_TRUE(waitUntil(available, 20000));
+    EXPECT_TRUE(delegate->hasEventPump());
+    script.announcedDuringFirstSave = 2;
+    script.announced = 5;
+    ASSERT_TRUE(waitUntil([&] { return script.saves.load() >= 7; }, 20000));
+    waitUntil([] { return false; }, 300);
+    EXPECT_EQ(script.saves.load(), 7);
+
+    leave(camera);
+    ASSERT_TRUE(waitUntil([&] { return status() == "< Camera Disconnected >"; }, 20000));
+    drainCameraQueue();
+    EXPECT_FALSE(delegate->hasEventPump());
+
+    defaults().setObject(QStringLiteral("prefSaveOnCameraEvent"), false);
+    arrive(camera);
+    ASSERT_TRUE(waitUntil(available, 20000));
+    EXPECT_TRUE(delegate->hasScanTimer());
+    EXPECT_FALSE(delegate->hasEventPump());
+    script.announced = 3;
+    waitUntil([] { return false; }, 300);
+    EXPECT_EQ(script.saves.load(), 7);
     EXPECT_EQ(script.offQueue.load(), 0);
 }
 

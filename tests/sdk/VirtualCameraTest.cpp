@@ -5,9 +5,12 @@
 #include "platform/Bundle.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
+
+#include <ctime>
 
 using namespace zarv;
 using namespace zarv::test;
@@ -345,6 +348,52 @@ TEST_F(VirtualCamera, TheOperatorsShotsArriveOnTheirOwn) {
         usleep(2000);
     }
     EXPECT_GE(source->childCount, 2u);
+}
+
+// A burst's frames reach the card and the source's event procedure in shot order, each counted
+// once as announced; a camera that keeps quiet still lists them.
+TEST_F(VirtualCamera, ABurstIsAnnouncedFrameByFrameUnlessTheCameraKeepsQuiet) {
+    openModule("burst = 5\n");
+    LPRefObj source = openSource();
+    const uint32_t before = g_ulItemsAnnounced.load();
+    ASSERT_TRUE(IssueProcess(source, kNkMAIDCapability_Capture));
+    for (int i = 0; i < 50 && source->childCount < 5; ++i)
+        Command_Async(root.object);
+    ASSERT_EQ(source->childCount, 5u);
+    for (uint32_t i = 1; i < 5; ++i)
+        EXPECT_LT(source->children[i - 1]->id, source->children[i]->id);
+    EXPECT_EQ(g_ulItemsAnnounced.load() - before, 5u);
+    ASSERT_TRUE(Close_Module(&root));
+
+    openModule("burst = 3\nannounce_shots = no\n");
+    source = openSource();
+    const uint32_t quiet = g_ulItemsAnnounced.load();
+    ASSERT_TRUE(IssueProcess(source, kNkMAIDCapability_Capture));
+    for (int i = 0; i < 50; ++i)
+        Command_Async(root.object);
+    EXPECT_EQ(g_ulItemsAnnounced.load(), quiet);
+    uint32_t count = 0;
+    EXPECT_TRUE(CheckIfNewItem(source, &count));
+    EXPECT_EQ(count, 3u);
+}
+
+// A limited link takes at least size / rate to deliver a picture, and waits without spinning:
+// the thread doing the transfer sleeps through most of it.
+TEST_F(VirtualCamera, ALimitedLinkPacesTheTransferWithoutSpinning) {
+    openModule("pictures = 1\npicture_size = 2000000\npiece_size = 65536\nbandwidth = 10M\n");
+    LPRefObj source = openSource();
+    timespec cpu0{}, cpu1{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
+    QElapsedTimer wall;
+    wall.start();
+    ASSERT_TRUE(saveNext(source));
+    const qint64 wallMs = wall.elapsed();
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+    const double cpuMs = (cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
+    ASSERT_EQ(saved().size(), 1);
+    EXPECT_GE(QFileInfo(QDir(saveFolder).filePath(saved()[0])).size(), 2000000);
+    EXPECT_GE(wallMs, 200) << "2 MB at 10 MB/s";
+    EXPECT_LT(cpuMs, wallMs * 0.5) << "busy while waiting for the link";
 }
 
 TEST(VirtualCameraBundles, BothArchitecturesAreBuilt) {

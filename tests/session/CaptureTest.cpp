@@ -170,6 +170,44 @@ TEST_F(CaptureTest, RemovalInTheMiddleOfATransfer) {
     EXPECT_EQ(QFile(QDir(saveFolder).filePath(saved()[0])).size(), sample(1).size());
 }
 
+// Idle turns report every picture the camera announced, once: those waiting at connection and
+// each frame of a burst; every one of them is then fetched. Without a connection they cost
+// nothing and report nothing.
+TEST_F(CaptureTest, IdleTurnsReportEachAnnouncedPictureOnce) {
+    setCameraConfig("pictures = 2\nburst = 3\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    EXPECT_EQ(s.AsyncRate(), 10u);
+    const auto turns = [&] {
+        uint32_t announced = 0;
+        for (int i = 0; i < 20; ++i)
+            announced += s.PumpEvents();
+        return announced;
+    };
+    EXPECT_EQ(turns(), 2u) << "the pictures waiting at connection";
+    EXPECT_EQ(s.GrabImage(), 0);
+    EXPECT_EQ(turns(), 3u) << "each frame of the burst";
+    for (int i = 0; i < 5; ++i)
+        s.SaveImage();
+    EXPECT_EQ(saved().size(), 5);
+    EXPECT_EQ(turns(), 0u);
+
+    s.CleanUp();
+    EXPECT_EQ(s.PumpEvents(), 0u);
+    EXPECT_EQ(s.AsyncRate(), 0u);
+}
+
+// A camera that keeps its pictures after their transfer gets each saved once, not once per scan.
+TEST_F(CaptureTest, APictureTheCameraKeepsIsSavedOnce) {
+    setCameraConfig("pictures = 2\nremove_after_transfer = no\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    for (int i = 0; i < 4; ++i)
+        s.SaveImage();
+    EXPECT_EQ(saved().size(), 2);
+    EXPECT_TRUE(s.CheckIfNewImageGrabbed()) << "still on the camera";
+}
+
 TEST_F(CaptureTest, PicturesThatCannotBeFetchedDoNotHoldBackTheRest) {
     // The first three items each fail another way before any byte is fetched.
     setCameraConfig("pictures = 4\n"
