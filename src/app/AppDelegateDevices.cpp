@@ -205,7 +205,7 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
     const int16_t result = session->FindCamera();
     logInfo(QStringLiteral("FindCamera returned %1").arg(result));
     const QString name = deviceName(entry);
-    if (result == 0) {
+    if (result == kFindCameraFound) {
         m_releasedNode.clear();
         UserNotificationCenter::defaultUserNotificationCenter().removeAllDeliveredNotifications();
         session->handleUsbDeviceAdded(notification);
@@ -221,20 +221,20 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
     sleepMs(750);
     if (result == kFindCameraDeviceHeld) {
         deviceHeldStep(entry, notification, props, info);
-    } else if (result == -4) {
+    } else if (result == kFindCameraWrongArchitecture) {
         onMain([this, name, info] {
             setStatusImage(QStringLiteral("NSCaution"));
             setStatusText(withConnectionMessage(
                 QStringLiteral("< Need To RUN in Different Mode for: %1 >").arg(name)));
             currentCameraDispatchQueue().async([this, info] { checkIfNeedToRelaunch(info); });
         });
-    } else if (result == -3) {
+    } else if (result == kFindCameraModuleMissing) {
         onMain([this, name] {
             setStatusImage(QStringLiteral("NSCaution"));
             setStatusText(withConnectionMessage(
                 QStringLiteral("< MISSING Required Module for: %1 >").arg(name)));
         });
-    } else if (result == -2) {
+    } else if (result == kFindCameraUnknownModel) {
         logInfo(QStringLiteral("Need to Manually Add Nikon to List...[%1]")
                     .arg(props.value(QStringLiteral("USB Product Name")).toString()));
         const std::optional<QString> path = session->GetPathToModule();
