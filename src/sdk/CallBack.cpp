@@ -7,6 +7,7 @@
 #include "sdk/Internal.h"
 
 #include "messaging/OutboundNotifications.h"
+#include "messaging/ShotTimeline.h"
 #include "platform/UserDefaults.h"
 
 #include <QDebug>
@@ -116,10 +117,12 @@ void SrcEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data) {
         LPRefObj pRef = nodeOf(refProc);
         switch (ulEvent) {
         case kNkMAIDEvent_AddChild:
+            ShotTimeline::shared().noteShot(static_cast<uint32_t>(data));
             if (addAndEnumerate(pRef, data))
                 qInfo().noquote() << "...kNkMAIDEvent_AddChild...";
             break;
         case kNkMAIDEvent_RemoveChild:
+            ShotTimeline::shared().noteGone(static_cast<uint32_t>(data));
             RemoveChild(pRef, static_cast<int32_t>(data));
             qInfo().noquote() << "...camera disconnected...";
             break;
@@ -449,6 +452,8 @@ int32_t completeFile(tagDataRecord* rec, const char* prefix, uint32_t kind, uint
         path = folder + "/" + prefix + "_" + timeStamp() + extensionFor(fileType);
     }
     syncFolder(folder);
+    ShotTimeline::shared().noteSynced(uint32_t(rec->lID), QString::fromStdString(path),
+                                      rec->ulTotal);
     DiscardPicture(rec);
     ++gNikonCameraCaptureCount;
     if (removed && (kind & kNkMAIDDataObjType_Image))
@@ -511,6 +516,7 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
             return kNkMAIDResult_OutOfMemory;
         }
         if (!rec->pBuffer) {
+            ShotTimeline::shared().noteFirstByte(uint32_t(rec->lID));
             // The file layout goes to the save folder, the row layout to the current one.
             const std::string folder = fileLayout ? SaveFolderPath() : std::string(".");
             if (!ensureFolder(folder)) {
@@ -548,6 +554,7 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
         rec->ulOffset += uint32_t(piece);
         if (rec->ulOffset < rec->ulTotal)
             return kNkMAIDResult_NoError;
+        ShotTimeline::shared().noteLastByte(uint32_t(rec->lID));
 
         const char* prefix = (kind & kNkMAIDDataObjType_Image)       ? "Image"
                              : (kind & kNkMAIDDataObjType_Thumbnail) ? "Thumb"
