@@ -50,7 +50,7 @@ struct ShotRecord {
 
 /// Collects the times of each picture as the session, the data procedure and the announcement
 /// report them, keyed by the camera's item id until the picture has its file, then by its path.
-/// Every operation is thread-safe, takes no longer than a short lock and never touches a disk.
+/// Thread-safe. The note operations take no more than a short lock and never touch a disk.
 class ShotTimeline {
 public:
     static constexpr size_t kKept = 1000;
