@@ -31,11 +31,6 @@ QDateTime dateOf(qint64 micros) {
     return QDateTime::fromMSecsSinceEpoch(micros / 1000, Qt::UTC);
 }
 
-// A stage is stamped no earlier than the one before it, whatever the caller's order.
-void stamp(qint64& field, qint64 floor) {
-    field = std::max(ShotTimeline::now(), floor);
-}
-
 QString errnoText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
@@ -162,6 +157,7 @@ private:
 
 // --- The timeline ----------------------------------------------------------------------------
 
+// Each stage is stamped no earlier than the one before it, whatever the order of the reports.
 struct ShotTimeline::Pending {
     uint32_t item = 0;
     bool fromEvent = false;
@@ -190,7 +186,7 @@ qint64 ShotTimeline::now() {
            duration_cast<microseconds>(steady_clock::now() - monotonicStart).count();
 }
 
-ShotTimeline::Pending& ShotTimeline::pendingFor(uint32_t item, bool fromEvent) {
+ShotTimeline::Pending& ShotTimeline::pendingFor(uint32_t item, bool fromEvent, qint64 at) {
     const auto it = std::find_if(m_items.begin(), m_items.end(),
                                  [&](const Pending& p) { return p.item == item; });
     if (it != m_items.end())
@@ -201,44 +197,49 @@ ShotTimeline::Pending& ShotTimeline::pendingFor(uint32_t item, bool fromEvent) {
     Pending& p = m_items.emplace_back();
     p.item = item;
     p.fromEvent = fromEvent;
-    stamp(p.shot, 0);
+    p.shot = at;
     return p;
 }
 
 void ShotTimeline::noteShot(uint32_t item) {
+    const qint64 at = now();
     QMutexLocker lock(&m_mutex);
-    pendingFor(item, true);
+    pendingFor(item, true, at);
 }
 
 void ShotTimeline::noteFound(uint32_t item) {
+    const qint64 at = now();
     QMutexLocker lock(&m_mutex);
-    pendingFor(item, false);
+    pendingFor(item, false, at);
 }
 
 void ShotTimeline::noteFirstByte(uint32_t item) {
+    const qint64 at = now();
     QMutexLocker lock(&m_mutex);
-    Pending& p = pendingFor(item, false);
-    stamp(p.firstByte, p.shot);
+    Pending& p = pendingFor(item, false, at);
+    p.firstByte = std::max(at, p.shot);
     p.lastByte = 0;
 }
 
 void ShotTimeline::noteLastByte(uint32_t item) {
+    const qint64 at = now();
     QMutexLocker lock(&m_mutex);
-    Pending& p = pendingFor(item, false);
+    Pending& p = pendingFor(item, false, at);
     if (!p.firstByte)
-        stamp(p.firstByte, p.shot);
-    stamp(p.lastByte, p.firstByte);
+        p.firstByte = std::max(at, p.shot);
+    p.lastByte = std::max(at, p.firstByte);
 }
 
 void ShotTimeline::noteSynced(uint32_t item, const QString& path, quint64 bytes) {
+    const qint64 at = now();
     QMutexLocker lock(&m_mutex);
-    Pending p = pendingFor(item, false);
+    Pending p = pendingFor(item, false, at);
     std::erase_if(m_items, [&](const Pending& q) { return q.item == item; });
     if (!p.firstByte)
-        stamp(p.firstByte, p.shot);
+        p.firstByte = std::max(at, p.shot);
     if (!p.lastByte)
-        stamp(p.lastByte, p.firstByte);
-    stamp(p.synced, p.lastByte);
+        p.lastByte = std::max(at, p.firstByte);
+    p.synced = std::max(at, p.lastByte);
     p.path = path;
     p.bytes = bytes;
     if (m_saved.size() >= kKept)
@@ -247,6 +248,7 @@ void ShotTimeline::noteSynced(uint32_t item, const QString& path, quint64 bytes)
 }
 
 void ShotTimeline::noteAnnounced(const QString& path) {
+    const qint64 at = now();
     ShotRecord record;
     Listener listener;
     std::shared_ptr<LogWriter> writer;
@@ -265,7 +267,7 @@ void ShotTimeline::noteAnnounced(const QString& path) {
         record.firstByte = it->firstByte;
         record.lastByte = it->lastByte;
         record.synced = it->synced;
-        stamp(record.announced, it->synced);
+        record.announced = std::max(at, it->synced);
         m_saved.erase(it);
         m_records.push_back(record);
         if (m_records.size() > kKept)

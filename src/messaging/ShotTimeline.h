@@ -116,8 +116,9 @@ public:
 private:
     struct Pending;
     class LogWriter;
-    Pending& pendingFor(uint32_t item, bool fromEvent); // m_mutex held
-    bool takeAnswerToken();                             // m_mutex held
+    // The item's record, made with its shot at `at` when there is none. m_mutex held.
+    Pending& pendingFor(uint32_t item, bool fromEvent, qint64 at);
+    bool takeAnswerToken(); // m_mutex held
 
     mutable QMutex m_mutex;
     std::vector<Pending> m_items; // by item, until synced
