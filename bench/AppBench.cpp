@@ -60,6 +60,7 @@ struct Run {
         config.close();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path() + QStringLiteral("/config"));
+        env.insert(QStringLiteral("XDG_STATE_HOME"), dir.path() + QStringLiteral("/state"));
         env.insert(QStringLiteral("ZARV_VIRTUAL_CAMERA_CONFIG"), config.fileName());
         QStringList face{QStringLiteral("--headless")};
         if (display) {

@@ -2,6 +2,7 @@
 
 #include "messaging/InboundPayload.h"
 #include "messaging/OutboundNotifications.h"
+#include "messaging/ShotTimeline.h"
 #include "platform/Path.h"
 #include "platform/UserNotificationCenter.h"
 
@@ -60,6 +61,8 @@ void AppDelegate::handleDistributedNotificationNikon(const Notification& notific
         onMain([this] { ibClickedOnZarvButton(QStringLiteral("sendcamerastatus")); });
     } else if (what == QLatin1String("getlistofimages")) {
         onMain([this] { ibSendAllItemsInHotFolder(); });
+    } else if (what == QLatin1String("requestshots")) {
+        answerShotsRequest(notification);
     }
 }
 

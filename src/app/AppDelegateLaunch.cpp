@@ -2,6 +2,7 @@
 
 #include "SingleInstance.h"
 #include "messaging/OutboundNotifications.h"
+#include "messaging/ShotTimeline.h"
 #include "messaging/ZarvNSNotificationCenter.h"
 #include "modules/Architecture.h"
 #include "platform/Beep.h"
@@ -193,6 +194,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         distributed.addObserver(kNikonAppNotification, [this](const Notification& n) {
             handleDistributedNotificationNikon(n);
         }));
+    ShotTimeline::shared().setListener(postShotRecord);
     m_localTokens.push_back(
         local.addObserver(kAddFromFileNotification,
                           [this](const Notification& n) { handleAddFromFileNotification(n); }));

@@ -1,6 +1,7 @@
 // ZarvNikonCapture: camera tethering for Nikon cameras driven through their MAID modules.
 
 #include "AppDelegate.h"
+#include "messaging/ShotTimeline.h"
 #include "platform/Beep.h"
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
@@ -243,6 +244,7 @@ int main(int argc, char** argv) {
     const auto dropWindow = qScopeGuard([&delegate] { delegate.setView(nullptr); });
     if (!delegate.initialize())
         return 0; // another copy runs and was asked forward
+    ShotTimeline::shared().setLogFile(ShotTimeline::defaultLogPath());
     if (delegate.applicationWillFinishLaunching()) {
         delegate.applicationDidFinishLaunching();
         const QStringList files = filesOf(args);
@@ -253,6 +255,7 @@ int main(int argc, char** argv) {
             ScreenshotTour::startIfAsked(delegate, *window);
     }
     const int status = QCoreApplication::exec();
+    ShotTimeline::shared().flush();
     qInfo("ZarvNikonCapture ends");
     return status;
 }

@@ -10,9 +10,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QRandomGenerator>
 #include <QStringList>
+#include <QTimer>
 
+#include <csignal>
 #include <cstdio>
+
+#include <unistd.h>
 
 using namespace zarv;
 
@@ -22,6 +27,7 @@ const char* const kUsage =
     "usage: zarvctl listen [--name NAME]... [--count N]\n"
     "       zarvctl post NAME [--object OBJECT] [KEY=TEXT | KEY:=JSON | KEY@=DATE]...\n"
     "       zarvctl grab | status | images\n"
+    "       zarvctl shots [--follow]\n"
     "\n"
     "listen   prints every notification of the session as one JSON line:\n"
     "         {\"name\":...,\"object\":...,\"userInfo\":{...}}; dates as ISO 8601 text,\n"
@@ -29,7 +35,10 @@ const char* const kUsage =
     "post     sends a notification. KEY=TEXT gives a string, KEY:=JSON any JSON value\n"
     "         (numbers without a point are integers), KEY@=DATE a date (ISO 8601 or \"now\").\n"
     "grab     asks ZarvNikonCapture to take a picture;\n"
-    "status   to send its camera status; images to hand its hot folder to the viewer.\n";
+    "status   to send its camera status; images to hand its hot folder to the viewer.\n"
+    "shots    prints the timing records of the last pictures ZarvNikonCapture saved, one JSON\n"
+    "         line each, oldest first; --follow then prints each new one as it is announced,\n"
+    "         until interrupted.\n";
 
 constexpr int kUsageError = 2;
 
@@ -153,6 +162,101 @@ int request(const QString& action) {
                  {QStringLiteral("action"), action}});
 }
 
+const QString kShotsNotification = QStringLiteral("ZarvShotsNotification");
+// The program answers at once; this is for a machine under load.
+constexpr int kAnswerTimeoutMs = 10000;
+
+void printShots(const QVariantList& shots) {
+    for (const QVariant& shot : shots) {
+        const QByteArray text =
+            QJsonDocument(jsonFromPropertyValue(shot).toObject()).toJson(QJsonDocument::Compact);
+        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+        std::fputc('\n', stdout);
+    }
+    std::fflush(stdout);
+}
+
+qlonglong sequenceOf(const QVariant& shot) {
+    return shot.toMap().value(QStringLiteral("sequence")).toLongLong();
+}
+
+int shots(const QStringList& args) {
+    bool follow = false;
+    for (const QString& arg : args) {
+        if (arg != QLatin1String("--follow"))
+            return usage(QStringLiteral("unknown argument \"%1\"").arg(arg));
+        follow = true;
+    }
+    DistributedNotificationCenter* center = connectedCenter();
+    if (!center)
+        return 1;
+    const QString requestId = QStringLiteral("zarvctl-%1-%2")
+                                  .arg(QCoreApplication::applicationPid())
+                                  .arg(QRandomGenerator::global()->generate());
+    bool answered = false;
+    QVariantList early; // announced while the answer was on its way
+    const auto startFollowing = [&](qlonglong lastPrinted) {
+        answered = true;
+        QVariantList later;
+        for (const QVariant& shot : std::as_const(early))
+            if (sequenceOf(shot) > lastPrinted)
+                later.append(shot);
+        early.clear();
+        printShots(later);
+        std::fprintf(stderr, "zarvctl: following\n");
+        std::fflush(stderr);
+    };
+    center->addObserver(kShotsNotification, [&](const Notification& n) {
+        const QString action = n.userInfo.value(QStringLiteral("action")).toString();
+        const QVariantList list = n.userInfo.value(QStringLiteral("shots")).toList();
+        if (action == QLatin1String("newshot") && follow) {
+            if (answered)
+                printShots(list);
+            else
+                early.append(list);
+            return;
+        }
+        if (action != QLatin1String("shots") || answered ||
+            n.userInfo.value(QStringLiteral("requestId")).toString() != requestId)
+            return;
+        if (n.userInfo.contains(QStringLiteral("error"))) {
+            answered = true;
+            std::fprintf(stderr, "zarvctl: ZarvNikonCapture refused the request: %s\n",
+                         qPrintable(n.userInfo.value(QStringLiteral("error")).toString()));
+            QCoreApplication::exit(1);
+            return;
+        }
+        printShots(list);
+        if (follow)
+            startFollowing(list.isEmpty() ? 0 : sequenceOf(list.last()));
+        else
+            QCoreApplication::exit(0);
+    });
+    roundTrip();
+    center->post(QStringLiteral("ZarvNikonAppNotification"), {},
+                 {{QStringLiteral("senderApp"), QStringLiteral("zarvctl")},
+                  {QStringLiteral("action"), QStringLiteral("requestshots")},
+                  {QStringLiteral("requestId"), requestId}});
+    QTimer::singleShot(kAnswerTimeoutMs, [&] {
+        if (answered)
+            return;
+        std::fprintf(stderr,
+                     "zarvctl: no answer from ZarvNikonCapture within %d s: is it running on "
+                     "this session bus?\n",
+                     kAnswerTimeoutMs / 1000);
+        if (follow)
+            startFollowing(0); // it may start later
+        else
+            QCoreApplication::exit(1);
+    });
+    if (follow) {
+        // Every line is out already: an interruption is the normal end.
+        std::signal(SIGINT, [](int) { _exit(0); });
+        std::signal(SIGTERM, [](int) { _exit(0); });
+    }
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -177,6 +281,8 @@ int main(int argc, char** argv) {
                                                                     : "getlistofimages";
         return request(action);
     }
+    if (command == QLatin1String("shots"))
+        return shots(args);
     if (command == QLatin1String("post")) {
         if (args.isEmpty() || args.first().startsWith(QLatin1String("--")))
             return usage(QStringLiteral("post needs a notification name"));

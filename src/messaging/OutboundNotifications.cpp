@@ -1,4 +1,5 @@
 #include "OutboundNotifications.h"
+#include "ShotTimeline.h"
 
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
@@ -25,9 +26,10 @@ void mySendZarvXNotification2(const QString& path) {
     payload.insert(QStringLiteral("filePath"), QString(path));
     qInfo().noquote() << QStringLiteral("filePath==%1, ").arg(Log::quoted(path));
     // The caller (the data callback on the camera queue) goes on at once.
-    DispatchQueue::main().async([payload] {
+    DispatchQueue::main().async([payload, path] {
         DistributedNotificationCenter::defaultCenter().post(sZarvXNotification,
                                                             QStringLiteral("test"), payload);
+        ShotTimeline::shared().noteAnnounced(path);
     });
 }
 

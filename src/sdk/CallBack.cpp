@@ -7,6 +7,7 @@
 #include "sdk/Internal.h"
 
 #include "messaging/OutboundNotifications.h"
+#include "messaging/ShotTimeline.h"
 #include "platform/UserDefaults.h"
 
 #include <QDebug>
@@ -117,11 +118,13 @@ void SrcEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data) {
         LPRefObj pRef = nodeOf(refProc);
         switch (ulEvent) {
         case kNkMAIDEvent_AddChild:
+            ShotTimeline::shared().noteShot(static_cast<uint32_t>(data));
             ++g_ulItemsAnnounced;
             if (addAndEnumerate(pRef, data))
                 qInfo().noquote() << "...kNkMAIDEvent_AddChild...";
             break;
         case kNkMAIDEvent_RemoveChild:
+            ShotTimeline::shared().noteGone(static_cast<uint32_t>(data));
             RemoveChild(pRef, static_cast<int32_t>(data));
             qInfo().noquote() << "...camera disconnected...";
             break;
@@ -451,6 +454,8 @@ int32_t completeFile(tagDataRecord* rec, const char* prefix, uint32_t kind, uint
         path = folder + "/" + prefix + "_" + timeStamp() + extensionFor(fileType);
     }
     syncFolder(folder);
+    ShotTimeline::shared().noteSynced(uint32_t(rec->lID), QString::fromStdString(path),
+                                      rec->ulTotal);
     DiscardPicture(rec);
     ++gNikonCameraCaptureCount;
     if (removed && (kind & kNkMAIDDataObjType_Image))
@@ -513,6 +518,7 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
             return kNkMAIDResult_OutOfMemory;
         }
         if (!rec->pBuffer) {
+            ShotTimeline::shared().noteFirstByte(uint32_t(rec->lID));
             // The file layout goes to the save folder, the row layout to the current one.
             const std::string folder = fileLayout ? SaveFolderPath() : std::string(".");
             if (!ensureFolder(folder)) {
@@ -550,6 +556,7 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
         rec->ulOffset += uint32_t(piece);
         if (rec->ulOffset < rec->ulTotal)
             return kNkMAIDResult_NoError;
+        ShotTimeline::shared().noteLastByte(uint32_t(rec->lID));
 
         const char* prefix = (kind & kNkMAIDDataObjType_Image)       ? "Image"
                              : (kind & kNkMAIDDataObjType_Thumbnail) ? "Thumb"

@@ -2,6 +2,7 @@
 
 #include "messaging/InboundPayload.h"
 #include "messaging/OutboundNotifications.h"
+#include "messaging/ShotTimeline.h"
 #include "modules/Architecture.h"
 #include "modules/Description.h"
 #include "modules/LookupTable.h"
@@ -753,6 +754,7 @@ int16_t ZarvNikonBaseCameraHandler::CleanUp() {
     ulSrcID = 0;
     g_pConnectionOwner = nullptr;
     m_skippedItems.clear();
+    ShotTimeline::shared().forgetItems();
     return 0;
 }
 
@@ -898,6 +900,7 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
         // stays on the camera); otherwise it would come first on every tick and keep every
         // later picture on the card.
         while (const uint32_t itemId = nextItemToSave()) {
+            ShotTimeline::shared().noteFound(itemId);
             if (!acquiring)
                 setStatusOnMainQueue(kPrefNameOfCameraFound,
                                      QStringLiteral("Acquiring New Image..."));

@@ -132,6 +132,7 @@ protected:
     QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path() + QStringLiteral("/config"));
+        env.insert(QStringLiteral("XDG_STATE_HOME"), dir.path() + QStringLiteral("/state"));
         env.insert(QStringLiteral("ZARV_VIRTUAL_CAMERA_CONFIG"), config);
         return env;
     }

@@ -1,0 +1,149 @@
+// The per-shot timing records of the program under test, as a user and a sibling see them:
+// `zarvctl shots`, its --follow, the log file and the bus message.
+#include "EndToEndSupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <set>
+
+using namespace zarv;
+using namespace zarv::test;
+
+namespace {
+
+const QString kShots = QStringLiteral("ZarvShotsNotification");
+
+QStringList linesOf(const QByteArray& text) {
+    return QString::fromUtf8(text).split(u'\n', Qt::SkipEmptyParts);
+}
+
+QStringList fileLines(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? linesOf(f.readAll()) : QStringList();
+}
+
+// Every picture the program announced has one record: its file, its size, and its five times
+// in order, in `zarvctl shots`, in the log file and in --follow; a hostile or oversized request
+// is answered with an error and costs no record.
+TEST_F(EndToEnd, EveryPictureHasItsTimingRecord) {
+    writeConfig(QStringLiteral("pictures = 2\npiece_size = 8192\n"));
+    plugCamera();
+    Program program(dir.path(), QStringLiteral("program"));
+    program.start(arguments(), environment());
+    ASSERT_TRUE(waitForStatus(1)) << program.log().toStdString();
+    ASSERT_TRUE(waitForPictures(2)) << program.log().toStdString();
+
+    QProcess follow;
+    follow.start(kZarvctl, {QStringLiteral("shots"), QStringLiteral("--follow")});
+    QByteArray followed;
+    QByteArray followErrors;
+    const auto readFollow = [&] {
+        followed += follow.readAllStandardOutput();
+        followErrors += follow.readAllStandardError();
+    };
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            readFollow();
+            return followErrors.contains("following");
+        },
+        kLong))
+        << followErrors.toStdString();
+
+    ASSERT_EQ(zarvctl(QStringLiteral("grab")), 0);
+    ASSERT_TRUE(waitForPictures(3)) << program.log().toStdString();
+    const std::map<QString, int> pictures = announced();
+
+    QProcess list;
+    list.start(kZarvctl, {QStringLiteral("shots")});
+    ASSERT_TRUE(list.waitForFinished(kLong));
+    EXPECT_EQ(list.exitCode(), 0) << list.readAllStandardError().toStdString();
+    const QStringList lines = linesOf(list.readAllStandardOutput());
+    ASSERT_EQ(lines.size(), 3) << lines.join(u'\n').toStdString();
+    std::set<QString> paths;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        QJsonParseError error;
+        const QJsonObject r = QJsonDocument::fromJson(lines[i].toUtf8(), &error).object();
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << lines[i].toStdString();
+        const QString path = r.value("filePath").toString();
+        paths.insert(path);
+        EXPECT_EQ(pictures.count(path), 1u) << path.toStdString();
+        EXPECT_EQ(r.value("bytes").toInteger(), QFileInfo(path).size()) << path.toStdString();
+        EXPECT_EQ(r.value("sequence").toInteger(), i + 1);
+        // The module announces the picture it takes; those on the card at connection are
+        // found by the save unless it announces them too.
+        if (i == 2)
+            EXPECT_EQ(r.value("shotFrom").toString(), "event");
+        else
+            EXPECT_TRUE(r.value("shotFrom").toString() == "save" ||
+                        r.value("shotFrom").toString() == "event");
+        // Times in UTC with milliseconds, a fixed width: their order is their text's.
+        QString previous;
+        for (const char* stage : {"shot", "firstByte", "lastByte", "synced", "announced"}) {
+            const QString time = r.value(stage).toString();
+            EXPECT_TRUE(QDateTime::fromString(time, Qt::ISODateWithMs).isValid())
+                << stage << ": " << time.toStdString();
+            EXPECT_LE(previous, time) << stage << " before the stage ahead of it";
+            previous = time;
+        }
+    }
+    EXPECT_EQ(paths.size(), 3u);
+
+    // The log file holds the same lines; each announcement also went out on the bus.
+    const QString log = dir.path() + QStringLiteral("/state/ZarvNikonCapture/shots.jsonl");
+    ASSERT_TRUE(waitUntil([&] { return fileLines(log).size() >= 3; }, kLong));
+    EXPECT_EQ(fileLines(log), lines);
+    const auto broadcast = [&] {
+        QStringList sent;
+        for (const QVariantMap& m : named(kShots))
+            if (m.value("action").toString() == "newshot")
+                for (const QVariant& r : m.value("shots").toList())
+                    sent << r.toMap().value("filePath").toString();
+        return sent;
+    };
+    EXPECT_TRUE(waitUntil([&] { return broadcast().size() >= 3; }, kLong));
+    EXPECT_EQ(broadcast().size(), 3);
+    for (const QString& path : broadcast())
+        EXPECT_EQ(paths.count(path), 1u) << path.toStdString();
+
+    // --follow printed what there was, then the new picture, each once.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            readFollow();
+            return linesOf(followed).size() >= 3;
+        },
+        kLong));
+    ::kill(pid_t(follow.processId()), SIGINT);
+    ASSERT_TRUE(follow.waitForFinished(kLong));
+    readFollow();
+    EXPECT_EQ(follow.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(follow.exitCode(), 0);
+    EXPECT_EQ(linesOf(followed), lines);
+
+    // Hostile requests: an id of a megabyte, a count out of range.
+    auto& center = DistributedNotificationCenter::defaultCenter();
+    const size_t before = named(kShots).size();
+    center.post(QStringLiteral("ZarvNikonAppNotification"), {},
+                {{QStringLiteral("senderApp"), QStringLiteral("Hostile")},
+                 {QStringLiteral("action"), QStringLiteral("RequestShots")},
+                 {QStringLiteral("requestId"), QString(1024 * 1024, u'x')}});
+    center.post(QStringLiteral("ZarvNikonAppNotification"), {},
+                {{QStringLiteral("senderApp"), QStringLiteral("Hostile")},
+                 {QStringLiteral("action"), QStringLiteral("requestshots")},
+                 {QStringLiteral("count"), qlonglong(-1)}});
+    ASSERT_TRUE(waitUntil([&] { return named(kShots).size() >= before + 2; }, kLong));
+    for (size_t i = before; i < named(kShots).size(); ++i) {
+        const QVariantMap answer = named(kShots)[i];
+        EXPECT_FALSE(answer.value("error").toString().isEmpty());
+        EXPECT_FALSE(answer.contains("shots"));
+        EXPECT_FALSE(answer.contains("requestId"));
+    }
+    QProcess again;
+    again.start(kZarvctl, {QStringLiteral("shots")});
+    ASSERT_TRUE(again.waitForFinished(kLong));
+    EXPECT_EQ(linesOf(again.readAllStandardOutput()), lines);
+
+    EXPECT_EQ(program.stop(), 0) << program.log().toStdString();
+}
+
+} // namespace
