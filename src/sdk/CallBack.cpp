@@ -553,6 +553,11 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
         PictureFile* picture = pictureOf(rec);
         if (piece > 0 && !writeAll(picture->fd, static_cast<const uint8_t*>(pData), size_t(piece)))
             return failWrite(rec, picture->folder);
+        // Writeback starts piece by piece, so the sync at the end finds little left to write
+        // and the camera's link is not kept waiting on the disk. Failures surface in that sync.
+        if (piece > 0)
+            ::sync_file_range(picture->fd, off64_t(rec->ulOffset), off64_t(piece),
+                              SYNC_FILE_RANGE_WRITE);
         rec->ulOffset += uint32_t(piece);
         if (rec->ulOffset < rec->ulTotal)
             return kNkMAIDResult_NoError;
