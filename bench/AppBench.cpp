@@ -108,6 +108,15 @@ struct Run {
         const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
         return fields.value(11).toLongLong() + fields.value(12).toLongLong();
     }
+    // The share of one core the program uses while the bench waits `ms`.
+    double cpuShareOver(int ms) const {
+        const long long ticks0 = cpuTicks();
+        QElapsedTimer clock;
+        clock.start();
+        spinUntil([] { return false; }, ms);
+        return double(cpuTicks() - ticks0) / double(sysconf(_SC_CLK_TCK)) /
+               (double(clock.elapsed()) / 1000.0);
+    }
     // The timing records the program has written so far, oldest first.
     std::vector<QJsonObject> shots() const {
         std::vector<QJsonObject> records;
@@ -171,6 +180,29 @@ int main(int argc, char** argv) {
         return count;
     };
     const double scanInterval = 1.0; // the factory default
+    auto grab = [&] {
+        center.post(QStringLiteral("ZarvNikonAppNotification"), {},
+                    {{QStringLiteral("senderApp"), QStringLiteral("bench")},
+                     {QStringLiteral("action"), QStringLiteral("grabimage")}});
+    };
+    // Milliseconds from asking for each of `shots` pictures to its announcement; the shots fall
+    // at every phase of the scan timer, not just after a tick. Empty when one never arrives.
+    auto shutterToAnnouncement = [&](int shots) {
+        std::vector<double> latencies;
+        for (int shot = 0; shot < shots; ++shot) {
+            spinUntil([] { return false; }, (shot * 397) % 1000);
+            const int before = pictures();
+            QElapsedTimer clock;
+            clock.start();
+            grab();
+            if (!spinUntil([&] { return pictures() > before; }, 30000)) {
+                std::fprintf(stderr, "shot %d was not announced\n", shot);
+                return std::vector<double>();
+            }
+            latencies.push_back(double(clock.elapsed()));
+        }
+        return latencies;
+    };
     // One section alone when named: startup, latency, memory, window, switch, events.
     const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     auto wanted = [&](const char* section) {
@@ -201,22 +233,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
             return 1;
         }
-        std::vector<double> latencies;
-        for (int shot = 0; shot < 20; ++shot) {
-            // Shots fall at every phase of the scan timer, not just after a tick.
-            spinUntil([] { return false; }, (shot * 397) % 1000);
-            const int before = pictures();
-            QElapsedTimer clock;
-            clock.start();
-            center.post(QStringLiteral("ZarvNikonAppNotification"), {},
-                        {{QStringLiteral("senderApp"), QStringLiteral("bench")},
-                         {QStringLiteral("action"), QStringLiteral("grabimage")}});
-            if (!spinUntil([&] { return pictures() > before; }, 30000)) {
-                std::fprintf(stderr, "shot %d was not announced\n", shot);
-                return 1;
-            }
-            latencies.push_back(double(clock.elapsed()));
-        }
+        const std::vector<double> latencies = shutterToAnnouncement(20);
+        if (latencies.empty())
+            return 1;
         std::printf("shutter-to-announcement over 20 shots: p50 %.0f ms, p95 %.0f ms; scan "
                     "interval %.0f ms (p50/interval %.2f)\n",
                     percentile(latencies, 0.5), percentile(latencies, 0.95), scanInterval * 1000,
@@ -224,12 +243,7 @@ int main(int argc, char** argv) {
 
         spinUntil([] { return false; }, 2000);
         const long long idleKiB = run.peakKiB();
-        const long long ticks0 = run.cpuTicks();
-        QElapsedTimer clock;
-        clock.start();
-        spinUntil([] { return false; }, 30000);
-        const double cpu = double(run.cpuTicks() - ticks0) / double(sysconf(_SC_CLK_TCK)) /
-                           (double(clock.elapsed()) / 1000.0);
+        const double cpu = run.cpuShareOver(30000);
         std::printf("connected and idle for 30 s: %.2f %% of one core (goal below 1 %%)\n",
                     cpu * 100);
         std::printf("peak resident memory, connected (after 20 shots): %lld KiB\n", idleKiB);
@@ -302,12 +316,7 @@ int main(int argc, char** argv) {
                 return 1;
             }
             spinUntil([] { return false; }, 4000); // past the start-up's focus hand-back
-            const long long ticks0 = run.cpuTicks();
-            QElapsedTimer clock;
-            clock.start();
-            spinUntil([] { return false; }, 20000);
-            cpu[window ? 0 : 1] = double(run.cpuTicks() - ticks0) / double(sysconf(_SC_CLK_TCK)) /
-                                  (double(clock.elapsed()) / 1000.0);
+            cpu[window ? 0 : 1] = run.cpuShareOver(20000);
             rss[window ? 0 : 1] = run.residentKiB();
             run.stop();
         }
@@ -389,11 +398,6 @@ int main(int argc, char** argv) {
         const double size = 25.0 * 1024 * 1024;
         const double usb2 = 35e6, usb3 = 300e6;
         const int shots = bench::argument(app.arguments(), QStringLiteral("--shots"), 50);
-        auto grab = [&] {
-            center.post(QStringLiteral("ZarvNikonAppNotification"), {},
-                        {{QStringLiteral("senderApp"), QStringLiteral("bench")},
-                         {QStringLiteral("action"), QStringLiteral("grabimage")}});
-        };
         auto at = [](const QJsonObject& record, const char* key) {
             return double(QDateTime::fromString(record.value(QLatin1String(key)).toString(),
                                                 Qt::ISODateWithMs)
@@ -415,19 +419,11 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
                 return 1;
             }
-            for (int shot = 0; shot < shots; ++shot) {
-                // Shots fall at every phase of the scan timer, not just after a tick.
-                spinUntil([] { return false; }, (shot * 397) % 1000);
-                const int before = pictures();
-                QElapsedTimer clock;
-                clock.start();
-                grab();
-                if (!spinUntil([&] { return pictures() > before; }, 30000)) {
-                    std::fprintf(stderr, "shot %d was not announced\n", shot);
-                    return 1;
-                }
-                beyond[events ? 0 : 1].push_back(double(clock.elapsed()) - transferMs);
-            }
+            const std::vector<double> latencies = shutterToAnnouncement(shots);
+            if (latencies.empty())
+                return 1;
+            for (double ms : latencies)
+                beyond[events ? 0 : 1].push_back(ms - transferMs);
             if (events) {
                 // The program's own view, from the camera's announcement to ours, and where that
                 // time goes beyond the link's (the first piece is on the link before its first
@@ -521,12 +517,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         spinUntil([] { return false; }, 4000);
-        const long long ticks0 = run.cpuTicks();
-        QElapsedTimer clock;
-        clock.start();
-        spinUntil([] { return false; }, 20000);
-        const double cpu = double(run.cpuTicks() - ticks0) / double(sysconf(_SC_CLK_TCK)) /
-                           (double(clock.elapsed()) / 1000.0);
+        const double cpu = run.cpuShareOver(20000);
         std::printf("connected and idle for 20 s, event path on: %.2f %% of one core (goal below "
                     "1 %%)\n",
                     cpu * 100);
