@@ -13,6 +13,15 @@
 #include <functional>
 #include <optional>
 
+// A child forked by a test that runs threads is stopped by ThreadSanitizer ("starting new
+// threads after multi-threaded fork"); cases that fork skip there, the regular build runs them.
+#if defined(__SANITIZE_THREAD__)
+#define ZARV_SKIP_FORKS_UNDER_TSAN()                                                               \
+    GTEST_SKIP() << "ThreadSanitizer cannot follow this case's forks"
+#else
+#define ZARV_SKIP_FORKS_UNDER_TSAN() (void)0
+#endif
+
 namespace zarv::test {
 
 inline QString dataPath(const QString& name) {

@@ -1143,6 +1143,7 @@ const QString kGioWithTheCamerasMount = QStringLiteral(
 // is declined unless the setting says so; then gio unmounts the camera's own mount, once, and the
 // connection is tried again.
 TEST_F(Controller, HeldCameraNamesItsHolderAndIsReleasedOnlyWhenAllowed) {
+    ZARV_SKIP_FORKS_UNDER_TSAN();
     HeldCamera held(QStringLiteral("Nikon D750"), kGioWithTheCamerasMount);
     restartWithGio(held.gio);
 
@@ -1170,6 +1171,7 @@ TEST_F(Controller, HeldCameraNamesItsHolderAndIsReleasedOnlyWhenAllowed) {
 
 // A release that does not help is not repeated: the camera is left to the operator.
 TEST_F(Controller, HeldCameraIsReleasedOncePerDevice) {
+    ZARV_SKIP_FORKS_UNDER_TSAN();
     HeldCamera held(QStringLiteral("Nikon Z6"), QString()); // gio lists no mount of it
     restartWithGio(held.gio);
     defaults().setObject(QStringLiteral("prefHeadlessReleasesCamera"), true);
@@ -1187,6 +1189,7 @@ TEST_F(Controller, HeldCameraIsReleasedOncePerDevice) {
 // In the window the release is a sheet: "Release" unmounts whatever the setting says; a camera
 // held by some other program gets its name and no offer.
 TEST_F(ControllerWithView, HeldCameraSheetAnswers) {
+    ZARV_SKIP_FORKS_UNDER_TSAN();
     HeldCamera held(QStringLiteral("Nikon D780"), kGioWithTheCamerasMount);
     restartWithGio(held.gio);
     delegate->setView(&view);

@@ -90,11 +90,7 @@ protected:
 };
 
 TEST_F(WindowCameraSettings, ChangedKeptSavedMailedAppliedAndImported) {
-#if defined(__SANITIZE_THREAD__)
-    // A child forked by this process is stopped by ThreadSanitizer ("starting new threads after
-    // multi-threaded fork"); the regular build runs this case.
-    GTEST_SKIP() << "ThreadSanitizer cannot follow this run's forks";
-#endif
+    ZARV_SKIP_FORKS_UNDER_TSAN();
     launch();
     ASSERT_TRUE(waitUntil(
         [&] {
