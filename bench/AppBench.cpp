@@ -180,6 +180,16 @@ int main(int argc, char** argv) {
         return count;
     };
     const double scanInterval = 1.0; // the factory default
+    // Starts the program and waits for its camera; says why not when it never connects.
+    auto startConnected = [&](Run& run, const QString& cameraConfig,
+                              const test::Xvfb* display = nullptr, const QStringList& more = {}) {
+        received.clear();
+        run.start(cameraConfig, display, more);
+        if (spinUntil(connected, 30000))
+            return true;
+        std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
+        return false;
+    };
     auto grab = [&] {
         center.post(QStringLiteral("ZarvNikonAppNotification"), {},
                     {{QStringLiteral("senderApp"), QStringLiteral("bench")},
@@ -226,13 +236,9 @@ int main(int argc, char** argv) {
 
     // (a) Shutter-to-announcement latency over 20 shots, and (b) idle CPU, (d) idle memory.
     if (wanted("latency")) {
-        received.clear();
         Run run;
-        run.start(QStringLiteral("pictures = 0\n"));
-        if (!spinUntil(connected, 30000)) {
-            std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
+        if (!startConnected(run, QStringLiteral("pictures = 0\n")))
             return 1;
-        }
         const std::vector<double> latencies = shutterToAnnouncement(20);
         if (latencies.empty())
             return 1;
@@ -308,13 +314,9 @@ int main(int argc, char** argv) {
         double cpu[2] = {0, 0};
         long long rss[2] = {0, 0};
         for (const bool window : {true, false}) {
-            received.clear();
             Run run;
-            run.start(QStringLiteral("pictures = 0\n"), window ? &display : nullptr);
-            if (!spinUntil(connected, 30000)) {
-                std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
+            if (!startConnected(run, QStringLiteral("pictures = 0\n"), window ? &display : nullptr))
                 return 1;
-            }
             spinUntil([] { return false; }, 4000); // past the start-up's focus hand-back
             cpu[window ? 0 : 1] = run.cpuShareOver(20000);
             rss[window ? 0 : 1] = run.residentKiB();
@@ -406,19 +408,17 @@ int main(int argc, char** argv) {
         const double transferMs = size / usb2 * 1000;
         std::vector<double> beyond[2];
         for (const bool events : {true, false}) {
-            received.clear();
             Run run;
-            run.start(QStringLiteral("pictures = 0\npicture_size = %1\npiece_size = 1048576\n"
-                                     "bandwidth = %2\n")
-                          .arg(qint64(size))
-                          .arg(qint64(usb2)),
-                      nullptr,
-                      {QStringLiteral("-prefSaveOnCameraEvent"),
-                       events ? QStringLiteral("YES") : QStringLiteral("NO")});
-            if (!spinUntil(connected, 30000)) {
-                std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
+            if (!startConnected(
+                    run,
+                    QStringLiteral("pictures = 0\npicture_size = %1\npiece_size = 1048576\n"
+                                   "bandwidth = %2\n")
+                        .arg(qint64(size))
+                        .arg(qint64(usb2)),
+                    nullptr,
+                    {QStringLiteral("-prefSaveOnCameraEvent"),
+                     events ? QStringLiteral("YES") : QStringLiteral("NO")}))
                 return 1;
-            }
             const std::vector<double> latencies = shutterToAnnouncement(shots);
             if (latencies.empty())
                 return 1;
@@ -475,17 +475,14 @@ int main(int argc, char** argv) {
             const double linkMs = 20 * size / usb3 * 1000;
             const double limitMs = std::max(linkMs, diskMs);
 
-            received.clear();
             Run run;
             run.hot = diskDir.path() + QStringLiteral("/hot");
-            run.start(QStringLiteral("pictures = 0\npicture_size = %1\npiece_size = 1048576\n"
-                                     "bandwidth = %2\nburst = 20\n")
-                          .arg(qint64(size))
-                          .arg(qint64(usb3)));
-            if (!spinUntil(connected, 30000)) {
-                std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
+            if (!startConnected(
+                    run, QStringLiteral("pictures = 0\npicture_size = %1\npiece_size = 1048576\n"
+                                        "bandwidth = %2\nburst = 20\n")
+                             .arg(qint64(size))
+                             .arg(qint64(usb3))))
                 return 1;
-            }
             grab();
             if (!spinUntil([&] { return pictures() >= 20; }, 120000)) {
                 std::fprintf(stderr, "the burst was not announced in full (%d of 20)\n",
@@ -509,13 +506,9 @@ int main(int argc, char** argv) {
             run.stop();
         }
 
-        received.clear();
         Run run;
-        run.start(QStringLiteral("pictures = 0\n"));
-        if (!spinUntil(connected, 30000)) {
-            std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
+        if (!startConnected(run, QStringLiteral("pictures = 0\n")))
             return 1;
-        }
         spinUntil([] { return false; }, 4000);
         const double cpu = run.cpuShareOver(20000);
         std::printf("connected and idle for 20 s, event path on: %.2f %% of one core (goal below "

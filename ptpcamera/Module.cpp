@@ -10,6 +10,8 @@
 #include "Settings.h"
 #include "Worker.h"
 
+#include "sdk/ModuleObjects.h"
+
 #include <gphoto2/gphoto2-widget.h>
 
 #include <algorithm>
@@ -29,30 +31,12 @@
 namespace zarv::ptp {
 namespace {
 
+using namespace zarv::module;
+
 constexpr uint32_t kFirstItemId = 0x1001;
-constexpr uint32_t G = kNkMAIDCapOperation_Get;
-constexpr uint32_t S = kNkMAIDCapOperation_Set;
-constexpr uint32_t GS = G | S;
-constexpr uint32_t St = kNkMAIDCapOperation_Start;
 constexpr uint16_t kTextBytes = 256;
 
-struct CapDef {
-    uint32_t id, type, ops;
-    const char* description;
-};
-
 const std::vector<CapDef>& fixedCaps(uint32_t kind) {
-    static const std::vector<CapDef> module = {
-        {kNkMAIDCapability_AsyncRate, kNkMAIDCapType_Unsigned, GS, "Async Rate"},
-        {kNkMAIDCapability_ProgressProc, kNkMAIDCapType_Callback, S, "Progress Proc"},
-        {kNkMAIDCapability_EventProc, kNkMAIDCapType_Callback, S, "Event Proc"},
-        {kNkMAIDCapability_UIRequestProc, kNkMAIDCapType_Callback, S, "UI Request Proc"},
-        {kNkMAIDCapability_Children, kNkMAIDCapType_Enum, G, "Children"},
-        {kNkMAIDCapability_Name, kNkMAIDCapType_Unsigned, G, "Name"},
-        {kNkMAIDCapability_ModuleType, kNkMAIDCapType_Unsigned, G, "Module Type"},
-        {kNkMAIDCapability_Version, kNkMAIDCapType_Unsigned, G, "Version"},
-        {kNkMAIDCapability_ModuleMode, kNkMAIDCapType_Unsigned, GS, "Module Mode"},
-    };
     static const std::vector<CapDef> source = {
         {kNkMAIDCapability_AsyncRate, kNkMAIDCapType_Unsigned, GS, "Async Rate"},
         {kNkMAIDCapability_ProgressProc, kNkMAIDCapType_Callback, S, "Progress Proc"},
@@ -64,40 +48,8 @@ const std::vector<CapDef>& fixedCaps(uint32_t kind) {
         {kNkMAIDCapability_Capture, kNkMAIDCapType_Process, St, "Capture"},
         {kNkMAIDCapability_CameraType, kNkMAIDCapType_Unsigned, G, "Camera Type"},
     };
-    static const std::vector<CapDef> item = {
-        {kNkMAIDCapability_ProgressProc, kNkMAIDCapType_Callback, S, "Progress Proc"},
-        {kNkMAIDCapability_EventProc, kNkMAIDCapType_Callback, S, "Event Proc"},
-        {kNkMAIDCapability_Children, kNkMAIDCapType_Enum, G, "Children"},
-        {kNkMAIDCapability_DataTypes, kNkMAIDCapType_Unsigned, G, "Data Types"},
-    };
-    static const std::vector<CapDef> data = {
-        {kNkMAIDCapability_ProgressProc, kNkMAIDCapType_Callback, S, "Progress Proc"},
-        {kNkMAIDCapability_EventProc, kNkMAIDCapType_Callback, S, "Event Proc"},
-        {kNkMAIDCapability_DataProc, kNkMAIDCapType_Callback, S, "Data Proc"},
-        {kNkMAIDCapability_Acquire, kNkMAIDCapType_Process, St, "Acquire"},
-    };
-    static const std::vector<CapDef> none;
-    switch (kind) {
-    case kNkMAIDObjectType_Module:
-        return module;
-    case kNkMAIDObjectType_Source:
-        return source;
-    case kNkMAIDObjectType_Item:
-        return item;
-    case kNkMAIDObjectType_DataObj:
-        return data;
-    default:
-        return none;
-    }
+    return kind == kNkMAIDObjectType_Source ? source : standardCaps(kind);
 }
-
-struct Object {
-    uint32_t kind = 0;
-    uint32_t id = 0;
-    uint64_t parent = 0; // handle
-    tagNkMAIDObject* record = nullptr;
-    tagNkMAIDCallback procs[6] = {}; // by capability 2 to 5
-};
 
 struct Item {
     uint32_t id = 0;
@@ -115,15 +67,6 @@ struct Source {
     bool gone = false;
 };
 
-struct Pending {
-    uint64_t object = 0;
-    tagNkMAIDObject* record = nullptr;
-    uint32_t command = 0, param = 0, dataType = 0;
-    uint64_t data = 0;
-    LPMAIDCompletionProc proc = nullptr;
-    uint64_t ref = 0;
-};
-
 struct Transfer {
     uint64_t data = 0;    // handle of the data object
     uint64_t pending = 0; // the acquire's pending id
@@ -133,14 +76,10 @@ struct Transfer {
     uint64_t bufferSize = 0;
 };
 
-struct State {
+struct State : ObjectBook {
     Options options;
     bool open = false;
-    uint64_t nextHandle = 1;
-    std::map<uint64_t, Object> objects;
     std::map<uint32_t, Source> sources; // by id
-    uint64_t nextPending = 1;
-    std::map<uint64_t, Pending> pending;
     std::deque<std::function<void()>> actions;
     uint32_t asyncRate = 10;
     uint32_t moduleMode = 0;
@@ -154,12 +93,11 @@ Layer& layer() {
 }
 
 Object* find(uint64_t handle) {
-    auto it = g_state->objects.find(handle);
-    return it == g_state->objects.end() ? nullptr : &it->second;
+    return g_state->find(handle);
 }
 
 uint64_t handleOf(const tagNkMAIDObject* record) {
-    return record ? record->refModule : 0;
+    return ObjectBook::handleOf(record);
 }
 
 // The source an object belongs to, if any.
@@ -217,11 +155,7 @@ std::vector<uint32_t> childIds(const Object& o) {
 // --- Callbacks into the program --------------------------------------------------------------
 
 void sendEvent(uint64_t handle, uint32_t event, uint64_t data) {
-    const Object* o = find(handle);
-    if (!o || !o->procs[kNkMAIDCapability_EventProc].pProc)
-        return;
-    const tagNkMAIDCallback cb = o->procs[kNkMAIDCapability_EventProc];
-    reinterpret_cast<LPMAIDEventProc>(wordToPtr<void>(cb.pProc))(cb.refProc, event, data);
+    g_state->sendEvent(handle, event, data);
 }
 
 void progress(uint64_t handle, uint32_t done, uint32_t total) {
@@ -234,23 +168,12 @@ void progress(uint64_t handle, uint32_t done, uint32_t total) {
 }
 
 void complete(uint64_t pendingId, int32_t result) {
-    auto it = g_state->pending.find(pendingId);
-    if (it == g_state->pending.end())
-        return;
-    const Pending p = it->second;
-    g_state->pending.erase(it);
-    if (p.proc)
-        p.proc(p.record, p.command, p.param, p.dataType, p.data, p.ref, result);
+    g_state->complete(pendingId, result);
 }
 
 // Completes every command waiting on the given objects, while their records are valid.
 void cancelPending(const std::function<bool(uint64_t)>& on) {
-    std::vector<uint64_t> ids;
-    for (const auto& [id, p] : g_state->pending)
-        if (on(p.object))
-            ids.push_back(id);
-    for (uint64_t id : ids)
-        complete(id, kNkMAIDResult_UnexpectedError);
+    g_state->cancelPending(on);
 }
 
 bool below(uint64_t handle, uint64_t ancestor) {
@@ -953,13 +876,6 @@ int32_t pump() {
     return kNkMAIDResult_NoError;
 }
 
-uint64_t addPending(uint64_t handle, tagNkMAIDObject* record, uint32_t command, uint32_t param,
-                    uint32_t dataType, uint64_t data, LPMAIDCompletionProc proc, uint64_t ref) {
-    const uint64_t id = g_state->nextPending++;
-    g_state->pending[id] = Pending{handle, record, command, param, dataType, data, proc, ref};
-    return id;
-}
-
 int32_t dispatch(tagNkMAIDObject* record, uint32_t command, uint32_t param, uint32_t dataType,
                  uint64_t data, LPMAIDCompletionProc proc, uint64_t ref) {
     if (!g_state)
@@ -978,7 +894,7 @@ int32_t dispatch(tagNkMAIDObject* record, uint32_t command, uint32_t param, uint
         return closeObject(handle);
 
     const uint64_t pendingId =
-        addPending(handle, record, command, param, dataType, data, proc, ref);
+        g_state->addPending(handle, record, command, param, dataType, data, proc, ref);
     bool completesLater = false;
     int32_t result;
     switch (command) {

@@ -8,6 +8,7 @@
 #include "Picture.h"
 
 #include "sdk/Maid.h"
+#include "sdk/ModuleObjects.h"
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +26,7 @@
 
 using namespace zarv;
 using namespace zarv::vcam;
+using namespace zarv::module;
 
 namespace {
 
@@ -38,26 +40,9 @@ constexpr bool kCameraAttached = true;
 
 constexpr uint32_t kFirstItemId = 0x1001;
 
-struct Object {
-    uint32_t kind = 0;
-    uint32_t id = 0;
-    uint64_t parent = 0; // handle
-    tagNkMAIDObject* record = nullptr;
-    tagNkMAIDCallback procs[6] = {}; // by capability 2 to 5
-};
-
 struct Item {
     uint32_t id = 0;
     size_t picture = 0; // index into the picture files
-};
-
-struct Pending {
-    uint64_t object = 0; // handle of the object the command was issued on
-    tagNkMAIDObject* record = nullptr;
-    uint32_t command = 0, param = 0, dataType = 0;
-    uint64_t data = 0;
-    LPMAIDCompletionProc proc = nullptr;
-    uint64_t ref = 0;
 };
 
 struct EnumSetting {
@@ -89,30 +74,7 @@ struct RangeSetting {
     uint32_t steps = 0, index = 0;
 };
 
-struct CapDef {
-    uint32_t id;
-    uint32_t type;
-    uint32_t ops;
-    const char* description;
-};
-
-constexpr uint32_t G = kNkMAIDCapOperation_Get;
-constexpr uint32_t S = kNkMAIDCapOperation_Set;
-constexpr uint32_t GS = G | S;
-constexpr uint32_t St = kNkMAIDCapOperation_Start;
-
 const std::vector<CapDef>& capsFor(uint32_t kind) {
-    static const std::vector<CapDef> module = {
-        {kNkMAIDCapability_AsyncRate, kNkMAIDCapType_Unsigned, GS, "Async Rate"},
-        {kNkMAIDCapability_ProgressProc, kNkMAIDCapType_Callback, S, "Progress Proc"},
-        {kNkMAIDCapability_EventProc, kNkMAIDCapType_Callback, S, "Event Proc"},
-        {kNkMAIDCapability_UIRequestProc, kNkMAIDCapType_Callback, S, "UI Request Proc"},
-        {kNkMAIDCapability_Children, kNkMAIDCapType_Enum, G, "Children"},
-        {kNkMAIDCapability_Name, kNkMAIDCapType_Unsigned, G, "Name"},
-        {kNkMAIDCapability_ModuleType, kNkMAIDCapType_Unsigned, G, "Module Type"},
-        {kNkMAIDCapability_Version, kNkMAIDCapType_Unsigned, G, "Version"},
-        {kNkMAIDCapability_ModuleMode, kNkMAIDCapType_Unsigned, GS, "Module Mode"},
-    };
     static const std::vector<CapDef> source = {
         {kNkMAIDCapability_AsyncRate, kNkMAIDCapType_Unsigned, GS, "Async Rate"},
         {kNkMAIDCapability_ProgressProc, kNkMAIDCapType_Callback, S, "Progress Proc"},
@@ -151,31 +113,7 @@ const std::vector<CapDef>& capsFor(uint32_t kind) {
         {kNkMAIDCapability_SaveMedia, kNkMAIDCapType_Unsigned, GS, "Save Media"},
         {kNkMAIDCapability_LiveViewImageSize, kNkMAIDCapType_Enum, GS, "Live View Image Size"},
     };
-    static const std::vector<CapDef> item = {
-        {kNkMAIDCapability_ProgressProc, kNkMAIDCapType_Callback, S, "Progress Proc"},
-        {kNkMAIDCapability_EventProc, kNkMAIDCapType_Callback, S, "Event Proc"},
-        {kNkMAIDCapability_Children, kNkMAIDCapType_Enum, G, "Children"},
-        {kNkMAIDCapability_DataTypes, kNkMAIDCapType_Unsigned, G, "Data Types"},
-    };
-    static const std::vector<CapDef> data = {
-        {kNkMAIDCapability_ProgressProc, kNkMAIDCapType_Callback, S, "Progress Proc"},
-        {kNkMAIDCapability_EventProc, kNkMAIDCapType_Callback, S, "Event Proc"},
-        {kNkMAIDCapability_DataProc, kNkMAIDCapType_Callback, S, "Data Proc"},
-        {kNkMAIDCapability_Acquire, kNkMAIDCapType_Process, St, "Acquire"},
-    };
-    static const std::vector<CapDef> none;
-    switch (kind) {
-    case kNkMAIDObjectType_Module:
-        return module;
-    case kNkMAIDObjectType_Source:
-        return source;
-    case kNkMAIDObjectType_Item:
-        return item;
-    case kNkMAIDObjectType_DataObj:
-        return data;
-    default:
-        return none;
-    }
+    return kind == kNkMAIDObjectType_Source ? source : standardCaps(kind);
 }
 
 const CapDef* findCap(uint32_t kind, uint32_t cap) {
@@ -218,17 +156,13 @@ struct Transfer {
     std::unique_ptr<uint8_t[]> buffer;             // one piece
 };
 
-struct State {
+struct State : ObjectBook {
     Config config;
     bool open = false;
-    uint64_t nextHandle = 1;
-    std::map<uint64_t, Object> objects;
     bool cameraPresent = true;
     std::vector<Item> card;
     uint32_t nextItemId = kFirstItemId;
     size_t nextPicture = 0;
-    uint64_t nextPending = 1;
-    std::map<uint64_t, Pending> pending;
     std::deque<std::function<void()>> actions;
     std::map<uint32_t, EnumSetting> enums;
     std::map<uint32_t, RangeSetting> ranges;
@@ -305,12 +239,11 @@ void resetSettings(State& s) {
 }
 
 Object* find(uint64_t handle) {
-    auto it = g_state->objects.find(handle);
-    return it == g_state->objects.end() ? nullptr : &it->second;
+    return g_state->find(handle);
 }
 
 uint64_t handleOf(const tagNkMAIDObject* record) {
-    return record ? record->refModule : 0;
+    return ObjectBook::handleOf(record);
 }
 
 Item* findItem(uint32_t id) {
@@ -353,38 +286,16 @@ std::vector<uint32_t> childIds(const Object& o) {
 // --- Callbacks into the client ---------------------------------------------------------------
 
 void sendEvent(uint64_t handle, uint32_t event, uint64_t data) {
-    const Object* o = find(handle);
-    if (!o || !o->procs[kNkMAIDCapability_EventProc].pProc)
-        return;
-    const tagNkMAIDCallback cb = o->procs[kNkMAIDCapability_EventProc];
-    reinterpret_cast<LPMAIDEventProc>(wordToPtr<void>(cb.pProc))(cb.refProc, event, data);
+    g_state->sendEvent(handle, event, data);
 }
 
 void complete(uint64_t pendingId, int32_t result) {
-    auto it = g_state->pending.find(pendingId);
-    if (it == g_state->pending.end())
-        return;
-    const Pending p = it->second;
-    g_state->pending.erase(it);
-    if (p.proc)
-        p.proc(p.record, p.command, p.param, p.dataType, p.data, p.ref, result);
-}
-
-uint64_t addPending(uint64_t handle, tagNkMAIDObject* record, uint32_t command, uint32_t param,
-                    uint32_t dataType, uint64_t data, LPMAIDCompletionProc proc, uint64_t ref) {
-    const uint64_t id = g_state->nextPending++;
-    g_state->pending[id] = Pending{handle, record, command, param, dataType, data, proc, ref};
-    return id;
+    g_state->complete(pendingId, result);
 }
 
 // Completes every command still waiting on an object, at once, while its record is valid.
 void cancelPendingOn(uint64_t handle) {
-    std::vector<uint64_t> ids;
-    for (const auto& [id, p] : g_state->pending)
-        if (p.object == handle)
-            ids.push_back(id);
-    for (uint64_t id : ids)
-        complete(id, kNkMAIDResult_UnexpectedError);
+    g_state->cancelPending([handle](uint64_t object) { return object == handle; });
 }
 
 // --- Pictures --------------------------------------------------------------------------------
@@ -969,7 +880,7 @@ int32_t dispatch(tagNkMAIDObject* record, uint32_t command, uint32_t param, uint
         return closeObject(handle);
 
     const uint64_t pendingId =
-        addPending(handle, record, command, param, dataType, data, proc, ref);
+        g_state->addPending(handle, record, command, param, dataType, data, proc, ref);
     bool completesLater = false;
     int32_t result;
     switch (command) {
