@@ -4,18 +4,49 @@
 
 #include <gphoto2/gphoto2.h>
 
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 
 namespace zarv::ptp {
 namespace {
 
+// A CameraFile that hands each piece libgphoto2 reads straight to a sink, so that a whole-file
+// download never holds the whole file here.
+class SinkFile {
+public:
+    explicit SinkFile(const Camera::Sink& sink) : sink_(sink) {
+        static CameraFileHandler handler = {nullptr, nullptr, &SinkFile::write};
+        gp_file_new_from_handler(&file_, &handler, this);
+    }
+    ~SinkFile() {
+        if (file_)
+            gp_file_unref(file_);
+    }
+    SinkFile(const SinkFile&) = delete;
+    SinkFile& operator=(const SinkFile&) = delete;
+
+    CameraFile* file() const { return file_; }
+    // What the sink answered last, when it stopped the read.
+    int refused() const { return refused_; }
+
+private:
+    static int write(void* self, unsigned char* data, uint64_t* len) {
+        auto* f = static_cast<SinkFile*>(self);
+        const int rc = f->sink_(reinterpret_cast<const char*>(data), *len);
+        if (rc < GP_OK)
+            f->refused_ = rc;
+        return rc < GP_OK ? rc : GP_OK;
+    }
+
+    const Camera::Sink& sink_;
+    CameraFile* file_ = nullptr;
+    int refused_ = GP_OK;
+};
+
 class GpCamera : public Camera {
 public:
     GpCamera(::Camera* camera, GPContext* context) : camera_(camera), context_(context) {}
     ~GpCamera() override {
-        dropWhole();
         gp_camera_unref(camera_);
         gp_context_unref(context_);
     }
@@ -36,51 +67,35 @@ public:
         return rc;
     }
 
-    int fileSize(const FilePath& file, uint64_t* size) override {
+    int fileInfo(const FilePath& file, FileInfo* out) override {
         CameraFileInfo info;
         std::memset(&info, 0, sizeof info);
         const int rc = gp_camera_file_get_info(camera_, file.folder.c_str(), file.name.c_str(),
                                                &info, context_);
         if (rc < kGpOk)
             return rc;
-        *size = (info.file.fields & GP_FILE_INFO_SIZE) ? info.file.size : 0;
+        *out = {};
+        out->hasSize = (info.file.fields & GP_FILE_INFO_SIZE) != 0;
+        out->size = out->hasSize ? info.file.size : 0;
+        out->mtime = (info.file.fields & GP_FILE_INFO_MTIME) ? int64_t(info.file.mtime) : 0;
         return kGpOk;
     }
 
     int read(const FilePath& file, uint64_t offset, char* buffer, uint64_t* size) override {
-        if (partialReads_) {
-            const int rc = gp_camera_file_read(camera_, file.folder.c_str(), file.name.c_str(),
-                                               GP_FILE_TYPE_NORMAL, offset, buffer, size, context_);
-            if (rc != GP_ERROR_NOT_SUPPORTED)
-                return rc;
-            partialReads_ = false;
-        }
-        // Drivers without partial reads hand over the whole file; pieces come from it.
-        if (!whole_ || !(wholePath_ == file)) {
-            dropWhole();
-            gp_file_new(&whole_);
-            const int rc = gp_camera_file_get(camera_, file.folder.c_str(), file.name.c_str(),
-                                              GP_FILE_TYPE_NORMAL, whole_, context_);
-            if (rc < GP_OK) {
-                dropWhole();
-                return rc;
-            }
-            wholePath_ = file;
-        }
-        const char* data = nullptr;
-        unsigned long length = 0;
-        gp_file_get_data_and_size(whole_, &data, &length);
-        const uint64_t n = offset >= length ? 0 : std::min<uint64_t>(*size, length - offset);
-        if (n)
-            std::memcpy(buffer, data + offset, n);
-        *size = n;
-        if (offset + n >= length)
-            dropWhole();
-        return GP_OK;
+        return gp_camera_file_read(camera_, file.folder.c_str(), file.name.c_str(),
+                                   GP_FILE_TYPE_NORMAL, offset, buffer, size, context_);
+    }
+
+    int get(const FilePath& file, const Sink& sink) override {
+        SinkFile out(sink);
+        if (!out.file())
+            return GP_ERROR_NO_MEMORY;
+        const int rc = gp_camera_file_get(camera_, file.folder.c_str(), file.name.c_str(),
+                                          GP_FILE_TYPE_NORMAL, out.file(), context_);
+        return out.refused() < GP_OK ? out.refused() : rc;
     }
 
     int remove(const FilePath& file) override {
-        dropWhole();
         return gp_camera_file_delete(camera_, file.folder.c_str(), file.name.c_str(), context_);
     }
 
@@ -104,6 +119,11 @@ public:
         case GP_EVENT_CAPTURE_COMPLETE:
             event->kind = CameraEvent::CaptureComplete;
             break;
+        case GP_EVENT_UNKNOWN:
+            event->kind = CameraEvent::Other;
+            if (data)
+                event->text = static_cast<const char*>(data);
+            break;
         default:
             event->kind = CameraEvent::Other;
             break;
@@ -119,15 +139,34 @@ public:
     int setConfig(CameraWidget* root) override {
         return gp_camera_set_config(camera_, root, context_);
     }
+    int getWidget(const std::string& name, CameraWidget** widget) override {
+        return gp_camera_get_single_config(camera_, name.c_str(), widget, context_);
+    }
+    int setWidget(const std::string& name, CameraWidget* widget) override {
+        return gp_camera_set_single_config(camera_, name.c_str(), widget, context_);
+    }
+
+    std::string serialNumber() override {
+        CameraText summary;
+        std::memset(&summary, 0, sizeof summary);
+        if (gp_camera_get_summary(camera_, &summary, context_) < kGpOk)
+            return {};
+        summary.text[sizeof summary.text - 1] = '\0';
+        const std::string text = summary.text;
+        static const std::string label = "Serial Number:";
+        const auto at = text.find(label);
+        if (at == std::string::npos)
+            return {};
+        const auto begin = text.find_first_not_of(' ', at + label.size());
+        const auto end = text.find('\n', at);
+        if (begin == std::string::npos || (end != std::string::npos && begin >= end))
+            return {};
+        return text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    }
+
     int exit() override { return gp_camera_exit(camera_, context_); }
 
 private:
-    void dropWhole() {
-        if (whole_)
-            gp_file_unref(whole_);
-        whole_ = nullptr;
-    }
-
     static int collect(CameraList* list, std::vector<std::string>* out) {
         const int count = gp_list_count(list);
         for (int i = 0; i < count; ++i) {
@@ -140,9 +179,6 @@ private:
 
     ::Camera* camera_;
     GPContext* context_;
-    bool partialReads_ = true;
-    CameraFile* whole_ = nullptr; // for drivers without partial reads
-    FilePath wholePath_;
 };
 
 class GpLayer : public Layer {
@@ -169,11 +205,14 @@ public:
             const char *model = nullptr, *port = nullptr;
             gp_list_get_name(found, i, &model);
             gp_list_get_value(found, i, &port);
-            FoundCamera c{model ? model : "", port ? port : "", 0};
+            FoundCamera c{model ? model : "", port ? port : "", 0, false};
             CameraAbilities a;
             const int index = gp_abilities_list_lookup_model(abilities_, c.model.c_str());
-            if (index >= 0 && gp_abilities_list_get_abilities(abilities_, index, &a) >= kGpOk)
+            if (index >= 0 && gp_abilities_list_get_abilities(abilities_, index, &a) >= kGpOk) {
                 c.usbProduct = uint32_t(a.usb_product);
+                c.canCapture = (a.operations &
+                                (GP_OPERATION_CAPTURE_IMAGE | GP_OPERATION_TRIGGER_CAPTURE)) != 0;
+            }
             cameras->push_back(c);
         }
         gp_context_unref(context);

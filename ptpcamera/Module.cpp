@@ -1,16 +1,9 @@
 // The PTP camera module: the module object, one source per camera libgphoto2 finds, an item per
 // picture the camera announces and an image data object under each. Camera work runs on each
 // camera's worker; the pump (command 0) runs what the workers hand back, so completions, events
-// and data pieces reach the program on its own thread, one piece at a time. Callbacks may call
-// back into the entry point, so no reference into the state is held across a callback.
+// and data pieces reach the program on its own thread. Pictures themselves: Downloads.cpp.
 
-#include "Module.h"
-
-#include "Layer.h"
-#include "Settings.h"
-#include "Worker.h"
-
-#include "sdk/ModuleObjects.h"
+#include "ModuleState.h"
 
 #include <gphoto2/gphoto2-widget.h>
 
@@ -19,24 +12,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace zarv::ptp {
-namespace {
+
+std::unique_ptr<State> g_state;
+Options g_options;
 
 using namespace zarv::module;
+using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kFirstItemId = 0x1001;
+namespace {
+
 constexpr uint16_t kTextBytes = 256;
+// A pump with nothing to hand over yet, while the program waits for a command, waits this
+// long at most for the cameras' threads instead of making the program spin.
+constexpr auto kPumpWait = std::chrono::milliseconds(10);
 
 const std::vector<CapDef>& fixedCaps(uint32_t kind) {
+    static const std::vector<CapDef> module = [] {
+        std::vector<CapDef> caps = standardCaps(kNkMAIDObjectType_Module);
+        caps.push_back({kNkMAIDCapability_UsbLocation, kNkMAIDCapType_Unsigned, S, "USB Location"});
+        return caps;
+    }();
     static const std::vector<CapDef> source = {
         {kNkMAIDCapability_AsyncRate, kNkMAIDCapType_Unsigned, GS, "Async Rate"},
         {kNkMAIDCapability_ProgressProc, kNkMAIDCapType_Callback, S, "Progress Proc"},
@@ -48,81 +47,13 @@ const std::vector<CapDef>& fixedCaps(uint32_t kind) {
         {kNkMAIDCapability_Capture, kNkMAIDCapType_Process, St, "Capture"},
         {kNkMAIDCapability_CameraType, kNkMAIDCapType_Unsigned, G, "Camera Type"},
     };
+    if (kind == kNkMAIDObjectType_Module)
+        return module;
     return kind == kNkMAIDObjectType_Source ? source : standardCaps(kind);
 }
 
-struct Item {
-    uint32_t id = 0;
-    FilePath file;
-    uint64_t size = 0; // as the camera announced it
-};
-
-struct Source {
-    uint32_t id = 0;
-    FoundCamera camera;
-    std::unique_ptr<Worker> worker; // while the source is open
-    std::vector<Item> items;
-    uint32_t nextItemId = kFirstItemId;
-    Settings settings; // the camera's last read, refreshed by the worker
-    bool gone = false;
-};
-
-struct Transfer {
-    uint64_t data = 0;    // handle of the data object
-    uint64_t pending = 0; // the acquire's pending id
-    Item item;
-    uint64_t offset = 0;
-    std::unique_ptr<char[]> buffer; // the one piece buffer, filled by the worker
-    uint64_t bufferSize = 0;
-};
-
-struct State : ObjectBook {
-    Options options;
-    bool open = false;
-    std::map<uint32_t, Source> sources; // by id
-    std::deque<std::function<void()>> actions;
-    uint32_t asyncRate = 10;
-    uint32_t moduleMode = 0;
-};
-
-Options g_options;
-std::unique_ptr<State> g_state;
-
 Layer& layer() {
     return g_state->options.layer ? *g_state->options.layer : libgphoto2Layer();
-}
-
-Object* find(uint64_t handle) {
-    return g_state->find(handle);
-}
-
-uint64_t handleOf(const tagNkMAIDObject* record) {
-    return ObjectBook::handleOf(record);
-}
-
-// The source an object belongs to, if any.
-Source* sourceOf(const Object& o) {
-    const Object* at = &o;
-    while (at && at->kind > kNkMAIDObjectType_Source)
-        at = find(at->parent);
-    if (!at || at->kind != kNkMAIDObjectType_Source)
-        return nullptr;
-    auto it = g_state->sources.find(at->id);
-    return it == g_state->sources.end() ? nullptr : &it->second;
-}
-
-uint64_t handleFor(uint32_t kind, uint32_t id) {
-    for (const auto& [h, o] : g_state->objects)
-        if (o.kind == kind && o.id == id)
-            return h;
-    return 0;
-}
-
-Item* findItem(Source& s, uint32_t id) {
-    for (Item& item : s.items)
-        if (item.id == id)
-            return &item;
-    return nullptr;
 }
 
 std::vector<uint32_t> childIds(const Object& o) {
@@ -142,38 +73,15 @@ std::vector<uint32_t> childIds(const Object& o) {
         return ids;
     }
     case kNkMAIDObjectType_Item: {
-        Source* s = sourceOf(o);
-        if (s && findItem(*s, o.id))
+        const Source* s = sourceOf(o);
+        if (s && std::any_of(s->items.begin(), s->items.end(),
+                             [&o](const Item& item) { return item.id == o.id; }))
             return {kNkMAIDDataObjType_Image};
         return {};
     }
     default:
         return {};
     }
-}
-
-// --- Callbacks into the program --------------------------------------------------------------
-
-void sendEvent(uint64_t handle, uint32_t event, uint64_t data) {
-    g_state->sendEvent(handle, event, data);
-}
-
-void progress(uint64_t handle, uint32_t done, uint32_t total) {
-    const Object* o = find(handle);
-    if (!o || !o->procs[kNkMAIDCapability_ProgressProc].pProc)
-        return;
-    const tagNkMAIDCallback p = o->procs[kNkMAIDCapability_ProgressProc];
-    reinterpret_cast<LPMAIDProgressProc>(wordToPtr<void>(p.pProc))(
-        kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, p.refProc, done, total);
-}
-
-void complete(uint64_t pendingId, int32_t result) {
-    g_state->complete(pendingId, result);
-}
-
-// Completes every command waiting on the given objects, while their records are valid.
-void cancelPending(const std::function<bool(uint64_t)>& on) {
-    g_state->cancelPending(on);
 }
 
 bool below(uint64_t handle, uint64_t ancestor) {
@@ -183,17 +91,40 @@ bool below(uint64_t handle, uint64_t ancestor) {
     return false;
 }
 
-// --- Camera work -----------------------------------------------------------------------------
-
-// Repeats a call while the camera says it is busy.
-int patient(const std::function<int()>& call) {
-    int rc = call();
-    for (int i = 0; rc == kGpCameraBusy && i < g_options.busyRetries; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        rc = call();
-    }
-    return rc;
+// Pump side: the camera has gone. The program hears it from the module; what waited below the
+// source can no longer complete. Pictures not fetched stay remembered for the body's return.
+void removeSource(uint32_t sourceId) {
+    auto it = g_state->sources.find(sourceId);
+    if (it == g_state->sources.end() || it->second.gone)
+        return;
+    it->second.gone = true;
+    it->second.items.clear();
+    std::fprintf(stderr, "ZarvPTP: %s on %s has gone\n", it->second.camera.model.c_str(),
+                 it->second.camera.port.c_str());
+    const uint64_t source = handleFor(kNkMAIDObjectType_Source, sourceId);
+    const auto underSource = [source](uint64_t h) { return h == source || below(h, source); };
+    if (source)
+        cancelTransfers(underSource);
+    sendEvent(handleFor(kNkMAIDObjectType_Module, 0), kNkMAIDEvent_RemoveChild, sourceId);
+    if (source && g_state)
+        g_state->cancelPending(underSource);
 }
+
+// --- The camera's thread ----------------------------------------------------------------------
+
+} // namespace
+
+// What the camera's thread keeps of the body between its calls (that thread only).
+struct Body {
+    bool settingsDirty = false;
+    Clock::time_point lastRead{};
+    // Since a capture from the computer the body is in PC mode, its own controls locked.
+    bool handBack = false;
+    bool pictureSince = false;
+    Clock::time_point capturedAt{};
+};
+
+namespace {
 
 Settings readCameraSettings(Camera& camera) {
     CameraWidget* root = nullptr;
@@ -201,6 +132,16 @@ Settings readCameraSettings(Camera& camera) {
         return {};
     Settings s = readSettings(root);
     gp_widget_free(root);
+    return s;
+}
+
+// One widget read on its own, as the setting it maps to (none when it maps to none).
+Settings readWidget(Camera& camera, const std::string& name) {
+    CameraWidget* w = nullptr;
+    if (patient([&] { return camera.getWidget(name, &w); }) < kGpOk || !w)
+        return {};
+    Settings s = readSettings(w);
+    gp_widget_free(w);
     return s;
 }
 
@@ -213,202 +154,169 @@ void listFolder(Camera& camera, const std::string& folder, std::vector<Item>* ou
     for (const std::string& name : files) {
         Item item;
         item.file = {folder, name};
-        if (camera.fileSize(item.file, &item.size) >= kGpOk)
+        item.fileType = fileDataTypeOf(name);
+        FileInfo info;
+        if (item.fileType && camera.fileInfo(item.file, &info) >= kGpOk && info.hasSize) {
+            item.size = info.size;
+            item.mtime = info.mtime;
             out->push_back(item);
+        }
     }
     for (const std::string& sub : folders)
         listFolder(camera, prefix + sub, out);
 }
 
-// Pump side: a picture the camera announced becomes an item, and the program hears of it.
-void addItem(uint32_t sourceId, Item item) {
+// Pump side: settings the camera's thread read again.
+void takeSettings(uint32_t sourceId, Settings read, bool whole) {
     auto it = g_state->sources.find(sourceId);
-    if (it == g_state->sources.end())
+    if (it == g_state->sources.end() || read.empty())
+        return;
+    if (whole)
+        it->second.settings = std::move(read);
+    else
+        for (auto& [cap, setting] : read)
+            it->second.settings[cap] = std::move(setting);
+}
+
+// libgphoto2 names the widget of a changed property and its new value:
+// PTP Property 500d changed, "shutterspeed" to "1/250"
+bool changedWidget(const std::string& text, std::string* name, std::string* value) {
+    static const std::string marker = "changed, \"";
+    const auto at = text.find(marker);
+    if (at == std::string::npos)
+        return false;
+    const auto begin = at + marker.size();
+    const auto end = text.find('"', begin);
+    if (end == std::string::npos)
+        return false;
+    *name = text.substr(begin, end - begin);
+    static const std::string to = " to \"";
+    const auto valueAt = text.find(to, end);
+    const auto valueEnd = valueAt == std::string::npos ? valueAt : text.rfind('"');
+    *value = valueAt == std::string::npos || valueEnd <= valueAt + to.size() - 1
+                 ? std::string()
+                 : text.substr(valueAt + to.size(), valueEnd - valueAt - to.size());
+    return true;
+}
+
+// Pump side: a setting changed on the body. The event says to what, so the camera need not be
+// asked; where the value is not one the setting lists, the widget is read again on its own.
+void noteChange(uint32_t sourceId, uint32_t cap, const std::string& name,
+                const std::string& value) {
+    auto it = g_state->sources.find(sourceId);
+    if (it == g_state->sources.end() || !it->second.worker)
         return;
     Source& s = it->second;
-    for (const Item& known : s.items)
-        if (known.file == item.file)
-            return;
-    item.id = s.nextItemId++;
-    s.items.push_back(item);
-    sendEvent(handleFor(kNkMAIDObjectType_Source, sourceId), kNkMAIDEvent_AddChild, item.id);
-}
-
-// Pump side: the camera has gone. The program hears it from the module; what waited below the
-// source can no longer complete.
-void removeSource(uint32_t sourceId) {
-    auto it = g_state->sources.find(sourceId);
-    if (it == g_state->sources.end() || it->second.gone)
-        return;
-    it->second.gone = true;
-    it->second.items.clear();
-    std::fprintf(stderr, "ZarvPTP: %s on %s has gone\n", it->second.camera.model.c_str(),
-                 it->second.camera.port.c_str());
-    const uint64_t source = handleFor(kNkMAIDObjectType_Source, sourceId);
-    sendEvent(handleFor(kNkMAIDObjectType_Module, 0), kNkMAIDEvent_RemoveChild, sourceId);
-    if (source)
-        cancelPending([source](uint64_t h) { return h == source || below(h, source); });
-}
-
-// Worker side: what the camera reports while no job runs.
-void onCameraEvent(uint32_t sourceId, Worker& worker, Camera& camera, const CameraEvent& e) {
-    if (e.kind == CameraEvent::FileAdded) {
-        Item item;
-        item.file = e.file;
-        const int rc = patient([&] { return camera.fileSize(e.file, &item.size); });
-        if (worker.gone(rc))
-            return;
-        if (rc < kGpOk) {
-            std::fprintf(stderr, "ZarvPTP: cannot read the size of %s/%s: %s\n",
-                         e.file.folder.c_str(), e.file.name.c_str(), resultText(rc).c_str());
+    auto setting = s.settings.find(cap);
+    if (setting != s.settings.end() && setting->second.kind != Setting::Range) {
+        const auto& labels = setting->second.labels;
+        const auto label = std::find(labels.begin(), labels.end(), value);
+        if (label != labels.end()) {
+            setting->second.current = uint32_t(label - labels.begin());
             return;
         }
-        worker.deliver([sourceId, item] { addItem(sourceId, item); });
     }
-}
-
-// Worker side: settings may have changed on the body. Bodies report property changes in
-// bursts, so the tree is read again at most twice a second, once they have settled.
-void onSettingsEvent(uint32_t sourceId, Worker& worker, Camera& camera, const CameraEvent& e,
-                     bool* dirty, std::chrono::steady_clock::time_point* lastRead) {
-    if (e.kind == CameraEvent::Other)
-        *dirty = true;
-    const auto now = std::chrono::steady_clock::now();
-    if (!*dirty || now - *lastRead < std::chrono::milliseconds(500))
-        return;
-    *dirty = false;
-    *lastRead = now;
-    {
-        Settings read = readCameraSettings(camera);
-        worker.deliver([sourceId, read = std::move(read)]() mutable {
-            auto it = g_state->sources.find(sourceId);
-            if (it != g_state->sources.end() && !read.empty())
-                it->second.settings = std::move(read);
+    Worker* w = s.worker.get();
+    w->post([w, sourceId, name](Camera& camera) {
+        Settings read = readWidget(camera, name);
+        w->deliver([sourceId, read = std::move(read)]() mutable {
+            takeSettings(sourceId, std::move(read), false);
         });
-    }
-}
-
-// --- Transfers -------------------------------------------------------------------------------
-
-void readPiece(Worker& worker, std::shared_ptr<Transfer> t);
-
-// Pump side: one piece read by the worker goes to the program.
-void deliverPiece(Worker* worker, std::shared_ptr<Transfer> t, int rc, uint64_t got) {
-    if (!g_state->pending.count(t->pending))
-        return; // cancelled
-    const Object* o = find(t->data);
-    if (!o) {
-        complete(t->pending, kNkMAIDResult_UnexpectedError);
-        return;
-    }
-    const uint64_t size = t->item.size;
-    const std::string path = t->item.file.folder + "/" + t->item.file.name;
-    if (rc < kGpOk) {
-        std::fprintf(stderr, "ZarvPTP: download of %s failed at byte %llu: %s\n", path.c_str(),
-                     static_cast<unsigned long long>(t->offset), resultText(rc).c_str());
-        complete(t->pending, kNkMAIDResult_UnexpectedError);
-        return;
-    }
-    // The library can report a download cut short as success: only the announced size counts.
-    if (got == 0 || got > size - t->offset) {
-        std::fprintf(stderr,
-                     "ZarvPTP: download of %s stopped at %llu of the %llu bytes the camera "
-                     "announced; take the picture again or copy it from the card\n",
-                     path.c_str(), static_cast<unsigned long long>(t->offset + (got ? got : 0)),
-                     static_cast<unsigned long long>(size));
-        complete(t->pending, kNkMAIDResult_UnexpectedError);
-        return;
-    }
-    const tagNkMAIDCallback dataProc = o->procs[kNkMAIDCapability_DataProc];
-    if (!dataProc.pProc) {
-        complete(t->pending, kNkMAIDResult_UnexpectedError);
-        return;
-    }
-    tagNkMAIDFileInfo info{};
-    info.ulType = kNkMAIDDataObjType_Image | kNkMAIDDataObjType_File;
-    info.ulFileDataType = fileDataTypeOf(t->item.file.name);
-    info.ulTotalLength = uint32_t(size);
-    info.ulStart = uint32_t(t->offset);
-    info.ulLength = uint32_t(got);
-    info.fDiskFile = 0;
-    info.fRemoveObject = 0;
-    const int32_t result = reinterpret_cast<LPMAIDDataProc>(wordToPtr<void>(dataProc.pProc))(
-        dataProc.refProc, &info, t->buffer.get());
-    if (!g_state || !g_state->pending.count(t->pending))
-        return; // the program closed the object from inside the callback
-    t->offset += got;
-    progress(t->data, uint32_t(t->offset), uint32_t(size));
-    if (!g_state->pending.count(t->pending))
-        return;
-    if (result != kNkMAIDResult_NoError) {
-        complete(t->pending, result);
-        return;
-    }
-    if (t->offset < size)
-        readPiece(*worker, t);
-    else
-        complete(t->pending, kNkMAIDResult_NoError);
-}
-
-void readPiece(Worker& worker, std::shared_ptr<Transfer> t) {
-    Worker* w = &worker;
-    worker.post([w, t](Camera& camera) {
-        uint64_t got = std::min(t->bufferSize, t->item.size - t->offset);
-        const int rc =
-            patient([&] { return camera.read(t->item.file, t->offset, t->buffer.get(), &got); });
-        w->gone(rc);
-        w->deliver([w, t, rc, got] { deliverPiece(w, t, rc, got); });
     });
 }
 
-int32_t startAcquire(const Object& dataObj, uint64_t handle, uint64_t pendingId) {
-    Source* s = sourceOf(dataObj);
-    const Object* itemObj = find(dataObj.parent);
-    const Item* item = s && itemObj ? findItem(*s, itemObj->id) : nullptr;
-    if (!item || !s->worker || s->gone)
-        return kNkMAIDResult_UnexpectedError;
-    if (!dataObj.procs[kNkMAIDCapability_DataProc].pProc)
-        return kNkMAIDResult_UnexpectedError;
-    if (item->size == 0 || item->size > UINT32_MAX) {
-        std::fprintf(stderr, "ZarvPTP: %s/%s announces %llu bytes, which cannot be delivered\n",
-                     item->file.folder.c_str(), item->file.name.c_str(),
-                     static_cast<unsigned long long>(item->size));
-        return kNkMAIDResult_UnexpectedError;
+void onSettingsEvent(uint32_t sourceId, Worker& worker, const CameraEvent& e, Body* body) {
+    std::string name, value;
+    if (changedWidget(e.text, &name, &value)) {
+        if (const uint32_t cap = capabilityOfWidget(name))
+            worker.deliver([=] { noteChange(sourceId, cap, name, value); });
+        return;
     }
-    auto t = std::make_shared<Transfer>();
-    t->data = handle;
-    t->pending = pendingId;
-    t->item = *item;
-    t->bufferSize = std::min<uint64_t>(g_state->options.pieceSize, item->size);
-    t->buffer.reset(new char[t->bufferSize]);
-    progress(handle, 0, uint32_t(item->size));
-    readPiece(*s->worker, t);
-    return kNkMAIDResult_NoError;
+    // A new lens or mode may change what the settings can take: all of them again, once
+    // a burst of such changes has settled.
+    if (e.text.rfind("PTP Deviceinfo changed", 0) == 0)
+        body->settingsDirty = true;
+}
+
+// Between events: the settings once they have settled, and the body handed back to its own
+// controls once a capture from the computer is over.
+void betweenEvents(uint32_t sourceId, Worker& worker, Camera& camera, Body* body) {
+    const auto now = Clock::now();
+    if (body->settingsDirty && now - body->lastRead >= std::chrono::milliseconds(500)) {
+        body->settingsDirty = false;
+        body->lastRead = now;
+        Settings read = readCameraSettings(camera);
+        worker.deliver([sourceId, read = std::move(read)]() mutable {
+            takeSettings(sourceId, std::move(read), true);
+        });
+    }
+    if (body->handBack && now - body->capturedAt >= g_options.handBackAfter &&
+        (body->pictureSince || now - body->capturedAt >= std::chrono::seconds(10))) {
+        body->handBack = false;
+        CameraWidget* w = nullptr;
+        if (camera.getWidget("controlmode", &w) >= kGpOk && w) {
+            gp_widget_set_value(w, "0");
+            const int rc = camera.setWidget("controlmode", w);
+            gp_widget_free(w);
+            if (!worker.gone(rc) && rc < kGpOk)
+                std::fprintf(stderr, "ZarvPTP: cannot hand the body back to its own controls: %s\n",
+                             resultText(rc).c_str());
+        }
+    }
+}
+
+void onCameraEvent(uint32_t sourceId, Worker& worker, Camera& camera, const CameraEvent& e,
+                   Body* body) {
+    switch (e.kind) {
+    case CameraEvent::FileAdded:
+        body->pictureSince = true;
+        onFileAdded(sourceId, worker, camera, e.file);
+        break;
+    case CameraEvent::CaptureComplete:
+        body->pictureSince = true;
+        break;
+    case CameraEvent::Other:
+        onSettingsEvent(sourceId, worker, e, body);
+        break;
+    case CameraEvent::Timeout:
+        break;
+    }
+    betweenEvents(sourceId, worker, camera, body);
 }
 
 // --- Commands --------------------------------------------------------------------------------
 
 void detectCameras() {
-    std::vector<FoundCamera> found;
-    const int rc = layer().detect(&found);
+    std::vector<FoundCamera> all;
+    const int rc = layer().detect(&all);
     if (rc < kGpOk) {
         std::fprintf(stderr, "ZarvPTP: cannot look for cameras: %s\n", resultText(rc).c_str());
         return;
+    }
+    const std::vector<FoundCamera> found = usableCameras(all, g_state->usbLocation);
+    for (const FoundCamera& c : all) {
+        const bool usable = std::any_of(found.begin(), found.end(),
+                                        [&c](const FoundCamera& f) { return f.port == c.port; });
+        if (!usable && g_state->passedOver.insert(c.port).second)
+            std::fprintf(
+                stderr, "ZarvPTP: passing over %s on %s: %s\n", c.model.c_str(), c.port.c_str(),
+                c.port.rfind("disk:", 0) == 0 || c.port == "usb:" || !c.canCapture
+                    ? "not a camera the module can take pictures with"
+                    : ("not the camera asked for, on " + usbPort(g_state->usbLocation)).c_str());
     }
     // A camera unplugged before the program opened it simply leaves the list.
     std::erase_if(g_state->sources, [&found](const auto& entry) {
         const Source& s = entry.second;
         if (s.worker)
             return false;
-        for (const FoundCamera& c : found)
-            if (c.port == s.camera.port)
-                return false;
-        return true;
+        return std::none_of(found.begin(), found.end(),
+                            [&s](const FoundCamera& c) { return c.port == s.camera.port; });
     });
     for (const FoundCamera& c : found) {
-        bool known = false;
-        for (const auto& [id, s] : g_state->sources)
-            known = known || (s.camera.port == c.port && !s.gone);
+        const bool known =
+            std::any_of(g_state->sources.begin(), g_state->sources.end(), [&c](const auto& entry) {
+                return entry.second.camera.port == c.port && !entry.second.gone;
+            });
         if (known)
             continue;
         const uint32_t id = g_state->sources.empty() ? 1 : g_state->sources.rbegin()->first + 1;
@@ -419,23 +327,46 @@ void detectCameras() {
     }
 }
 
+// Camera side, at opening: what the body had announced before and the program did not fetch,
+// where it is still there.
+std::vector<Item> stillThere(Camera& camera, std::vector<Item> remembered) {
+    std::vector<Item> out;
+    for (Item& item : remembered) {
+        FileInfo info;
+        if (item.bytes || (camera.fileInfo(item.file, &info) >= kGpOk && info.hasSize &&
+                           info.size == item.size && info.mtime == item.mtime))
+            out.push_back(std::move(item));
+        else
+            std::fprintf(stderr,
+                         "ZarvPTP: %s, announced before and not fetched, is no longer on "
+                         "the camera\n",
+                         item.path().c_str());
+    }
+    return out;
+}
+
 int32_t openSource(Source& s) {
     const uint32_t sourceId = s.id;
-    auto worker = std::make_unique<Worker>(layer(), s.camera, g_state->options.pollMs);
+    auto worker =
+        std::make_unique<Worker>(layer(), s.camera, g_state->options.pollMs, g_state->doorbell);
     worker->setOnGone([sourceId] { removeSource(sourceId); });
     std::vector<Item> onCard;
     Settings settings;
+    std::string serial;
     const bool listCard = g_state->options.listCard;
+    const std::string model = s.camera.model;
+    std::vector<Item> waiting;
+    auto body = std::make_shared<Body>();
     const int rc = worker->start(
         [&](Camera& camera) {
             settings = readCameraSettings(camera);
+            serial = camera.serialNumber();
+            waiting = stillThere(camera, unfetched().take(model + "#" + serial));
             if (listCard)
                 listFolder(camera, "/", &onCard);
         },
-        [sourceId, dirty = false, lastRead = std::chrono::steady_clock::time_point()](
-            Worker& w, Camera& camera, const CameraEvent& e) mutable {
-            onCameraEvent(sourceId, w, camera, e);
-            onSettingsEvent(sourceId, w, camera, e, &dirty, &lastRead);
+        [sourceId, body](Worker& w, Camera& camera, const CameraEvent& e) {
+            onCameraEvent(sourceId, w, camera, e, body.get());
         });
     if (rc == kGpUsbClaim) {
         // The program names the holder and can ask the automounter to let go.
@@ -451,12 +382,22 @@ int32_t openSource(Source& s) {
                      s.camera.port.c_str(), resultText(rc).c_str());
         return kNkMAIDResult_UnexpectedError;
     }
+    s.body = model + "#" + serial;
     s.settings = std::move(settings);
     s.items.clear();
+    for (Item& item : waiting) {
+        item.id = s.nextItemId++;
+        s.items.push_back(item);
+        unfetched().add(s.body, item);
+    }
     for (Item& item : onCard) {
+        if (std::any_of(s.items.begin(), s.items.end(),
+                        [&item](const Item& known) { return known.samePicture(item); }))
+            continue;
         item.id = s.nextItemId++;
         s.items.push_back(item);
     }
+    s.onCamera = std::move(body);
     s.worker = std::move(worker);
     return kNkMAIDResult_NoError;
 }
@@ -474,10 +415,11 @@ int32_t openObject(tagNkMAIDObject* parentRecord, uint32_t id, uint32_t dataType
         g_state->options = g_options;
         g_state->open = true;
         g_state->sources.clear();
+        g_state->usbLocation = 0;
         detectCameras();
         o.kind = kNkMAIDObjectType_Module;
     } else {
-        const uint64_t parentHandle = handleOf(parentRecord);
+        const uint64_t parentHandle = ObjectBook::handleOf(parentRecord);
         const Object* parent = find(parentHandle);
         if (!parent)
             return kNkMAIDResult_UnexpectedError;
@@ -512,7 +454,8 @@ int32_t closeObject(uint64_t handle) {
             children.push_back(h);
     for (uint64_t h : children)
         closeObject(h);
-    cancelPending([handle](uint64_t h) { return h == handle; });
+    cancelTransfers([handle](uint64_t h) { return h == handle; });
+    g_state->cancelPending([handle](uint64_t h) { return h == handle; });
     o = find(handle);
     if (!o)
         return kNkMAIDResult_NoError;
@@ -530,6 +473,7 @@ int32_t closeObject(uint64_t handle) {
     if (kind == kNkMAIDObjectType_Module) {
         g_state->open = false;
         g_state->actions.clear();
+        cancelTransfers([](uint64_t) { return true; });
         while (!g_state->pending.empty())
             complete(g_state->pending.begin()->first, kNkMAIDResult_UnexpectedError);
         g_state->objects.clear();
@@ -724,36 +668,41 @@ int32_t capGetArray(const Object& o, uint32_t cap, uint32_t dataType, uint64_t d
     return kNkMAIDResult_NoError;
 }
 
-// Writes one setting on the camera's thread and reads them all back; blocks until done.
+// Writes one setting on the camera's thread and reads it back; blocks until done. The widget
+// is written and read on its own: a whole configuration tree takes seconds on some bodies.
 int32_t writeSetting(Source& s, uint32_t cap, uint32_t value) {
     if (s.gone || !s.worker)
         return kNkMAIDResult_NotAvailable;
+    const auto known = s.settings.find(cap);
+    if (known == s.settings.end())
+        return kNkMAIDResult_NotSupported;
+    const std::string name = known->second.widget;
     int32_t result = kNkMAIDResult_UnexpectedError;
     Settings after;
     Worker& worker = *s.worker;
     const int rc = worker.call([&](Camera& camera) {
-        CameraWidget* root = nullptr;
-        int r = patient([&] { return camera.getConfig(&root); });
-        if (r < kGpOk || !root)
+        CameraWidget* w = nullptr;
+        int r = patient([&] { return camera.getWidget(name, &w); });
+        if (r < kGpOk || !w)
             return r < kGpOk ? r : kGpIo;
-        result = applySetting(root, cap, value);
+        result = applySetting(w, cap, value);
         if (result == kNkMAIDResult_NoError) {
-            r = patient([&] { return camera.setConfig(root); });
+            r = patient([&] { return camera.setWidget(name, w); });
             if (r < kGpOk)
                 result = kNkMAIDResult_UnexpectedError;
         }
-        gp_widget_free(root);
+        gp_widget_free(w);
         if (!worker.gone(r))
-            after = readCameraSettings(camera);
+            after = readWidget(camera, name);
         return r;
     });
     if (rc < kGpOk) {
-        std::fprintf(stderr, "ZarvPTP: cannot change a setting of %s: %s\n", s.camera.model.c_str(),
-                     resultText(rc).c_str());
+        std::fprintf(stderr, "ZarvPTP: cannot change %s of %s: %s\n", name.c_str(),
+                     s.camera.model.c_str(), resultText(rc).c_str());
         return kNkMAIDResult_UnexpectedError;
     }
-    if (!after.empty())
-        s.settings = std::move(after);
+    for (auto& [c, setting] : after)
+        s.settings[c] = std::move(setting);
     return result;
 }
 
@@ -798,6 +747,10 @@ int32_t capSet(Object& o, uint32_t cap, uint32_t dataType, uint64_t data) {
         g_state->asyncRate = uint32_t(data);
     else if (cap == kNkMAIDCapability_ModuleMode)
         g_state->moduleMode = uint32_t(data);
+    else if (cap == kNkMAIDCapability_UsbLocation) {
+        g_state->usbLocation = uint32_t(data);
+        detectCameras(); // the cameras offered so far may not be that one
+    }
     return kNkMAIDResult_NoError;
 }
 
@@ -805,15 +758,21 @@ int32_t capture(Source& s) {
     if (s.gone || !s.worker)
         return kNkMAIDResult_UnexpectedError;
     Worker& worker = *s.worker;
-    // The new pictures arrive as events, and so as items, after the trigger.
-    const int rc = worker.call([&worker](Camera& camera) {
+    // The new pictures arrive as events, and so as items, after the trigger. The trigger puts
+    // the body in PC mode; the camera's thread hands it back once the shot is over.
+    const int rc = worker.call([&worker, body = s.onCamera](Camera& camera) {
         const int r = patient([&] { return camera.trigger(); });
+        if (r >= kGpOk) {
+            body->handBack = true;
+            body->pictureSince = false;
+            body->capturedAt = Clock::now();
+        }
         worker.gone(r);
         return r;
     });
     if (rc < kGpOk) {
-        std::fprintf(stderr, "ZarvPTP: %s did not take the picture: %s\n", s.camera.model.c_str(),
-                     resultText(rc).c_str());
+        std::fprintf(stderr, "ZarvPTP: %s did not take the picture: %s%s\n", s.camera.model.c_str(),
+                     resultText(rc).c_str(), rc == kGpNoSpace ? "; the card is full" : "");
         return kNkMAIDResult_UnexpectedError;
     }
     return kNkMAIDResult_NoError;
@@ -843,37 +802,59 @@ int32_t enumChildren(const Object& o, uint64_t handle) {
     return kNkMAIDResult_NoError;
 }
 
-int32_t pump() {
-    // What the cameras' threads handed over, then one queued action.
+// Runs what the cameras' threads handed over; whether there was anything.
+bool runResults() {
     std::vector<uint32_t> ids;
     for (const auto& [id, s] : g_state->sources)
         if (s.worker)
             ids.push_back(id);
+    bool did = false;
     for (uint32_t id : ids) {
         auto it = g_state ? g_state->sources.find(id) : decltype(g_state->sources.end()){};
         if (!g_state || it == g_state->sources.end() || !it->second.worker)
             continue;
         for (auto& result : it->second.worker->collect()) {
+            did = true;
             result();
             if (!g_state || !g_state->open)
-                return kNkMAIDResult_NoError;
+                return did;
             // A closure may have closed the source.
             auto again = g_state->sources.find(id);
             if (again == g_state->sources.end() || !again->second.worker)
                 break;
         }
     }
+    return did;
+}
+
+int32_t pump() {
+    const uint64_t rung = g_state->doorbell->rings();
+    bool did = runResults();
+    if (!g_state || !g_state->open)
+        return kNkMAIDResult_NoError;
+    did = pumpTransfers() || did;
+    if (!g_state || !g_state->open)
+        return kNkMAIDResult_NoError;
     if (!g_state->actions.empty()) {
         std::function<void()> action = std::move(g_state->actions.front());
         g_state->actions.pop_front();
         action();
+        did = true;
+        if (!g_state || !g_state->open)
+            return kNkMAIDResult_NoError;
     }
-    if (!g_state->actions.empty() || !g_state->pending.empty())
+    if (!g_state->actions.empty())
         return kNkMAIDResult_Pending;
     for (const auto& [id, s] : g_state->sources)
-        if (s.worker && s.worker->hasWork())
+        if (s.worker && s.worker->hasResults())
             return kNkMAIDResult_Pending;
-    return kNkMAIDResult_NoError;
+    if (g_state->pending.empty())
+        return kNkMAIDResult_NoError;
+    // The program waits for a command that the cameras' threads are working on: rather than
+    // have it spin, wait for them a little.
+    if (!did)
+        g_state->doorbell->waitAfter(rung, kPumpWait);
+    return kNkMAIDResult_Pending;
 }
 
 int32_t dispatch(tagNkMAIDObject* record, uint32_t command, uint32_t param, uint32_t dataType,
@@ -882,7 +863,7 @@ int32_t dispatch(tagNkMAIDObject* record, uint32_t command, uint32_t param, uint
         g_state = std::make_unique<State>();
     if (command == kNkMAIDCommand_Open && !record)
         return openObject(nullptr, param, dataType, data);
-    const uint64_t handle = handleOf(record);
+    const uint64_t handle = ObjectBook::handleOf(record);
     Object* o = find(handle);
     if (!o)
         return kNkMAIDResult_UnexpectedError;
@@ -942,6 +923,39 @@ int32_t dispatch(tagNkMAIDObject* record, uint32_t command, uint32_t param, uint
 }
 
 } // namespace
+
+Object* find(uint64_t handle) {
+    return g_state->find(handle);
+}
+
+Source* sourceOf(const Object& o) {
+    const Object* at = &o;
+    while (at && at->kind > kNkMAIDObjectType_Source)
+        at = find(at->parent);
+    if (!at || at->kind != kNkMAIDObjectType_Source)
+        return nullptr;
+    auto it = g_state->sources.find(at->id);
+    return it == g_state->sources.end() ? nullptr : &it->second;
+}
+
+uint64_t handleFor(uint32_t kind, uint32_t id) {
+    for (const auto& [h, o] : g_state->objects)
+        if (o.kind == kind && o.id == id)
+            return h;
+    return 0;
+}
+
+void sendEvent(uint64_t handle, uint32_t event, uint64_t data) {
+    g_state->sendEvent(handle, event, data);
+}
+
+void complete(uint64_t pendingId, int32_t result) {
+    g_state->complete(pendingId, result);
+}
+
+int patient(const std::function<int()>& call) {
+    return patiently(g_options.busyRetries, call);
+}
 
 void setOptions(const Options& options) {
     g_options = options;

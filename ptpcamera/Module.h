@@ -4,6 +4,7 @@
 
 #include "sdk/Maid.h"
 
+#include <chrono>
 #include <cstdint>
 
 namespace zarv::ptp {
@@ -17,9 +18,14 @@ int32_t entry(tagNkMAIDObject* object, uint32_t command, uint32_t param, uint32_
 struct Options {
     Layer* layer = nullptr;       // null: the real libgphoto2
     uint64_t pieceSize = 1 << 20; // bytes per data-procedure call
-    int pollMs = 100;             // how long a camera's thread waits for an event at a time
-    bool listCard = false;        // pictures already on the card become items too
-    int busyRetries = 20;         // a busy camera is asked again this many times, 50 ms apart
+    // How long a camera's thread waits for an event at a time: the longest a job posted during
+    // a wait waits for its turn.
+    int pollMs = 30;
+    bool listCard = false; // pictures already on the card become items too
+    int busyRetries = 20;  // a busy camera is asked again this many times, 50 ms apart
+    // After a capture from the computer, the body returns to its own controls once this long
+    // has passed without another.
+    std::chrono::milliseconds handBackAfter{1000};
 };
 
 // Takes effect when the module object is next opened.

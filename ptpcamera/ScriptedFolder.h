@@ -45,11 +45,14 @@ public:
              std::vector<std::string>* folders) override {
         return gone() ? kGpIo : inner_.list(folder, files, folders);
     }
-    int fileSize(const FilePath& file, uint64_t* size) override {
-        return gone() ? kGpIo : inner_.fileSize(file, size);
+    int fileInfo(const FilePath& file, FileInfo* info) override {
+        return gone() ? kGpIo : inner_.fileInfo(file, info);
     }
     int read(const FilePath& file, uint64_t offset, char* buffer, uint64_t* size) override {
         return gone() ? kGpIo : inner_.read(file, offset, buffer, size);
+    }
+    int get(const FilePath& file, const Sink& sink) override {
+        return gone() ? kGpIo : inner_.get(file, sink);
     }
     int remove(const FilePath& file) override { return gone() ? kGpIo : inner_.remove(file); }
     int waitEvent(int timeoutMs, CameraEvent* event) override {
@@ -62,6 +65,13 @@ public:
     int trigger() override { return gone() ? kGpIo : inner_.trigger(); }
     int getConfig(_CameraWidget** root) override { return gone() ? kGpIo : inner_.getConfig(root); }
     int setConfig(_CameraWidget* root) override { return gone() ? kGpIo : inner_.setConfig(root); }
+    int getWidget(const std::string& name, _CameraWidget** widget) override {
+        return gone() ? kGpIo : inner_.getWidget(name, widget);
+    }
+    int setWidget(const std::string& name, _CameraWidget* widget) override {
+        return gone() ? kGpIo : inner_.setWidget(name, widget);
+    }
+    std::string serialNumber() override { return inner_.serialNumber(); }
     int exit() override { return inner_.exit(); }
 
 private:
@@ -136,7 +146,7 @@ private:
         std::ifstream in(folder_ / "camera");
         if (!in)
             return std::nullopt;
-        FoundCamera camera{"Nikon DSC D850", "usb:001,007", 0x0441};
+        FoundCamera camera{"Nikon DSC D850", "usb:001,007", 0x0441, true};
         std::string line;
         while (std::getline(in, line)) {
             const auto equals = line.find('=');

@@ -26,21 +26,29 @@ struct Script {
     std::mutex mutex;
     int openResult = kGpOk;
     std::vector<FoundCamera> cameras = {{"Nikon DSC D850", "usb:001,007", 0x0441}};
+    std::string serial = "3002417";
     struct File {
         std::string bytes;
-        uint64_t announced = 0;      // what fileSize says
+        uint64_t announced = 0;      // what fileInfo says
+        int64_t mtime = 1700000000;  // what fileInfo says
         uint64_t cutAt = UINT64_MAX; // reads stop delivering here, reporting success
+        bool sized = true;           // false: file information fails, as for a picture in RAM
     };
     std::map<std::string, File> files;              // by "folder/name"
     std::deque<std::pair<int, CameraEvent>> events; // result code and event, in order
     int readsBeforeFailure = -1;                    // then every read fails with readFailure
     int readFailure = kGpIo;
+    bool partialReads = true;                  // false: reads answer "not supported"
+    int readDelayMs = 0;                       // each read takes this long, as over a slow link
     int busyAnswers = 0;                       // the next this many calls say the camera is busy
+    int triggerResult = kGpOk;                 // what a trigger answers
     std::string captureAdds;                   // "folder/name" a trigger announces
     std::map<std::string, std::string> values; // widget values by name
     std::function<CameraWidget*(const std::map<std::string, std::string>&)> buildConfig;
     // What happened
-    int reads = 0, triggers = 0, exits = 0, setConfigs = 0, deleted = 0;
+    int reads = 0, wholeGets = 0, triggers = 0, exits = 0, setConfigs = 0, deleted = 0;
+    int getConfigs = 0, getWidgets = 0, setWidgets = 0;
+    std::vector<std::string> removed; // "folder/name" of each file removed
     uint64_t largestRead = 0;
 
     void addFile(const std::string& path, std::string bytes) {
@@ -69,6 +77,40 @@ inline FilePath pathOf(const std::string& k) {
     return {k.substr(0, slash), k.substr(slash + 1)};
 }
 
+// A widget standing alone, as libgphoto2 gives one read on its own.
+inline CameraWidget* copyOf(CameraWidget* w) {
+    CameraWidgetType type;
+    gp_widget_get_type(w, &type);
+    const char *name = nullptr, *label = nullptr;
+    gp_widget_get_name(w, &name);
+    gp_widget_get_label(w, &label);
+    CameraWidget* out = nullptr;
+    gp_widget_new(type, label ? label : "", &out);
+    gp_widget_set_name(out, name ? name : "");
+    int readonly = 0;
+    gp_widget_get_readonly(w, &readonly);
+    gp_widget_set_readonly(out, readonly);
+    if (type == GP_WIDGET_RANGE) {
+        float lo = 0, hi = 0, step = 0, value = 0;
+        gp_widget_get_range(w, &lo, &hi, &step);
+        gp_widget_get_value(w, &value);
+        gp_widget_set_range(out, lo, hi, step);
+        gp_widget_set_value(out, &value);
+    } else if (type == GP_WIDGET_RADIO || type == GP_WIDGET_MENU || type == GP_WIDGET_TEXT) {
+        for (int i = 0; i < gp_widget_count_choices(w); ++i) {
+            const char* c = nullptr;
+            if (gp_widget_get_choice(w, i, &c) >= GP_OK && c)
+                gp_widget_add_choice(out, c);
+        }
+        const char* value = nullptr;
+        gp_widget_get_value(w, &value);
+        if (value)
+            gp_widget_set_value(out, value);
+    }
+    gp_widget_set_changed(out, 0);
+    return out;
+}
+
 class ScriptedCamera : public Camera {
 public:
     explicit ScriptedCamera(std::shared_ptr<Script> s) : s_(std::move(s)) {}
@@ -90,18 +132,29 @@ public:
         }
         return kGpOk;
     }
-    int fileSize(const FilePath& file, uint64_t* size) override {
-        std::lock_guard lock(s_->mutex);
-        const auto it = s_->files.find(key(file));
-        if (it == s_->files.end())
-            return -108; // file not found
-        *size = it->second.announced;
-        return kGpOk;
-    }
-    int read(const FilePath& file, uint64_t offset, char* buffer, uint64_t* size) override {
+    int fileInfo(const FilePath& file, FileInfo* info) override {
         std::lock_guard lock(s_->mutex);
         if (busy())
             return kGpCameraBusy;
+        const auto it = s_->files.find(key(file));
+        if (it == s_->files.end())
+            return -108; // file not found
+        if (!it->second.sized)
+            return kGpError;
+        *info = {};
+        info->hasSize = true;
+        info->size = it->second.announced;
+        info->mtime = it->second.mtime;
+        return kGpOk;
+    }
+    int read(const FilePath& file, uint64_t offset, char* buffer, uint64_t* size) override {
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(s_->read<int>([](Script& s) { return s.readDelayMs; })));
+        std::lock_guard lock(s_->mutex);
+        if (busy())
+            return kGpCameraBusy;
+        if (!s_->partialReads)
+            return kGpNotSupported;
         ++s_->reads;
         s_->largestRead = std::max(s_->largestRead, *size);
         if (s_->readsBeforeFailure == 0)
@@ -109,8 +162,8 @@ public:
         if (s_->readsBeforeFailure > 0)
             --s_->readsBeforeFailure;
         const auto it = s_->files.find(key(file));
-        if (it == s_->files.end())
-            return -108;
+        if (it == s_->files.end() || !it->second.sized)
+            return it == s_->files.end() ? -108 : kGpError;
         const uint64_t end = std::min<uint64_t>(it->second.bytes.size(), it->second.cutAt);
         const uint64_t n = offset >= end ? 0 : std::min(*size, end - offset);
         if (n)
@@ -118,9 +171,32 @@ public:
         *size = n;
         return kGpOk;
     }
+    int get(const FilePath& file, const Sink& sink) override {
+        std::string bytes;
+        {
+            std::lock_guard lock(s_->mutex);
+            if (busy())
+                return kGpCameraBusy;
+            ++s_->wholeGets;
+            const auto it = s_->files.find(key(file));
+            if (it == s_->files.end())
+                return -108;
+            bytes = it->second.bytes.substr(
+                0, std::min<uint64_t>(it->second.bytes.size(), it->second.cutAt));
+        }
+        // In chunks, as libgphoto2 hands them over.
+        constexpr uint64_t kChunk = 64 * 1024;
+        for (uint64_t at = 0; at < bytes.size(); at += kChunk) {
+            const int rc = sink(bytes.data() + at, std::min<uint64_t>(kChunk, bytes.size() - at));
+            if (rc < kGpOk)
+                return rc;
+        }
+        return kGpOk;
+    }
     int remove(const FilePath& file) override {
         std::lock_guard lock(s_->mutex);
         ++s_->deleted;
+        s_->removed.push_back(key(file));
         return s_->files.erase(key(file)) ? kGpOk : -108;
     }
     int waitEvent(int timeoutMs, CameraEvent* event) override {
@@ -142,6 +218,8 @@ public:
         if (busy())
             return kGpCameraBusy;
         ++s_->triggers;
+        if (s_->triggerResult < kGpOk)
+            return s_->triggerResult;
         if (!s_->captureAdds.empty()) {
             CameraEvent e;
             e.kind = CameraEvent::FileAdded;
@@ -152,8 +230,9 @@ public:
     }
     int getConfig(CameraWidget** root) override {
         std::lock_guard lock(s_->mutex);
+        ++s_->getConfigs;
         if (!s_->buildConfig)
-            return -6; // not supported
+            return kGpNotSupported;
         *root = s_->buildConfig(s_->values);
         return kGpOk;
     }
@@ -162,6 +241,29 @@ public:
         ++s_->setConfigs;
         store(root);
         return kGpOk;
+    }
+    int getWidget(const std::string& name, CameraWidget** widget) override {
+        std::lock_guard lock(s_->mutex);
+        ++s_->getWidgets;
+        if (!s_->buildConfig)
+            return kGpNotSupported;
+        CameraWidget* root = s_->buildConfig(s_->values);
+        CameraWidget* found = nullptr;
+        int rc = gp_widget_get_child_by_name(root, name.c_str(), &found);
+        if (rc >= kGpOk)
+            *widget = copyOf(found);
+        gp_widget_free(root);
+        return rc;
+    }
+    int setWidget(const std::string&, CameraWidget* widget) override {
+        std::lock_guard lock(s_->mutex);
+        ++s_->setWidgets;
+        store(widget);
+        return kGpOk;
+    }
+    std::string serialNumber() override {
+        std::lock_guard lock(s_->mutex);
+        return s_->serial;
     }
     int exit() override {
         std::lock_guard lock(s_->mutex);
@@ -280,6 +382,11 @@ inline CameraWidget* nikonTree(const std::map<std::string, std::string>& v) {
              std::stof(valueOr(v, "tungstenwhitebias", "0")));
     addRadio(section, "capturetarget", {"Internal RAM", "Memory card"},
              valueOr(v, "capturetarget", "Internal RAM"));
+    CameraWidget* mode = nullptr;
+    gp_widget_new(GP_WIDGET_TEXT, "Set Nikon Control Mode", &mode);
+    gp_widget_set_name(mode, "controlmode");
+    gp_widget_set_value(mode, valueOr(v, "controlmode", "0").c_str());
+    gp_widget_append(section, mode);
     return root;
 }
 

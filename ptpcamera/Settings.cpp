@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <strings.h>
 
 namespace zarv::ptp {
 namespace {
@@ -74,8 +73,18 @@ const Mapping* mappingFor(uint32_t cap) {
     return nullptr;
 }
 
+std::string nameOf(CameraWidget* w) {
+    const char* name = nullptr;
+    gp_widget_get_name(w, &name);
+    return name ? name : "";
+}
+
+// The mapped widget in a tree, or the widget itself when it is one read on its own.
 CameraWidget* findWidget(CameraWidget* root, const Mapping& m) {
+    const std::string own = nameOf(root);
     for (const char* name : m.widgets) {
+        if (own == name)
+            return root;
         CameraWidget* w = nullptr;
         if (gp_widget_get_child_by_name(root, name, &w) >= GP_OK)
             return w;
@@ -188,6 +197,38 @@ int setText(CameraWidget* w, const std::string& text) {
     return gp_widget_set_value(w, text.c_str());
 }
 
+bool readSetting(CameraWidget* w, const Mapping& m, Setting* out) {
+    Setting s;
+    s.kind = m.kind;
+    s.widget = nameOf(w);
+    int readonly = 0;
+    gp_widget_get_readonly(w, &readonly);
+    s.writable = readonly == 0;
+    bool ok = false;
+    switch (m.kind) {
+    case Setting::TextEnum:
+        ok = readEnum(w, &s);
+        break;
+    case Setting::ValueEnum:
+        ok = readEnum(w, &s);
+        for (size_t i = 0; ok && i < s.labels.size(); ++i) {
+            const auto it = exposureModes().find(s.labels[i]);
+            s.values.push_back(it != exposureModes().end() ? it->second
+                                                           : kUnnamedExposureMode + uint32_t(i));
+        }
+        break;
+    case Setting::Range:
+        ok = readRange(w, &s);
+        break;
+    case Setting::Unsigned:
+        ok = readUnsigned(w, &s);
+        break;
+    }
+    if (ok)
+        *out = std::move(s);
+    return ok;
+}
+
 } // namespace
 
 const std::vector<uint32_t>& mappedCapabilities() {
@@ -200,40 +241,21 @@ const std::vector<uint32_t>& mappedCapabilities() {
     return caps;
 }
 
+uint32_t capabilityOfWidget(const std::string& name) {
+    for (const Mapping& m : mappings())
+        for (const char* w : m.widgets)
+            if (name == w)
+                return m.cap;
+    return 0;
+}
+
 Settings readSettings(CameraWidget* root) {
     Settings out;
     if (!root)
         return out;
     for (const Mapping& m : mappings()) {
-        CameraWidget* w = findWidget(root, m);
-        if (!w)
-            continue;
         Setting s;
-        s.kind = m.kind;
-        int readonly = 0;
-        gp_widget_get_readonly(w, &readonly);
-        s.writable = readonly == 0;
-        bool ok = false;
-        switch (m.kind) {
-        case Setting::TextEnum:
-            ok = readEnum(w, &s);
-            break;
-        case Setting::ValueEnum:
-            ok = readEnum(w, &s);
-            for (size_t i = 0; ok && i < s.labels.size(); ++i) {
-                const auto it = exposureModes().find(s.labels[i]);
-                s.values.push_back(
-                    it != exposureModes().end() ? it->second : kUnnamedExposureMode + uint32_t(i));
-            }
-            break;
-        case Setting::Range:
-            ok = readRange(w, &s);
-            break;
-        case Setting::Unsigned:
-            ok = readUnsigned(w, &s);
-            break;
-        }
-        if (ok)
+        if (CameraWidget* w = findWidget(root, m); w && readSetting(w, m, &s))
             out[m.cap] = std::move(s);
     }
     return out;
@@ -245,13 +267,8 @@ int32_t applySetting(CameraWidget* root, uint32_t cap, uint32_t value) {
     if (!w)
         return kNkMAIDResult_NotSupported;
     Setting now;
-    {
-        const Settings all = readSettings(root);
-        const auto it = all.find(cap);
-        if (it == all.end())
-            return kNkMAIDResult_NotSupported;
-        now = it->second;
-    }
+    if (!readSetting(w, *m, &now))
+        return kNkMAIDResult_NotSupported;
     if (!now.writable)
         return kNkMAIDResult_NotSupported;
     int rc = GP_OK;
@@ -292,16 +309,6 @@ int32_t applySetting(CameraWidget* root, uint32_t cap, uint32_t value) {
         return kNkMAIDResult_UnexpectedError;
     gp_widget_set_changed(w, 1);
     return kNkMAIDResult_NoError;
-}
-
-uint32_t fileDataTypeOf(const std::string& name) {
-    const auto dot = name.rfind('.');
-    const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
-    if (strcasecmp(ext.c_str(), "nef") == 0 || strcasecmp(ext.c_str(), "nrw") == 0)
-        return kNkMAIDFileDataType_NEF;
-    if (strcasecmp(ext.c_str(), "tif") == 0 || strcasecmp(ext.c_str(), "tiff") == 0)
-        return kNkMAIDFileDataType_TIFF;
-    return kNkMAIDFileDataType_JPEG;
 }
 
 } // namespace zarv::ptp

@@ -1,14 +1,13 @@
 #include "Worker.h"
 
-#include <chrono>
 #include <clocale>
 #include <locale.h>
 #include <utility>
 
 namespace zarv::ptp {
 
-Worker::Worker(Layer& layer, FoundCamera which, int pollMs)
-    : layer_(layer), which_(std::move(which)), pollMs_(pollMs) {}
+Worker::Worker(Layer& layer, FoundCamera which, int pollMs, std::shared_ptr<Doorbell> doorbell)
+    : layer_(layer), which_(std::move(which)), pollMs_(pollMs), doorbell_(std::move(doorbell)) {}
 
 Worker::~Worker() {
     stop();
@@ -51,20 +50,20 @@ void Worker::run(const Job& first, std::promise<int>* opened) {
                 if (!jobs_.empty()) {
                     job = std::move(jobs_.front());
                     jobs_.pop_front();
-                    running_ = true;
                 }
             }
             if (job) {
                 job(*camera);
-                std::lock_guard lock(mutex_);
-                running_ = false;
                 continue;
             }
             CameraEvent event;
             const int waited = camera->waitEvent(pollMs_, &event);
             if (waited < kGpOk) {
-                if (!gone(waited))
-                    std::this_thread::sleep_for(std::chrono::milliseconds(pollMs_));
+                if (!gone(waited)) {
+                    std::unique_lock lock(mutex_);
+                    wake_.wait_for(lock, std::chrono::milliseconds(pollMs_),
+                                   [this] { return stopping_ || !jobs_.empty(); });
+                }
                 continue;
             }
             if (onEvent_)
@@ -101,8 +100,11 @@ int Worker::call(const std::function<int(Camera&)>& job) {
 }
 
 void Worker::deliver(Result result) {
-    std::lock_guard lock(mutex_);
-    results_.push_back(std::move(result));
+    {
+        std::lock_guard lock(mutex_);
+        results_.push_back(std::move(result));
+    }
+    doorbell_->ring();
 }
 
 std::deque<Worker::Result> Worker::collect() {
@@ -110,9 +112,9 @@ std::deque<Worker::Result> Worker::collect() {
     return std::exchange(results_, {});
 }
 
-bool Worker::hasWork() {
+bool Worker::hasResults() {
     std::lock_guard lock(mutex_);
-    return !jobs_.empty() || running_ || !results_.empty();
+    return !results_.empty();
 }
 
 bool Worker::gone(int code) {
@@ -129,6 +131,11 @@ bool Worker::gone(int code) {
     return true;
 }
 
+bool Worker::isGone() {
+    std::lock_guard lock(mutex_);
+    return gone_;
+}
+
 void Worker::stop() {
     {
         std::lock_guard lock(mutex_);
@@ -138,6 +145,15 @@ void Worker::stop() {
     wake_.notify_all();
     if (thread_.joinable())
         thread_.join();
+}
+
+int patiently(int retries, const std::function<int()>& call) {
+    int rc = call();
+    for (int i = 0; rc == kGpCameraBusy && i < retries; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        rc = call();
+    }
+    return rc;
 }
 
 } // namespace zarv::ptp

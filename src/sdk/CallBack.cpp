@@ -311,6 +311,10 @@ const char* extensionFor(uint32_t fileType) {
         return ".nef";
     case kNkMAIDFileDataType_NDF:
         return ".ndf";
+    case kNkMAIDFileDataType_NRW:
+        return ".nrw";
+    case kNkMAIDFileDataType_HEIF:
+        return ".hif";
     default:
         return ".dat";
     }

@@ -124,6 +124,9 @@ enum : uint32_t {
     kNkMAIDFileDataType_TIFF = 2,
     kNkMAIDFileDataType_NEF = 4,
     kNkMAIDFileDataType_NDF = 257,
+    // Ours: pictures that Nikon's own types do not name, saved under their own extension.
+    kNkMAIDFileDataType_NRW = 0x1001,  // Nikon's raw format of its compact cameras
+    kNkMAIDFileDataType_HEIF = 0x1002, // HEIF (".hif" on Nikon bodies)
 };
 
 // UI-request types and answers.
@@ -186,6 +189,10 @@ enum : uint32_t {
     kNkMAIDCapability_LiveViewWarnings = 0x8299,
     kNkMAIDCapability_SaveMedia = 0x8305,
     kNkMAIDCapability_LiveViewImageSize = 0x8353,
+    // Ours, in a range the contract leaves free. Set on the module before its children are
+    // enumerated: the USB bus and device number of the camera the program found,
+    // (bus << 16) | device, so that a module that sees several cameras offers that one only.
+    kNkMAIDCapability_UsbLocation = 0xF001,
 };
 
 /// Module mode value that puts the module under the program's control.

@@ -122,6 +122,32 @@ bool setControllerMode(LPRefObj root) {
                           kNkMAIDModuleMode_Controller);
 }
 
+// The USB bus and device numbers of the camera (udev's BUSNUM and DEVNUM), as
+// (bus << 16) | device; 0 when unknown.
+uint32_t usbLocationOf(const QVariantMap& usbProperties) {
+    bool busOk = false, deviceOk = false;
+    const uint bus = usbProperties.value(QStringLiteral("BUSNUM")).toUInt(&busOk);
+    const uint device = usbProperties.value(QStringLiteral("DEVNUM")).toUInt(&deviceOk);
+    if (!busOk || !deviceOk || bus == 0 || device == 0 || bus > 0xffff || device > 0xffff)
+        return 0;
+    return (bus << 16) | device;
+}
+
+// Tells a module that sees several cameras (and card readers) which one the program found on
+// USB, when it takes that. A module that does not is used unchanged.
+void tellUsbLocation(LPRefObj root, const QVariantMap& deviceInfo) {
+    const uint32_t location =
+        usbLocationOf(deviceInfo.value(QStringLiteral("usbproperties")).toMap());
+    if (!location ||
+        !CheckCapabilityOperation(root, kNkMAIDCapability_UsbLocation, kNkMAIDCapOperation_Set))
+        return;
+    if (Command_CapSet(root->object, kNkMAIDCapability_UsbLocation, kNkMAIDDataType_Unsigned,
+                       location))
+        logLine(QStringLiteral("The module is to open the camera on USB bus %1, device %2")
+                    .arg(location >> 16)
+                    .arg(location & 0xffff));
+}
+
 QString activationTypeName(UserNotification::ActivationType type) {
     switch (type) {
     case UserNotification::ActivationType::None:
@@ -560,6 +586,7 @@ int16_t ZarvNikonBaseCameraHandler::FindCamera() {
                                    "kNkMAIDCapability_ModuleMode."));
             return kFindCameraFailed;
         }
+        tellUsbLocation(pRefMod, fUsbDeviceInfo());
 
         sleepMs(kControllerModeWaitMs);
 
@@ -674,6 +701,8 @@ int16_t ZarvNikonBaseCameraHandler::SearchCameraWithModulePath(const QString& pa
                                 .arg(prefix));
                 else
                     ready = true;
+                if (ready)
+                    tellUsbLocation(root, fUsbDeviceInfo());
 
                 uint32_t sourceId = 0;
                 if (ready) {

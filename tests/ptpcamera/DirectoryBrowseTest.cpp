@@ -1,6 +1,6 @@
 // The real libgphoto2 through the module's layer, with its "Directory Browse" camera over a
-// folder (port disk:PATH): listing, piecewise reads, the announced size, deletion, and the whole
-// module downloading from it.
+// folder (port disk:PATH): listing, the announced size and time, whole-file reads, deletion,
+// and the whole module downloading from it.
 
 #include "Layer.h"
 #include "PtpClient.h"
@@ -36,7 +36,7 @@ protected:
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(bytes.data(), qint64(bytes.size()));
         f.close();
-        which = {"Directory Browse", "disk:" + dir.path().toStdString(), 0};
+        which = {"Directory Browse", "disk:" + dir.path().toStdString(), 0, true};
         const int rc = libgphoto2Layer().open(which, &camera);
         if (rc < kGpOk)
             GTEST_SKIP() << "libgphoto2's Directory Browse camera cannot be opened here: "
@@ -59,39 +59,47 @@ TEST_F(DirectoryBrowse, ListsReadsInPiecesChecksSizeAndDeletes) {
     EXPECT_EQ(folders, std::vector<std::string>{"100TEST"});
 
     const FilePath shot{"/DCIM/100TEST", "DSC_0001.JPG"};
-    uint64_t size = 0;
-    ASSERT_GE(camera->fileSize(shot, &size), kGpOk);
-    EXPECT_EQ(size, bytes.size());
+    FileInfo info;
+    ASSERT_GE(camera->fileInfo(shot, &info), kGpOk);
+    EXPECT_TRUE(info.hasSize);
+    EXPECT_EQ(info.size, bytes.size());
+    EXPECT_GT(info.mtime, 0);
 
-    std::string got;
+    std::string whole;
+    ASSERT_GE(camera->get(shot,
+                          [&whole](const char* b, uint64_t n) {
+                              whole.append(b, n);
+                              return int(kGpOk);
+                          }),
+              kGpOk);
+    EXPECT_TRUE(whole == bytes);
+
+    // This driver has no partial reads, and says so (the module then takes the whole file).
     std::vector<char> piece(1 << 20);
-    for (;;) {
-        uint64_t n = piece.size();
-        ASSERT_GE(camera->read(shot, got.size(), piece.data(), &n), kGpOk);
-        if (n == 0)
-            break;
-        got.append(piece.data(), n);
-    }
-    EXPECT_TRUE(got == bytes);
+    uint64_t n = piece.size();
+    EXPECT_EQ(camera->read(shot, 0, piece.data(), &n), kGpNotSupported);
 
     ASSERT_GE(camera->remove(shot), kGpOk);
     EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("DCIM/100TEST/DSC_0001.JPG"))));
-    EXPECT_LT(camera->fileSize(shot, &size), kGpOk);
+    EXPECT_LT(camera->fileInfo(shot, &info), kGpOk);
     camera->exit();
 }
 
 TEST_F(DirectoryBrowse, TheModuleDownloadsFromIt) {
     camera->exit();
     camera.reset();
-    // A layer that finds only this folder's camera, and opens it with the real library.
+    // A layer that finds only this folder's camera, offered as a USB camera (the module never
+    // offers a disk), and opens it with the real library.
     struct OneFolder : Layer {
         FoundCamera which;
         int detect(std::vector<FoundCamera>* cameras) override {
-            cameras->push_back(which);
+            FoundCamera asUsb = which;
+            asUsb.port = "usb:001,002";
+            cameras->push_back(asUsb);
             return kGpOk;
         }
-        int open(const FoundCamera& w, std::unique_ptr<Camera>* c) override {
-            return libgphoto2Layer().open(w, c);
+        int open(const FoundCamera&, std::unique_ptr<Camera>* c) override {
+            return libgphoto2Layer().open(which, c);
         }
     } layer;
     layer.which = which;

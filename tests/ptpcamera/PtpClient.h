@@ -24,7 +24,10 @@ struct PtpClient {
     std::vector<std::pair<uint32_t, uint64_t>> moduleEvents, sourceEvents;
     std::string received;
     std::vector<uint32_t> pieces;
+    uint32_t fileType = 0;      // of the last piece
+    bool removesObject = false; // the last piece says the camera no longer has the picture
     int completions = 0;
+    int pumps = 0;
     int32_t lastResult = 1;
     bool closeInDataProc = false;
 
@@ -41,6 +44,8 @@ struct PtpClient {
             return kNkMAIDResult_UnexpectedError;
         c->received.append(static_cast<const char*>(bytes), fi->ulLength);
         c->pieces.push_back(fi->ulLength);
+        c->fileType = fi->ulFileDataType;
+        c->removesObject = fi->fRemoveObject != 0;
         if (c->closeInDataProc)
             c->call(&c->data, kNkMAIDCommand_Close, 0, 0, 0);
         return kNkMAIDResult_NoError;
@@ -76,6 +81,7 @@ struct PtpClient {
             if (std::chrono::steady_clock::now() > end)
                 return false;
             const int32_t r = call(&module, kNkMAIDCommand_Async, 0, 0, 0);
+            ++pumps;
             if (r != kNkMAIDResult_NoError && r != kNkMAIDResult_Pending)
                 return false;
             std::this_thread::sleep_for(std::chrono::microseconds(10)); // as the program does
@@ -116,6 +122,7 @@ struct PtpClient {
         received.clear();
         pieces.clear();
         completions = 0;
+        pumps = 0;
         return callAsync(&data, kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire,
                          kNkMAIDDataType_Null, 0);
     }

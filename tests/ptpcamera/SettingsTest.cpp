@@ -158,12 +158,4 @@ TEST(PtpSettings, NumbersReadTheSameInAnyLocale) {
     EXPECT_DOUBLE_EQ(s.at(kNkMAIDCapability_ExposureComp).lower, -1.0);
 }
 
-TEST(PtpSettings, FileKindsByName) {
-    EXPECT_EQ(fileDataTypeOf("DSC_0001.NEF"), uint32_t(kNkMAIDFileDataType_NEF));
-    EXPECT_EQ(fileDataTypeOf("dsc_0001.nrw"), uint32_t(kNkMAIDFileDataType_NEF));
-    EXPECT_EQ(fileDataTypeOf("a.tif"), uint32_t(kNkMAIDFileDataType_TIFF));
-    EXPECT_EQ(fileDataTypeOf("DSC_0001.JPG"), uint32_t(kNkMAIDFileDataType_JPEG));
-    EXPECT_EQ(fileDataTypeOf("noextension"), uint32_t(kNkMAIDFileDataType_JPEG));
-}
-
 } // namespace
