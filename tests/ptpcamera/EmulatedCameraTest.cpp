@@ -322,11 +322,17 @@ TEST_F(EmulatedD750, TheBodysOwnShotsArriveAsEventsAndLargePicturesComeInPartial
     EXPECT_EQ(events.back().name, "capt0000.nef");
     EXPECT_TRUE(fileGet(c, "/", "capt0000.nef") == raw);
 
+    cam->command("shoot card sources/RAW.NEF");
+    events = waitFor(c, GP_EVENT_FILE_ADDED);
+    ASSERT_EQ(events.back().type, GP_EVENT_FILE_ADDED) << events.back().text;
+    EXPECT_EQ(events.back().name, "DSC_0004.NEF");
+    EXPECT_TRUE(fileGet(c, EmulatedCamera::kCardFolder, "DSC_0004.NEF") == raw);
+
     cam->command("shoot"); // the card, its first JPEG
     events = waitFor(c, GP_EVENT_FILE_ADDED);
     ASSERT_EQ(events.back().type, GP_EVENT_FILE_ADDED) << events.back().text;
-    EXPECT_EQ(events.back().name, "DSC_0004.JPG");
-    EXPECT_EQ(fileGet(c, EmulatedCamera::kCardFolder, "DSC_0004.JPG"), onCard);
+    EXPECT_EQ(events.back().name, "DSC_0005.JPG");
+    EXPECT_EQ(fileGet(c, EmulatedCamera::kCardFolder, "DSC_0005.JPG"), onCard);
 }
 
 TEST_F(EmulatedD750, UnpluggedItFailsEveryCallAndLeavesDetectionPluggedItIsAFreshBody) {
@@ -517,6 +523,18 @@ TEST_F(EmulatedD750, SettingsAreTheBodysAndItsDialHasTheLastWord) {
     ASSERT_EQ(shot.back().type, GP_EVENT_FILE_ADDED) << shot.back().text;
     EXPECT_EQ(shot.back().name, "capt0000.nef");
     EXPECT_TRUE(fileGet(c, "/", "capt0000.nef") == raw);
+
+    // NEF+JPEG: two pictures out of SDRAM, one after the other
+    EXPECT_EQ(set("imagequality", "NEF+Fine"), GP_OK);
+    ASSERT_EQ(gp_camera_trigger_capture(c, context), GP_OK);
+    const auto nef = waitFor(c, GP_EVENT_FILE_ADDED);
+    const auto jpeg = waitFor(c, GP_EVENT_FILE_ADDED);
+    ASSERT_EQ(nef.back().type, GP_EVENT_FILE_ADDED) << nef.back().text;
+    ASSERT_EQ(jpeg.back().type, GP_EVENT_FILE_ADDED) << jpeg.back().text;
+    EXPECT_EQ(nef.back().name, "capt0001.nef");
+    EXPECT_EQ(jpeg.back().name, "capt0002.jpg");
+    EXPECT_TRUE(fileGet(c, "/", "capt0001.nef") == raw);
+    EXPECT_EQ(fileGet(c, "/", "capt0002.jpg"), onCard);
 }
 
 class EmulatedD750WithoutCard : public EmulatedD750 {
