@@ -27,7 +27,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -146,14 +145,19 @@ public:
 
     /// What libgphoto2 and the emulated body read, for this process or a child.
     std::vector<std::pair<std::string, std::string>> environment() const {
-        return {
-#if defined(ZARV_VCAMERA_IOLIBS)
-            {"IOLIBS", ZARV_VCAMERA_IOLIBS},
-#endif
-                {"VCAMERADIR", dir()}, {"VCAMERA_PORT", m_port}, {"VCAMERA_USBID", kUsbId},
-                {"VCAMERA_SERIAL", m_serial}, {"VCAMERA_CONTROL", controlPath()},
-                {"VCAMERA_LOG", logPath()}, {"HOME", home()},
+        std::vector<std::pair<std::string, std::string>> env = {
+            {"VCAMERADIR", dir()},
+            {"VCAMERA_PORT", m_port},
+            {"VCAMERA_USBID", kUsbId},
+            {"VCAMERA_SERIAL", m_serial},
+            {"VCAMERA_CONTROL", controlPath()},
+            {"VCAMERA_LOG", logPath()},
+            {"HOME", home()},
         };
+#if defined(ZARV_VCAMERA_IOLIBS)
+        env.emplace_back("IOLIBS", ZARV_VCAMERA_IOLIBS); // where libgphoto2 finds port drivers
+#endif
+        return env;
     }
     void addTo(QProcessEnvironment& env) const {
         for (const auto& [name, value] : environment())
