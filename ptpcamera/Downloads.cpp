@@ -271,6 +271,8 @@ void addItem(uint32_t sourceId, Item item) {
     for (const Item& known : s.items)
         if (known.samePicture(item))
             return;
+    if (!heldInRam(item.file))
+        s.cardFull = false; // it took a picture after all
     item.id = s.nextItemId++;
     s.items.push_back(item);
     unfetched().add(s.body, item);

@@ -15,7 +15,9 @@ namespace {
 class SinkFile {
 public:
     explicit SinkFile(const Camera::Sink& sink) : sink_(sink) {
-        static CameraFileHandler handler = {nullptr, nullptr, &SinkFile::write};
+        // libgphoto2 calls each of them on some paths (size when copying a picture it
+        // holds in memory); reading back is never needed.
+        static CameraFileHandler handler = {&SinkFile::size, &SinkFile::read, &SinkFile::write};
         gp_file_new_from_handler(&file_, &handler, this);
     }
     ~SinkFile() {
@@ -30,6 +32,11 @@ public:
     int refused() const { return refused_; }
 
 private:
+    static int size(void*, uint64_t*) { return GP_OK; }
+    static int read(void*, unsigned char*, uint64_t* len) {
+        *len = 0;
+        return GP_ERROR_NOT_SUPPORTED;
+    }
     static int write(void* self, unsigned char* data, uint64_t* len) {
         auto* f = static_cast<SinkFile*>(self);
         const int rc = f->sink_(reinterpret_cast<const char*>(data), *len);

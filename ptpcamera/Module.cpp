@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -208,11 +209,20 @@ void noteChange(uint32_t sourceId, uint32_t cap, const std::string& name,
         return;
     Source& s = it->second;
     auto setting = s.settings.find(cap);
-    if (setting != s.settings.end() && setting->second.kind != Setting::Range) {
-        const auto& labels = setting->second.labels;
-        const auto label = std::find(labels.begin(), labels.end(), value);
-        if (label != labels.end()) {
-            setting->second.current = uint32_t(label - labels.begin());
+    if (setting != s.settings.end()) {
+        Setting& now = setting->second;
+        const auto label = std::find(now.labels.begin(), now.labels.end(), value);
+        if (label != now.labels.end()) {
+            now.current = uint32_t(label - now.labels.begin());
+            return;
+        }
+        // A continuous range names its value as a number ("%f").
+        char* end = nullptr;
+        const double v = std::strtod(value.c_str(), &end);
+        if (now.kind == Setting::Range && now.labels.empty() && end && *end == '\0' &&
+            !value.empty() && now.steps > 1 && now.upper > now.lower) {
+            const double at = (v - now.lower) / (now.upper - now.lower) * double(now.steps - 1);
+            now.current = uint32_t(std::clamp(std::lround(at), 0L, long(now.steps - 1)));
             return;
         }
     }
@@ -225,7 +235,24 @@ void noteChange(uint32_t sourceId, uint32_t cap, const std::string& name,
     });
 }
 
-void onSettingsEvent(uint32_t sourceId, Worker& worker, const CameraEvent& e, Body* body) {
+// Pump side: the body says its card is full; pictures into its RAM still arrive.
+void noteCardFull(uint32_t sourceId) {
+    auto it = g_state->sources.find(sourceId);
+    if (it == g_state->sources.end() || it->second.cardFull)
+        return;
+    it->second.cardFull = true;
+    std::fprintf(stderr,
+                 "ZarvPTP: the card in %s is full: free some room on it, or set \"Save to\" "
+                 "to the camera's RAM (SDRAM)\n",
+                 it->second.camera.model.c_str());
+}
+
+void onOtherEvent(uint32_t sourceId, Worker& worker, const CameraEvent& e, Body* body) {
+    // libgphoto2 passes the StoreFull event on as its code: "PTP Event 400a, Param1 00010001".
+    if (e.text.rfind("PTP Event 400a", 0) == 0) {
+        worker.deliver([sourceId] { noteCardFull(sourceId); });
+        return;
+    }
     std::string name, value;
     if (changedWidget(e.text, &name, &value)) {
         if (const uint32_t cap = capabilityOfWidget(name))
@@ -276,7 +303,7 @@ void onCameraEvent(uint32_t sourceId, Worker& worker, Camera& camera, const Came
         body->pictureSince = true;
         break;
     case CameraEvent::Other:
-        onSettingsEvent(sourceId, worker, e, body);
+        onOtherEvent(sourceId, worker, e, body);
         break;
     case CameraEvent::Timeout:
         break;
@@ -328,19 +355,23 @@ void detectCameras() {
 }
 
 // Camera side, at opening: what the body had announced before and the program did not fetch,
-// where it is still there.
+// where it is still there. libgphoto2 stamps a picture it is told of with the computer's time
+// and one it lists with the body's, so across connections only the path and size tell.
 std::vector<Item> stillThere(Camera& camera, std::vector<Item> remembered) {
     std::vector<Item> out;
     for (Item& item : remembered) {
         FileInfo info;
-        if (item.bytes || (camera.fileInfo(item.file, &info) >= kGpOk && info.hasSize &&
-                           info.size == item.size && info.mtime == item.mtime))
-            out.push_back(std::move(item));
-        else
+        if (!item.bytes && (camera.fileInfo(item.file, &info) < kGpOk || !info.hasSize ||
+                            info.size != item.size)) {
             std::fprintf(stderr,
-                         "ZarvPTP: %s, announced before and not fetched, is no longer on "
-                         "the camera\n",
+                         "ZarvPTP: %s, announced before and not fetched, is no longer on the "
+                         "camera\n",
                          item.path().c_str());
+            continue;
+        }
+        if (!item.bytes)
+            item.mtime = info.mtime;
+        out.push_back(std::move(item));
     }
     return out;
 }
@@ -772,7 +803,8 @@ int32_t capture(Source& s) {
     });
     if (rc < kGpOk) {
         std::fprintf(stderr, "ZarvPTP: %s did not take the picture: %s%s\n", s.camera.model.c_str(),
-                     resultText(rc).c_str(), rc == kGpNoSpace ? "; the card is full" : "");
+                     resultText(rc).c_str(),
+                     rc == kGpNoSpace || s.cardFull ? "; the card is full" : "");
         return kNkMAIDResult_UnexpectedError;
     }
     return kNkMAIDResult_NoError;

@@ -34,6 +34,7 @@ struct Source {
     uint32_t nextItemId = 0x1001;
     Settings settings;              // the camera's last read, refreshed by the worker
     std::shared_ptr<Body> onCamera; // what the camera's thread keeps of the body (it alone)
+    bool cardFull = false;          // the body said so, and no picture reached the card since
     bool gone = false;
 };
 
