@@ -18,8 +18,7 @@ int32_t entry(tagNkMAIDObject* object, uint32_t command, uint32_t param, uint32_
 struct Options {
     Layer* layer = nullptr;       // null: the real libgphoto2
     uint64_t pieceSize = 1 << 20; // bytes per data-procedure call
-    // How long a camera's thread waits for an event at a time: the longest a job posted during
-    // a wait waits for its turn.
+    // How often a camera's thread asks the camera for events while it has nothing else to do.
     int pollMs = 30;
     bool listCard = false; // pictures already on the card become items too
     int busyRetries = 20;  // a busy camera is asked again this many times, 50 ms apart

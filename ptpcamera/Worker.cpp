@@ -56,18 +56,22 @@ void Worker::run(const Job& first, std::promise<int>* opened) {
                 job(*camera);
                 continue;
             }
+            // One look at the camera's events without waiting in the library, whose waits
+            // nothing can cut short; the wait between looks is ours, and a job ends it.
             CameraEvent event;
-            const int waited = camera->waitEvent(pollMs_, &event);
-            if (waited < kGpOk) {
-                if (!gone(waited)) {
-                    std::unique_lock lock(mutex_);
-                    wake_.wait_for(lock, std::chrono::milliseconds(pollMs_),
-                                   [this] { return stopping_ || !jobs_.empty(); });
-                }
-                continue;
+            const int looked = camera->waitEvent(0, &event);
+            if (looked >= kGpOk && event.kind != CameraEvent::Timeout) {
+                if (onEvent_)
+                    onEvent_(*this, *camera, event);
+                continue; // the camera may have more to tell
             }
-            if (onEvent_)
+            if (looked >= kGpOk && onEvent_)
                 onEvent_(*this, *camera, event);
+            if (looked < kGpOk && gone(looked))
+                continue;
+            std::unique_lock lock(mutex_);
+            wake_.wait_for(lock, std::chrono::milliseconds(pollMs_),
+                           [this] { return stopping_ || !jobs_.empty(); });
         }
         // Even a camera that has gone is told: the library frees its side of the session.
         camera->exit();

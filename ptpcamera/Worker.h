@@ -53,6 +53,8 @@ public:
     // wait that ended with none (Timeout).
     using EventHandler = std::function<void(Worker&, Camera&, const CameraEvent&)>;
 
+    // The camera is asked for events every `pollMs` while no job runs; a job posted meanwhile
+    // runs at once.
     Worker(Layer& layer, FoundCamera which, int pollMs, std::shared_ptr<Doorbell> doorbell);
     ~Worker(); // stops, see stop()
 
