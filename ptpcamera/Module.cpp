@@ -111,9 +111,9 @@ void removeSource(uint32_t sourceId) {
         g_state->cancelPending(underSource);
 }
 
-// --- The camera's thread ----------------------------------------------------------------------
-
 } // namespace
+
+// --- The camera's thread ----------------------------------------------------------------------
 
 // What the camera's thread keeps of the body between its calls (that thread only).
 struct Body {
@@ -182,21 +182,14 @@ void takeSettings(uint32_t sourceId, Settings read, bool whole) {
 // libgphoto2 names the widget of a changed property and its new value:
 // PTP Property 500d changed, "shutterspeed" to "1/250"
 bool changedWidget(const std::string& text, std::string* name, std::string* value) {
-    static const std::string marker = "changed, \"";
-    const auto at = text.find(marker);
-    if (at == std::string::npos)
+    static const std::string nameAt = "changed, \"", valueAt = "\" to \"";
+    const auto begin = text.find(nameAt);
+    const auto middle = begin == std::string::npos ? begin : text.find(valueAt, begin);
+    if (middle == std::string::npos || text.back() != '"')
         return false;
-    const auto begin = at + marker.size();
-    const auto end = text.find('"', begin);
-    if (end == std::string::npos)
-        return false;
-    *name = text.substr(begin, end - begin);
-    static const std::string to = " to \"";
-    const auto valueAt = text.find(to, end);
-    const auto valueEnd = valueAt == std::string::npos ? valueAt : text.rfind('"');
-    *value = valueAt == std::string::npos || valueEnd <= valueAt + to.size() - 1
-                 ? std::string()
-                 : text.substr(valueAt + to.size(), valueEnd - valueAt - to.size());
+    *name = text.substr(begin + nameAt.size(), middle - begin - nameAt.size());
+    const auto from = middle + valueAt.size();
+    *value = text.substr(from, text.size() - 1 - std::min(from, text.size() - 1));
     return true;
 }
 
@@ -320,16 +313,15 @@ void detectCameras() {
         std::fprintf(stderr, "ZarvPTP: cannot look for cameras: %s\n", resultText(rc).c_str());
         return;
     }
-    const std::vector<FoundCamera> found = usableCameras(all, g_state->usbLocation);
+    std::vector<FoundCamera> found;
     for (const FoundCamera& c : all) {
-        const bool usable = std::any_of(found.begin(), found.end(),
-                                        [&c](const FoundCamera& f) { return f.port == c.port; });
-        if (!usable && g_state->passedOver.insert(c.port).second)
-            std::fprintf(
-                stderr, "ZarvPTP: passing over %s on %s: %s\n", c.model.c_str(), c.port.c_str(),
-                c.port.rfind("disk:", 0) == 0 || c.port == "usb:" || !c.canCapture
-                    ? "not a camera the module can take pictures with"
-                    : ("not the camera asked for, on " + usbPort(g_state->usbLocation)).c_str());
+        if (const char* why = passedOver(c, g_state->usbLocation)) {
+            if (g_state->passedOver.insert(c.port).second)
+                std::fprintf(stderr, "ZarvPTP: passing over %s on %s: %s\n", c.model.c_str(),
+                             c.port.c_str(), why);
+        } else {
+            found.push_back(c);
+        }
     }
     // A camera unplugged before the program opened it simply leaves the list.
     std::erase_if(g_state->sources, [&found](const auto& entry) {
@@ -447,6 +439,7 @@ int32_t openObject(tagNkMAIDObject* parentRecord, uint32_t id, uint32_t dataType
         g_state->open = true;
         g_state->sources.clear();
         g_state->usbLocation = 0;
+        g_state->passedOver.clear();
         detectCameras();
         o.kind = kNkMAIDObjectType_Module;
     } else {

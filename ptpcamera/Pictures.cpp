@@ -2,7 +2,6 @@
 
 #include "sdk/Maid.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <strings.h>
 
@@ -73,16 +72,12 @@ std::string usbPort(uint32_t usbLocation) {
     return port;
 }
 
-std::vector<FoundCamera> usableCameras(const std::vector<FoundCamera>& found,
-                                       uint32_t usbLocation) {
-    const std::string wanted = usbLocation ? usbPort(usbLocation) : std::string();
-    std::vector<FoundCamera> out;
-    std::copy_if(found.begin(), found.end(), std::back_inserter(out), [&](const FoundCamera& c) {
-        if (c.port.rfind("disk:", 0) == 0 || c.port == "usb:" || !c.canCapture)
-            return false;
-        return wanted.empty() || c.port == wanted;
-    });
-    return out;
+const char* passedOver(const FoundCamera& camera, uint32_t usbLocation) {
+    if (camera.port.rfind("disk:", 0) == 0 || camera.port == "usb:" || !camera.canCapture)
+        return "not a camera the module can take pictures with";
+    if (usbLocation && camera.port != usbPort(usbLocation))
+        return "not the camera the program found";
+    return nullptr;
 }
 
 } // namespace zarv::ptp

@@ -60,8 +60,9 @@ Unfetched& unfetched();
 // "usb:BBB,DDD", libgphoto2's name for a USB device's port.
 std::string usbPort(uint32_t usbLocation);
 
-// The cameras worth offering: never a disk with a DCIM folder, the generic "usb:" entry or
-// anything that cannot take a picture; with a location, only the camera on that port.
-std::vector<FoundCamera> usableCameras(const std::vector<FoundCamera>& found, uint32_t usbLocation);
+// Why a camera libgphoto2 found is not worth offering, or null when it is: never a disk with
+// a DCIM folder, the generic "usb:" entry or anything that cannot take a picture; with a
+// location, only the camera on that port.
+const char* passedOver(const FoundCamera& camera, uint32_t usbLocation);
 
 } // namespace zarv::ptp

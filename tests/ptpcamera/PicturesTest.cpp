@@ -31,15 +31,16 @@ TEST(PtpPictures, OnlyCamerasThatShootAndTheOneAskedForAreOffered) {
         {"Nikon Coolpix S3300", "usb:002,004", 0x0190, false},
         {"Nikon DSC D850", "usb:003,012", 0x0441, true},
     };
-    std::vector<std::string> ports;
-    for (const FoundCamera& c : usableCameras(found, 0))
-        ports.push_back(c.port);
-    EXPECT_EQ(ports, (std::vector<std::string>{"usb:001,009", "usb:003,012"}));
-
-    const auto on = usableCameras(found, (3u << 16) | 12u);
-    ASSERT_EQ(on.size(), 1u);
-    EXPECT_EQ(on.front().model, "Nikon DSC D850");
-    EXPECT_TRUE(usableCameras(found, (1u << 16) | 4u).empty());
+    const auto offered = [&found](uint32_t location) {
+        std::vector<std::string> ports;
+        for (const FoundCamera& c : found)
+            if (!passedOver(c, location))
+                ports.push_back(c.port);
+        return ports;
+    };
+    EXPECT_EQ(offered(0), (std::vector<std::string>{"usb:001,009", "usb:003,012"}));
+    EXPECT_EQ(offered((3u << 16) | 12u), std::vector<std::string>{"usb:003,012"});
+    EXPECT_TRUE(offered((1u << 16) | 4u).empty());
     EXPECT_EQ(usbPort((1u << 16) | 9u), "usb:001,009");
 }
 
