@@ -37,15 +37,7 @@ namespace {
 
 const QString kProgram = QStringLiteral(ZARV_APP_DIR "/Contents/MacOS/ZarvNikonCapture");
 
-bool spinUntil(const std::function<bool()>& done, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
+using bench::spinUntil;
 
 struct Run {
     QTemporaryDir dir;
@@ -99,22 +91,13 @@ struct Run {
                 return line.mid(6).trimmed().split(' ').value(0).toLongLong();
         return -1;
     }
-    // utime + stime, in clock ticks.
-    long long cpuTicks() const {
-        QFile f(QStringLiteral("/proc/%1/stat").arg(process.processId()));
-        if (!f.open(QIODevice::ReadOnly))
-            return -1;
-        const QByteArray line = f.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        return fields.value(11).toLongLong() + fields.value(12).toLongLong();
-    }
     // The share of one core the program uses while the bench waits `ms`.
     double cpuShareOver(int ms) const {
-        const long long ticks0 = cpuTicks();
+        const double cpu0 = bench::processCpuSeconds(process.processId());
         QElapsedTimer clock;
         clock.start();
         spinUntil([] { return false; }, ms);
-        return double(cpuTicks() - ticks0) / double(sysconf(_SC_CLK_TCK)) /
+        return (bench::processCpuSeconds(process.processId()) - cpu0) /
                (double(clock.elapsed()) / 1000.0);
     }
     // The timing records the program has written so far, oldest first.

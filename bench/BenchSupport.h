@@ -5,9 +5,16 @@
 #include "platform/Bundle.h"
 #include "platform/PropertyList.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QStringList>
 #include <QVariantMap>
+
+#include <unistd.h>
+
+#include <functional>
 
 namespace zarv::bench {
 
@@ -15,6 +22,29 @@ namespace zarv::bench {
 inline int argument(const QStringList& args, const QString& name, int fallback) {
     const qsizetype i = args.indexOf(name);
     return i >= 0 && i + 1 < args.size() ? args.at(i + 1).toInt() : fallback;
+}
+
+/// Runs the event loop until `done` holds; false when `timeoutMs` passed first.
+inline bool spinUntil(const std::function<bool()>& done, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+/// The CPU time (user and system) another process has used so far, in seconds; -1 when it
+/// cannot be read.
+inline double processCpuSeconds(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = f.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) /
+           double(sysconf(_SC_CLK_TCK));
 }
 
 /// Makes "Bench.app" in `folder` the main bundle: `identifier` in its Info.plist, and a factory

@@ -53,15 +53,7 @@ namespace {
 constexpr size_t kPicture = size_t(20) << 20;
 const QString kProgram = QStringLiteral(ZARV_APP_DIR "/Contents/MacOS/ZarvNikonCapture");
 
-bool spinUntil(const std::function<bool()>& done, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-    }
-    return true;
-}
+using bench::spinUntil;
 
 double median(std::vector<double> v) {
     if (v.empty())
@@ -75,16 +67,6 @@ double cpuSeconds() {
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double childCpuSeconds(qint64 pid) {
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray line = f.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) /
-           double(sysconf(_SC_CLK_TCK));
 }
 
 struct Timing {
@@ -247,7 +229,7 @@ struct Program {
     // Grab to announcement, and the program's CPU time meanwhile.
     Timing grab() {
         const int before = pictures();
-        const double cpu0 = childCpuSeconds(process.processId());
+        const double cpu0 = bench::processCpuSeconds(process.processId());
         QElapsedTimer clock;
         clock.start();
         DistributedNotificationCenter::defaultCenter().post(
@@ -257,7 +239,7 @@ struct Program {
         if (!spinUntil([&] { return pictures() > before; }, 60000))
             return {-1, -1};
         const double seconds = double(clock.nsecsElapsed()) / 1e9;
-        return {seconds, childCpuSeconds(process.processId()) - cpu0};
+        return {seconds, bench::processCpuSeconds(process.processId()) - cpu0};
     }
     QString log() const {
         QFile f(dir.path() + QStringLiteral("/program.log"));
@@ -316,6 +298,14 @@ bool compareGrabs(bool card, long rate, int shots, const std::string& picture,
         disk.push_back(diskWrite(run.hot, picture).seconds);
     }
     const Timing write = diskWrite(run.hot, picture);
+    // Connected and idle: the camera's thread asks for events every 30 ms, and the emulated
+    // body reports a changed setting about once a second for every setting ever read.
+    const double idle0 = bench::processCpuSeconds(run.process.processId());
+    QElapsedTimer idleClock;
+    idleClock.start();
+    spinUntil([] { return false; }, 10000);
+    const double idleShare = (bench::processCpuSeconds(run.process.processId()) - idle0) /
+                             (double(idleClock.nsecsElapsed()) / 1e9);
 
     const double slower = std::max(median(direct), median(disk));
     const std::string over = rate ? "a link of " + std::to_string(rate / 1000000) + " MB/s"
@@ -330,6 +320,7 @@ bool compareGrabs(bool card, long rate, int shots, const std::string& picture,
                 median(programCpu) * 1e3, median(directCpu) * 1e3,
                 median(programCpu) / median(directCpu), write.cpu * 1e3,
                 1.5 + write.cpu / median(directCpu));
+    std::printf("   connected and idle for 10 s: %.2f %% of one core\n", idleShare * 100);
     return true;
 }
 

@@ -47,10 +47,7 @@ TEST_F(PtpModule, APictureInRamIsFetchedAtOnceAndLeavesTheCameraOnceDelivered) {
     EXPECT_EQ(client.pieces, (std::vector<uint32_t>{1000, 1000, 1000, 1000, 200}));
     EXPECT_EQ(client.fileType, uint32_t(kNkMAIDFileDataType_JPEG));
     EXPECT_TRUE(client.removesObject) << "the program must know the camera no longer has it";
-    tagNkMAIDEnum children{};
-    client.call(&client.source, kNkMAIDCommand_CapGet, kNkMAIDCapability_Children,
-                kNkMAIDDataType_EnumPtr, ptrToWord(&children));
-    EXPECT_EQ(children.ulElements, 0u);
+    EXPECT_TRUE(client.children(&client.source).empty());
 }
 
 TEST_F(PtpModule, WithoutPartialReadsOrWhenTheyFailThePictureComesWhole) {
@@ -134,15 +131,8 @@ TEST_F(PtpModule, PicturesNotFetchedWaitForTheBodysReturn) {
     EXPECT_NE(log.find(gone + ", announced before and not fetched, is no longer on the camera"),
               std::string::npos)
         << log;
-    std::vector<uint32_t> ids(4);
-    tagNkMAIDEnum children{};
-    children.ulElements = 4;
-    children.wPhysicalBytes = 4;
-    children.pData = ptrToWord(ids.data());
-    ASSERT_EQ(client.call(&client.source, kNkMAIDCommand_CapGetArray, kNkMAIDCapability_Children,
-                          kNkMAIDDataType_EnumPtr, ptrToWord(&children)),
-              kNkMAIDResult_NoError);
-    ASSERT_EQ(children.ulElements, 2u);
+    const std::vector<uint32_t> ids = client.children(&client.source);
+    ASSERT_EQ(ids.size(), 2u);
     std::string got;
     for (uint32_t i = 0; i < 2; ++i) {
         ASSERT_EQ(client.startAcquire(ids[i]), kNkMAIDResult_NoError);
@@ -157,9 +147,7 @@ TEST_F(PtpModule, PicturesNotFetchedWaitForTheBodysReturn) {
     // Fetched once is enough; and a body with another serial number is another body.
     client = {};
     connect();
-    client.call(&client.source, kNkMAIDCommand_CapGet, kNkMAIDCapability_Children,
-                kNkMAIDDataType_EnumPtr, ptrToWord(&children));
-    EXPECT_EQ(children.ulElements, 0u);
+    EXPECT_TRUE(client.children(&client.source).empty());
     client.closeModule();
     addRamPicture(script(), kRam, ram);
     script().push(kGpOk, added(kRam));
@@ -175,9 +163,7 @@ TEST_F(PtpModule, PicturesNotFetchedWaitForTheBodysReturn) {
     }
     client = {};
     connect();
-    client.call(&client.source, kNkMAIDCommand_CapGet, kNkMAIDCapability_Children,
-                kNkMAIDDataType_EnumPtr, ptrToWord(&children));
-    EXPECT_EQ(children.ulElements, 0u);
+    EXPECT_TRUE(client.children(&client.source).empty());
 }
 
 TEST_F(PtpModule, ARepeatedPathWithANewTimeIsANewPicture) {
@@ -205,24 +191,12 @@ TEST_F(PtpModule, TheModuleOffersOnlyTheCameraTheProgramAskedFor) {
                             {"Nikon DSC D850", "usb:001,007", 0x0441, true}};
     }
     ASSERT_TRUE(client.openModule());
-    const auto children = [&] {
-        tagNkMAIDEnum e{};
-        client.call(&client.module, kNkMAIDCommand_CapGet, kNkMAIDCapability_Children,
-                    kNkMAIDDataType_EnumPtr, ptrToWord(&e));
-        return e.ulElements;
-    };
-    EXPECT_EQ(children(), 2u) << "a card reader is not a camera";
+    EXPECT_EQ(client.children(&client.module).size(), 2u) << "a card reader is not a camera";
     ASSERT_EQ(client.call(&client.module, kNkMAIDCommand_CapSet, kNkMAIDCapability_UsbLocation,
                           kNkMAIDDataType_Unsigned, (1u << 16) | 7u),
               kNkMAIDResult_NoError);
-    ASSERT_EQ(children(), 1u);
-    std::vector<uint32_t> ids(1);
-    tagNkMAIDEnum e{};
-    e.ulElements = 1;
-    e.wPhysicalBytes = 4;
-    e.pData = ptrToWord(ids.data());
-    client.call(&client.module, kNkMAIDCommand_CapGetArray, kNkMAIDCapability_Children,
-                kNkMAIDDataType_EnumPtr, ptrToWord(&e));
+    const std::vector<uint32_t> ids = client.children(&client.module);
+    ASSERT_EQ(ids.size(), 1u);
     ASSERT_EQ(client.openSource(ids[0]), kNkMAIDResult_NoError);
     char name[256] = {};
     client.call(&client.source, kNkMAIDCommand_CapGet, kNkMAIDCapability_Name,

@@ -111,15 +111,8 @@ protected:
         ASSERT_EQ(client.call(&client.module, kNkMAIDCommand_CapSet, kNkMAIDCapability_UsbLocation,
                               kNkMAIDDataType_Unsigned, (1u << 16) | 9u),
                   kNkMAIDResult_NoError);
-        std::vector<uint32_t> ids(4);
-        tagNkMAIDEnum e{};
-        e.ulElements = 4;
-        e.wPhysicalBytes = 4;
-        e.pData = ptrToWord(ids.data());
-        ASSERT_EQ(client.call(&client.module, kNkMAIDCommand_CapGetArray,
-                              kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr, ptrToWord(&e)),
-                  kNkMAIDResult_NoError);
-        ASSERT_EQ(e.ulElements, 1u);
+        const std::vector<uint32_t> ids = client.children(&client.module);
+        ASSERT_EQ(ids.size(), 1u);
         ASSERT_EQ(client.openSource(ids[0]), kNkMAIDResult_NoError);
         items = 0;
     }
@@ -150,12 +143,7 @@ protected:
         client.call(&client.item, kNkMAIDCommand_Close, 0, 0, 0);
         return got;
     }
-    uint32_t childCount() {
-        tagNkMAIDEnum e{};
-        client.call(&client.source, kNkMAIDCommand_CapGet, kNkMAIDCapability_Children,
-                    kNkMAIDDataType_EnumPtr, ptrToWord(&e));
-        return e.ulElements;
-    }
+    uint32_t childCount() { return uint32_t(client.children(&client.source).size()); }
 
     std::unique_ptr<EmulatedCamera> cam;
     std::string onCard, big;
@@ -281,15 +269,8 @@ TEST_F(EmulatedModule, UnpluggedMidDownloadThePictureIsFetchedAfterReplug) {
 
     cam->command("plug");
     connect();
-    std::vector<uint32_t> ids(4);
-    tagNkMAIDEnum e{};
-    e.ulElements = 4;
-    e.wPhysicalBytes = 4;
-    e.pData = ptrToWord(ids.data());
-    ASSERT_EQ(client.call(&client.source, kNkMAIDCommand_CapGetArray, kNkMAIDCapability_Children,
-                          kNkMAIDDataType_EnumPtr, ptrToWord(&e)),
-              kNkMAIDResult_NoError);
-    ASSERT_EQ(e.ulElements, 2u);
+    const std::vector<uint32_t> ids = client.children(&client.source);
+    ASSERT_EQ(ids.size(), 2u);
     EXPECT_EQ(fetch(ids[0]), big);
     EXPECT_EQ(fetch(ids[1]), onCard);
 }

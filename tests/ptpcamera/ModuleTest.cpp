@@ -318,12 +318,7 @@ namespace {
 
 TEST_F(PtpModule, CamerasComeAndGoBetweenLookups) {
     ASSERT_TRUE(client.openModule());
-    const auto children = [&] {
-        tagNkMAIDEnum e{};
-        client.call(&client.module, kNkMAIDCommand_CapGet, kNkMAIDCapability_Children,
-                    kNkMAIDDataType_EnumPtr, ptrToWord(&e));
-        return e.ulElements;
-    };
+    const auto children = [&] { return client.children(&client.module).size(); };
     ASSERT_EQ(children(), 1u);
     {
         std::lock_guard lock(script().mutex);

@@ -74,6 +74,21 @@ struct PtpClient {
         return entry(parent, kNkMAIDCommand_Open, id, kNkMAIDDataType_ObjectPtr, ptrToWord(child),
                      nullptr, 0);
     }
+    // The ids of an object's children, as the program reads them: count, then the array.
+    std::vector<uint32_t> children(tagNkMAIDObject* o) {
+        tagNkMAIDEnum e{};
+        if (call(o, kNkMAIDCommand_CapGet, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr,
+                 ptrToWord(&e)) != kNkMAIDResult_NoError ||
+            e.ulElements == 0)
+            return {};
+        std::vector<uint32_t> ids(e.ulElements);
+        e.pData = ptrToWord(ids.data());
+        if (call(o, kNkMAIDCommand_CapGetArray, kNkMAIDCapability_Children, kNkMAIDDataType_EnumPtr,
+                 ptrToWord(&e)) != kNkMAIDResult_NoError)
+            return {};
+        ids.resize(e.ulElements);
+        return ids;
+    }
     // Pumps until the condition holds or seconds pass.
     bool pumpUntil(const std::function<bool()>& done, double seconds = 5) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
