@@ -6,8 +6,8 @@
 #include <QDebug>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QStringEncoder>
 
+#include <algorithm>
 #include <cstdio>
 #include <syslog.h>
 #include <unistd.h>
@@ -62,13 +62,25 @@ void handler(QtMsgType type, const QMessageLogContext&, const QString& message) 
         sink(type, message);
 }
 
-// UTF-8 length of one UTF-16 unit; a surrogate pair counts 2 + 2.
-qsizetype utf8Length(char16_t unit) {
+// UTF-8 length of the character starting at `at`, and how many units it takes. A pair is one
+// character of 4 bytes; a lone half is written as '?' by QString::toUtf8, which logs the line.
+struct Utf8Step {
+    qsizetype bytes;
+    qsizetype units;
+};
+
+Utf8Step utf8Step(QStringView text, qsizetype at) {
+    const char16_t unit = text.at(at).unicode();
     if (unit < 0x80)
-        return 1;
-    if (unit < 0x800 || QChar::isSurrogate(unit))
-        return 2;
-    return 3;
+        return {1, 1};
+    if (unit < 0x800)
+        return {2, 1};
+    if (QChar::isHighSurrogate(unit) && at + 1 < text.size() &&
+        QChar::isLowSurrogate(text.at(at + 1).unicode()))
+        return {4, 2};
+    if (QChar::isSurrogate(unit))
+        return {1, 1};
+    return {3, 1};
 }
 
 QString lengthNote(qsizetype bytes) {
@@ -109,23 +121,25 @@ QString quoted(const QString& text) {
         return text;
     qsizetype bytes = 0;
     qsizetype keep = 0;
-    for (; keep < text.size(); ++keep) {
-        const char16_t unit = text.at(keep).unicode();
-        if (bytes + utf8Length(unit) > kQuoteLimit)
+    while (keep < text.size()) {
+        const Utf8Step step = utf8Step(text, keep);
+        if (bytes + step.bytes > kQuoteLimit)
             break;
-        bytes += utf8Length(unit);
+        bytes += step.bytes;
+        keep += step.units;
     }
     if (keep == text.size())
         return text;
-    if (keep > 0 && QChar::isHighSurrogate(text.at(keep - 1).unicode()))
-        --keep; // never half a pair
-    // The whole length, counted through a small buffer rather than one copy of a huge text.
-    QStringEncoder encoder(QStringEncoder::Utf8);
-    char buffer[3 * 4096];
+    // The whole length, encoded a piece at a time rather than as one copy of a huge text. Each
+    // piece is encoded on its own, into a buffer of its own size, and never ends inside a pair.
+    constexpr qsizetype kPiece = 4096;
     qsizetype total = 0;
-    for (qsizetype at = 0; at < text.size(); at += 4096) {
-        const QStringView piece = QStringView(text).mid(at, 4096);
-        total += encoder.appendToBuffer(buffer, piece) - buffer;
+    for (qsizetype at = 0; at < text.size();) {
+        qsizetype length = std::min(kPiece, text.size() - at);
+        if (at + length < text.size() && text.at(at + length - 1).isHighSurrogate())
+            --length;
+        total += QStringView(text).mid(at, length).toUtf8().size();
+        at += length;
     }
     return text.left(keep) + lengthNote(total);
 }

@@ -50,6 +50,53 @@ TEST(LogQuoting, LongTextsAreCutAndTheirLengthNamed) {
     EXPECT_TRUE(described.contains(QStringLiteral("\"short\":\"kept\"")));
 }
 
+// Texts a sender can make but no writer would: halves of surrogate pairs, alone or split
+// wherever a counter might look at the text in pieces. The length named is what the text
+// encodes to, and the part quoted never exceeds the limit.
+TEST(LogQuoting, HostileUtf16IsCountedAsItEncodes) {
+    const QChar high(0xD83D);
+    const QChar low(0xDE00);
+    auto euros = [](qsizetype n) { return QString(n, QChar(0x20AC)); };
+    QString splitPairs = euros(4 * 4096);
+    for (qsizetype at = 4096; at < splitPairs.size(); at += 4096) {
+        splitPairs[at - 1] = high;
+        splitPairs[at] = low;
+    }
+    QString loneHighs = euros(3 * 4096);
+    QString loneLows = euros(3 * 4096);
+    for (qsizetype at = 4096; at < loneHighs.size(); at += 4096) {
+        loneHighs[at - 1] = high;
+        loneLows[at] = low;
+    }
+    QString pairs;
+    for (int i = 0; i < 1024 * 1024; ++i)
+        pairs.append(high).append(low);
+    const QList<std::pair<const char*, QString>> cases{
+        {"pairs split between pieces", splitPairs},
+        {"high halves at the ends of pieces", loneHighs},
+        {"low halves at the starts of pieces", loneLows},
+        {"only high halves", QString(20000, high)},
+        {"only low halves", QString(20000, low)},
+        {"a high half at the very end", euros(5000) + high},
+        {"two million units of pairs", pairs},
+    };
+    for (const auto& [what, text] : cases) {
+        const QString cut = Log::quoted(text);
+        const QString note = QStringLiteral("\u2026(%1 bytes)").arg(text.toUtf8().size());
+        if (!cut.endsWith(note)) {
+            ADD_FAILURE() << what << ": " << cut.right(40).toStdString() << ", not "
+                          << note.toStdString();
+            continue;
+        }
+        const QString kept = cut.chopped(note.size());
+        EXPECT_TRUE(text.startsWith(kept)) << what;
+        EXPECT_LE(kept.toUtf8().size(), Log::kQuoteLimit) << what;
+        EXPECT_GT(kept.toUtf8().size(), Log::kQuoteLimit - 4) << what;
+        EXPECT_FALSE(kept.back().isHighSurrogate() && text.at(kept.size()).isLowSurrogate())
+            << what << ": a pair cut in two";
+    }
+}
+
 qint64 residentBytes() {
     QFile statm(QStringLiteral("/proc/self/statm"));
     if (!statm.open(QIODevice::ReadOnly))
