@@ -189,14 +189,22 @@ Config parseConfig(const std::string& text, std::vector<std::string>* errors) {
             if (isNumber)
                 c.neverComplete.insert(v);
         } else if (key == "fault_no_image_data" || key == "fault_refuse_data_open" ||
-                   key == "fault_drop_on_select") {
+                   key == "fault_drop_on_select" || key == "fault_broken_transfer") {
             uint32_t v = 0;
             number32(&v);
             if (isNumber)
                 (key == "fault_no_image_data"      ? c.noImageData
                  : key == "fault_refuse_data_open" ? c.refuseDataOpen
-                                                   : c.dropOnSelect)
+                 : key == "fault_drop_on_select"   ? c.dropOnSelect
+                                                   : c.brokenTransfer)
                     .insert(v);
+        } else if (key == "fault_stall_transfer") {
+            char* end = nullptr;
+            const double v = std::strtod(value.c_str(), &end);
+            if (!end || *end != '\0' || !std::isfinite(v) || v < 0 || v > 3600)
+                fail(key + ": expected seconds, up to 3600");
+            else
+                c.stallTransfer = v;
         } else if (key == "fault_lie_sizes") {
             if (value == "none")
                 c.lieSizes = SizeLie::None;

@@ -44,6 +44,8 @@ struct Config {
     std::set<uint32_t> noImageData;    // items (by id) that carry no image data
     std::set<uint32_t> refuseDataOpen; // items (by id) whose data objects cannot be opened
     std::set<uint32_t> dropOnSelect;   // items (by id) deleted on the camera as they are chosen
+    std::set<uint32_t> brokenTransfer; // items (by id) whose every transfer fails after a piece
+    double stallTransfer = 0; // seconds the first transfer of each picture stops after a piece
 };
 
 /// Reads the file named by ZARV_VIRTUAL_CAMERA_CONFIG, or the defaults when it is unset. A file

@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,17 +148,21 @@ struct Transfer {
     uint64_t data = 0;    // handle of the data object
     uint64_t pending = 0; // the acquire's pending id
     uint32_t kindBits = 0;
+    uint32_t itemId = 0;
     Picture picture;
     uint64_t size = 0; // bytes to deliver (rounded up to whole rows in the row layout)
     uint64_t offset = 0;
     uint32_t pieces = 0;
     bool started = false;
-    std::chrono::steady_clock::time_point linkDue; // when the pieces so far are through the link
-    std::unique_ptr<uint8_t[]> buffer;             // one piece
+    bool broken = false; // fails after its first piece (fault_broken_transfer)
+    std::chrono::steady_clock::time_point linkDue;  // when the pieces so far are through the link
+    std::chrono::steady_clock::time_point resumeAt; // stalled until then (fault_stall_transfer)
+    std::unique_ptr<uint8_t[]> buffer;              // one piece
 };
 
 struct State : ObjectBook {
     Config config;
+    std::set<uint32_t> stalled; // items whose transfer has stalled once
     bool open = false;
     bool cameraPresent = true;
     std::vector<Item> card;
@@ -400,6 +405,15 @@ void dropItem(uint64_t source, uint32_t id) {
 void transferStep(std::shared_ptr<Transfer> t) {
     if (!g_state->pending.count(t->pending))
         return; // cancelled
+    // A stalled transfer keeps its place without holding the pump.
+    if (std::chrono::steady_clock::now() < t->resumeAt) {
+        g_state->actions.push_back([t] { transferStep(t); });
+        return;
+    }
+    if (t->broken && t->pieces > 0) {
+        complete(t->pending, kNkMAIDResult_UnexpectedError);
+        return;
+    }
     const Object* o = find(t->data);
     if (!o) {
         complete(t->pending, kNkMAIDResult_UnexpectedError);
@@ -491,6 +505,11 @@ void transferStep(std::shared_ptr<Transfer> t) {
         return;
     }
     if (!last) {
+        if (t->pieces == 1 && g_state->config.stallTransfer > 0 &&
+            g_state->stalled.insert(t->itemId).second)
+            t->resumeAt = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(g_state->config.stallTransfer));
         g_state->actions.push_back([t] { transferStep(t); });
         return;
     }
@@ -522,6 +541,8 @@ int32_t startAcquire(uint64_t handle, uint64_t pendingId) {
     t->data = handle;
     t->pending = pendingId;
     t->kindBits = dataObj->id; // the data id is its kind bit
+    t->itemId = item->id;
+    t->broken = g_state->config.brokenTransfer.count(item->id) != 0;
     if (!loadPicture(item->picture, &t->picture))
         return kNkMAIDResult_UnexpectedError;
     t->size = t->picture.size();

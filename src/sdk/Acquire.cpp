@@ -67,18 +67,23 @@ bool ListItems(LPRefObj pRefSrc, std::vector<uint32_t>* pItemIDs) {
     return readChildIds(pRefSrc, pItemIDs);
 }
 
-bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID) {
+bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID, int32_t* outcome) {
     TreeGuard guard;
+    if (outcome)
+        *outcome = kNkMAIDResult_UnexpectedError;
     if (LPRefObj data = GetRefChildPtr_ID(pRefItm, int32_t(ulDataID)))
-        return IssueAcquire(data);
+        return IssueAcquire(data, outcome);
     if (!AddChild(pRefItm, int32_t(ulDataID)))
         return false;
     LPRefObj data = GetRefChildPtr_ID(pRefItm, int32_t(ulDataID));
-    return data && IssueAcquire(data);
+    return data && IssueAcquire(data, outcome);
 }
 
-bool IssueAcquire(LPRefObj pRefDat) {
+bool IssueAcquire(LPRefObj pRefDat, int32_t* outcomeOut) {
     TreeGuard guard;
+    int32_t ignored = 0;
+    int32_t& reported = outcomeOut ? *outcomeOut : ignored;
+    reported = kNkMAIDResult_UnexpectedError;
     if (!pRefDat || !pRefDat->object || !pRefDat->parent)
         return false;
     if (!CheckCapabilityOperation(pRefDat, kNkMAIDCapability_DataProc, kNkMAIDCapOperation_Set))
@@ -124,14 +129,26 @@ bool IssueAcquire(LPRefObj pRefDat) {
     const bool completed = IdleLoop(object, &ulCount, 1, "Acquire");
     if (!IsObjectOpen(object))
         return false; // the camera dropped the data object while it was being fetched
+    if (!completed) {
+        // The module may still be sending this picture: closing its data object stops it,
+        // where clearing the procedure would let its late pieces reach the next acquire.
+        reported = kNkMAIDResult_TimedOut;
+        qWarning().noquote() << QStringLiteral(
+                                    "The picture of item 0x%1 was not saved: its transfer stalled; "
+                                    "its data object is closed")
+                                    .arg(uint32_t(itemID), 0, 16);
+        RemoveChild(pRefDat->parent, pRefDat->id);
+        return false;
+    }
+    reported = outcome;
     const bool cleared =
         Command_CapSet(object, kNkMAIDCapability_DataProc, kNkMAIDDataType_Null, 0);
-    if (completed && outcome < 0)
+    if (outcome < 0)
         qWarning().noquote()
             << QStringLiteral("The picture of item 0x%1 was not saved: the acquire ended with %2")
                    .arg(uint32_t(itemID), 0, 16)
                    .arg(outcome);
-    return completed && outcome >= 0 && cleared;
+    return outcome >= 0 && cleared;
 }
 
 } // namespace zarv

@@ -498,12 +498,14 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
         const bool fileLayout = (kind & kNkMAIDDataObjType_File) != 0;
         uint64_t total = 0;
         uint64_t piece = 0;
+        uint64_t start = 0;
         uint32_t fileType = 0;
         bool removed = false;
         if (fileLayout) {
             const auto* info = static_cast<const tagNkMAIDFileInfo*>(pDataInfo);
             total = info->ulTotalLength;
             piece = info->ulLength;
+            start = info->ulStart;
             fileType = info->ulFileDataType;
             removed = info->fRemoveObject != 0;
         } else {
@@ -546,6 +548,12 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
                                    .arg(rec->ulTotal)
                                    .arg(total));
         }
+        // Pieces are written in the order they arrive: one that does not start where the last
+        // ended (another transfer's, or one sent twice) would scramble the picture.
+        if (fileLayout && start != rec->ulOffset)
+            return refuse(rec, QStringLiteral("a piece starts at byte %1 where byte %2 was next")
+                                   .arg(start)
+                                   .arg(rec->ulOffset));
         if (piece > uint64_t(rec->ulTotal) - rec->ulOffset)
             return refuse(rec,
                           QStringLiteral("a piece of %1 bytes after %2 overflows the %3 announced")

@@ -166,8 +166,12 @@ bool CheckIfNewItem(LPRefObj pRefSrc, uint32_t* pulItemCount);
 /// The ids of the source's items, in the camera's order (its child list). False when the list
 /// cannot be read; an empty list is a success.
 bool ListItems(LPRefObj pRefSrc, std::vector<uint32_t>* pItemIDs);
-bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID);
-bool IssueAcquire(LPRefObj pRefDat);
+/// Fetches an item's data (opening its data object if needed). With `outcome`, also says how
+/// the acquire ended: the module's result, or -130 when the wait for it was given up (the data
+/// object is then closed, so that a module still sending stops and nothing reaches a later
+/// acquire).
+bool ImageCommandLoop(LPRefObj pRefItm, uint32_t ulDataID, int32_t* outcome = nullptr);
+bool IssueAcquire(LPRefObj pRefDat, int32_t* outcome = nullptr);
 
 // --- Memory ----------------------------------------------------------------------------------
 // Every allocation of the client goes through these, so that tests can make one fail.

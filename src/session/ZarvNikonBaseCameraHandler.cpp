@@ -20,10 +20,12 @@
 #include <QThread>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <unordered_set>
 
 namespace zarv {
 
@@ -635,6 +637,7 @@ int16_t ZarvNikonBaseCameraHandler::FindCamera() {
 
         if (pRefSrc) {
             m_skippedItems.clear();
+            m_failedFetches.clear();
             logLine(QStringLiteral("TNikonBaseCameraHandler2::Found a camera.\n"));
             const QVariant name = deviceName();
             setStatusOnMainQueue(kPrefNameOfCameraFound,
@@ -772,6 +775,7 @@ bool ZarvNikonBaseCameraHandler::CloseMyCamera() {
     ulSrcID = 0;
     g_pConnectionOwner = nullptr;
     m_skippedItems.clear();
+    m_failedFetches.clear();
     return true;
 }
 
@@ -783,6 +787,7 @@ int16_t ZarvNikonBaseCameraHandler::CleanUp() {
     ulSrcID = 0;
     g_pConnectionOwner = nullptr;
     m_skippedItems.clear();
+    m_failedFetches.clear();
     ShotTimeline::shared().forgetItems();
     return 0;
 }
@@ -864,14 +869,61 @@ uint32_t ZarvNikonBaseCameraHandler::nextItemToSave() {
     std::vector<uint32_t> items;
     if (!ListItems(pRefSrc, &items))
         return 0;
-    // An id the camera no longer lists may come back as another picture.
-    std::erase_if(m_skippedItems, [&](uint32_t id) {
-        return std::find(items.begin(), items.end(), id) == items.end();
+    // An id the camera no longer lists may come back as another picture: what is kept of the
+    // connection's items stays as small as the camera's list.
+    const std::unordered_set<uint32_t> listed(items.begin(), items.end());
+    std::erase_if(m_skippedItems, [&](uint32_t id) { return !listed.contains(id); });
+    std::erase_if(m_failedFetches,
+                  [&](const auto& entry) { return !listed.contains(entry.first); });
+    // A picture that failed waits behind the others: one that cannot be fetched never holds
+    // back those after it.
+    uint32_t next = 0;
+    int fewest = INT_MAX;
+    for (uint32_t id : items) {
+        if (id == 0 || m_skippedItems.contains(id))
+            continue;
+        const auto failed = m_failedFetches.find(id);
+        const int failures = failed == m_failedFetches.end() ? 0 : failed->second;
+        if (failures < fewest) {
+            next = id;
+            fewest = failures;
+            if (failures == 0)
+                break;
+        }
+    }
+    return next;
+}
+
+void ZarvNikonBaseCameraHandler::noteFailedFetch(uint32_t itemId) {
+    constexpr int kMostFetches = 3;
+    const int failures = ++m_failedFetches[itemId];
+    if (failures < kMostFetches)
+        return;
+    m_failedFetches.erase(itemId);
+    m_skippedItems.insert(itemId);
+    logLine(QStringLiteral("%1->SaveImage passes over item 0x%2 until the camera is connected "
+                           "again: it could not be fetched %3 times; it stays on the camera")
+                .arg(description())
+                .arg(itemId, 0, 16)
+                .arg(failures));
+    sendUserNotificationForUnsavedPicture(itemId);
+}
+
+void ZarvNikonBaseCameraHandler::sendUserNotificationForUnsavedPicture(uint32_t itemId) {
+    const UsbFacts usb(fUsbDeviceInfo().value(QStringLiteral("usbproperties")).toMap());
+    UserNotification notice;
+    notice.title = fmt(usb.product);
+    notice.subtitle = QStringLiteral("Picture Not Saved:");
+    notice.informativeText =
+        QStringLiteral("picture 0x%1 could not be fetched; it stays on the camera...")
+            .arg(itemId, 0, 16);
+    notice.identifier = QStringLiteral("%1-unsaved-%2").arg(usb.identifier()).arg(itemId, 0, 16);
+    UserNotificationCenter* center = fUserNotifCenter();
+    const QString owner = description();
+    DispatchQueue::global().async([center, notice, owner] {
+        deliverReplacing(center, notice, owner,
+                         QStringLiteral("sendUserNotificationForUnsavedPicture"));
     });
-    for (uint32_t id : items)
-        if (id != 0 && !m_skippedItems.contains(id))
-            return id;
-    return 0;
 }
 
 ZarvNikonBaseCameraHandler::ItemOpening
@@ -955,15 +1007,24 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
                 break;
             }
             g_bFileRemoved = false;
-            const bool fetched = ImageCommandLoop(item, kNkMAIDDataObjType_Image);
+            int32_t outcome = 0;
+            const bool fetched = ImageCommandLoop(item, kNkMAIDDataObjType_Image, &outcome);
             if (fetched)
                 logLine(QStringLiteral("ImageCommandLoop - succesful"));
             else
                 logLine(QStringLiteral("ImageCommandLoop - failed"));
-            if (g_bFileRemoved)
+            if (fetched)
+                m_failedFetches.erase(itemId);
+            if (g_bFileRemoved) {
                 RemoveChild(pRefSrc, int32_t(itemId));
-            else if (fetched)
-                m_skippedItems.insert(itemId); // kept on the camera: saved once is enough
+            } else if (fetched) {
+                // Kept on the camera: saved once is enough, and its node serves no more.
+                m_skippedItems.insert(itemId);
+                RemoveChild(pRefSrc, int32_t(itemId));
+            } else if (outcome != kNkMAIDResult_FileError) {
+                // A save folder that cannot be written is no fault of the picture's.
+                noteFailedFetch(itemId);
+            }
             break;
         }
         if (!acquiring)

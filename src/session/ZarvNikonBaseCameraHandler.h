@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -173,8 +174,12 @@ private:
     void logResponse(const QString& operation);
     void afterSdkFailure(const QString& operation, int code);
     void releaseConnection(bool closeFirst);
-    // The first listed item not passed over; 0 when none.
+    // The listed item not passed over that failed least often (the first of those); 0 when
+    // none.
     uint32_t nextItemToSave();
+    // Counts a failed fetch of the item; after a few, passes it over for this connection.
+    void noteFailedFetch(uint32_t itemId);
+    void sendUserNotificationForUnsavedPicture(uint32_t itemId);
     enum class ItemOpening { Ready, Refused, Dropped };
     // Opens the item and its image data for fetching. Refused comes with the reason; Dropped
     // means the camera removed the item meanwhile.
@@ -188,9 +193,10 @@ private:
     UserNotificationCenter* m_fUserNotifCenter = nullptr;
     QVariantMap m_fUsbDeviceInfo;
     std::shared_ptr<SessionObserverLink> m_link;
-    std::set<uint32_t> m_skippedItems; // items of this connection not to fetch (again)
-    uint32_t m_itemsSeen;              // g_ulItemsAnnounced at the last PumpEvents
-    LPRefObj m_sourceListed = nullptr; // the source whose pictures PumpEvents last counted
+    std::set<uint32_t> m_skippedItems;       // items of this connection not to fetch (again)
+    std::map<uint32_t, int> m_failedFetches; // items of this connection that failed, by id
+    uint32_t m_itemsSeen;                    // g_ulItemsAnnounced at the last PumpEvents
+    LPRefObj m_sourceListed = nullptr;       // the source whose pictures PumpEvents last counted
 };
 
 } // namespace zarv

@@ -46,7 +46,12 @@ protected:
         return info;
     }
 
+    // A piece where a module puts it: right after the last one.
     int32_t send(tagNkMAIDFileInfo info, const char* bytes) {
+        info.ulStart = rec.ulOffset;
+        return sendAt(info, bytes);
+    }
+    int32_t sendAt(tagNkMAIDFileInfo info, const char* bytes) {
         return DataProc(ptrToWord(&rec), &info, const_cast<char*>(bytes));
     }
 
@@ -212,6 +217,28 @@ TEST_F(DataProcTest, PiecesThatWouldOverflowTheBufferAreRefused) {
     rec = {};
     rec.ulOffset = 2; // bytes received, but the buffer is gone
     EXPECT_EQ(send(fileInfo(1, 1, 4, 2), "ab"), kNkMAIDResult_OutOfMemory);
+}
+
+// Pieces are written as they come: one that does not start where the last one ended (a late
+// piece of an earlier transfer, one sent twice) is refused, and nothing is saved.
+TEST_F(DataProcTest, APieceOutOfPlaceIsRefusedAndNothingSaved) {
+    for (const uint32_t start : {0u, 6u, 3u}) {
+        SCOPED_TRACE(start);
+        ASSERT_EQ(send(fileInfo(1, 1, 12, 3), "abc"), 0);
+        tagNkMAIDFileInfo info = fileInfo(1, 1, 12, 3);
+        info.ulStart = start;
+        if (start == 3) {
+            EXPECT_EQ(sendAt(info, "def"), 0) << "the next piece in its place";
+        } else {
+            EXPECT_EQ(sendAt(info, "xyz"), kNkMAIDResult_OutOfMemory);
+            EXPECT_EQ(send(fileInfo(1, 1, 12, 9), "ghijklmno"), kNkMAIDResult_OutOfMemory)
+                << "the rest too";
+            EXPECT_TRUE(files().isEmpty()) << "nothing of it is kept";
+        }
+        DiscardPicture(&rec);
+        rec = tagDataRecord{};
+    }
+    EXPECT_TRUE(files().isEmpty());
 }
 
 TEST_F(DataProcTest, TheSaveFolderIsCreatedAndPathsOfAnyLengthWork) {

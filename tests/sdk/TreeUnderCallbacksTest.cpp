@@ -329,6 +329,7 @@ TEST_F(TreeUnderCallbacks, ASlowTransferThatKeepsDeliveringIsNotGivenUp) {
             const tagNkMAIDCallback cb = m.callbacks[dataObject][kNkMAIDCapability_DataProc];
             if (!cb.pProc)
                 return; // the acquire was given up
+            info.ulStart = byProgress ? 0 : i;
             reinterpret_cast<LPMAIDDataProc>(wordToPtr<void>(cb.pProc))(cb.refProc, &info,
                                                                         const_cast<char*>("x"));
         };

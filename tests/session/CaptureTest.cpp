@@ -206,6 +206,65 @@ TEST_F(CaptureTest, APictureTheCameraKeepsIsSavedOnce) {
         s.SaveImage();
     EXPECT_EQ(saved().size(), 2);
     EXPECT_TRUE(s.CheckIfNewImageGrabbed()) << "still on the camera";
+    // Their nodes serve no more: a card of thousands of pictures costs no tree of thousands.
+    ASSERT_NE(pRefSrc, nullptr);
+    EXPECT_EQ(pRefSrc->childCount, 0u);
+}
+
+// A picture whose transfer fails lets the others through, is tried again after them, and
+// after three failed tries is passed over for the connection, with a log line and a notice.
+TEST_F(CaptureTest, APictureThatFailsToTransferWaitsBehindTheOthersAndIsThenPassedOver) {
+    setCameraConfig("pictures = 3\npiece_size = 5000\nfault_broken_transfer = 0x1001\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    for (int i = 0; i < 3; ++i)
+        s.SaveImage();
+    EXPECT_EQ(saved().size(), 2) << "the good pictures wait behind the bad one";
+    s.SaveImage();
+    EXPECT_EQ(logCount("passes over item 0x1001"), 0) << "given up after two tries";
+    s.SaveImage();
+    EXPECT_EQ(logCount("SaveImage passes over item 0x1001 until the camera is connected again: "
+                       "it could not be fetched 3 times; it stays on the camera"),
+              1);
+    ASSERT_TRUE(waitUntil([&] {
+        for (const UserNotification& n : center().deliveredNotifications())
+            if (n.subtitle == "Picture Not Saved:" && n.informativeText.contains("0x1001"))
+                return true;
+        return false;
+    }));
+    const int failures = logCount("ImageCommandLoop - failed");
+    s.SaveImage();
+    s.SaveImage();
+    EXPECT_EQ(logCount("ImageCommandLoop - failed"), failures) << "not tried again";
+    EXPECT_EQ(saved().size(), 2);
+    EXPECT_TRUE(s.CheckIfNewImageGrabbed()) << "it stays on the camera";
+}
+
+// A transfer that stalls past the command time-out is given up and stopped in the module: its
+// late pieces never reach the next try, which saves the picture once, whole.
+TEST_F(CaptureTest, AStalledTransferIsStoppedAndThePictureSavedOnceWhole) {
+    UserDefaults::standard().setObject(QStringLiteral("prefMaidCommandTimeout"), 1);
+    setCameraConfig("pictures = 1\npicture_size = 200000\npiece_size = 20000\n"
+                    "bandwidth = 150000\nfault_stall_transfer = 1.5\n");
+    ZarvNikonBaseCameraHandler& s = newSession();
+    ASSERT_EQ(s.FindCamera(), 0);
+    s.SaveImage(); // stalls after its first piece; given up after a second
+    EXPECT_TRUE(saved().isEmpty());
+    EXPECT_EQ(logCount("its transfer stalled; its data object is closed"), 1);
+    s.SaveImage(); // the next try, still under way when the stalled one would have gone on
+    s.SaveImage();
+    UserDefaults::standard().removeObject(QStringLiteral("prefMaidCommandTimeout"));
+    ASSERT_EQ(saved().size(), 1);
+    QFile file(QDir(saveFolder).filePath(saved()[0]));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    EXPECT_EQ(bytes.size(), 200000);
+    // The camera pads its picture with comment segments after the start marker.
+    EXPECT_TRUE(bytes.startsWith("\xFF\xD8") && bytes.endsWith(sample(1).mid(2)))
+        << "pieces out of order";
+    EXPECT_TRUE(waitUntil([&] { return postedNamed(sZarvXNotification).size() >= 1; }));
+    waitUntil([] { return false; }, 300);
+    EXPECT_EQ(postedNamed(sZarvXNotification).size(), 1) << "announced once";
 }
 
 TEST_F(CaptureTest, PicturesThatCannotBeFetchedDoNotHoldBackTheRest) {
