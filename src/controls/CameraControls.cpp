@@ -8,7 +8,10 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
+#include <cmath>
 
 namespace zarv {
 
@@ -134,6 +137,7 @@ public:
                 qInfo().noquote() << "Need to setup slider....";
                 if (!response)
                     continue; // not offered: the slider keeps what it showed
+                logEntries(*response);
                 const std::optional<SliderSetup> setup = sliderFromResponse(*response);
                 if (setup)
                     onMain(state, [widget = *widget, setup = *setup](State& m) {
@@ -149,6 +153,15 @@ public:
         });
     }
 
+    // Each entry of a range's response record, as a slider is set up from it.
+    static void logEntries(const QVariant& response) {
+        const QVariantMap record = response.toMap();
+        for (auto it = record.cbegin(); it != record.cend(); ++it)
+            qInfo().noquote() << QStringLiteral("obj[%1] has type[%2] with value[%3]")
+                                     .arg(it.key(), QString::fromLatin1(it.value().typeName()),
+                                          Log::quoted(it.value()));
+    }
+
     static void showSlider(State& m, const QString& container, const SliderSetup& setup) {
         m.sliders.insert(container, setup);
         if (m.listener.sliderChanged)
@@ -157,74 +170,72 @@ public:
 
     // ibHandleCameraConnected: pages, the stored defaults written, everything read back.
     // Camera queue.
-    static void connectedFlow(const StatePtr& state, bool applyStoredDefaults) {
+    static CameraControls::SettingsReport connectedFlow(const StatePtr& state,
+                                                        bool applyStoredDefaults) {
         const std::shared_ptr<CameraSettingsSubject> camera = session(*state);
         prepareHomeView(state, camera);
+        CameraControls::SettingsReport report;
         if (applyStoredDefaults) {
             const QVariant stored = state->defaults->objectForKey(kPrefDefaultCameraSettings);
             if (stored.typeId() == QMetaType::QVariantMap)
-                writeSettings(camera, stored.toMap());
+                report = writeSettings(camera, stored.toMap());
         }
         readPass(state, camera);
+        return report;
     }
 
-    // Whether the camera offers `value` for the write, from a fresh read. Camera queue.
-    static bool cameraOffers(CameraSettingsSubject& camera, const SettingsWrite& write) {
+    // Why the camera did not take a write, from a fresh read of the setting; empty when it
+    // holds the value written. The session reports no refusal of its own for most kinds, so
+    // the camera's value is the judge. Camera queue.
+    static QString notTaken(CameraSettingsSubject& camera, const SettingsWrite& write) {
         const std::optional<QVariant> response = read(camera, write.row);
         const QVariantMap record = response ? response->toMap() : QVariantMap();
-        QString why;
-        if (!response || record.contains(QStringLiteral("error"))) {
-            why = QStringLiteral("the camera does not offer it now");
-        } else if (isKind(write.row, u"enumtype")) {
-            const qsizetype count = record.value(QStringLiteral("elements")).toList().size();
-            if (write.value > count)
-                why = QStringLiteral("the camera offers %1 choices").arg(count);
-        } else if (isKind(write.row, u"rangetype")) {
-            const double lower = record.value(QStringLiteral("lowervalue")).toDouble();
-            const double upper = record.value(QStringLiteral("uppervalue")).toDouble();
-            if (!(write.value >= lower && write.value <= upper))
-                why = QStringLiteral("the camera's range is %1 to %2").arg(lower).arg(upper);
-        } else if (write.capability == u"kNkMAIDCapability_SaveMedia") {
-            // One line per value the camera can save to.
-            const qsizetype lines = popupListFromResponse(response).items.size();
-            if (write.value >= lines)
-                why = QStringLiteral("the camera offers %1 values").arg(lines);
-        }
-        if (why.isEmpty())
-            return true;
-        qWarning().noquote() << QStringLiteral("setting %1 = %2 skipped: %3")
-                                    .arg(write.capability)
-                                    .arg(write.value)
-                                    .arg(why);
-        return false;
+        if (!response || record.contains(QStringLiteral("error")))
+            return QStringLiteral("the camera does not offer it now");
+        const QVariant current = record.value(QStringLiteral("currentsetting"));
+        if (!PropertyList::isNumber(current))
+            return QStringLiteral("the camera gives no current value for it");
+        if (wholePart(current.toDouble()) != double(write.value))
+            return QStringLiteral("the camera kept %1").arg(current.toDouble());
+        return {};
     }
 
-    // setCameraSettingsFromDictionary:. Camera queue.
-    static bool writeSettings(const std::shared_ptr<CameraSettingsSubject>& camera,
-                              const QVariantMap& settings) {
+    // setCameraSettingsFromDictionary:. Every setting is written on its own, so that one the
+    // set or the camera gets wrong costs only itself. Camera queue.
+    static CameraControls::SettingsReport
+    writeSettings(const std::shared_ptr<CameraSettingsSubject>& camera,
+                  const QVariantMap& settings) {
         const SettingsPlan plan = planSettingsWrite(settings);
-        if (!plan.valid()) {
-            qWarning().noquote() << QStringLiteral("setCameraSettingsFromDictionary: nothing "
-                                                   "written, invalid settings: %1")
+        CameraControls::SettingsReport report;
+        report.invalid = plan.refused;
+        if (!plan.valid())
+            qWarning().noquote() << QStringLiteral("setCameraSettingsFromDictionary: not written, "
+                                                   "invalid in the set: %1")
                                         .arg(plan.refused.join(QStringLiteral(", ")));
-            return false;
-        }
         if (!camera || !camera->isCameraConnected()) {
             qInfo().noquote() << "setCameraSettingsFromDictionary: no camera connected, "
                                  "nothing written";
-            return true;
+            return report;
         }
         for (const SettingsWrite& w : plan.writes) {
-            if (!cameraOffers(*camera, w))
-                continue;
             qInfo().noquote() << QStringLiteral("about to set capability[%1] = %2...")
                                      .arg(w.capability)
                                      .arg(w.value);
-            camera->SetCameraInfo(isKind(w.row, u"rangetype") ? QVariant(double(w.value))
-                                                              : QVariant(w.value),
-                                  w.row.code, w.row.kind);
+            const int16_t result = camera->SetCameraInfo(
+                isKind(w.row, u"rangetype") ? QVariant(double(w.value)) : QVariant(w.value),
+                w.row.code, w.row.kind);
+            const QString why = result != 0
+                                    ? QStringLiteral("the camera session answered %1").arg(result)
+                                    : notTaken(*camera, w);
+            if (why.isEmpty())
+                continue;
+            qWarning().noquote() << QStringLiteral("setting %1 = %2 not taken: %3")
+                                        .arg(w.capability)
+                                        .arg(w.value)
+                                        .arg(why);
+            report.refused << w.capability;
         }
-        return true;
+        return report;
     }
 
     // ReadCurrentCameraSettings. Camera queue.
@@ -270,24 +281,28 @@ public:
         return true;
     }
 
-    // The stored reading of one range capability: the connected model's when the store has
-    // it, else the first model's. Main thread.
-    static std::optional<SliderSetup> storedSlider(State& s, const QString& capability) {
-        const QVariantMap all = s.defaults->dictionaryForKey(kPrefNikonSettingsForAllModels);
-        if (all.isEmpty())
+    // The stored reading the sliders come from: the connected model's when the store has it,
+    // else the first model's (another model's ranges are still that camera's own). None when
+    // nothing is stored; with `all`, every stored reading. Main thread.
+    static std::optional<QVariantMap> storedSettings(State& s, QVariantMap* all = nullptr) {
+        const QVariantMap store = s.defaults->dictionaryForKey(kPrefNikonSettingsForAllModels);
+        if (all)
+            *all = store;
+        if (store.isEmpty())
             return std::nullopt;
         std::optional<QString> model;
         {
             QMutexLocker lock(&s.mutex);
             model = s.connectedModel;
         }
-        const QVariant settings =
-            model && all.contains(*model) ? all.value(*model) : all.cbegin().value();
-        const QVariant response = settings.toMap().value(capability);
+        return (model && store.contains(*model) ? store.value(*model) : store.cbegin().value())
+            .toMap();
+    }
+
+    static QVariant storedResponse(const QVariantMap& settings, const QString& capability) {
+        const QVariant response = settings.value(capability);
         qInfo().noquote() << QStringLiteral("info[%1] = %2").arg(capability, Log::quoted(response));
-        if (!response.isValid())
-            return std::nullopt;
-        return sliderFromResponse(response);
+        return response;
     }
 };
 
@@ -365,6 +380,9 @@ std::optional<double> CameraControls::ibClickedOnSlider(const QString& container
         return std::nullopt;
     }
     qInfo().noquote() << QStringLiteral("slider value as double = %1..").arg(position, 5, 'f', 2);
+    const double whole = std::isfinite(position) ? std::trunc(position) : 0.0;
+    qInfo().noquote() << QStringLiteral("slider value as int    = %1..")
+                             .arg(qint64(std::clamp(whole, double(INT_MIN), double(INT_MAX))));
     const double step = sliderStep(position, shown->minimum, shown->maximum);
     shown->value = step;
     ControlsWork::onCamera(m_state, [row = *row, step](State& s) {
@@ -375,21 +393,61 @@ std::optional<double> CameraControls::ibClickedOnSlider(const QString& container
     return step;
 }
 
-std::optional<SliderSetup> CameraControls::ibClickedOnReset(const QString& container) {
+std::optional<CameraControls::SliderReset>
+CameraControls::ibClickedOnReset(const QString& container) {
     const QString name = container.trimmed().toLower();
     const std::optional<QString> capability = capabilityForSlider(name);
     if (!capability)
         return std::nullopt;
-    const std::optional<SliderSetup> setup = ControlsWork::storedSlider(*m_state, *capability);
-    if (setup)
-        ControlsWork::showSlider(*m_state, name, *setup);
-    return setup;
+    const std::optional<QVariantMap> settings = ControlsWork::storedSettings(*m_state);
+    if (!settings)
+        return std::nullopt;
+    const QVariant response = ControlsWork::storedResponse(*settings, *capability);
+    if (response.typeId() != QMetaType::QVariantMap)
+        return std::nullopt;
+    const QVariantMap record = response.toMap();
+    SliderReset reset;
+    if (const QVariant key = record.value(QStringLiteral("key")); key.isValid())
+        reset.label = key.toString();
+    const QVariant current = record.value(QStringLiteral("currentsetting"));
+    if (PropertyList::isNumber(current) && std::isfinite(current.toDouble()))
+        reset.value = current.toDouble();
+    // What a released slider is kept within stays the last read's range.
+    const auto shown = m_state->sliders.find(name);
+    if (shown != m_state->sliders.end()) {
+        if (reset.value)
+            shown->value = *reset.value;
+        if (reset.label)
+            shown->label = *reset.label;
+    }
+    return reset;
 }
 
 void CameraControls::ibSetupFineTuneSettings() {
-    for (const SettingBinding& b : sliderBindings())
-        if (const auto setup = ControlsWork::storedSlider(*m_state, b.capability))
-            ControlsWork::showSlider(*m_state, b.identifier, *setup);
+    State& s = *m_state;
+    const QStringList subviews =
+        s.listener.fineTuneSubviews ? s.listener.fineTuneSubviews() : QStringList();
+    for (const QString& identifier : subviews)
+        qInfo().noquote() << QStringLiteral("found subview with identifier[%1]").arg(identifier);
+    QVariantMap all;
+    const std::optional<QVariantMap> settings = ControlsWork::storedSettings(s, &all);
+    if (!settings)
+        return;
+    qInfo().noquote() << QStringLiteral("all the nikon models = (%1)")
+                             .arg(Log::quoted(all.keys().join(QStringLiteral(", "))));
+    qInfo().noquote() << QStringLiteral("current setting: %1").arg(Log::quoted(*settings));
+    for (const SettingBinding& b : sliderBindings()) {
+        const QVariant response = ControlsWork::storedResponse(*settings, b.capability);
+        if (!subviews.contains(b.identifier, Qt::CaseInsensitive)) {
+            qInfo().noquote() << "Dont know which slider to setup???...";
+            continue;
+        }
+        qInfo().noquote() << QStringLiteral("found subview with identifier[%1]").arg(b.identifier);
+        if (response.isValid())
+            if (const std::optional<SliderSetup> setup = sliderFromResponse(response))
+                ControlsWork::showSlider(s, b.identifier, *setup);
+        qInfo().noquote() << "now we can setup slider...";
+    }
 }
 
 void CameraControls::SaveAsDefaults(std::function<void(bool saved)> done) {
@@ -433,35 +491,37 @@ std::optional<QString> CameraControls::createPlistFile(QString* error) {
     return writeDefaultsFile(stored.toMap(), QDateTime::currentDateTime(), error);
 }
 
-void CameraControls::applyDefaults(std::function<void(bool applied)> done) {
+void CameraControls::applyDefaults(std::function<void(ApplyOutcome, const SettingsReport&)> done) {
     const StatePtr state = m_state;
     const QVariant stored = state->defaults->objectForKey(kPrefDefaultCameraSettings);
-    if (stored.typeId() != QMetaType::QVariantMap || !planSettingsWrite(stored.toMap()).valid()) {
+    if (stored.typeId() != QMetaType::QVariantMap) {
         ControlsWork::onMain(state, [done](State&) {
             if (done)
-                done(false);
+                done(ApplyOutcome::NoDefaults, {});
         });
         return;
     }
-    // The connected flow writes the stored defaults (checked above) and reads everything back;
-    // without a camera nothing was applied, and the answer says so.
+    // The connected flow writes the stored defaults and reads everything back; without a
+    // camera nothing was applied, and the answer says so.
     ControlsWork::onCamera(state, [state, done = std::move(done)](State& s) {
         const auto camera = ControlsWork::session(s);
-        const bool applied = camera && camera->isCameraConnected();
-        ControlsWork::connectedFlow(state, true);
-        ControlsWork::onMain(state, [done, applied](State&) {
+        const bool connected = camera && camera->isCameraConnected();
+        const SettingsReport report = ControlsWork::connectedFlow(state, true);
+        const ApplyOutcome outcome = connected ? ApplyOutcome::Applied : ApplyOutcome::NoCamera;
+        ControlsWork::onMain(state, [done, outcome, report](State&) {
             if (done)
-                done(applied);
+                done(outcome, report);
         });
     });
 }
 
-void CameraControls::importDefaults(const QString& path, std::function<void(ImportOutcome)> done) {
+void CameraControls::importDefaults(
+    const QString& path, std::function<void(ImportOutcome, const SettingsReport&)> done) {
     const StatePtr state = m_state;
-    auto finish = [state, done](ImportOutcome outcome) {
-        ControlsWork::onMain(state, [done, outcome](State&) {
+    auto finish = [state, done](ImportOutcome outcome, const SettingsReport& report = {}) {
+        ControlsWork::onMain(state, [done, outcome, report](State&) {
             if (done)
-                done(outcome);
+                done(outcome, report);
         });
     };
     DispatchQueue::global().async([state, path, finish] {
@@ -480,14 +540,16 @@ void CameraControls::importDefaults(const QString& path, std::function<void(Impo
             return;
         }
         ControlsWork::onCamera(state, [state, file = *file, finish](State& s) {
-            if (!ControlsWork::writeSettings(ControlsWork::session(s), file)) {
-                finish(ImportOutcome::InvalidSettings);
+            const SettingsReport report =
+                ControlsWork::writeSettings(ControlsWork::session(s), file);
+            if (!report.invalid.isEmpty()) {
+                finish(ImportOutcome::InvalidSettings, report);
                 return;
             }
             s.defaults->setObject(kPrefDefaultCameraSettings, file);
             // Written just above: the pages are prepared and read back without a second write.
             ControlsWork::connectedFlow(state, false);
-            finish(ImportOutcome::Imported);
+            finish(ImportOutcome::Imported, report);
         });
     });
 }
@@ -496,8 +558,13 @@ bool CameraControls::ReadCurrentCameraSettings() {
     return ControlsWork::readEverything(*m_state);
 }
 
-bool CameraControls::setCameraSettingsFromDictionary(const QVariantMap& settings) {
-    return ControlsWork::writeSettings(ControlsWork::session(*m_state), settings);
+bool CameraControls::setCameraSettingsFromDictionary(const QVariantMap& settings,
+                                                     SettingsReport* report) {
+    const SettingsReport written =
+        ControlsWork::writeSettings(ControlsWork::session(*m_state), settings);
+    if (report)
+        *report = written;
+    return written.invalid.isEmpty();
 }
 
 } // namespace zarv

@@ -50,12 +50,27 @@ public:
     struct Listener {
         /// A list's contents (and selection, when the camera gave one) after a read.
         std::function<void(const QString& popupIdentifier, const PopupList& list)> listChanged;
-        /// A slider's range, value and label: after a read, from the stored readings, or a reset.
+        /// A slider's range, value and label: after a read, or from the stored readings.
         std::function<void(const QString& container, const SliderSetup& setup)> sliderChanged;
+        /// The identifiers of the fine-tune page's subviews: the slider containers there are.
+        std::function<QStringList()> fineTuneSubviews;
         /// The pages were prepared: page one shown when a session exists, page two hidden.
         std::function<void(bool pageOneVisible)> pagesPrepared;
         /// A read pass ended (the lists may now be titled and their items enabled).
         std::function<void()> readPassFinished;
+    };
+
+    /// What writing a set of settings to the camera came to, by capability name.
+    struct SettingsReport {
+        QStringList invalid; ///< not written: the set's value cannot be one (a position below 1...)
+        QStringList refused; ///< written, but the camera kept another value or does not offer it
+    };
+
+    /// A slider's stored reading as reset shows it: the label and the value where the reading
+    /// has them; the range stays as the last read set it.
+    struct SliderReset {
+        std::optional<QString> label;
+        std::optional<double> value;
     };
 
     explicit CameraControls(Options options);
@@ -79,11 +94,12 @@ public:
     /// A slider of `container` was released at `position`: the whole step is written to the
     /// camera and returned (the slider shows it).
     std::optional<double> ibClickedOnSlider(const QString& container, double position);
-    /// The slider of `container` as last read and stored for the connected camera's model
-    /// (else the first stored model); nothing is written. None without a stored reading.
-    std::optional<SliderSetup> ibClickedOnReset(const QString& container);
-    /// Every slider from the stored readings (connected model first, as for reset), reported
-    /// through sliderChanged.
+    /// The slider of `container` as stored by the last full reading (ReadCurrentCameraSettings,
+    /// which saving defaults makes) of the connected camera's model, else of the first stored
+    /// model; nothing is written. None without a stored reading for it.
+    std::optional<SliderReset> ibClickedOnReset(const QString& container);
+    /// Every slider with a container on the fine-tune page from the stored readings (connected
+    /// model first, as for reset), reported through sliderChanged.
     void ibSetupFineTuneSettings();
 
     // --- Defaults (main thread; completions on the main thread) -------------------------------
@@ -92,27 +108,38 @@ public:
     /// Writes the stored defaults to a new file in the scratch folder: its path, or none when
     /// there are no defaults or the write failed (logged "Did NOT Save"). Needs no camera.
     std::optional<QString> createPlistFile(QString* error = nullptr);
-    /// Writes the stored defaults to the camera and reads everything back; false when there
-    /// are none, they are invalid or no camera is connected (nothing written then).
-    void applyDefaults(std::function<void(bool applied)> done);
+    /// How applying the stored defaults ended.
+    enum class ApplyOutcome {
+        Applied,    ///< written to the camera (the report names what was not taken) and read back
+        NoDefaults, ///< none are stored
+        NoCamera    ///< no camera is connected: nothing written
+    };
+    /// Writes the stored defaults to the camera and reads everything back.
+    void applyDefaults(std::function<void(ApplyOutcome, const SettingsReport&)> done);
     /// How an import ended.
     enum class ImportOutcome {
-        Imported,       ///< written to the camera and kept as defaults
-        Unreadable,     ///< not a property list, too large, or empty: ignored without a message
+        Imported,       ///< written to the camera (when one is connected) and kept as defaults
+        Unreadable,     ///< not a property list, too large, or empty: said with "Problem with
+                        ///< Settings File !", since a file that silently does nothing looks
+                        ///< like an import that worked
         NoModelName,    ///< "Problem with Settings File !"
-        InvalidSettings ///< "Problem with Loading Camera Settings File !"; nothing written
+        InvalidSettings ///< "Problem with Loading Camera Settings File !": the valid settings
+                        ///< were written, the defaults stay as they were
     };
-    /// Reads the file (off the main thread), validates all sixteen settings, writes them, keeps
-    /// the file as defaults and reads everything back.
-    void importDefaults(const QString& path, std::function<void(ImportOutcome)> done);
+    /// Reads the file (off the main thread), writes each of its sixteen settings, and when none
+    /// is invalid keeps the file as defaults and reads everything back.
+    void importDefaults(const QString& path,
+                        std::function<void(ImportOutcome, const SettingsReport&)> done);
 
     // --- On the camera queue (also for tests) ---------------------------------------------------
     /// ReadCurrentCameraSettings: every capability of the table read and filed under the
     /// model's name in "prefNikonSettingsForAllModels". False when nothing could be read.
     bool ReadCurrentCameraSettings();
-    /// setCameraSettingsFromDictionary:, validating all sixteen settings before writing any;
-    /// false (nothing written) when one is invalid.
-    bool setCameraSettingsFromDictionary(const QVariantMap& settings);
+    /// setCameraSettingsFromDictionary:: each of the sixteen settings written on its own, an
+    /// invalid one left out without stopping the others. False when one was invalid; `report`
+    /// names those and the ones the camera did not take.
+    bool setCameraSettingsFromDictionary(const QVariantMap& settings,
+                                         SettingsReport* report = nullptr);
 
 private:
     friend class ControlsWork; // the queued work, which shares the State

@@ -318,6 +318,11 @@ SettingsPlan planSettingsWrite(const QVariantMap& settings) {
     return plan;
 }
 
+QString settingName(const QString& capability) {
+    static const QString prefix = QStringLiteral("kNkMAIDCapability_");
+    return capability.startsWith(prefix) ? capability.mid(prefix.size()) : capability;
+}
+
 QVariantMap defaultsFromReading(const QVariantMap& reading, const QString& model,
                                 const QDateTime& now, const std::optional<QString>& fileVersion) {
     QVariantMap defaults = reading;

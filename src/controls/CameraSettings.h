@@ -106,12 +106,11 @@ QString modelNameOf(const QVariantMap& usbDeviceInfo, const QString& fallback);
 /// "cameradevicename" a string that is not blank.
 bool isImportableSettingsFile(const QVariantMap& file);
 
-/// What writing a set to the camera does, checked before anything is written: one write per
-/// page capability, in pageCapabilities() order. `refused` names the capabilities that make the
-/// whole set invalid (an enumeration position of 0 or less, a "currentsetting" that is not a
-/// number, an entry that is not a dictionary); when it is not empty nothing may be written.
-/// A range value outside the connected camera's range is not refused here: the camera refuses
-/// it and the other writes go on.
+/// What writing a set to the camera does: one write per page capability, in pageCapabilities()
+/// order. `refused` names the capabilities whose entry cannot be written (an enumeration
+/// position of 0 or less, a "currentsetting" that is not a number, an entry that is not a
+/// dictionary); they have no write, the others do, and the set counts as invalid. Whether the
+/// camera takes a value (one outside its range, past its list) shows only once it is written.
 struct SettingsWrite {
     QString capability;
     CapabilityRow row;
@@ -123,6 +122,8 @@ struct SettingsPlan {
     bool valid() const { return refused.isEmpty(); }
 };
 SettingsPlan planSettingsWrite(const QVariantMap& settings);
+/// A page capability as an alert names it: "kNkMAIDCapability_Aperture" is "Aperture".
+QString settingName(const QString& capability);
 
 /// The defaults of one model: its reading plus "cameradevicename", "datesaved" and, when
 /// `fileVersion` is given, "prefCameraSettingsFileVersion".

@@ -73,6 +73,14 @@ CameraControlsViewController::CameraControlsViewController(CameraControls& contr
         if (self)
             self->ibAdjustPopup();
     };
+    listener.fineTuneSubviews = [self] {
+        QStringList identifiers;
+        if (self)
+            for (const QWidget* w : self->m_ui->finetunesettings->findChildren<QWidget*>(
+                     QString(), Qt::FindDirectChildrenOnly))
+                identifiers << w->objectName();
+        return identifiers;
+    };
     m_controls.setListener(std::move(listener));
 }
 
@@ -112,7 +120,7 @@ void CameraControlsViewController::setUpSliders() {
         // While the knob is dragged the text follows it; the camera hears of the step on release
         // (the slider does not track), of a key or wheel step at once.
         connect(slider, &QSlider::sliderMoved, value,
-                [value](int position) { value->setText(signedText(position)); });
+                [value](int position) { value->setText(QString::number(position)); });
         connect(slider, &QSlider::valueChanged, this,
                 [this, slider] { ibClickedOnSlider(slider); });
         const QString name = container->objectName();
@@ -232,7 +240,7 @@ void CameraControlsViewController::showSliderValue(QWidget* container, int value
         slider->setValue(value);
     }
     m_sliderValues.insert(slider, slider->value());
-    part<QLabel>(container, "currentvalue")->setText(signedText(slider->value()));
+    part<QLabel>(container, "currentvalue")->setText(QString::number(slider->value()));
 }
 
 void CameraControlsViewController::ibClickedOnSlider(QSlider* slider) {
@@ -253,12 +261,26 @@ void CameraControlsViewController::ibClickedOnSlider(QSlider* slider) {
 }
 
 void CameraControlsViewController::ibClickedOnReset(const QString& container) {
-    const std::optional<SliderSetup> setup = m_controls.ibClickedOnReset(container);
+    QWidget* box = sliderContainer(container);
+    const QWidget* button = box ? findSubviewWithIdentifier(box, QStringLiteral("reset")) : nullptr;
+    qInfo().noquote() << QStringLiteral("parentIdentifier[%1] contains button[%2]")
+                             .arg(box ? box->objectName() : container,
+                                  button ? button->objectName() : QString());
+    const std::optional<CameraControls::SliderReset> reset = m_controls.ibClickedOnReset(container);
     logInside("ibClickedOnReset:",
               QStringLiteral("[%1] stored reading %2")
-                  .arg(container, setup ? QString::number(setup->value) : QStringLiteral("none")));
-    if (setup)
-        showSlider(container, *setup);
+                  .arg(container, reset && reset->value ? QString::number(*reset->value)
+                                                        : QStringLiteral("none")));
+    if (!box || !reset)
+        return;
+    if (reset->label && !reset->label->isEmpty())
+        part<QLabel>(box, "label")->setText(*reset->label);
+    // Only what is shown changes: the slider keeps the range the camera gave at the last read.
+    if (reset->value) {
+        auto* slider = part<QSlider>(box, "slider");
+        showSliderValue(
+            box, std::clamp(wholeNumber(*reset->value), slider->minimum(), slider->maximum()));
+    }
 }
 
 // --- Pages ------------------------------------------------------------------------------------

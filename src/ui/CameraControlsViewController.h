@@ -54,7 +54,9 @@ public:
     /// Asks the controls to write the slider's position; the slider shows the whole step they
     /// wrote, or goes back to the value it showed before when they wrote none.
     void ibClickedOnSlider(QSlider* slider);
-    /// Shows the container's last stored reading, when the controls have one; writes nothing.
+    /// Shows the label and value of the container's stored reading (kept when the camera's
+    /// settings were last saved as defaults), when the controls have one; the range stays as
+    /// the last read set it, and nothing is written.
     void ibClickedOnReset(const QString& container);
 
     /// The pop-up list or slider container with this identifier (without regard to case).

@@ -26,6 +26,23 @@ QString emailBody() {
     return kMessageBody + QStringLiteral("OS %1\n\n").arg(QSysInfo::prettyProductName());
 }
 
+// The settings a write left as they were, for the end of an alert; empty when there are none.
+QString settingsNotApplied(const CameraControls::SettingsReport& report) {
+    const auto names = [](const QStringList& capabilities) {
+        QStringList out;
+        for (const QString& c : capabilities)
+            out << settingName(c);
+        return out.join(QStringLiteral(", "));
+    };
+    QString text;
+    if (!report.invalid.isEmpty())
+        text += QStringLiteral("\n\nNot written, their values are invalid: %1.")
+                    .arg(names(report.invalid));
+    if (!report.refused.isEmpty())
+        text += QStringLiteral("\n\nNot taken by the camera: %1.").arg(names(report.refused));
+    return text;
+}
+
 // Every alert of the popover: warning style, one "OK", a sheet on the window.
 void alert(QWidget* sheetWindow, const QString& message, const QString& informativeText) {
     if (!sheetWindow)
@@ -82,7 +99,10 @@ void MyPopoverForCameraSettingViewController::ibClickedOnButton(QObject* sender,
         emailFile(modifiers.testFlag(Qt::ControlModifier));
     } else if (is("loaddefault")) {
         closePopoverOf(this);
-        m_controls.applyDefaults([window](bool applied) { showApplied(window, applied); });
+        m_controls.applyDefaults([window](CameraControls::ApplyOutcome outcome,
+                                          const CameraControls::SettingsReport& report) {
+            showApplied(window, outcome, report);
+        });
     } else if (is("loadfile")) {
         loadFromFile();
     }
@@ -138,8 +158,9 @@ void MyPopoverForCameraSettingViewController::loadFromFile() {
             return;
         const QString path = panel->selectedFiles().constFirst();
         logInside("LoadDefaultsFromFile", QStringLiteral("importing %1").arg(path));
-        controls->importDefaults(path, [window](CameraControls::ImportOutcome outcome) {
-            showImported(window, outcome);
+        controls->importDefaults(path, [window](CameraControls::ImportOutcome outcome,
+                                                const CameraControls::SettingsReport& report) {
+            showImported(window, outcome, report);
         });
     });
     panel->open();
@@ -157,23 +178,38 @@ void MyPopoverForCameraSettingViewController::showSaved(QWidget* sheetWindow, bo
                              "then save again."));
 }
 
-void MyPopoverForCameraSettingViewController::showApplied(QWidget* sheetWindow, bool applied) {
-    if (applied)
+void MyPopoverForCameraSettingViewController::showApplied(
+    QWidget* sheetWindow, CameraControls::ApplyOutcome outcome,
+    const CameraControls::SettingsReport& report) {
+    using Outcome = CameraControls::ApplyOutcome;
+    switch (outcome) {
+    case Outcome::Applied:
         alert(sheetWindow, QStringLiteral("Defaults Applied !"),
-              QStringLiteral("Last Saved Default Camera Settings was Applied."));
-    else
+              QStringLiteral("Last Saved Default Camera Settings was Applied.") +
+                  settingsNotApplied(report));
+        break;
+    case Outcome::NoDefaults:
         alert(sheetWindow, QStringLiteral("Defaults NOT Applied !"),
-              QStringLiteral("There are no valid default settings to apply. Save the camera's "
+              QStringLiteral("There are no default settings to apply. Save the camera's "
                              "settings as defaults, or import a settings file, first."));
+        break;
+    case Outcome::NoCamera:
+        alert(sheetWindow, QStringLiteral("Defaults NOT Applied !"),
+              QStringLiteral("No camera is connected. Connect the camera, then apply the "
+                             "defaults again."));
+        break;
+    }
 }
 
-void MyPopoverForCameraSettingViewController::showImported(QWidget* sheetWindow,
-                                                           CameraControls::ImportOutcome outcome) {
+void MyPopoverForCameraSettingViewController::showImported(
+    QWidget* sheetWindow, CameraControls::ImportOutcome outcome,
+    const CameraControls::SettingsReport& report) {
     using Outcome = CameraControls::ImportOutcome;
     switch (outcome) {
     case Outcome::Imported:
         alert(sheetWindow, QStringLiteral("Camera Settings File Imported !"),
-              QStringLiteral("Imported Camera Settings From File As Defaults..."));
+              QStringLiteral("Imported Camera Settings From File As Defaults...") +
+                  settingsNotApplied(report));
         break;
     case Outcome::Unreadable:
         alert(sheetWindow, QStringLiteral("Problem with Settings File !"),
@@ -188,7 +224,8 @@ void MyPopoverForCameraSettingViewController::showImported(QWidget* sheetWindow,
     case Outcome::InvalidSettings:
         alert(sheetWindow, QStringLiteral("Problem with Loading Camera Settings File !"),
               QStringLiteral("Selected File Contained Invalid/Corrupted Settings to be used as "
-                             "Defaults..."));
+                             "Defaults...") +
+                  settingsNotApplied(report));
         break;
     }
 }

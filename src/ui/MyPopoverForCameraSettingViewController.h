@@ -39,10 +39,13 @@ public:
     // --- What the controls' answers show (public for tests) -------------------------------------
     /// The outcome of keeping the camera's settings as defaults.
     static void showSaved(QWidget* sheetWindow, bool saved);
-    /// The outcome of applying the stored defaults.
-    static void showApplied(QWidget* sheetWindow, bool applied);
-    /// The outcome of importing a settings file.
-    static void showImported(QWidget* sheetWindow, CameraControls::ImportOutcome outcome);
+    /// The outcome of applying the stored defaults; the settings `report` names are named
+    /// in the alert.
+    static void showApplied(QWidget* sheetWindow, CameraControls::ApplyOutcome outcome,
+                            const CameraControls::SettingsReport& report = {});
+    /// The outcome of importing a settings file, naming the settings `report` names.
+    static void showImported(QWidget* sheetWindow, CameraControls::ImportOutcome outcome,
+                             const CameraControls::SettingsReport& report = {});
     /// No defaults file could be written (`error` says why; empty: there are no defaults).
     static void showNoFile(QWidget* sheetWindow, const QString& error);
 

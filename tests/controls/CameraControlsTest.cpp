@@ -147,7 +147,7 @@ TEST_F(ControlsTest, ResetAndSetUpFromTheConnectedModelsReading) {
     const auto reset = controls->ibClickedOnReset(" TuneSunlight");
     ASSERT_TRUE(reset);
     EXPECT_EQ(reset->value, 2.0) << "the connected camera's model";
-    EXPECT_EQ(reports.sliders.value("tunesunlight").value, 2.0);
+    EXPECT_EQ(reset->label, "WB Tune Sunny");
     EXPECT_EQ(cameraValue(kSunny), 5.0) << "a reset writes nothing";
     EXPECT_EQ(currentSubject()->writes().size(), 1u);
 
@@ -165,6 +165,35 @@ TEST_F(ControlsTest, ResetAndSetUpFromTheConnectedModelsReading) {
     UserDefaults::standard().removeObject(kPrefNikonSettingsForAllModels);
     EXPECT_FALSE(controls->ibClickedOnReset("tunesunlight"));
     EXPECT_FALSE(controls->ibClickedOnReset("nosuchslider"));
+}
+
+// What the sliders are set up from goes to the log: each entry of a range read with its type,
+// the stored models and the reading taken, the released position as a whole number.
+TEST_F(ControlsTest, WhatTheSlidersAreSetUpFromIsLogged) {
+    connectCamera();
+    setCameraValue(kSunny, 2.0);
+    LogCapture log;
+    ASSERT_TRUE(readPass());
+    EXPECT_TRUE(log.contains("obj[currentsetting] has type[double] with value[2]"));
+    EXPECT_TRUE(log.contains("obj[key] has type[QString] with value[WB Tune Sunny]"));
+    EXPECT_TRUE(log.contains("obj[lowervalue] has type[double] with value[-6]"));
+
+    EXPECT_EQ(controls->ibClickedOnSlider("tunesunlight", -1.7), -1.0);
+    EXPECT_TRUE(log.contains("slider value as double = -1.70.."));
+    EXPECT_TRUE(log.contains("slider value as int    = -1.."));
+
+    ASSERT_TRUE(onQueue([&] { return controls->ReadCurrentCameraSettings(); }));
+    reports.fineTuneSubviews.removeAll("tuneflash");
+    reports.sliders.clear();
+    controls->ibSetupFineTuneSettings();
+    EXPECT_TRUE(log.contains("all the nikon models = (" + kVirtualCameraName + ")"));
+    EXPECT_TRUE(log.contains("current setting: "));
+    EXPECT_TRUE(log.contains("info[" + kSunny + "] = "));
+    EXPECT_EQ(log.count("found subview with identifier[tunesunlight]"), 2) << "page, then slider";
+    EXPECT_EQ(log.count("now we can setup slider..."), 7);
+    EXPECT_EQ(log.count("Dont know which slider to setup???..."), 1);
+    EXPECT_EQ(reports.sliders.size(), 7);
+    EXPECT_FALSE(reports.sliders.contains("tuneflash"));
 }
 
 TEST_F(ControlsTest, ConnectionAppliesTheDefaultsAndRemovalClearsTheLabels) {
@@ -190,20 +219,21 @@ TEST_F(ControlsTest, ConnectionAppliesTheDefaultsAndRemovalClearsTheLabels) {
 
     // Applied again from the popover.
     setCameraValue(kSunny, -1.0);
-    EXPECT_EQ(answerOf(&CameraControls::applyDefaults), true);
+    CameraControls::SettingsReport report;
+    EXPECT_EQ(applied(&report), CameraControls::ApplyOutcome::Applied);
     EXPECT_EQ(cameraValue(kSunny), 3.0);
+    EXPECT_TRUE(report.invalid.isEmpty() && report.refused.isEmpty());
 
-    // Stored defaults that are invalid are not applied, not even partly.
+    // Stored defaults with an invalid entry: the others are applied, the report names it.
     defaults.insert(kAperture, QVariantMap{{"currentsetting", 0}});
     UserDefaults::standard().setObject(kPrefDefaultCameraSettings, defaults);
     setCameraValue(kSunny, -1.0);
     currentSubject()->clearCalls();
-    EXPECT_EQ(answerOf(&CameraControls::applyDefaults), false);
+    EXPECT_EQ(applied(&report), CameraControls::ApplyOutcome::Applied);
+    EXPECT_EQ(report.invalid, QStringList{kAperture});
+    EXPECT_EQ(cameraValue(kSunny), 3.0);
+    EXPECT_EQ(cameraValue(kAperture), 6) << "as the camera had it";
     const int passes = reports.readPasses;
-    controls->ibHandleCameraConnected();
-    ASSERT_TRUE(waitUntil([&] { return reports.readPasses > passes; }));
-    EXPECT_TRUE(currentSubject()->writes().empty());
-    EXPECT_EQ(cameraValue(kSunny), -1.0);
 
     // Removed: labels cleared, page one hidden.
     const qsizetype prepared = reports.pagesPrepared.size();
@@ -219,7 +249,7 @@ TEST_F(ControlsTest, ConnectionAppliesTheDefaultsAndRemovalClearsTheLabels) {
     queue->sync([] {});
     QCoreApplication::processEvents();
     EXPECT_TRUE(log.contains("Camera NOT connected"));
-    EXPECT_EQ(reports.readPasses, passes + 1);
+    EXPECT_EQ(reports.readPasses, passes);
 }
 
 TEST_F(ControlsTest, DefaultsSavedOnOneModelImportedOnAnother) {
@@ -245,10 +275,7 @@ TEST_F(ControlsTest, DefaultsSavedOnOneModelImportedOnAnother) {
     setCameraValue(kSunny, -2.0);
     setCameraValue(kAperture, 1);
     UserDefaults::standard().removeObject(kPrefDefaultCameraSettings);
-    std::optional<CameraControls::ImportOutcome> outcome;
-    controls->importDefaults(*path, [&](CameraControls::ImportOutcome o) { outcome = o; });
-    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }));
-    EXPECT_EQ(*outcome, CameraControls::ImportOutcome::Imported);
+    EXPECT_EQ(imported(*path), CameraControls::ImportOutcome::Imported);
     EXPECT_EQ(cameraValue(kSunny), 4.0);
     EXPECT_EQ(cameraValue(kAperture), 5);
     EXPECT_EQ(stored(kPrefDefaultCameraSettings).toMap().value("cameradevicename"), "Nikon D750");
@@ -260,11 +287,10 @@ TEST_F(ControlsTest, DefaultsSavedOnOneModelImportedOnAnother) {
 
 TEST_F(ControlsTest, ImportedFilesThatAreRefused) {
     connectCamera();
+    CameraControls::SettingsReport report;
     auto import = [&](const QString& path) {
-        std::optional<CameraControls::ImportOutcome> outcome;
-        controls->importDefaults(path, [&](CameraControls::ImportOutcome o) { outcome = o; });
-        EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }));
-        return outcome.value_or(CameraControls::ImportOutcome::Imported);
+        report = {};
+        return imported(path, &report).value_or(CameraControls::ImportOutcome::Imported);
     };
     auto file = [&](const QString& name, const QVariant& contents) {
         const QString path = work.filePath(name);
@@ -295,7 +321,8 @@ TEST_F(ControlsTest, ImportedFilesThatAreRefused) {
     QVariantMap blank = valid;
     blank.insert("cameradevicename", "   ");
     EXPECT_EQ(import(file("blank.plist", blank)), CameraControls::ImportOutcome::NoModelName);
-    // Invalid settings: refused before anything reaches the camera.
+    EXPECT_TRUE(currentSubject()->writes().empty()) << "nothing written for those";
+    // Invalid settings: the file is refused as defaults and names them.
     for (const auto& [capability, bad] :
          QList<std::pair<QString, QVariant>>{{kAperture, QVariantMap{{"currentsetting", 0}}},
                                              {kAperture, QVariantMap{{"currentsetting", "5"}}},
@@ -304,27 +331,82 @@ TEST_F(ControlsTest, ImportedFilesThatAreRefused) {
         spoiled.insert(capability, bad);
         EXPECT_EQ(import(file("spoiled.plist", spoiled)),
                   CameraControls::ImportOutcome::InvalidSettings);
+        EXPECT_EQ(report.invalid, QStringList{capability});
     }
-    EXPECT_TRUE(currentSubject()->writes().empty()) << "nothing written";
     EXPECT_EQ(stored(kPrefDefaultCameraSettings).toMap(), kept) << "earlier defaults survive";
-    EXPECT_EQ(cameraValue(kSunny), 0.0);
 
-    // Values the camera does not offer are skipped one by one; the rest is written.
+    // Values the camera does not take are sent and named; the rest is written, the file kept.
+    setCameraValue(kSunny, 0.0);
+    setCameraValue(kAperture, 4);
     QVariantMap outside = valid;
     outside.insert(kSunny, QVariantMap{{"currentsetting", 40}});
     outside.insert(kAperture, QVariantMap{{"currentsetting", 99}});
     outside.insert(kSaveMedia, QVariantMap{{"currentsetting", 7}});
     LogCapture log;
     EXPECT_EQ(import(file("outside.plist", outside)), CameraControls::ImportOutcome::Imported);
+    EXPECT_EQ(report.refused, (QStringList{kAperture, kSunny, kSaveMedia})) << "in page order";
+    EXPECT_TRUE(report.invalid.isEmpty());
     EXPECT_EQ(cameraValue(kSunny), 0.0);
     EXPECT_EQ(cameraValue(kAperture), 4) << "as the camera had it";
-    EXPECT_EQ(cameraValue(kSaveMedia), 1);
+    EXPECT_EQ(cameraValue(kSaveMedia), 2) << "as the file before left it";
     EXPECT_EQ(cameraValue(kImageSize), 2) << "the valid ones were written";
-    EXPECT_EQ(log.count("skipped"), 3);
+    EXPECT_EQ(log.count("not taken"), 3);
+    EXPECT_EQ(stored(kPrefDefaultCameraSettings).toMap().value("cameradevicename"), "Nikon D750");
+}
+
+// One bad entry stops no other write, at import and at each connection: a file whose aperture
+// is 0 is refused after the other fifteen settings reached the camera, and a value the camera
+// does not take is still sent (the camera keeps its own).
+TEST_F(ControlsTest, OneRefusedSettingDoesNotStopTheOthers) {
+    connectCamera();
+    CameraControls::SettingsReport report;
+    auto import = [&](const QVariantMap& contents) {
+        const QString path = work.filePath("set.plist");
+        EXPECT_TRUE(PropertyList::writeFile(path, contents));
+        report = {};
+        return imported(path, &report).value_or(CameraControls::ImportOutcome::Imported);
+    };
+    QVariantMap set{{"cameradevicename", "Nikon D750"}};
+    for (const QString& c : pageCapabilities())
+        set.insert(c, QVariantMap{{"currentsetting", capabilityRow(c)->kind == u"enumtype" ? 2
+                                                     : c == kSaveMedia                     ? 2
+                                                                                           : 1}});
+    set.insert(kAperture, QVariantMap{{"currentsetting", 0}});
+    const QVariantMap kept{{"cameradevicename", "Kept"}};
+    UserDefaults::standard().setObject(kPrefDefaultCameraSettings, kept);
+    currentSubject()->clearCalls();
+
+    EXPECT_EQ(import(set), CameraControls::ImportOutcome::InvalidSettings);
+    EXPECT_EQ(report.invalid, QStringList{kAperture});
+    EXPECT_EQ(currentSubject()->writes().size(), 15u) << "every setting but the aperture";
+    EXPECT_EQ(cameraValue(kImageSize), 2);
+    EXPECT_EQ(cameraValue(kSunny), 1.0);
+    EXPECT_EQ(cameraValue(kSaveMedia), 2);
+    EXPECT_EQ(cameraValue(kAperture), 4) << "as the camera had it";
+    EXPECT_EQ(stored(kPrefDefaultCameraSettings).toMap(), kept) << "earlier defaults survive";
+
+    // Stored defaults with the same entry, written at a connection.
+    QVariantMap defaults = set;
+    defaults.insert(kSunny, QVariantMap{{"currentsetting", 3.0}});
+    UserDefaults::standard().setObject(kPrefDefaultCameraSettings, defaults);
+    controls->ibHandleCameraConnected();
+    ASSERT_TRUE(waitUntil([&] { return reports.readPasses == 1; }));
+    EXPECT_EQ(cameraValue(kSunny), 3.0);
+
+    // A value past the camera's range is sent; the camera keeps its own, the rest is written.
+    QVariantMap outside = set;
+    outside.insert(kAperture, QVariantMap{{"currentsetting", 5}});
+    outside.insert(kSunny, QVariantMap{{"currentsetting", 40}});
+    currentSubject()->clearCalls();
+    EXPECT_EQ(import(outside), CameraControls::ImportOutcome::Imported);
+    EXPECT_EQ(report.refused, QStringList{kSunny});
+    bool sent = false;
     for (const SessionCall& w : currentSubject()->writes())
-        EXPECT_TRUE(w.code != capabilityRow(kSunny)->code &&
-                    w.code != capabilityRow(kAperture)->code)
-            << "never a value the camera did not offer";
+        sent = sent || (w.code == capabilityRow(kSunny)->code && w.value.toDouble() == 40.0);
+    EXPECT_TRUE(sent) << "the camera is the judge of its range";
+    EXPECT_EQ(cameraValue(kSunny), 3.0);
+    EXPECT_EQ(cameraValue(kAperture), 5);
+    expectAllCallsOnQueue();
 }
 
 TEST_F(ControlsTest, ACameraWithoutAModelName) {
@@ -347,12 +429,12 @@ TEST_F(ControlsTest, SavingWithoutACameraOrDefaultsKeepsNothing) {
     EXPECT_FALSE(controls->createPlistFile(&error));
     EXPECT_FALSE(error.isEmpty());
     // Nothing to apply, and then no camera to apply valid defaults to.
-    EXPECT_EQ(answerOf(&CameraControls::applyDefaults), false);
+    EXPECT_EQ(applied(), CameraControls::ApplyOutcome::NoDefaults);
     QVariantMap valid;
     for (const QString& c : pageCapabilities())
         valid.insert(c, QVariantMap{{"currentsetting", 1}});
     UserDefaults::standard().setObject(kPrefDefaultCameraSettings, valid);
-    EXPECT_EQ(answerOf(&CameraControls::applyDefaults), false)
+    EXPECT_EQ(applied(), CameraControls::ApplyOutcome::NoCamera)
         << "no camera: not reported as applied";
 
     // The scratch folder refuses the file: no path, "Did NOT Save".

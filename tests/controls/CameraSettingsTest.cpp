@@ -195,7 +195,7 @@ TEST(CameraSettings, ModelNamesAndImportableFiles) {
     EXPECT_FALSE(isImportableSettingsFile({{"kNkMAIDCapability_Aperture", entry(2)}}));
 }
 
-TEST(CameraSettings, PlanOfASetIsRefusedWholeWhenOneEntryIsBad) {
+TEST(CameraSettings, PlanOfASetNamesEachBadEntryAndWritesTheOthers) {
     SettingsPlan plan = planSettingsWrite(validSet());
     ASSERT_TRUE(plan.valid());
     ASSERT_EQ(plan.writes.size(), 16u);
@@ -220,7 +220,7 @@ TEST(CameraSettings, PlanOfASetIsRefusedWholeWhenOneEntryIsBad) {
     }
     EXPECT_EQ(zeros, 8);
 
-    // Each of these spoils the whole set, whatever comes before or after it.
+    // Each of these makes the set invalid and has no write; the fifteen others keep theirs.
     const QList<std::pair<QString, QVariant>> spoilers{
         {"kNkMAIDCapability_Aperture", entry(0)},
         {"kNkMAIDCapability_ImageSize", entry(-2)},
@@ -240,7 +240,11 @@ TEST(CameraSettings, PlanOfASetIsRefusedWholeWhenOneEntryIsBad) {
         plan = planSettingsWrite(spoiled);
         EXPECT_EQ(plan.refused, QStringList{capability}) << capability.toStdString();
         EXPECT_FALSE(plan.valid());
+        EXPECT_EQ(plan.writes.size(), 15u) << capability.toStdString();
+        for (const SettingsWrite& w : plan.writes)
+            EXPECT_NE(w.capability, capability);
     }
+    EXPECT_EQ(settingName("kNkMAIDCapability_WBTuneSunny"), "WBTuneSunny");
     // An enumeration missing from the set counts as position 0.
     set = validSet();
     set.remove("kNkMAIDCapability_ExposureMode");

@@ -90,6 +90,13 @@ struct Reports {
     QList<bool> pagesPrepared;
     int readPasses = 0;
     int calls = 0;
+    /// The fine-tune page's containers, as the window's page holds them.
+    QStringList fineTuneSubviews = [] {
+        QStringList ids;
+        for (const SettingBinding& b : sliderBindings())
+            ids << b.identifier;
+        return ids;
+    }();
 
     CameraControls::Listener listener() {
         CameraControls::Listener l;
@@ -109,6 +116,7 @@ struct Reports {
             ++calls;
             ++readPasses;
         };
+        l.fineTuneSubviews = [this] { return fineTuneSubviews; };
         return l;
     }
 };
@@ -193,11 +201,37 @@ protected:
         queue->sync([&] { camera->SetCameraInfo(value, row->code, row->kind); });
     }
 
-    /// The answer of an operation that answers through a completion (SaveAsDefaults,
-    /// applyDefaults), waited for; none when it never came.
+    /// The answer of an operation that answers through a completion (SaveAsDefaults), waited
+    /// for; none when it never came.
     std::optional<bool> answerOf(void (CameraControls::*operation)(std::function<void(bool)>)) {
         std::optional<bool> answer;
         (controls.get()->*operation)([&](bool ok) { answer = ok; });
+        waitUntil([&] { return answer.has_value(); });
+        return answer;
+    }
+    /// applyDefaults' answer, waited for; none when it never came.
+    std::optional<CameraControls::ApplyOutcome>
+    applied(CameraControls::SettingsReport* report = {}) {
+        std::optional<CameraControls::ApplyOutcome> answer;
+        controls->applyDefaults(
+            [&](CameraControls::ApplyOutcome o, const CameraControls::SettingsReport& r) {
+                answer = o;
+                if (report)
+                    *report = r;
+            });
+        waitUntil([&] { return answer.has_value(); });
+        return answer;
+    }
+    /// importDefaults' answer for the file at `path`, waited for; none when it never came.
+    std::optional<CameraControls::ImportOutcome>
+    imported(const QString& path, CameraControls::SettingsReport* report = {}) {
+        std::optional<CameraControls::ImportOutcome> answer;
+        controls->importDefaults(
+            path, [&](CameraControls::ImportOutcome o, const CameraControls::SettingsReport& r) {
+                answer = o;
+                if (report)
+                    *report = r;
+            });
         waitUntil([&] { return answer.has_value(); });
         return answer;
     }

@@ -122,10 +122,20 @@ TEST_F(CameraSettingsPopover, AnswersShowTheirAlerts) {
         {[&] { Popover::showSaved(&window, true); }, "Defaults Saved !",
          "Current Camera Settings has been saved as defaults."},
         {[&] { Popover::showSaved(&window, false); }, "Defaults NOT Saved !", "could not be read"},
-        {[&] { Popover::showApplied(&window, true); }, "Defaults Applied !",
-         "Last Saved Default Camera Settings was Applied."},
-        {[&] { Popover::showApplied(&window, false); }, "Defaults NOT Applied !",
-         "no valid default settings"},
+        {[&] { Popover::showApplied(&window, CameraControls::ApplyOutcome::Applied); },
+         "Defaults Applied !", "Last Saved Default Camera Settings was Applied."},
+        {[&] { Popover::showApplied(&window, CameraControls::ApplyOutcome::NoDefaults); },
+         "Defaults NOT Applied !", "no default settings"},
+        {[&] { Popover::showApplied(&window, CameraControls::ApplyOutcome::NoCamera); },
+         "Defaults NOT Applied !", "No camera is connected"},
+        {[&] {
+             Popover::showApplied(
+                 &window, CameraControls::ApplyOutcome::Applied,
+                 {{}, {"kNkMAIDCapability_WBTuneFlash", "kNkMAIDCapability_SaveMedia"}});
+         },
+         "Defaults Applied !",
+         "Last Saved Default Camera Settings was Applied.\n\nNot taken by the camera: "
+         "WBTuneFlash, SaveMedia."},
         {[&] { Popover::showImported(&window, Outcome::Imported); },
          "Camera Settings File Imported !", "Imported Camera Settings From File As Defaults..."},
         {[&] { Popover::showImported(&window, Outcome::NoModelName); },
@@ -134,6 +144,14 @@ TEST_F(CameraSettingsPopover, AnswersShowTheirAlerts) {
         {[&] { Popover::showImported(&window, Outcome::InvalidSettings); },
          "Problem with Loading Camera Settings File !",
          "Selected File Contained Invalid/Corrupted Settings to be used as Defaults..."},
+        {[&] {
+             Popover::showImported(
+                 &window, Outcome::InvalidSettings,
+                 {{"kNkMAIDCapability_Aperture"}, {"kNkMAIDCapability_ExposureMode"}});
+         },
+         "Problem with Loading Camera Settings File !",
+         "Defaults...\n\nNot written, their values are invalid: Aperture.\n\nNot taken by "
+         "the camera: ExposureMode."},
         {[&] { Popover::showImported(&window, Outcome::Unreadable); },
          "Problem with Settings File !", "Could Not Be Read"},
         {[&] { Popover::showNoFile(&window, QString()); }, "Camera Settings File NOT Saved !",
@@ -179,6 +197,25 @@ TEST_F(CameraSettingsPopover, ButtonsWithoutCameraOrDefaultsSayWhy) {
     popover->ibClickedOnButton(&other, Qt::NoModifier);
     QTest::qWait(100);
     EXPECT_FALSE(alertOn(window));
+}
+
+// Stored defaults and no camera: applying them says that no camera is connected, not that there
+// are no defaults.
+TEST_F(CameraSettingsPopover, ApplyingWithoutACameraSaysSo) {
+    UserDefaults::standard().setObject(
+        kPrefDefaultCameraSettings,
+        QVariantMap{{QStringLiteral("cameradevicename"), QStringLiteral("D850")},
+                    {QStringLiteral("kNkMAIDCapability_ImageSize"),
+                     QVariantMap{{QStringLiteral("currentsetting"), 1}}}});
+    popover->ibClickedOnButton(button("loaddefault"), Qt::NoModifier);
+    ASSERT_TRUE(waitUntil([&] { return alertOn(window).has_value(); }, 3000));
+    const Shown shown = *alertOn(window);
+    EXPECT_EQ(shown.message, QStringLiteral("Defaults NOT Applied !"));
+    EXPECT_TRUE(shown.informative.contains(QStringLiteral("No camera is connected")))
+        << shown.informative.toStdString();
+    EXPECT_FALSE(shown.informative.contains(QStringLiteral("no valid default settings")));
+    closeAlerts();
+    UserDefaults::standard().removeObject(kPrefDefaultCameraSettings);
 }
 
 // Stored defaults are mailed as a file, or with Ctrl held shared by message, as the match list.
