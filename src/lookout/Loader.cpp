@@ -1,0 +1,207 @@
+#include "Loader.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QThread>
+
+namespace zarv::lookout {
+
+namespace {
+
+// Brings a decoded picture to the exact size it is drawn at, so that painting is a plain copy.
+void fitForScreen(Decoded& d, QSize box) {
+    if (d.image.isNull() || !box.isValid())
+        return;
+    const QSize size = d.image.size();
+    if (size.width() <= box.width() && size.height() <= box.height())
+        return;
+    d.image = d.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
+
+} // namespace
+
+Loader::Loader(QObject* parent)
+    : QObject(parent), m_generation(std::make_shared<std::atomic<quint64>>(0)) {
+    initializePictureReading();
+    // One thread for the picture asked for, one ahead; thumbnails never hold either up.
+    m_viewPool.setMaxThreadCount(2);
+    m_thumbnailPool.setMaxThreadCount(1);
+    m_thumbnailPool.setThreadPriority(QThread::LowPriority);
+    const auto evict = [this](const QString& key) { m_results.remove(key); };
+    m_viewBytes.setEvictionHandler(evict);
+    m_fullBytes.setEvictionHandler(evict);
+}
+
+Loader::~Loader() {
+    m_generation->fetch_add(1);
+    m_viewPool.clear();
+    m_thumbnailPool.clear();
+    m_viewPool.waitForDone();
+    m_thumbnailPool.waitForDone();
+}
+
+QString Loader::key(const QString& path, bool full) const {
+    if (full)
+        return QStringLiteral("full:") + path;
+    return QStringLiteral("%1x%2:%3").arg(m_box.width()).arg(m_box.height()).arg(path);
+}
+
+void Loader::setViewBox(QSize box) {
+    if (!box.isValid() || box.isEmpty() || box == m_box)
+        return;
+    m_box = box;
+}
+
+void Loader::setClipping(bool on) {
+    if (on == m_clipping)
+        return;
+    m_clipping = on;
+    // Results made without the overlay are made again when next asked for.
+    m_results.clear();
+    m_viewBytes.clear();
+    m_fullBytes.clear();
+}
+
+std::shared_ptr<const Shown> Loader::cached(const QString& path, bool full) const {
+    return m_results.value(key(path, full));
+}
+
+void Loader::request(const QString& path, bool full) {
+    const QString k = key(path, full);
+    m_wantedKey = k;
+    if (const auto hit = m_results.value(k)) {
+        (full ? m_fullBytes : m_viewBytes).find(k); // a use
+        m_generation->fetch_add(1);
+        emit shown(hit);
+        return;
+    }
+    m_generation->fetch_add(1);
+    start(path, full, false);
+}
+
+void Loader::prefetch(const QString& path) {
+    if (m_results.contains(key(path, false)))
+        return;
+    start(path, false, true);
+}
+
+void Loader::start(const QString& path, bool full, bool prefetch) {
+    const QString k = key(path, full);
+    if (m_running.contains(k))
+        return;
+    m_running.insert(k);
+    const quint64 generation = m_generation->load();
+    const auto current = m_generation;
+    const QSize box = m_box;
+    const bool clipping = m_clipping;
+    m_viewPool.start(
+        [this, current, generation, path, full, prefetch, box, clipping, k] {
+            auto result = std::make_shared<Shown>();
+            result->path = path;
+            result->full = full;
+            result->box = box;
+            // Superseded before it began: a flood of announcements decodes only the last.
+            if (!prefetch && current->load() != generation) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, k, path, full] {
+                        m_running.remove(k);
+                        if (k == m_wantedKey) // asked for again meanwhile
+                            start(path, full, false);
+                    },
+                    Qt::QueuedConnection);
+                return;
+            }
+            QElapsedTimer clock;
+            clock.start();
+            result->decoded = decodePicture(path, full ? QSize() : box);
+            if (!full)
+                fitForScreen(result->decoded, box);
+            result->decodeMs = clock.elapsed();
+            result->histogram = histogramOf(result->decoded.image);
+            if (clipping)
+                result->clipping = clippingOverlay(result->decoded.image);
+            QMetaObject::invokeMethod(
+                this,
+                [this, k, r = std::shared_ptr<const Shown>(std::move(result))] {
+                    m_running.remove(k);
+                    finished(r);
+                },
+                Qt::QueuedConnection);
+        },
+        prefetch ? 0 : 1);
+}
+
+void Loader::storeCached(const std::shared_ptr<const Shown>& result) {
+    if (result->decoded.image.isNull())
+        return; // a file may be fixed, or arrive whole, later: ask again then
+    if (!result->full && result->box != m_box)
+        return;
+    const QString k = key(result->path, result->full);
+    m_results.insert(k, result);
+    (result->full ? m_fullBytes : m_viewBytes).insert(k, result->decoded.image);
+}
+
+void Loader::finished(std::shared_ptr<const Shown> result) {
+    storeCached(result);
+    const QString k = key(result->path, result->full);
+    if (k == m_wantedKey)
+        emit shown(result);
+}
+
+QImage Loader::thumbnail(const QString& path) {
+    const QImage hit = m_thumbnails.find(path);
+    if (!hit.isNull() || m_thumbnailsFailed.contains(path) || m_thumbnailsAsked.contains(path))
+        return hit;
+    // The latest asked goes first: what the filmstrip shows now.
+    m_thumbnailPriority = std::min(m_thumbnailPriority + 1, 1 << 30);
+    startThumbnail(path, m_thumbnailPriority);
+    return {};
+}
+
+void Loader::queueThumbnails(const QStringList& newestLast) {
+    for (qsizetype i = newestLast.size() - 1; i >= 0; --i) {
+        const QString& path = newestLast.at(i);
+        if (!m_thumbnails.contains(path) && !m_thumbnailsAsked.contains(path) &&
+            !m_thumbnailsFailed.contains(path))
+            startThumbnail(path, -1); // behind whatever the filmstrip asks for
+    }
+}
+
+void Loader::startThumbnail(const QString& path, int priority) {
+    m_thumbnailsAsked.insert(path);
+    m_thumbnailPool.start(
+        [this, path] {
+            Decoded d = makeThumbnail(path, thumbnailBox());
+            QMetaObject::invokeMethod(
+                this,
+                [this, path, image = std::move(d.image)] {
+                    if (!m_thumbnailsAsked.remove(path))
+                        return; // cleared meanwhile
+                    if (image.isNull()) {
+                        m_thumbnailsFailed.insert(path);
+                    } else {
+                        m_thumbnails.insert(path, image);
+                        ++m_thumbnailsDone;
+                    }
+                    emit thumbnailReady(path);
+                },
+                Qt::QueuedConnection);
+        },
+        priority);
+}
+
+void Loader::clear() {
+    m_generation->fetch_add(1);
+    m_viewPool.clear();
+    m_thumbnailPool.clear();
+    m_results.clear();
+    m_viewBytes.clear();
+    m_fullBytes.clear();
+    m_thumbnails.clear();
+    m_thumbnailsAsked.clear();
+    m_thumbnailsFailed.clear();
+    m_running.clear();
+}
+
+} // namespace zarv::lookout

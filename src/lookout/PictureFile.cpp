@@ -1,0 +1,514 @@
+#include "PictureFile.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageIOHandler>
+#include <QImageReader>
+
+#include <exiv2/exiv2.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+namespace zarv::lookout {
+
+namespace {
+
+QString nameOf(const QString& path) {
+    return QFileInfo(path).fileName();
+}
+
+// A file opened for reading only after it was found to be a regular file. O_NONBLOCK keeps the
+// open itself from waiting on a FIFO; a device is refused before it is ever opened.
+class OpenFile {
+public:
+    explicit OpenFile(const QString& path) {
+        const QByteArray native = QFile::encodeName(path);
+        struct stat st {};
+        if (::stat(native.constData(), &st) != 0) {
+            m_error = errnoText(path, errno);
+            return;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            m_error = notRegular(path, st.st_mode);
+            return;
+        }
+        m_fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (m_fd < 0) {
+            m_error = errnoText(path, errno);
+            return;
+        }
+        // The name may have been given to something else in between.
+        if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            m_error = notRegular(path, st.st_mode);
+            return;
+        }
+        m_size = st.st_size;
+        if (m_size == 0)
+            m_error = QStringLiteral("%1 is empty (0 bytes).").arg(nameOf(path));
+        else if (m_size > kMaxFileBytes)
+            m_error = QStringLiteral("%1 is too large to be a picture (%2 MB).")
+                          .arg(nameOf(path))
+                          .arg(m_size / 1000000);
+    }
+    ~OpenFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+
+    bool ok() const { return m_error.isEmpty(); }
+    const QString& error() const { return m_error; }
+    qint64 size() const { return m_size; }
+    // The same open file for libraries that take a path: it cannot have been swapped.
+    std::string procPath() const { return "/proc/self/fd/" + std::to_string(m_fd); }
+    QByteArray read(qint64 offset, qint64 n) const {
+        QByteArray bytes(qsizetype(std::max<qint64>(0, std::min(n, m_size - offset))),
+                         Qt::Uninitialized);
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t r = ::pread(m_fd, bytes.data() + done, size_t(bytes.size() - done),
+                                      off_t(offset + done));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                break;
+            done += r;
+        }
+        bytes.truncate(done);
+        return bytes;
+    }
+    // A device over the file for Qt's readers, at its start.
+    bool openDevice(QFile* file) const {
+        if (!file->open(m_fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+            return false;
+        return file->seek(0);
+    }
+
+private:
+    static QString errnoText(const QString& path, int error) {
+        if (error == ENOENT)
+            return QStringLiteral("%1 is gone: the file no longer exists.").arg(nameOf(path));
+        if (error == EACCES)
+            return QStringLiteral("%1 cannot be read: permission denied.").arg(nameOf(path));
+        return QStringLiteral("%1 cannot be read: %2.")
+            .arg(nameOf(path), QString::fromLocal8Bit(std::strerror(error)));
+    }
+    static QString notRegular(const QString& path, mode_t mode) {
+        const char* what = S_ISDIR(mode)    ? "a folder"
+                           : S_ISFIFO(mode) ? "a FIFO (named pipe)"
+                           : S_ISCHR(mode)  ? "a character device"
+                           : S_ISBLK(mode)  ? "a block device"
+                           : S_ISSOCK(mode) ? "a socket"
+                                            : "not a regular file";
+        return QStringLiteral("%1 is not a picture: it is %2.")
+            .arg(nameOf(path), QLatin1String(what));
+    }
+
+    int m_fd = -1;
+    qint64 m_size = 0;
+    QString m_error;
+};
+
+PictureFormat formatOf(const QByteArray& head, const QString& path) {
+    const auto at = [&head](int i) { return i < head.size() ? uchar(head[i]) : 0; };
+    if (at(0) == 0xFF && at(1) == 0xD8 && at(2) == 0xFF)
+        return PictureFormat::Jpeg;
+    if (head.startsWith("II*\0") || head.startsWith(QByteArray("MM\0*", 4))) {
+        const QString suffix = QFileInfo(path).suffix().toLower();
+        return suffix == QLatin1String("nef") || suffix == QLatin1String("nrw")
+                   ? PictureFormat::Raw
+                   : PictureFormat::Tiff;
+    }
+    if (head.startsWith("\x89PNG\r\n\x1a\n"))
+        return PictureFormat::Png;
+    if (head.mid(4, 4) == "ftyp") {
+        const QByteArray brand = head.mid(8, 4);
+        if (brand == "heic" || brand == "heix" || brand == "mif1" || brand == "msf1" ||
+            brand == "hevc" || brand == "heim" || brand == "heis")
+            return PictureFormat::Heif;
+    }
+    if (head.startsWith("RIFF") && head.mid(8, 4) == "WEBP")
+        return PictureFormat::WebP;
+    return PictureFormat::Unknown;
+}
+
+const char* qtFormat(PictureFormat f) {
+    switch (f) {
+    case PictureFormat::Jpeg:
+    case PictureFormat::Raw:
+        return "jpeg";
+    case PictureFormat::Tiff:
+        return "tiff";
+    case PictureFormat::Png:
+        return "png";
+    case PictureFormat::Heif:
+        return "heif";
+    case PictureFormat::WebP:
+        return "webp";
+    case PictureFormat::Unknown:
+        break;
+    }
+    return "";
+}
+
+QImageIOHandler::Transformations transformationOf(int orientation) {
+    switch (orientation) {
+    case 2:
+        return QImageIOHandler::TransformationMirror;
+    case 3:
+        return QImageIOHandler::TransformationRotate180;
+    case 4:
+        return QImageIOHandler::TransformationFlip;
+    case 5:
+        return QImageIOHandler::TransformationFlipAndRotate90;
+    case 6:
+        return QImageIOHandler::TransformationRotate90;
+    case 7:
+        return QImageIOHandler::TransformationMirrorAndRotate90;
+    case 8:
+        return QImageIOHandler::TransformationRotate270;
+    default:
+        return QImageIOHandler::TransformationNone;
+    }
+}
+
+bool swapsSides(QImageIOHandler::Transformations t) {
+    return t.testFlag(QImageIOHandler::TransformationRotate90);
+}
+
+QImage applyTransformation(QImage image, QImageIOHandler::Transformations t) {
+    if (t == QImageIOHandler::TransformationNone || image.isNull())
+        return image;
+    if (t.testFlag(QImageIOHandler::TransformationMirror) ||
+        t.testFlag(QImageIOHandler::TransformationFlip))
+        image = image.mirrored(t.testFlag(QImageIOHandler::TransformationMirror),
+                               t.testFlag(QImageIOHandler::TransformationFlip));
+    if (t.testFlag(QImageIOHandler::TransformationRotate90))
+        image = image.transformed(QTransform().rotate(90));
+    return image;
+}
+
+// The whole picture fitted into `box`, in the file's own orientation.
+QSize fitted(QSize size, QSize box) {
+    if (!box.isValid() || (size.width() <= box.width() && size.height() <= box.height()))
+        return size;
+    return size.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+}
+
+// Metadata the viewer reads; a file the library cannot parse simply has none.
+struct Metadata {
+    ShootingData data;
+    std::vector<Exiv2::PreviewProperties> previews; // raw files: smallest first
+    QByteArray exifThumbnail;
+};
+
+std::optional<std::pair<qint64, qint64>> rationalOf(const Exiv2::ExifData& exif, const char* key) {
+    const auto it = exif.findKey(Exiv2::ExifKey(key));
+    if (it == exif.end() || it->count() == 0)
+        return std::nullopt;
+    const Exiv2::Rational r = it->toRational(0);
+    if (r.second == 0)
+        return std::nullopt;
+    return std::make_pair(qint64(r.first), qint64(r.second));
+}
+
+std::optional<double> realOf(const Exiv2::ExifData& exif, const char* key) {
+    const auto r = rationalOf(exif, key);
+    if (!r)
+        return std::nullopt;
+    return double(r->first) / double(r->second);
+}
+
+QString textOf(const Exiv2::ExifData& exif, Exiv2::ExifData::const_iterator it) {
+    if (it == exif.end())
+        return {};
+    return QString::fromStdString(it->print(&exif)).trimmed();
+}
+
+Metadata readMetadata(const OpenFile& file, PictureFormat format, bool wantPreviews,
+                      bool wantThumbnail) {
+    Metadata m;
+    try {
+        auto image = Exiv2::ImageFactory::open(file.procPath(), false);
+        if (!image.get())
+            return m;
+        image->readMetadata();
+        const Exiv2::ExifData& exif = image->exifData();
+        ShootingData& d = m.data;
+        d.make = textOf(exif, Exiv2::make(exif));
+        d.model = textOf(exif, Exiv2::model(exif));
+        QString lens = textOf(exif, exif.findKey(Exiv2::ExifKey("Exif.Photo.LensModel")));
+        if (lens.isEmpty()) {
+            lens = textOf(exif, Exiv2::lensName(exif));
+            // An unknown lens prints as its number, or in parentheses.
+            bool numeric = false;
+            lens.toInt(&numeric);
+            if (numeric || lens.startsWith(QLatin1Char('(')))
+                lens.clear();
+        }
+        d.lens = lens;
+        d.focalLength = realOf(exif, "Exif.Photo.FocalLength");
+        d.exposure = rationalOf(exif, "Exif.Photo.ExposureTime");
+        d.aperture = realOf(exif, "Exif.Photo.FNumber");
+        const auto iso = Exiv2::isoSpeed(exif);
+        if (iso != exif.end() && iso->count() > 0)
+            d.iso = qint64(iso->toLong(0));
+        const auto bias = rationalOf(exif, "Exif.Photo.ExposureBiasValue");
+        if (bias) {
+            const auto raw = exif.findKey(Exiv2::ExifKey("Exif.Photo.ExposureBiasValue"));
+            const Exiv2::Rational r = raw->toRational(0);
+            d.exposureBias = double(r.first) / double(r.second);
+        }
+        const auto when = Exiv2::dateTimeOriginal(exif);
+        if (when != exif.end()) {
+            QString t = QString::fromStdString(when->toString()).trimmed();
+            // "2026:12:08 17:08:05" as a date reads.
+            if (t.size() >= 10 && t[4] == QLatin1Char(':') && t[7] == QLatin1Char(':')) {
+                t[4] = QLatin1Char('-');
+                t[7] = QLatin1Char('-');
+            }
+            d.dateTime = t;
+        }
+        const auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+        if (orientation != exif.end() && orientation->count() > 0) {
+            const long o = orientation->toLong(0);
+            d.orientation = o >= 1 && o <= 8 ? int(o) : 1;
+        }
+        if (wantPreviews && format == PictureFormat::Raw) {
+            Exiv2::PreviewManager previews(*image);
+            m.previews = previews.getPreviewProperties();
+            std::sort(m.previews.begin(), m.previews.end(), [](const auto& a, const auto& b) {
+                return qint64(a.width_) * a.height_ < qint64(b.width_) * b.height_;
+            });
+        }
+        if (wantThumbnail && format == PictureFormat::Jpeg) {
+            Exiv2::ExifThumbC thumb(exif);
+            const Exiv2::DataBuf buf = thumb.copy();
+            if (buf.size_ > 0)
+                m.exifThumbnail = QByteArray(reinterpret_cast<const char*>(buf.pData_), buf.size_);
+        }
+    } catch (const std::exception& e) {
+        qDebug("No metadata read: %s", e.what());
+    }
+    return m;
+}
+
+QByteArray previewBytes(const OpenFile& file, const Exiv2::PreviewProperties& props,
+                        QString* mime) {
+    try {
+        auto image = Exiv2::ImageFactory::open(file.procPath(), false);
+        image->readMetadata();
+        Exiv2::PreviewManager previews(*image);
+        const Exiv2::PreviewImage preview = previews.getPreviewImage(props);
+        *mime = QString::fromStdString(preview.mimeType());
+        return QByteArray(reinterpret_cast<const char*>(preview.pData()),
+                          qsizetype(preview.size()));
+    } catch (const std::exception& e) {
+        qDebug("No preview read: %s", e.what());
+        return {};
+    }
+}
+
+// Decodes from `device` fitted into `box` (invalid: full size), turned by `extra` on top of
+// what the data says about itself.
+Decoded decodeWith(QIODevice* device, const char* format, QSize box, const QString& name,
+                   QImageIOHandler::Transformations extra) {
+    Decoded out;
+    QImageReader reader(device, format);
+    reader.setAutoTransform(true);
+    const QSize raw = reader.size();
+    if (!raw.isValid()) {
+        out.error = QStringLiteral("%1 cannot be decoded: %2.").arg(name, reader.errorString());
+        return out;
+    }
+    QImageIOHandler::Transformations t = reader.transformation();
+    if (extra != QImageIOHandler::TransformationNone && t == QImageIOHandler::TransformationNone)
+        t = extra;
+    const bool swap = swapsSides(t);
+    const QSize shown = swap ? raw.transposed() : raw;
+    out.fullSize = shown;
+    QSize target = fitted(shown, box);
+    if (swap)
+        target.transpose();
+    const bool jpeg = qstrcmp(format, "jpeg") == 0;
+    QSize decodeSize = jpeg ? jpegScaledSize(raw, target) : target;
+    if (qint64(decodeSize.width()) * decodeSize.height() > kMaxFullPixels) {
+        out.error = QStringLiteral("%1 is %2 \u00d7 %3 pixels: too large to show at this size.")
+                        .arg(name)
+                        .arg(shown.width())
+                        .arg(shown.height());
+        return out;
+    }
+    if (decodeSize != raw)
+        reader.setScaledSize(decodeSize);
+    QImage image;
+    if (!reader.read(&image)) {
+        out.error = QStringLiteral("%1 cannot be decoded: %2.").arg(name, reader.errorString());
+        return out;
+    }
+    if (t != reader.transformation())
+        image = applyTransformation(std::move(image), t);
+    if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32 &&
+        image.format() != QImage::Format_ARGB32_Premultiplied)
+        image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
+                                                              : QImage::Format_RGB32);
+    out.image = std::move(image);
+    return out;
+}
+
+// A JPEG file whose data stops before its end marker was cut short.
+bool jpegIsComplete(const OpenFile& file) {
+    const qint64 tail = std::min<qint64>(file.size(), 4096);
+    const QByteArray end = file.read(file.size() - tail, tail);
+    return end.contains("\xff\xd9");
+}
+
+QString unsupportedText(const QString& name) {
+    return QStringLiteral("%1 is not a picture this viewer can show (JPEG, TIFF, NEF, NRW, "
+                          "PNG, WebP).")
+        .arg(name);
+}
+
+Decoded decodeOpened(const OpenFile& file, const QString& path, QSize box, bool withData,
+                     bool thumbnail) {
+    const QString name = nameOf(path);
+    const PictureFormat format = formatOf(file.read(0, 16), path);
+    if (format == PictureFormat::Unknown) {
+        Decoded out;
+        out.error = unsupportedText(name);
+        return out;
+    }
+    if (format == PictureFormat::Heif &&
+        !QImageReader::supportedImageFormats().contains(QByteArrayLiteral("heif"))) {
+        Decoded out;
+        out.format = format;
+        out.error = QStringLiteral("%1 is a HEIF picture, which Qt on this system cannot "
+                                   "decode.")
+                        .arg(name);
+        return out;
+    }
+    if (format == PictureFormat::Jpeg && !jpegIsComplete(file)) {
+        Decoded out;
+        out.format = format;
+        out.error = QStringLiteral("%1 is cut short: the end of its JPEG data is missing "
+                                   "(%2 bytes).")
+                        .arg(name)
+                        .arg(file.size());
+        return out;
+    }
+    const bool needMetadata = withData || format == PictureFormat::Raw || thumbnail;
+    const Metadata meta = needMetadata
+                              ? readMetadata(file, format, format == PictureFormat::Raw, thumbnail)
+                              : Metadata();
+    const auto orientation = transformationOf(meta.data.orientation);
+    Decoded out;
+    if (thumbnail && !meta.exifThumbnail.isEmpty()) {
+        QBuffer buffer;
+        buffer.setData(meta.exifThumbnail);
+        buffer.open(QIODevice::ReadOnly);
+        out = decodeWith(&buffer, "jpeg", box, name, orientation);
+        if (!out.image.isNull() && out.image.size() != fitted(out.image.size(), box))
+            out.image = out.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    }
+    if (out.image.isNull() && format == PictureFormat::Raw) {
+        if (meta.previews.empty()) {
+            out.error = QStringLiteral("%1 holds no embedded preview to show.").arg(name);
+        } else {
+            // The smallest preview that covers the box, else the largest.
+            const Exiv2::PreviewProperties* chosen = &meta.previews.back();
+            if (box.isValid())
+                for (const auto& p : meta.previews)
+                    if (int(p.width_) >= std::min(box.width(), box.height()) &&
+                        int(p.height_) >= std::min(box.width(), box.height()) / 2) {
+                        chosen = &p;
+                        break;
+                    }
+            QString mime;
+            QBuffer buffer;
+            buffer.setData(previewBytes(file, *chosen, &mime));
+            buffer.open(QIODevice::ReadOnly);
+            const char* f = mime == QLatin1String("image/jpeg") ? "jpeg" : "tiff";
+            out = decodeWith(&buffer, f, box, name, orientation);
+            if (out.image.isNull())
+                out.error = QStringLiteral("%1: its embedded preview cannot be decoded.").arg(name);
+            out.preview = true;
+        }
+    } else if (out.image.isNull()) {
+        QFile device;
+        if (!file.openDevice(&device)) {
+            out.error = QStringLiteral("%1 cannot be read.").arg(name);
+        } else {
+            out = decodeWith(&device, qtFormat(format), box, name,
+                             QImageIOHandler::TransformationNone);
+            if (thumbnail && !out.image.isNull() &&
+                out.image.size() != fitted(out.image.size(), box))
+                out.image = out.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        }
+    }
+    out.format = format;
+    if (withData)
+        out.data = meta.data;
+    return out;
+}
+
+} // namespace
+
+QSize jpegScaledSize(QSize size, QSize target) {
+    if (!target.isValid() || target.isEmpty())
+        return size;
+    int denominator = 1;
+    for (int d : {8, 4, 2}) {
+        const int w = (size.width() + d - 1) / d;
+        const int h = (size.height() + d - 1) / d;
+        if (w >= target.width() && h >= target.height()) {
+            denominator = d;
+            break;
+        }
+    }
+    return QSize((size.width() + denominator - 1) / denominator,
+                 (size.height() + denominator - 1) / denominator);
+}
+
+void initializePictureReading() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Exiv2::XmpParser::initialize();
+        // Its warnings about odd files would only fill the log; what matters is reported.
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+        QImageReader::setAllocationLimit(int(kMaxFullPixels * 4 / (1024 * 1024)) + 1);
+    });
+}
+
+Decoded decodePicture(const QString& path, QSize box, bool withData) {
+    initializePictureReading();
+    const OpenFile file(path);
+    if (!file.ok()) {
+        Decoded out;
+        out.error = file.error();
+        return out;
+    }
+    return decodeOpened(file, path, box, withData, false);
+}
+
+Decoded makeThumbnail(const QString& path, QSize box) {
+    initializePictureReading();
+    const OpenFile file(path);
+    if (!file.ok()) {
+        Decoded out;
+        out.error = file.error();
+        return out;
+    }
+    return decodeOpened(file, path, box, false, true);
+}
+
+} // namespace zarv::lookout

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "ShootingData.h"
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+namespace zarv::lookout {
+
+/// What a file holds, by its first bytes (and, for TIFF-based raw files, its extension).
+enum class PictureFormat { Unknown, Jpeg, Tiff, Raw, Png, Heif, WebP };
+
+/// The largest picture decoded at full size (100 %), in pixels: 4 bytes each in memory.
+inline constexpr qint64 kMaxFullPixels = 150'000'000;
+/// Larger files are not pictures this viewer opens.
+inline constexpr qint64 kMaxFileBytes = qint64(2) << 30;
+
+/// One picture read for the screen. The file is only ever read.
+struct Decoded {
+    QImage image;         // null when `error` says why
+    QString error;        // a sentence for the operator, in place of the picture
+    QSize fullSize;       // the picture's own size, as shown (orientation applied)
+    bool preview = false; // the embedded preview of a raw file
+    PictureFormat format = PictureFormat::Unknown;
+    ShootingData data;
+};
+
+/// Decodes `path` to fit `box` (orientation applied), at the smallest size the decoder can make
+/// that still covers it: JPEG (and a raw file's JPEG preview) is scaled by 1/2, 1/4 or 1/8
+/// while decoding. An invalid `box` asks for the full size. Never blocks on a FIFO or device,
+/// never follows more than a regular file, and says in `error` what was wrong.
+Decoded decodePicture(const QString& path, QSize box, bool withData = true);
+
+/// A small picture for the filmstrip, fitted to `box`: the embedded EXIF thumbnail or a raw
+/// file's smallest preview where there is one, else a scaled decode.
+Decoded makeThumbnail(const QString& path, QSize box);
+
+/// The size a JPEG decoder gives for `size` scaled by the largest of 1/2, 1/4, 1/8 that still
+/// covers `target` (both in the file's own orientation).
+QSize jpegScaledSize(QSize size, QSize target);
+
+/// Starts the metadata library once, on the main thread, before any worker uses it.
+void initializePictureReading();
+
+} // namespace zarv::lookout

@@ -1,0 +1,176 @@
+// ZarvLookout: the family's viewer. Shows each picture ZarvNikonCapture saves the moment it is
+// announced on the session bus.
+
+#include "CaptureLink.h"
+#include "LookoutWindow.h"
+#include "Messages.h"
+#include "platform/DistributedNotificationCenter.h"
+#include "platform/Log.h"
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+#include <malloc.h>
+
+using namespace zarv;
+using namespace zarv::lookout;
+
+namespace {
+
+const char* const kVersion = "ZarvLookout 1.0.0";
+const char* const kUsage =
+    "usage: zarvlookout [FILE]...\n"
+    "       zarvlookout --version | --help\n"
+    "\n"
+    "Shows each picture ZarvNikonCapture saves, the moment it is announced on the session bus,\n"
+    "with its histogram and shooting data, and the session's pictures in a filmstrip. FILEs are\n"
+    "shown too. Only one copy runs per desktop session: a second one brings it forward (and\n"
+    "hands it its FILEs).\n"
+    "Keys: Left/Right previous/next, Home first, End newest (and follow), Space fit / 100 %,\n"
+    "C clipping. A click zooms to 100 % on that point; drag to pan.\n";
+
+const QString kService = QStringLiteral("com.quellbay.ZarvLookout");
+const QString kObjectPath = QStringLiteral("/com/quellbay/ZarvLookout");
+
+// The running copy's face on the bus: a second copy asks it forward with its files.
+class InstanceAdaptor : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.quellbay.ZarvLookout")
+public:
+    explicit InstanceAdaptor(LookoutWindow* window) : QObject(window), m_window(window) {}
+public slots:
+    Q_SCRIPTABLE void Activate() {
+        m_window->showNormal();
+        m_window->raise();
+        m_window->activateWindow();
+    }
+    Q_SCRIPTABLE void Open(const QStringList& files) {
+        QStringList paths;
+        for (const QString& f : files)
+            if (isAcceptablePath(f))
+                paths << f;
+        m_window->addPictures(paths, false);
+        Activate();
+    }
+
+private:
+    LookoutWindow* m_window;
+};
+
+bool hasArgument(int argc, char** argv, const char* argument) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], argument) == 0)
+            return true;
+    return false;
+}
+
+// Whether the X server named by DISPLAY takes a connection, through the libxcb that Qt loads
+// anyway: QApplication would abort the process without one.
+bool canReachXServer() {
+    void* xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!xcb)
+        return false;
+    using Connect = void* (*)(const char*, int*);
+    using HasError = int (*)(void*);
+    using Disconnect = void (*)(void*);
+    const auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
+    const auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
+    const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
+    bool reached = false;
+    if (connect && hasError && disconnect) {
+        void* connection = connect(nullptr, nullptr);
+        reached = hasError(connection) == 0;
+        disconnect(connection);
+    }
+    ::dlclose(xcb);
+    return reached;
+}
+
+bool haveDisplay() {
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.startsWith(QLatin1String("xcb")))
+        return true;
+    if (platform.isEmpty() && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    return !qEnvironmentVariableIsEmpty("DISPLAY") && canReachXServer();
+}
+
+QStringList filesOf(const QStringList& arguments) {
+    QStringList files;
+    for (qsizetype i = 1; i < arguments.size(); ++i)
+        if (!arguments.at(i).startsWith(QLatin1Char('-')))
+            files << QFileInfo(arguments.at(i)).absoluteFilePath();
+    return files;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (hasArgument(argc, argv, "--version")) {
+        std::printf("%s\n", kVersion);
+        return 0;
+    }
+    if (hasArgument(argc, argv, "--help")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!haveDisplay()) {
+        std::fprintf(stderr, "ZarvLookout: no display (DISPLAY and WAYLAND_DISPLAY unset, or the "
+                             "X display does not answer)\n");
+        return 2;
+    }
+    // Decoded pictures are large and short-lived: their memory goes back to the system when
+    // they leave the cache, instead of staying in the heap.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ZarvLookout"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.quellbay.ZarvLookout"));
+    Log::install(QStringLiteral("ZarvLookout"));
+    Log::setEchoToStderr(true);
+    const QStringList files = filesOf(app.arguments());
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) {
+        const auto reply =
+            bus.interface()->registerService(kService, QDBusConnectionInterface::DontQueueService,
+                                             QDBusConnectionInterface::DontAllowReplacement);
+        if (reply.isValid() && reply.value() != QDBusConnectionInterface::ServiceRegistered) {
+            qInfo("ZarvLookout already runs: asking it forward");
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                kService, kObjectPath, kService,
+                files.isEmpty() ? QStringLiteral("Activate") : QStringLiteral("Open"));
+            if (!files.isEmpty())
+                call.setArguments({files});
+            bus.call(call, QDBus::Block, 5000);
+            return 0;
+        }
+    }
+
+    auto& center = DistributedNotificationCenter::defaultCenter();
+    CaptureLink link(center);
+    LookoutWindow window(link);
+    if (bus.isConnected())
+        bus.registerObject(kObjectPath, new InstanceAdaptor(&window),
+                           QDBusConnection::ExportScriptableSlots);
+    window.show();
+    link.start();
+    if (!files.isEmpty())
+        window.addPictures(files, false);
+    const QString tour = qEnvironmentVariable("ZARV_LOOKOUT_SCREENSHOT_DIR");
+    if (!tour.isEmpty())
+        window.startScreenshotTour(tour);
+    const int status = QApplication::exec();
+    qInfo("ZarvLookout ends");
+    return status;
+}
+
+#include "main.moc"
