@@ -68,9 +68,9 @@ LookoutWindow::LookoutWindow(CaptureLink& link, QWidget* parent)
                                                  "(blue) (C)"));
     m_clippingButton->setCheckable(true);
     bar->addWidget(m_takeButton);
-    auto* gap = new QWidget;
-    gap->setFixedWidth(12);
-    bar->addWidget(gap);
+    auto* toolGap = new QWidget;
+    toolGap->setFixedWidth(12);
+    bar->addWidget(toolGap);
     bar->addWidget(m_zoomButton);
     bar->addWidget(m_clippingButton);
     auto* spacer = new QWidget;
