@@ -341,8 +341,10 @@ Decoded decodeWith(QIODevice* device, const char* format, QSize box, const QStri
     if (swap)
         target.transpose();
     const bool jpeg = qstrcmp(format, "jpeg") == 0;
-    QSize decodeSize = jpeg ? jpegScaledSize(raw, target) : target;
-    if (qint64(decodeSize.width()) * decodeSize.height() > kMaxFullPixels) {
+    const QSize decodeSize = jpeg ? jpegScaledSize(raw, target) : target;
+    // Only JPEG decodes smaller: other formats are decoded whole, then scaled.
+    const QSize decoded = jpeg ? decodeSize : raw;
+    if (qint64(decoded.width()) * decoded.height() > kMaxFullPixels) {
         out.error = QStringLiteral("%1 is %2 \u00d7 %3 pixels: too large to show at this size.")
                         .arg(name)
                         .arg(shown.width())

@@ -21,10 +21,13 @@ QString oneDecimal(double v) {
 QString formatExposure(qint64 numerator, qint64 denominator) {
     if (numerator <= 0 || denominator <= 0)
         return {};
+    // As the camera shows it: whole and decimal seconds from 1 s up, fractions below.
     const double seconds = double(numerator) / double(denominator);
-    if (seconds >= 0.3 - 1e-9)
+    if (seconds >= 1.0 - 1e-9)
         return oneDecimal(seconds) + QStringLiteral(" s");
-    return QStringLiteral("1/%1 s").arg(qint64(std::llround(1.0 / seconds)));
+    const double inverse = 1.0 / seconds;
+    return QStringLiteral("1/%1 s").arg(inverse >= 10 ? QString::number(std::llround(inverse))
+                                                      : oneDecimal(inverse));
 }
 
 QString formatAperture(double f) {

@@ -27,7 +27,7 @@ struct ShootingData {
     }
 };
 
-/// "1/250 s", "2 s", "1.3 s", "0.5 s" (for the fractions cameras write, 10/20 reads 1/2 s).
+/// "1/250 s", "1/2.5 s", "1 s", "1.3 s", "30 s", as cameras show exposure times.
 QString formatExposure(qint64 numerator, qint64 denominator);
 /// "f/8", "f/2.8", "f/11".
 QString formatAperture(double f);

@@ -1,0 +1,84 @@
+#include "lookout/Loader.h"
+#include "LookoutTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace zarv::lookout;
+using zarv::lookout::test::Pictures;
+using zarv::lookout::test::spinUntil;
+
+TEST(LookoutLoader, DecodesOffTheMainThreadFittedOrFullAndServesTheCacheAtOnce) {
+    Pictures pictures;
+    const QString a = pictures.jpeg(QStringLiteral("a.jpg"), {1600, 1200});
+    Loader loader;
+    loader.setViewBox({400, 400});
+    std::vector<std::shared_ptr<const Shown>> got;
+    QObject::connect(&loader, &Loader::shown,
+                     [&](std::shared_ptr<const Shown> s) { got.push_back(std::move(s)); });
+    loader.request(a, false);
+    EXPECT_TRUE(got.empty()); // not on this thread
+    ASSERT_TRUE(spinUntil([&] { return !got.empty(); }));
+    EXPECT_EQ(got.back()->decoded.image.size(), QSize(400, 300));
+    EXPECT_FALSE(got.back()->histogram.isEmpty());
+    EXPECT_TRUE(got.back()->clipping.isNull());
+
+    loader.request(a, false); // from the cache, before request() returns
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], got[1]);
+
+    loader.request(a, true);
+    ASSERT_TRUE(spinUntil([&] { return got.size() == 3; }));
+    EXPECT_TRUE(got.back()->full);
+    EXPECT_EQ(got.back()->decoded.image.size(), QSize(1600, 1200));
+
+    loader.setClipping(true); // made again, with the overlay
+    loader.request(a, false);
+    ASSERT_TRUE(spinUntil([&] { return got.size() == 4; }));
+    EXPECT_EQ(got.back()->clipping.size(), got.back()->decoded.image.size());
+
+    // A bad file is said so, and not kept: it may be whole the next time.
+    const QString bad = pictures.file(QStringLiteral("bad.jpg"), "nothing");
+    loader.request(bad, false);
+    ASSERT_TRUE(spinUntil([&] { return got.size() == 5; }));
+    EXPECT_FALSE(got.back()->decoded.error.isEmpty());
+    EXPECT_EQ(loader.cached(bad, false), nullptr);
+}
+
+TEST(LookoutLoader, AFloodOfRequestsDecodesTheLastNotEveryOne) {
+    Pictures pictures;
+    QStringList paths;
+    for (int i = 0; i < 40; ++i)
+        paths << pictures.jpeg(QStringLiteral("p%1.jpg").arg(i), {800, 600});
+    Loader loader;
+    loader.setViewBox({200, 200});
+    QStringList shownPaths;
+    QObject::connect(&loader, &Loader::shown,
+                     [&](std::shared_ptr<const Shown> s) { shownPaths << s->path; });
+    for (const QString& p : paths)
+        loader.request(p, false);
+    ASSERT_TRUE(spinUntil([&] { return shownPaths.contains(paths.last()); }));
+    spinUntil([] { return false; }, 300);
+    EXPECT_EQ(shownPaths.last(), paths.last());
+    // Superseded requests that had not started were never decoded, let alone shown.
+    EXPECT_LT(shownPaths.size(), 5) << qPrintable(shownPaths.join(QLatin1Char(' ')));
+}
+
+TEST(LookoutLoader, ThumbnailsComeOnTheirOwnThreadAndStayWithinTheirCache) {
+    Pictures pictures;
+    QStringList paths;
+    for (int i = 0; i < 6; ++i)
+        paths << pictures.jpeg(QStringLiteral("t%1.jpg").arg(i), {640, 480});
+    paths << pictures.file(QStringLiteral("bad.jpg"), "x");
+    Loader loader;
+    QStringList ready;
+    QObject::connect(&loader, &Loader::thumbnailReady, [&](const QString& p) { ready << p; });
+    EXPECT_TRUE(loader.thumbnail(paths[0]).isNull()); // asked for
+    loader.queueThumbnails(paths);
+    ASSERT_TRUE(spinUntil([&] { return ready.size() == paths.size(); }));
+    EXPECT_EQ(loader.thumbnailsReady(), 6);
+    EXPECT_EQ(loader.thumbnailsPending(), 0);
+    EXPECT_LE(loader.thumbnail(paths[3]).width(), Loader::thumbnailBox().width());
+    EXPECT_TRUE(loader.thumbnail(paths.last()).isNull()); // failed, and not asked again
+    spinUntil([] { return false; }, 100);
+    EXPECT_EQ(ready.size(), paths.size());
+}
