@@ -20,17 +20,21 @@ endif()
 install(DIRECTORY DESTINATION "${ZARV_INSTALL_MODULE_DESTINATION}")
 
 install(TARGETS zarv-plutil zarv-usbwatch zarvctl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# The family's viewer, beside the launcher it starts the capture program through.
+install(TARGETS ZarvLookout RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 set(ZARV_LAUNCHER_APP_DIR "${app}")
 configure_file("${PROJECT_SOURCE_DIR}/resources/linux/zarvnikoncapture.in"
                "${CMAKE_BINARY_DIR}/install/zarvnikoncapture" @ONLY)
 install(PROGRAMS "${CMAKE_BINARY_DIR}/install/zarvnikoncapture"
         DESTINATION "${CMAKE_INSTALL_BINDIR}")
 
-install(FILES "${PROJECT_SOURCE_DIR}/resources/linux/${ZARV_BUNDLE_IDENTIFIER}.desktop"
-        DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
-install(FILES "${PROJECT_SOURCE_DIR}/resources/linux/${ZARV_BUNDLE_IDENTIFIER}.svg"
-        DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
-set(ZARV_MAN_PAGES zarvnikoncapture zarv-plutil zarv-usbwatch zarvctl)
+foreach(id IN ITEMS ${ZARV_BUNDLE_IDENTIFIER} com.quellbay.ZarvLookout)
+    install(FILES "${PROJECT_SOURCE_DIR}/resources/linux/${id}.desktop"
+            DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
+    install(FILES "${PROJECT_SOURCE_DIR}/resources/linux/${id}.svg"
+            DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
+endforeach()
+set(ZARV_MAN_PAGES zarvnikoncapture zarv-plutil zarv-usbwatch zarvctl zarvlookout)
 foreach(page IN LISTS ZARV_MAN_PAGES)
     install(FILES "${PROJECT_SOURCE_DIR}/docs/man/${page}.1"
             DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
@@ -47,7 +51,8 @@ set(CPACK_PACKAGE_CONTACT "Quellbay <support@quellbay.com>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Tethered capture for Nikon cameras")
 set(CPACK_PACKAGE_DESCRIPTION
     "Watches USB for Nikon cameras, connects through camera-control modules and saves every\n"
-    "picture into a hot folder, announcing it to sibling programs over D-Bus.")
+    "picture into a hot folder, announcing it to sibling programs over D-Bus. With ZarvLookout,\n"
+    "the viewer that shows each picture the moment it lands.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)

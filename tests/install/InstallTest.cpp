@@ -85,6 +85,7 @@ TEST_F(InstallLayout, PutsBundleToolsAndDesktopFilesUnderThePrefix) {
         staged("bin/zarvctl"),
         staged("bin/zarv-plutil"),
         staged("bin/zarv-usbwatch"),
+        staged("bin/zarvlookout"),
         bundle() + "/Contents/MacOS/ZarvNikonCapture",
         bundle() + "/Contents/Resources/relaunch",
     };
@@ -103,6 +104,9 @@ TEST_F(InstallLayout, PutsBundleToolsAndDesktopFilesUnderThePrefix) {
         staged("share/man/man1/zarvctl.1"),
         staged("share/man/man1/zarv-plutil.1"),
         staged("share/man/man1/zarv-usbwatch.1"),
+        staged("share/applications/com.quellbay.ZarvLookout.desktop"),
+        staged("share/icons/hicolor/scalable/apps/com.quellbay.ZarvLookout.svg"),
+        staged("share/man/man1/zarvlookout.1"),
     };
     for (const QString& path : files)
         EXPECT_TRUE(QFileInfo(path).isFile()) << qPrintable(path);
@@ -179,16 +183,19 @@ TEST_F(InstallLayout, DesktopEntryStartsTheLauncherWithTheInstalledIcon) {
     if (validator.isEmpty())
         GTEST_SKIP() << "desktop-file-validate is not installed (package desktop-file-utils): "
                         "the entry was checked by its keys only";
-    const Outcome check =
-        run(validator, {staged("share/applications/com.quellbay.ZarvNikonCapture.desktop")});
-    EXPECT_EQ(check.status, 0) << qPrintable(check.out + check.err);
+    for (const char* entry : {"com.quellbay.ZarvNikonCapture", "com.quellbay.ZarvLookout"}) {
+        const Outcome check =
+            run(validator, {staged(QStringLiteral("share/applications/%1.desktop").arg(entry))});
+        EXPECT_EQ(check.status, 0) << entry << ": " << qPrintable(check.out + check.err);
+    }
 }
 
 TEST_F(InstallLayout, ManualPagesRenderWithoutWarnings) {
     const QString groff = QStandardPaths::findExecutable("groff");
     if (groff.isEmpty())
         GTEST_SKIP() << "groff is not installed: the manual pages cannot be rendered here";
-    for (const char* page : {"zarvnikoncapture", "zarvctl", "zarv-plutil", "zarv-usbwatch"}) {
+    for (const char* page :
+         {"zarvnikoncapture", "zarvctl", "zarv-plutil", "zarv-usbwatch", "zarvlookout"}) {
         const QString path = staged(QStringLiteral("share/man/man1/%1.1").arg(page));
         const Outcome render =
             run(groff, {"-man", "-Tutf8", "-P-cbou", "-ww", path}, {"LC_ALL=C.UTF-8"});
