@@ -59,7 +59,6 @@ void AppDelegate::importModuleListFile(const QString& path, const ModuleListFile
         logInfo(insideText("ibImportModuleList:", problem));
     switch (file.kind) {
     case ModuleListFile::Kind::Unreadable:
-    case ModuleListFile::Kind::Binary:
     case ModuleListFile::Kind::Empty:
         return;
     case ModuleListFile::Kind::TooLarge: {
@@ -171,12 +170,18 @@ void AppDelegate::startMatchTask(const std::shared_ptr<ModuleMatchTask>& task) {
     if (m_fMatchController)
         m_fMatchController->removeListener(m_matchListener);
     m_fMatchController = task;
-    // The main window's progress indicator follows the search.
+    // The search runs behind the main window, which stays usable for the n x 1.75 s it takes:
+    // its progress indicator follows the run, its status line names each module tried (the
+    // task's owner), and the lines the match window would show go to the log. That window
+    // opens only when the search is asked for again while it runs.
     ModuleMatchTask::Listener listener;
     listener.progressChanged = [this](bool spinning) { view().setBusy(spinning); };
+    listener.textChanged = [](const QString& field, const QString& text) {
+        if (field != ModuleMatchTask::kButtonTitle)
+            logInfo(QStringLiteral("Module match: %1").arg(Log::quoted(text)));
+    };
     m_matchListener = task->addListener(std::move(listener));
     task->ibStartTask();
-    view().showMatchWindow(task);
 }
 
 std::optional<QString> AppDelegate::performGetBundleInfo(const QString& path) {

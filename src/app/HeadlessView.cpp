@@ -1,6 +1,5 @@
 #include "HeadlessView.h"
 
-#include "modules/ModuleMatchTask.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
@@ -76,17 +75,8 @@ void HeadlessView::showPopover(PopoverKind kind, int) {
 }
 
 void HeadlessView::showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) {
-    // Shown again for the same search: its lines are logged already.
-    if (!task || m_matchTask.lock() == task)
-        return;
-    m_matchTask = task;
-    ModuleMatchTask::Listener listener;
-    // The window's lines, not its button: those are what a person would read.
-    listener.textChanged = [](const QString& field, const QString& text) {
-        if (field != ModuleMatchTask::kButtonTitle)
-            qInfo().noquote() << QStringLiteral("Module match: %1").arg(Log::quoted(text));
-    };
-    task->addListener(std::move(listener));
+    if (task)
+        qInfo().noquote() << "No window: the module search goes on; its lines are in the log";
 }
 
 } // namespace zarv

@@ -24,14 +24,13 @@ public:
     void bringToFront() override {}
 
     void showPopover(PopoverKind kind, int offset) override;
-    /// Logs the task's status texts as they change.
+    /// Logs that there is no window: the controller logs the task's texts already.
     void showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) override;
     void cameraControlsNextPage() override {}
 
 private:
     QString m_loggedStatus;
     QString m_loggedMessage;
-    std::weak_ptr<ModuleMatchTask> m_matchTask;
 };
 
 } // namespace zarv

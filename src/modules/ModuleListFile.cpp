@@ -59,14 +59,6 @@ ModuleListFile readModuleListFile(const QString& path) {
         result.problems << QStringLiteral("cannot import %1: %2").arg(path, reason);
         return result;
     }
-    if (PropertyList::isBinary(*data)) {
-        result.kind = ModuleListFile::Kind::Binary;
-        result.problems << QStringLiteral(
-                               "cannot import %1: it is a binary property list; export the "
-                               "module list again from the program, which writes XML")
-                               .arg(path);
-        return result;
-    }
     const QVariant value = PropertyList::fromData(*data, &reason);
     if (value.typeId() != QMetaType::QVariantMap) {
         result.problems << QStringLiteral("cannot import %1: %2")

@@ -13,9 +13,8 @@ inline constexpr qsizetype kMaxModuleListFileSize = qsizetype(16) << 20;
 /// What a file chosen for import holds, judged without touching the settings.
 struct ModuleListFile {
     enum class Kind {
-        Unreadable,  ///< missing, not a regular file, not an XML property list, or no dictionary
+        Unreadable,  ///< missing, not a regular file, not a property list, or no dictionary
         TooLarge,    ///< over kMaxModuleListFileSize: nothing past the limit was read
-        Binary,      ///< a binary property list: module lists are exchanged as XML
         Empty,       ///< an empty dictionary
         UserTable,   ///< "prefNikonLookupTable" with usable entries, which `table` holds
         FactoryOnly, ///< no user table, only "FactoryDefaultNikonList"
@@ -28,9 +27,10 @@ struct ModuleListFile {
     QStringList problems;
 };
 
-/// Reads a file chosen for import. The user table wins over the factory list when both are
-/// there. Entries that are not dictionaries, or whose "modulename" is not a plain file name
-/// (isPlainModuleName), are left out. Reentrant: it may run off the main thread.
+/// Reads a file chosen for import, an XML or a binary property list. The user table wins over
+/// the factory list when both are there. Entries that are not dictionaries, or whose "modulename"
+/// is not a plain file name (isPlainModuleName), are left out. Reentrant: it may run off the main
+/// thread.
 ModuleListFile readModuleListFile(const QString& path);
 
 } // namespace zarv

@@ -127,15 +127,21 @@ TEST_F(ModuleListFileTest, ManyBadEntriesDoNotFloodTheLog) {
     EXPECT_EQ(file.problems.last(), "480 more entries skipped");
 }
 
-TEST_F(ModuleListFileTest, FilesThatAreNoXmlDictionaryAreRefused) {
+// A binary property list holds the same table as an XML one.
+TEST_F(ModuleListFileTest, BinaryListsAreReadLikeXml) {
     const QVariantMap user{{kPrefNikonLookupTable, kUserTable}};
     const ModuleListFile binary =
         readModuleListFile(write("binary.plist", user, PropertyList::Format::Binary));
-    EXPECT_EQ(binary.kind, Kind::Binary);
-    EXPECT_TRUE(binary.table.isEmpty());
-    ASSERT_EQ(binary.problems.size(), 1);
-    EXPECT_TRUE(binary.problems.first().contains("binary property list"));
+    EXPECT_EQ(binary.kind, Kind::UserTable);
+    EXPECT_EQ(binary.table, kUserTable);
+    EXPECT_TRUE(binary.problems.isEmpty()) << binary.problems.join('\n').toStdString();
+    const ModuleListFile factory = readModuleListFile(
+        write("factory.plist", QVariantMap{{kFactoryDefaultNikonList, kFactoryList}},
+              PropertyList::Format::Binary));
+    EXPECT_EQ(factory.kind, Kind::FactoryOnly);
+}
 
+TEST_F(ModuleListFileTest, FilesThatAreNoDictionaryAreRefused) {
     for (const auto& [name, bytes] :
          {std::pair{"text.plist", QByteArray("D4 = Type0009 Module.bundle\n")},
           std::pair{"truncated.plist",
