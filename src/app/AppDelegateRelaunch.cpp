@@ -25,12 +25,21 @@ void AppDelegate::relaunchApp(const QVariant& param) {
 void AppDelegate::relaunch(const QVariant& info) {
     logInfo(
         insideText("relaunch:", QStringLiteral("info = [%1]").arg(describePropertyValue(info))));
-    const QStringList args = relauncherArguments(info, Bundle::mainBundle().bundlePath(), getpid(),
-                                                 m_options.arguments.mid(1));
-    const QString relauncher = Bundle::mainBundle().pathForResource(QStringLiteral("relaunch"));
-    if (relauncher.isEmpty() || !QProcess::startDetached(relauncher, args))
-        qWarning().noquote()
-            << QStringLiteral("relaunch: could not start the relauncher \"%1\"").arg(relauncher);
+    // Only the bundle, this process and the flags: passing this run's arguments on would carry
+    // its -KEY VALUE overrides into the next run, where an override of prefLaunchIn32BitMode
+    // would undo the setting the relaunch was made for. The next run starts without a window
+    // when this one had none.
+    QProcess relauncher;
+    relauncher.setProgram(Bundle::mainBundle().pathForResource(QStringLiteral("relaunch")));
+    relauncher.setArguments(relauncherArguments(info, Bundle::mainBundle().bundlePath(), getpid()));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QLatin1String(kRelaunchHeadlessVariable));
+    if (m_options.headless)
+        environment.insert(QLatin1String(kRelaunchHeadlessVariable), QStringLiteral("1"));
+    relauncher.setProcessEnvironment(environment);
+    if (relauncher.program().isEmpty() || !relauncher.startDetached())
+        qWarning().noquote() << QStringLiteral("relaunch: could not start the relauncher \"%1\"")
+                                    .arg(relauncher.program());
     terminate();
 }
 

@@ -71,14 +71,11 @@ void revealItemInFinder(const QString& path) {
     qInfo().noquote() << QStringLiteral("User Needs to Select a Valid Existing Folder...");
 }
 
-QStringList relauncherArguments(const QVariant& info, const QString& bundlePath, qint64 pid,
-                                const QStringList& launchArguments) {
+QStringList relauncherArguments(const QVariant& info, const QString& bundlePath, qint64 pid) {
     qlonglong flags = 1;
     if (info.typeId() == QMetaType::QVariantMap)
         flags = info.toMap().value(QStringLiteral("LSLaunchFlags")).toLongLong();
-    QStringList args{bundlePath, QString::number(pid), QString::number(flags)};
-    args += launchArguments;
-    return args;
+    return {bundlePath, QString::number(pid), QString::number(flags)};
 }
 
 char** mallocdArrayOfCStrings(const QStringList& texts, std::vector<std::string>* storage) {

@@ -32,11 +32,14 @@ QString revealCommand(const QString& folder);
 /// is not an existing folder. A leading "~" is expanded.
 void revealItemInFinder(const QString& path);
 
-/// The relauncher's arguments: the bundle path, the process id, the launch flags (1 unless the
-/// information is a dictionary, whose "LSLaunchFlags" then counts, 0 when absent), then the
-/// arguments the new process is to start with.
-QStringList relauncherArguments(const QVariant& info, const QString& bundlePath, qint64 pid,
-                                const QStringList& launchArguments);
+/// The relauncher's three arguments: the bundle path, the process id, the launch flags (1 unless
+/// the information is a dictionary, whose "LSLaunchFlags" then counts, 0 when absent). The new
+/// process starts from the stored settings: this run's -KEY VALUE overrides are not passed on.
+QStringList relauncherArguments(const QVariant& info, const QString& bundlePath, qint64 pid);
+
+/// Set to "1" in the relauncher's environment when the run it replaces had no window: the
+/// relauncher then starts the new process with --headless.
+inline constexpr char kRelaunchHeadlessVariable[] = "ZARV_RELAUNCH_HEADLESS";
 
 /// A null-terminated array of C strings for execv, pointing into `storage`; null for an empty
 /// list. The caller frees the array with delete[].

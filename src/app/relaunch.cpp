@@ -1,8 +1,11 @@
-// relaunch BUNDLE PID FLAGS [ARGUMENT]...
+// relaunch BUNDLE PID FLAGS
 // Waits until the process PID has ended, then starts the executable of the application bundle
-// BUNDLE in its place, with the ARGUMENTs. FLAGS (the launch flags of the request) are shown in
+// BUNDLE in its place. The new process gets no arguments, so it starts from the stored settings,
+// except --headless when ZARV_RELAUNCH_HEADLESS is "1" (the ended run had no window; a
+// windowed start would find no display). FLAGS (the launch flags of the request) are shown in
 // the log only: nothing on this system reads them.
 
+#include "AppSupport.h"
 #include "platform/Bundle.h"
 
 #include <QCoreApplication>
@@ -12,6 +15,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -51,8 +55,8 @@ void waitForEnd(pid_t pid) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: relaunch BUNDLE PID FLAGS [ARGUMENT]...\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: relaunch BUNDLE PID FLAGS\n");
         return 2;
     }
     char* end = nullptr;
@@ -71,12 +75,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     waitForEnd(pid_t(pid));
-    std::fprintf(stderr, "relaunch: %ld has ended; starting %s (flags %s)\n", pid,
-                 executable.c_str(), argv[3]);
+    // Read once here: the new process and whatever it starts do not inherit the request.
+    const char* headlessRequest = std::getenv(zarv::kRelaunchHeadlessVariable);
+    const bool headless = headlessRequest && std::strcmp(headlessRequest, "1") == 0;
+    ::unsetenv(zarv::kRelaunchHeadlessVariable);
+    std::fprintf(stderr, "relaunch: %ld has ended; starting %s%s (flags %s)\n", pid,
+                 executable.c_str(), headless ? " --headless" : "", argv[3]);
+    std::string headlessArgument = "--headless";
     std::vector<char*> args;
     args.push_back(executable.data());
-    for (int i = 4; i < argc; ++i)
-        args.push_back(argv[i]);
+    if (headless)
+        args.push_back(headlessArgument.data());
     args.push_back(nullptr);
     ::execv(executable.c_str(), args.data());
     std::fprintf(stderr, "relaunch: cannot start %s: %s\n", executable.c_str(),

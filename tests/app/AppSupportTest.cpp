@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -104,15 +105,59 @@ TEST(AppSupport, RevealDoesNotWaitForTheFileBrowser) {
     EXPECT_EQ(QString::fromUtf8(result.readAll()), folder);
 }
 
-TEST(AppSupport, RelauncherArgumentsCarryFlagsAndLaunchArguments) {
-    const QStringList extra{QStringLiteral("--headless")};
-    EXPECT_EQ(relauncherArguments({}, QStringLiteral("/a/Z.app"), 42, extra),
-              (QStringList{QStringLiteral("/a/Z.app"), QStringLiteral("42"), QStringLiteral("1"),
-                           QStringLiteral("--headless")}));
+TEST(AppSupport, RelauncherArgumentsCarryTheFlags) {
+    EXPECT_EQ(relauncherArguments({}, QStringLiteral("/a/Z.app"), 42),
+              (QStringList{QStringLiteral("/a/Z.app"), QStringLiteral("42"), QStringLiteral("1")}));
     const QVariantMap zero{{QStringLiteral("LSLaunchFlags"), 0}};
-    EXPECT_EQ(relauncherArguments(zero, QStringLiteral("/a/Z.app"), 42, {}).at(2), "0");
+    EXPECT_EQ(relauncherArguments(zero, QStringLiteral("/a/Z.app"), 42).at(2), "0");
     const QVariantMap none{{QStringLiteral("sender"), QStringLiteral("x")}};
-    EXPECT_EQ(relauncherArguments(none, QStringLiteral("/a/Z.app"), 42, {}).at(2), "0");
+    EXPECT_EQ(relauncherArguments(none, QStringLiteral("/a/Z.app"), 42).at(2), "0");
+}
+
+// The relauncher waits for the process to end, then starts the bundle's program with nothing
+// but --headless, and that only when the ended run had no window.
+TEST(AppSupport, RelauncherStartsTheProgramWithoutArgumentsOrHeadless) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString bundle = dir.filePath(QStringLiteral("Zarv.app"));
+    ASSERT_TRUE(QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS")));
+    {
+        QFile info(bundle + QStringLiteral("/Contents/Info.plist"));
+        ASSERT_TRUE(info.open(QIODevice::WriteOnly));
+        info.write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleExecutable"
+                   "</key><string>Zarv</string></dict></plist>");
+    }
+    const QString record = dir.filePath(QStringLiteral("started"));
+    {
+        QFile program(bundle + QStringLiteral("/Contents/MacOS/Zarv"));
+        ASSERT_TRUE(program.open(QIODevice::WriteOnly));
+        program.write(QStringLiteral("#!/bin/sh\necho \"$# $* headless=$ZARV_RELAUNCH_HEADLESS\" "
+                                     ">> '%1'\n")
+                          .arg(record)
+                          .toUtf8());
+        program.setPermissions(program.permissions() | QFileDevice::ExeOwner);
+    }
+    for (const bool headless : {false, true}) {
+        QProcess ended;
+        ended.start(QStringLiteral("true"), {});
+        ASSERT_TRUE(ended.waitForStarted());
+        const QString pid = QString::number(ended.processId());
+        ASSERT_TRUE(ended.waitForFinished());
+        QProcess relauncher;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("ZARV_RELAUNCH_HEADLESS"));
+        if (headless)
+            env.insert(QStringLiteral("ZARV_RELAUNCH_HEADLESS"), QStringLiteral("1"));
+        relauncher.setProcessEnvironment(env);
+        relauncher.start(QStringLiteral(ZARV_APP_DIR "/Contents/Resources/relaunch"),
+                         {bundle, pid, QStringLiteral("1")});
+        ASSERT_TRUE(relauncher.waitForFinished(10000));
+        EXPECT_EQ(relauncher.exitCode(), 0) << relauncher.readAllStandardError().toStdString();
+    }
+    QFile started(record);
+    ASSERT_TRUE(started.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(started.readAll()),
+              QStringLiteral("0  headless=\n1 --headless headless=\n"));
 }
 
 TEST(AppSupport, ArgumentArrayEndsWithNull) {

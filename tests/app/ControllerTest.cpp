@@ -1072,6 +1072,53 @@ TEST_F(Controller, HeadlessTakesTheArchitectureSwitchWhenTheSettingSaysSo) {
     EXPECT_TRUE(defaults().boolForKey(QStringLiteral("prefLaunchIn32BitMode")));
 }
 
+// A relaunch hands the relauncher the bundle, this process and the launch flags, and nothing
+// else: this run's -KEY VALUE overrides stay behind (with -prefLaunchIn32BitMode NO among them
+// the relaunch would come back to the build it was leaving), and a run without a window asks
+// for its successor to be one too through the relauncher's environment.
+TEST_F(Controller, ARelaunchPassesOnNoOverrides) {
+    QTemporaryDir work;
+    const QString bundle = programBundle(work.path(), false);
+    const QString record = work.filePath(QStringLiteral("relaunch.args"));
+    ASSERT_TRUE(QDir().mkpath(bundle + QStringLiteral("/Contents/Resources")));
+    QFile relauncher(bundle + QStringLiteral("/Contents/Resources/relaunch"));
+    ASSERT_TRUE(relauncher.open(QIODevice::WriteOnly));
+    relauncher.write(QStringLiteral("#!/bin/sh\necho \"$# $* headless=$ZARV_RELAUNCH_HEADLESS\" > "
+                                    "'%1.part' && mv '%1.part' '%1'\n")
+                         .arg(record)
+                         .toUtf8());
+    relauncher.close();
+    relauncher.setPermissions(relauncher.permissions() | QFileDevice::ExeOwner);
+    const QString previousBundle = Bundle::mainBundle().bundlePath();
+    Bundle::setMainBundlePath(bundle);
+    const auto restore = qScopeGuard([&] {
+        Bundle::setMainBundlePath(previousBundle);
+        clearPendingQuit();
+    });
+
+    delegate->applicationWillTerminate();
+    delegate.reset();
+    AppDelegate::Options options;
+    options.headless = true;
+    options.arguments = {bundle + QStringLiteral("/Contents/MacOS/Zarv"),
+                         QStringLiteral("--headless"),
+                         QStringLiteral("-prefLaunchIn32BitMode"),
+                         QStringLiteral("NO"),
+                         QStringLiteral("-prefSaveFolderPath"),
+                         config.path(),
+                         work.filePath(QStringLiteral("Some Module.bundle"))};
+    options.sessionFactory = [this] { return std::make_shared<ScriptedSession>(script); };
+    delegate = std::make_unique<AppDelegate>(options);
+    delegate->relaunchApp({});
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(record); }, 10000));
+    QFile recorded(record);
+    ASSERT_TRUE(recorded.open(QIODevice::ReadOnly));
+    EXPECT_EQ(
+        QString::fromUtf8(recorded.readAll()).trimmed(),
+        QStringLiteral("3 %1 %2 1 headless=1").arg(bundle).arg(QCoreApplication::applicationPid()));
+    EXPECT_TRUE(delegate->isTerminating());
+}
+
 } // namespace
 
 // The desktop's automounter holding a camera: a process of that name with the device node open

@@ -6,6 +6,7 @@
 
 #include "TestSupport.h"
 #include "platform/DistributedNotificationCenter.h"
+#include "platform/PropertyList.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -138,6 +139,16 @@ protected:
     }
     QStringList arguments(const QStringList& more = {}) const {
         return QStringList{QStringLiteral("-prefSaveFolderPath"), hot} + more;
+    }
+    // Stores settings in the program's settings file, beside those it holds: what a relaunched
+    // program is to find, since a relaunch passes no -KEY VALUE on.
+    void storeSettings(const QVariantMap& settings) const {
+        const QString file =
+            dir.path() + QStringLiteral("/config/com.quellbay.ZarvNikonCapture.plist");
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(file).path()));
+        QVariantMap stored = PropertyList::readFile(file).toMap();
+        stored.insert(settings);
+        ASSERT_TRUE(PropertyList::writeFile(file, stored));
     }
 
     int zarvctl(const QString& command) {

@@ -128,9 +128,11 @@ TEST_F(EndToEnd, UnknownModelAndMissingModule) {
 }
 
 // A second copy asks the first forward and leaves with status 0; a relaunch comes back as a new
-// process that owns the program's bus name.
+// process that owns the program's bus name, without a window as the first ran, and from the
+// stored settings.
 TEST_F(EndToEnd, SecondCopyAndRelaunch) {
     writeConfig(QStringLiteral("pictures = 0\n"));
+    storeSettings({{QStringLiteral("prefSaveFolderPath"), hot}});
     plugCamera();
     Program first(dir.path(), QStringLiteral("first"));
     first.start(arguments(), environment());
@@ -169,6 +171,8 @@ TEST_F(EndToEnd, SecondCopyAndRelaunch) {
         kLong))
         << first.log().toStdString();
     EXPECT_TRUE(first.logContains(QStringLiteral("has ended; starting")));
+    EXPECT_TRUE(first.logContains(QStringLiteral("/ZarvNikonCapture --headless (flags 1)")))
+        << first.log().toStdString();
 
     ::kill(pid_t(successor), SIGTERM);
     EXPECT_TRUE(waitUntil([&] { return owner() == 0; }, kLong));

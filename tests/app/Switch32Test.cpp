@@ -92,13 +92,12 @@ TEST(Build32, ProgramIsI386AndItsLibrariesResolve) {
     EXPECT_TRUE(version.readAllStandardOutput().startsWith("ZarvNikonCapture "));
 }
 
-// The lookup table naming `module` for the virtual camera, as a launch argument.
-QString tableNaming(const QString& module) {
-    return QStringLiteral("<dict><key>Zarv Virtual Camera</key><dict>"
-                          "<key>devicename</key><string>Zarv Virtual Camera</string>"
-                          "<key>modulename</key><string>%1</string>"
-                          "<key>productid</key><integer>31233</integer></dict></dict>")
-        .arg(module);
+// The lookup table naming `module` for the virtual camera.
+QVariantMap tableNaming(const QString& module) {
+    return {{QStringLiteral("Zarv Virtual Camera"),
+             QVariantMap{{QStringLiteral("devicename"), QStringLiteral("Zarv Virtual Camera")},
+                         {QStringLiteral("modulename"), module},
+                         {QStringLiteral("productid"), 31233}}}};
 }
 
 class Switch32 : public EndToEnd {
@@ -148,18 +147,18 @@ protected:
 
 // A camera whose module exists only for i386 makes the 64-bit program hand over to the 32-bit
 // one, which connects, saves and announces on the same bus; a camera whose module is 64-bit
-// only brings the program back. prefLaunchIn32BitMode follows each switch.
+// only brings the program back. prefLaunchIn32BitMode follows each switch. The settings are
+// stored, not given on the command line: a relaunch starts from the stored ones.
 TEST_F(Switch32, SwitchesTo32BitAndBack) {
     writeConfig(QStringLiteral("pictures = 1\n"));
     plugCamera();
-    const QStringList accept{QStringLiteral("-prefHeadlessAcceptsRelaunch"), QStringLiteral("YES")};
+    storeSettings({{QStringLiteral("prefSaveFolderPath"), hot},
+                   {QStringLiteral("prefHeadlessAcceptsRelaunch"), true},
+                   {QStringLiteral("prefNikonLookupTable"),
+                    tableNaming(QStringLiteral("ZarvVirtualCamera32 Module.bundle"))}});
     {
         Program program(dir.path(), QStringLiteral("to32"));
-        program.start(arguments(QStringList{QStringLiteral("-prefNikonLookupTable"),
-                                            tableNaming(QStringLiteral(
-                                                "ZarvVirtualCamera32 Module.bundle"))} +
-                                accept),
-                      environment());
+        program.start(arguments(), environment());
         ASSERT_TRUE(connectedAndSaved(1, true)) << program.log().toStdString();
         EXPECT_TRUE(program.logContains(QStringLiteral("Relaunching without asking")));
         EXPECT_TRUE(program.logContains(QStringLiteral("exec'ing to path ") + kProgram32));
@@ -171,12 +170,10 @@ TEST_F(Switch32, SwitchesTo32BitAndBack) {
     // Started again, the 64-bit program goes straight to the 32-bit one, which meets a camera
     // whose module it cannot load and hands back.
     const size_t before = announced().size();
+    storeSettings({{QStringLiteral("prefNikonLookupTable"),
+                    tableNaming(QStringLiteral("ZarvVirtualCamera Module.bundle"))}});
     Program program(dir.path(), QStringLiteral("to64"));
-    program.start(
-        arguments(QStringList{QStringLiteral("-prefNikonLookupTable"),
-                              tableNaming(QStringLiteral("ZarvVirtualCamera Module.bundle"))} +
-                  accept),
-        environment());
+    program.start(arguments(), environment());
     ASSERT_TRUE(connectedAndSaved(before + 1, false)) << program.log().toStdString();
     EXPECT_TRUE(program.logContains(QStringLiteral("RELaunch in 64Bit mode")));
     EXPECT_FALSE(launchIn32BitMode());
