@@ -210,7 +210,8 @@ public:
     /// The quit confirmation sheet, and what its answer does.
     void ibConfirmQuit();
     void confirmQuitEnded(long returnCode);
-    /// The camera-settings tab was selected: a connected camera's settings are read again.
+    /// The camera-settings tab was selected: its pages are prepared for the current session,
+    /// then a connected camera's settings are read again.
     void cameraSettingsTabSelected();
 
 private:

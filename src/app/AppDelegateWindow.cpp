@@ -68,6 +68,9 @@ void AppDelegate::ibHandleSegmentedControl2(int tag) {
 }
 
 void AppDelegate::cameraSettingsTabSelected() {
+    // The pages and their labels for the session there is now: the controls hear of
+    // connections and removals, not of every session that comes and goes without connecting.
+    cameraControls().ibPrepareHomeView();
     // Whether the camera is connected is the session's to say, on its own queue.
     currentCameraDispatchQueue().async([this] {
         const std::shared_ptr<CameraSession> session = gTestNikonCamera();

@@ -328,6 +328,10 @@ void CameraControls::ibHandleCameraConnected() {
 }
 
 void CameraControls::ibHandleCameraRemoved() {
+    ibPrepareHomeView();
+}
+
+void CameraControls::ibPrepareHomeView() {
     const StatePtr state = m_state;
     ControlsWork::onCamera(state, [state](State& s) {
         ControlsWork::prepareHomeView(state, ControlsWork::session(s));

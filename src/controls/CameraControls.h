@@ -87,6 +87,8 @@ public:
     void ibHandleCameraConnected();
     /// The camera has gone (ibHandleCameraRemoved:): labels cleared, pages prepared again.
     void ibHandleCameraRemoved();
+    /// ibPrepareHomeView:: the labels and pages for the current session, connected or not.
+    void ibPrepareHomeView();
     /// The read pass over the sixteen capabilities of the pages (ibReadCurrentCameraSettings:).
     void ibReadCurrentCameraSettings();
     /// A choice at position `tag` in the list `popupIdentifier` is written to the camera.

@@ -652,6 +652,35 @@ TEST_F(ControllerWithView, ConnectionAndRemovalAsShown) {
     EXPECT_TRUE(waitUntil([&] { return defaults().stringForKey(countKey).isEmpty(); }, 5000));
 }
 
+// Choosing the camera-settings tab first prepares its pages for the session there is: the labels
+// say whether a camera is connected and which, whatever they said before; a connected camera is
+// then read.
+TEST_F(ControllerWithView, CameraSettingsTabPreparesItsPages) {
+    const QString connectedKey = QStringLiteral("prefCameraConnected");
+    const QString modelKey = QStringLiteral("prefModelOfCurrentConnectedCamera");
+    const QVariantMap camera = device(QStringLiteral("Nikon D850"), 1200, QStringLiteral("S1"));
+    arrive(camera);
+    ASSERT_TRUE(waitUntil([&] { return view.saw("light:NSStatusAvailable"); }, 20000));
+    drainCameraQueue();
+    defaults().setObject(connectedKey, false);
+    defaults().setObject(modelKey, QString());
+    delegate->cameraSettingsTabSelected();
+    EXPECT_TRUE(waitUntil([&] { return defaults().boolForKey(connectedKey); }, 5000));
+    drainCameraQueue();
+    EXPECT_EQ(defaults().stringForKey(modelKey), QStringLiteral("Settings For: Nikon D850"));
+
+    leave(camera);
+    ASSERT_TRUE(waitUntil(
+        [&] { return view.saw("text:prefNameOfCameraFound=< Camera Disconnected >"); }, 20000));
+    drainCameraQueue();
+    defaults().setObject(connectedKey, true);
+    defaults().setObject(modelKey, QStringLiteral("Settings For: Nikon D850"));
+    delegate->cameraSettingsTabSelected();
+    EXPECT_TRUE(waitUntil([&] { return !defaults().boolForKey(connectedKey); }, 5000));
+    drainCameraQueue();
+    EXPECT_EQ(defaults().stringForKey(modelKey), QString());
+}
+
 // The unknown-camera sheet: "YES" starts the module search, the cancelling "NO" does not.
 TEST_F(ControllerWithView, UnknownCameraSheetAnswers) {
     script.result = -2;
