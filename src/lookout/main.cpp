@@ -26,7 +26,7 @@ namespace {
 
 const char* const kVersion = "ZarvLookout 1.0.0";
 const char* const kUsage =
-    "usage: zarvlookout [FILE]...\n"
+    "usage: zarvlookout [--size WIDTHxHEIGHT] [FILE]...\n"
     "       zarvlookout --version | --help\n"
     "\n"
     "Shows each picture ZarvNikonCapture saves, the moment it is announced on the session bus,\n"
@@ -57,6 +57,9 @@ public slots:
             if (isAcceptablePath(f))
                 paths << f;
         m_window->addPictures(paths, false);
+        // One picture already in the session is shown, as a file manager's "open" expects.
+        if (paths.size() == 1 && m_window->session().indexOf(paths.first()) >= 0)
+            m_window->showIndex(m_window->session().indexOf(paths.first()));
         Activate();
     }
 
@@ -104,10 +107,23 @@ bool haveDisplay() {
 
 QStringList filesOf(const QStringList& arguments) {
     QStringList files;
-    for (qsizetype i = 1; i < arguments.size(); ++i)
-        if (!arguments.at(i).startsWith(QLatin1Char('-')))
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments.at(i) == QLatin1String("--size"))
+            ++i;
+        else if (!arguments.at(i).startsWith(QLatin1Char('-')))
             files << QFileInfo(arguments.at(i)).absoluteFilePath();
+    }
     return files;
+}
+
+// "--size 1920x1080": the window's size at start.
+QSize sizeOf(const QStringList& arguments) {
+    const qsizetype i = arguments.indexOf(QStringLiteral("--size"));
+    if (i < 0 || i + 1 >= arguments.size())
+        return {};
+    const QStringList wh = arguments.at(i + 1).split(QLatin1Char('x'));
+    const QSize size(wh.value(0).toInt(), wh.value(1).toInt());
+    return size.isValid() && !size.isEmpty() ? size : QSize();
 }
 
 } // namespace
@@ -161,6 +177,8 @@ int main(int argc, char** argv) {
     if (bus.isConnected())
         bus.registerObject(kObjectPath, new InstanceAdaptor(&window),
                            QDBusConnection::ExportScriptableSlots);
+    if (const QSize size = sizeOf(app.arguments()); size.isValid())
+        window.resize(size);
     window.show();
     link.start();
     if (!files.isEmpty())

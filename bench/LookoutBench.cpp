@@ -1,0 +1,372 @@
+// The viewer, ZarvLookout, as it ships: in a 1920 x 1080 window on a virtual display, beside the
+// capture program and the virtual camera on a mocked USB bus. Run through bench/app-bench.sh
+// (a private session bus and umockdev's preload library).
+//
+//   latency     announcement to the picture painted, 24 MP JPEG shots through the capture
+//               program, and NEF files announced as the capture program announces them
+//   decode      the viewer's decode of the fitted view against libjpeg-turbo's own scaled decode
+//   session     thumbnails of a 1 000-picture session, the longest stall of the window meanwhile,
+//               then resident memory after browsing all 1 000
+
+// umockdev's header pulls in GLib, whose struct members clash with Qt's keywords: it comes first.
+#include <umockdev.h>
+
+#include "BenchSupport.h"
+#include "lookout/PictureFile.h"
+#include "lookout/SamplePictures.h"
+#include "platform/DistributedNotificationCenter.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <jpeglib.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+#include <vector>
+
+using namespace zarv;
+using bench::spinUntil;
+
+namespace {
+
+const QString kCapture = QStringLiteral(ZARV_APP_DIR "/Contents/MacOS/ZarvNikonCapture");
+const QString kViewer = QStringLiteral(ZARV_LOOKOUT);
+const QSize kWindow(1920, 1080);
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
+}
+
+QJsonObject readJson(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object()
+                                       : QJsonObject();
+}
+
+// When the viewer painted `path` fitted, in ms since 1970; -1 when not yet.
+qint64 paintedAt(const QJsonObject& state, const QString& path) {
+    for (const QJsonValue& p : state.value(QStringLiteral("painted")).toArray()) {
+        const QJsonObject o = p.toObject();
+        if (!o.value(QStringLiteral("full")).toBool() &&
+            o.value(QStringLiteral("path")).toString() == path)
+            return qint64(o.value(QStringLiteral("at")).toDouble());
+    }
+    return -1;
+}
+
+long long residentKiB(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// A display of 1920 x 1200, so that the 1920 x 1080 window fits whole.
+struct VirtualDisplay {
+    QProcess server;
+    QString name;
+    VirtualDisplay() {
+        server.start(QStringLiteral("Xvfb"),
+                     {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                      QStringLiteral("0"), QStringLiteral("1920x1200x24"),
+                      QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-noreset")});
+        QByteArray number;
+        while (server.waitForStarted(10000) && !number.contains('\n') &&
+               server.waitForReadyRead(10000))
+            number += server.readAllStandardOutput();
+        bool ok = false;
+        const int n = number.trimmed().toInt(&ok);
+        if (ok)
+            name = QStringLiteral(":%1").arg(n);
+    }
+    ~VirtualDisplay() {
+        server.terminate();
+        server.waitForFinished(5000);
+    }
+};
+
+struct Viewer {
+    QProcess process;
+    QString state;
+    void start(const VirtualDisplay& display, const QString& folder) {
+        state = folder + QStringLiteral("/viewer-state.json");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display.name);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("ZARV_LOOKOUT_STATE_FILE"), state);
+        env.remove(QStringLiteral("LD_PRELOAD")); // the viewer has no use for the mocked USB
+        process.setProcessEnvironment(env);
+        process.setStandardOutputFile(folder + QStringLiteral("/viewer.log"));
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(kViewer, {QStringLiteral("--size"), QStringLiteral("%1x%2")
+                                                              .arg(kWindow.width())
+                                                              .arg(kWindow.height())});
+        process.waitForStarted();
+        spinUntil([&] { return readJson(state).contains(QStringLiteral("count")); }, 30000);
+    }
+    QJsonObject now() const { return readJson(state); }
+    ~Viewer() {
+        process.terminate();
+        process.waitForFinished(10000);
+    }
+};
+
+void announce(DistributedNotificationCenter& center, const QVariant& value) {
+    center.post(QStringLiteral("ZarvLookoutNotification"), QStringLiteral("test"),
+                {{QStringLiteral("senderApp"), QStringLiteral("ZarvNikonCapture.app")},
+                 {QStringLiteral("action"), QStringLiteral("newImageToDisplayForLookout")},
+                 {QStringLiteral("value"), value}});
+}
+
+// libjpeg-turbo alone: the file read and decoded at 1/`denominator`, as a program of its own
+// would for the same view. Returns milliseconds.
+double referenceDecodeMs(const QString& path, int denominator, QSize* size) {
+    QElapsedTimer clock;
+    clock.start();
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    const QByteArray bytes = f.readAll();
+    jpeg_decompress_struct info;
+    jpeg_error_mgr error;
+    info.err = jpeg_std_error(&error);
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes.constData()),
+                 (unsigned long)bytes.size());
+    jpeg_read_header(&info, TRUE);
+    info.scale_num = 1;
+    info.scale_denom = unsigned(denominator);
+    info.out_color_space = JCS_EXT_BGRX; // what a screen takes
+    jpeg_start_decompress(&info);
+    std::vector<unsigned char> pixels(size_t(info.output_width) * info.output_height * 4);
+    while (info.output_scanline < info.output_height) {
+        unsigned char* row = pixels.data() + size_t(info.output_scanline) * info.output_width * 4;
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    *size = QSize(int(info.output_width), int(info.output_height));
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return double(clock.nsecsElapsed()) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen"); // the bench draws its samples; it shows nothing
+    QGuiApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const QString only = args.size() > 1 && !args[1].startsWith(QLatin1String("--")) ? args[1]
+                                                                                     : QString();
+    const int shots = bench::argument(args, QStringLiteral("--shots"), 50);
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (!preload || !std::strstr(preload, "umockdev") ||
+        !QDBusConnection::sessionBus().isConnected()) {
+        std::fprintf(stderr, "run through bench/app-bench.sh (private bus and umockdev)\n");
+        return 2;
+    }
+    QTemporaryDir work;
+    const QString hot = work.path() + QStringLiteral("/hot");
+    QDir().mkpath(hot);
+    // The pictures: a 24 MP JPEG with its EXIF thumbnail, as cameras write them, and an NEF
+    // with its full-size JPEG preview.
+    std::printf("making the sample pictures (6000 x 4000)...\n");
+    std::fflush(stdout);
+    const QString jpeg = work.path() + QStringLiteral("/sample.jpg");
+    const QString nef = work.path() + QStringLiteral("/sample.nef");
+    const QImage scene = lookout::samples::drawScene({6000, 4000}, 1);
+    lookout::samples::writeJpeg(jpeg, scene, {}, 92);
+    lookout::samples::writeNef(nef, scene, {});
+    std::printf("JPEG %lld bytes, NEF %lld bytes\n", QFileInfo(jpeg).size(), QFileInfo(nef).size());
+
+    auto& center = DistributedNotificationCenter::defaultCenter();
+    VirtualDisplay display;
+    if (display.name.isEmpty()) {
+        std::fprintf(stderr, "Xvfb could not be started\n");
+        return 1;
+    }
+    int failures = 0;
+    const auto verdict = [&](bool ok) {
+        failures += ok ? 0 : 1;
+        return ok ? "met" : "MISSED";
+    };
+
+    if (only.isEmpty() || only == QLatin1String("latency")) {
+        UMockdevTestbed* testbed = umockdev_testbed_new();
+        umockdev_testbed_add_from_file(testbed, ZARV_TEST_DATA "/zarv-virtual-camera.umockdev",
+                                       nullptr);
+        Viewer viewer;
+        viewer.start(display, work.path());
+        QStringList announced;
+        QList<qint64> announcedAt;
+        center.addObserver(QStringLiteral("ZarvLookoutNotification"), [&](const Notification& n) {
+            const QVariant v = n.userInfo.value(QStringLiteral("value"));
+            if (v.typeId() == QMetaType::QString) {
+                announced << v.toString();
+                announcedAt << QDateTime::currentMSecsSinceEpoch();
+            }
+        });
+        QFile config(work.path() + QStringLiteral("/camera.conf"));
+        config.open(QIODevice::WriteOnly);
+        config.write(QStringLiteral("pictures = 0\npicture = %1\n").arg(jpeg).toUtf8());
+        config.close();
+        QProcess capture;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), work.path() + QStringLiteral("/config"));
+        env.insert(QStringLiteral("XDG_STATE_HOME"), work.path() + QStringLiteral("/state"));
+        env.insert(QStringLiteral("ZARV_VIRTUAL_CAMERA_CONFIG"), config.fileName());
+        capture.setProcessEnvironment(env);
+        capture.setStandardOutputFile(work.path() + QStringLiteral("/capture.log"));
+        capture.setProcessChannelMode(QProcess::MergedChannels);
+        capture.start(kCapture, {QStringLiteral("--headless"), QStringLiteral("-prefSaveFolderPath"), hot});
+        if (!spinUntil([&] { return viewer.now().value(QStringLiteral("captureRunning")).toBool(); },
+                       30000)) {
+            std::fprintf(stderr, "the viewer never saw the capture program\n");
+            return 1;
+        }
+        spinUntil([] { return false; }, 3000); // the camera connects
+        std::vector<double> jpegMs, nefMs;
+        for (int i = 0; i < shots; ++i) {
+            const qsizetype before = announced.size();
+            center.post(QStringLiteral("ZarvNikonAppNotification"), {},
+                        {{QStringLiteral("senderApp"), QStringLiteral("bench")},
+                         {QStringLiteral("action"), QStringLiteral("grabimage")}});
+            if (!spinUntil([&] { return announced.size() > before; }, 30000)) {
+                std::fprintf(stderr, "shot %d was not announced\n", i);
+                return 1;
+            }
+            const QString path = announced.last();
+            qint64 at = -1;
+            if (!spinUntil([&] { return (at = paintedAt(viewer.now(), path)) >= 0; }, 30000)) {
+                std::fprintf(stderr, "shot %d was not painted\n", i);
+                return 1;
+            }
+            jpegMs.push_back(double(at - announcedAt.last()));
+            spinUntil([] { return false; }, 150);
+        }
+        // The virtual camera sends JPEG only: NEFs land in the hot folder and are announced as
+        // the capture program announces each picture it saves.
+        for (int i = 0; i < shots; ++i) {
+            const QString path = hot + QStringLiteral("/Image_%1.nef").arg(i, 4, 10, QLatin1Char('0'));
+            QFile::copy(nef, path);
+            const qint64 sent = QDateTime::currentMSecsSinceEpoch();
+            announce(center, path);
+            qint64 at = -1;
+            if (!spinUntil([&] { return (at = paintedAt(viewer.now(), path)) >= 0; }, 30000)) {
+                std::fprintf(stderr, "NEF %d was not painted\n", i);
+                return 1;
+            }
+            nefMs.push_back(double(at - sent));
+            spinUntil([] { return false; }, 150);
+        }
+        const QJsonObject state = viewer.now();
+        std::printf("\nannouncement to painted, 1920 x 1080 window, %d shots each:\n", shots);
+        std::printf("  24 MP JPEG: p50 %.0f ms (goal < 80: %s), p95 %.0f ms (goal < 150: %s)\n",
+                    percentile(jpegMs, 0.5), verdict(percentile(jpegMs, 0.5) < 80),
+                    percentile(jpegMs, 0.95), verdict(percentile(jpegMs, 0.95) < 150));
+        std::printf("  NEF preview: p50 %.0f ms, p95 %.0f ms (goal < 60: %s)\n",
+                    percentile(nefMs, 0.5), percentile(nefMs, 0.95),
+                    verdict(percentile(nefMs, 0.95) < 60));
+        std::printf("  view %d x %d, longest stall of the window: %d ms\n",
+                    state.value(QStringLiteral("size")).toArray().at(0).toInt(),
+                    state.value(QStringLiteral("size")).toArray().at(1).toInt(),
+                    state.value(QStringLiteral("longestStallMs")).toInt());
+        ::kill(pid_t(capture.processId()), SIGTERM);
+        capture.waitForFinished(30000);
+        umockdev_testbed_remove_device(testbed, "/sys/devices/usb1"); // best effort
+        g_object_unref(testbed);
+    }
+
+    if (only.isEmpty() || only == QLatin1String("decode")) {
+        // The view of a 1920 x 1080 window less its bars, as the viewer reports it.
+        const QSize box(1920, 840);
+        std::vector<double> ours, reference;
+        QSize ourSize, referenceSize;
+        for (int i = 0; i < 21; ++i) {
+            QElapsedTimer clock;
+            clock.start();
+            const lookout::Decoded d = lookout::decodePicture(jpeg, box);
+            ours.push_back(double(clock.nsecsElapsed()) / 1e6);
+            ourSize = d.image.size();
+            const QSize scaled = lookout::jpegScaledSize({6000, 4000}, QSize(6000, 4000).scaled(box, Qt::KeepAspectRatio));
+            reference.push_back(referenceDecodeMs(jpeg, 6000 / scaled.width(), &referenceSize));
+        }
+        const double ratio = percentile(reference, 0.5) / percentile(ours, 0.5);
+        std::printf("\nfitted decode of the 24 MP JPEG for a %d x %d view:\n", box.width(),
+                    box.height());
+        std::printf("  viewer %.1f ms (%d x %d, with its metadata), libjpeg-turbo alone %.1f ms "
+                    "(%d x %d): ratio %.2f (goal >= 0.9: %s)\n",
+                    percentile(ours, 0.5), ourSize.width(), ourSize.height(),
+                    percentile(reference, 0.5), referenceSize.width(), referenceSize.height(),
+                    ratio, verdict(ratio >= 0.9));
+    }
+
+    if (only.isEmpty() || only == QLatin1String("session")) {
+        const int count = bench::argument(args, QStringLiteral("--pictures"), 1000);
+        // Ten different 24 MP pictures under a thousand names (links: the disk holds ten).
+        const QString session = work.path() + QStringLiteral("/session");
+        QDir().mkpath(session);
+        QStringList sources;
+        for (int v = 0; v < 10; ++v) {
+            const QString s = work.path() + QStringLiteral("/source%1.jpg").arg(v);
+            lookout::samples::writeJpeg(s, lookout::samples::drawScene({6000, 4000}, v + 2), {}, 92);
+            sources << s;
+        }
+        QVariantList paths;
+        for (int i = 0; i < count; ++i) {
+            const QString p = session + QStringLiteral("/Image_%1.jpg").arg(i, 5, 10, QLatin1Char('0'));
+            ::link(QFile::encodeName(sources[i % 10]).constData(), QFile::encodeName(p).constData());
+            paths << p;
+        }
+        Viewer viewer;
+        viewer.start(display, session);
+        spinUntil([] { return false; }, 1000);
+        QElapsedTimer clock;
+        clock.start();
+        announce(center, paths); // as the capture program answers "getlistofimages"
+        const bool ready = spinUntil(
+            [&] { return viewer.now().value(QStringLiteral("thumbnailsReady")).toInt() >= count; },
+            60000);
+        const double seconds = double(clock.elapsed()) / 1000.0;
+        const int stall = viewer.now().value(QStringLiteral("longestStallMs")).toInt();
+        std::printf("\n%d-picture session: thumbnails ready in %.2f s (goal < 5: %s), longest "
+                    "stall of the window %d ms (goal < 16: %s)\n",
+                    count, seconds, verdict(ready && seconds < 5), stall, verdict(stall < 16));
+        // Browsing: each picture shown in turn, as a second copy asks the first.
+        QElapsedTimer browse;
+        browse.start();
+        for (const QVariant& p : std::as_const(paths)) {
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                QStringLiteral("com.quellbay.ZarvLookout"), QStringLiteral("/com/quellbay/ZarvLookout"),
+                QStringLiteral("com.quellbay.ZarvLookout"), QStringLiteral("Open"));
+            call.setArguments({QStringList{p.toString()}});
+            QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
+            spinUntil([&] { return paintedAt(viewer.now(), p.toString()) >= 0; }, 10000);
+        }
+        spinUntil([] { return false; }, 1000);
+        const long long rss = residentKiB(viewer.process.processId());
+        std::printf("after browsing all %d (%.0f s): resident memory %.0f MiB (goal < 300: %s)\n",
+                    count, double(browse.elapsed()) / 1000.0, double(rss) / 1024.0,
+                    verdict(rss > 0 && rss < 300 * 1024));
+    }
+    return failures == 0 ? 0 : 1;
+}
