@@ -90,7 +90,8 @@ struct VirtualDisplay {
         server.start(QStringLiteral("Xvfb"),
                      {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                       QStringLiteral("0"), QStringLiteral("1920x1200x24"),
-                      QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-noreset")});
+                      QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                      QStringLiteral("-noreset")});
         QByteArray number;
         while (server.waitForStarted(10000) && !number.contains('\n') &&
                server.waitForReadyRead(10000))
@@ -119,9 +120,9 @@ struct Viewer {
         process.setProcessEnvironment(env);
         process.setStandardOutputFile(folder + QStringLiteral("/viewer.log"));
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(kViewer, {QStringLiteral("--size"), QStringLiteral("%1x%2")
-                                                              .arg(kWindow.width())
-                                                              .arg(kWindow.height())});
+        process.start(kViewer,
+                      {QStringLiteral("--size"),
+                       QStringLiteral("%1x%2").arg(kWindow.width()).arg(kWindow.height())});
         process.waitForStarted();
         spinUntil([&] { return readJson(state).contains(QStringLiteral("count")); }, 30000);
     }
@@ -175,8 +176,8 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen"); // the bench draws its samples; it shows nothing
     QGuiApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const QString only = args.size() > 1 && !args[1].startsWith(QLatin1String("--")) ? args[1]
-                                                                                     : QString();
+    const QString only =
+        args.size() > 1 && !args[1].startsWith(QLatin1String("--")) ? args[1] : QString();
     const int shots = bench::argument(args, QStringLiteral("--shots"), 50);
     const char* preload = std::getenv("LD_PRELOAD");
     if (!preload || !std::strstr(preload, "umockdev") ||
@@ -237,9 +238,11 @@ int main(int argc, char** argv) {
         capture.setProcessEnvironment(env);
         capture.setStandardOutputFile(work.path() + QStringLiteral("/capture.log"));
         capture.setProcessChannelMode(QProcess::MergedChannels);
-        capture.start(kCapture, {QStringLiteral("--headless"), QStringLiteral("-prefSaveFolderPath"), hot});
-        if (!spinUntil([&] { return viewer.now().value(QStringLiteral("captureRunning")).toBool(); },
-                       30000)) {
+        capture.start(kCapture,
+                      {QStringLiteral("--headless"), QStringLiteral("-prefSaveFolderPath"), hot});
+        if (!spinUntil(
+                [&] { return viewer.now().value(QStringLiteral("captureRunning")).toBool(); },
+                30000)) {
             std::fprintf(stderr, "the viewer never saw the capture program\n");
             return 1;
         }
@@ -266,7 +269,8 @@ int main(int argc, char** argv) {
         // The virtual camera sends JPEG only: NEFs land in the hot folder and are announced as
         // the capture program announces each picture it saves.
         for (int i = 0; i < shots; ++i) {
-            const QString path = hot + QStringLiteral("/Image_%1.nef").arg(i, 4, 10, QLatin1Char('0'));
+            const QString path =
+                hot + QStringLiteral("/Image_%1.nef").arg(i, 4, 10, QLatin1Char('0'));
             QFile::copy(nef, path);
             const qint64 sent = QDateTime::currentMSecsSinceEpoch();
             announce(center, path);
@@ -307,7 +311,8 @@ int main(int argc, char** argv) {
             const lookout::Decoded d = lookout::decodePicture(jpeg, box);
             ours.push_back(double(clock.nsecsElapsed()) / 1e6);
             ourSize = d.image.size();
-            const QSize scaled = lookout::jpegScaledSize({6000, 4000}, QSize(6000, 4000).scaled(box, Qt::KeepAspectRatio));
+            const QSize scaled = lookout::jpegScaledSize(
+                {6000, 4000}, QSize(6000, 4000).scaled(box, Qt::KeepAspectRatio));
             reference.push_back(referenceDecodeMs(jpeg, 6000 / scaled.width(), &referenceSize));
         }
         const double ratio = percentile(reference, 0.5) / percentile(ours, 0.5);
@@ -328,13 +333,16 @@ int main(int argc, char** argv) {
         QStringList sources;
         for (int v = 0; v < 10; ++v) {
             const QString s = work.path() + QStringLiteral("/source%1.jpg").arg(v);
-            lookout::samples::writeJpeg(s, lookout::samples::drawScene({6000, 4000}, v + 2), {}, 92);
+            lookout::samples::writeJpeg(s, lookout::samples::drawScene({6000, 4000}, v + 2), {},
+                                        92);
             sources << s;
         }
         QVariantList paths;
         for (int i = 0; i < count; ++i) {
-            const QString p = session + QStringLiteral("/Image_%1.jpg").arg(i, 5, 10, QLatin1Char('0'));
-            ::link(QFile::encodeName(sources[i % 10]).constData(), QFile::encodeName(p).constData());
+            const QString p =
+                session + QStringLiteral("/Image_%1.jpg").arg(i, 5, 10, QLatin1Char('0'));
+            ::link(QFile::encodeName(sources[i % 10]).constData(),
+                   QFile::encodeName(p).constData());
             paths << p;
         }
         Viewer viewer;
@@ -356,7 +364,8 @@ int main(int argc, char** argv) {
         browse.start();
         for (const QVariant& p : std::as_const(paths)) {
             QDBusMessage call = QDBusMessage::createMethodCall(
-                QStringLiteral("com.quellbay.ZarvLookout"), QStringLiteral("/com/quellbay/ZarvLookout"),
+                QStringLiteral("com.quellbay.ZarvLookout"),
+                QStringLiteral("/com/quellbay/ZarvLookout"),
                 QStringLiteral("com.quellbay.ZarvLookout"), QStringLiteral("Open"));
             call.setArguments({QStringList{p.toString()}});
             QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
