@@ -174,6 +174,14 @@ private:
     void logResponse(const QString& operation);
     void afterSdkFailure(const QString& operation, int code);
     void releaseConnection(bool closeFirst);
+    // FindCamera's three steps: the module's bundle bound, its module object opened and ready,
+    // the camera's source opened. Each answers kFindCameraFound to go on.
+    int16_t bindModuleBundle(const QString& operation);
+    int16_t openModule();
+    int16_t openSource(const QString& operation);
+    // The probe's work on its opened module object: readied, a camera looked for, its source
+    // opened and closed again. Whether a camera answered.
+    bool probeOpenedModule(LPRefObj root, const QString& prefix);
     // The listed item not passed over that failed least often (the first of those); 0 when
     // none.
     uint32_t nextItemToSave();
