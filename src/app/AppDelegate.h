@@ -228,8 +228,16 @@ private:
     void setStatusImage(const QString& name);
     void setStatusText(const QString& text);
     void statusTextChanged(const QString& key);
-    void connectionStep(const QVariantMap& entry, const Notification& notification,
-                        const QVariantMap& props, const QVariantMap& info);
+    /// A camera's arrival as the USB watcher reported it: the notification and its device
+    /// dictionary, which the device list keeps and the session is given.
+    struct CameraArrival {
+        Notification notification;
+        QVariantMap device;
+        QVariantMap usbProperties() const {
+            return device.value(QStringLiteral("usbproperties")).toMap();
+        }
+    };
+    void connectionStep(const CameraArrival& arrival);
     void closingStep(const Notification& notification);
     /// Replaces the session; `device` is what a removal is compared with from now on.
     void setSession(std::shared_ptr<CameraSession> session, const QVariantMap& device = {});
@@ -239,8 +247,7 @@ private:
     QString withConnectionMessage(const QString& status) const;
     /// FindCamera found the device held by another process: names it, and offers (or, headless
     /// with the setting, performs) the automounter's release, then connects again once.
-    void deviceHeldStep(const QVariantMap& entry, const Notification& notification,
-                        const QVariantMap& props, const QVariantMap& info);
+    void deviceHeldStep(const CameraArrival& arrival);
 
     // --- Module list: main thread ---------------------------------------------------------
     /// Keeps and starts a new module search, unless one is running.
@@ -260,9 +267,6 @@ private:
 
     Options m_options;
     std::atomic<bool> m_terminating{false};
-
-    QMutex m_lock; // guards fIsInTransition
-    bool m_fIsInTransition = false;
 
     mutable QMutex m_sessionMutex;
     std::shared_ptr<CameraSession> m_session; // copied and dropped on the camera queue only

@@ -101,28 +101,11 @@ void AppDelegate::resetCounters() {
 void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
     inside("handleUsbDeviceAdded:");
     onMain([this, notification] {
-        for (int round = 0;; ++round) {
-            {
-                QMutexLocker lock(&m_lock);
-                if (!m_fIsInTransition)
-                    break;
-            }
-            if (round == 11) {
-                logInfo(insideText("handleUsbDeviceAdded:", QStringLiteral(" VERY BADD...")));
-                return;
-            }
-            logInfo(insideText("handleUsbDeviceAdded:", QStringLiteral("fIsInTransition....")));
-            sleepMs(1000);
-        }
-        {
-            QMutexLocker lock(&m_lock);
-            m_fIsInTransition = true;
-        }
         logInfo(QStringLiteral("notification object = %1, userInfo = %2")
                     .arg(Log::quoted(notification.object.toString()),
                          Log::quoted(notification.userInfo)));
-        const QVariantMap info = notification.userInfo;
-        const QVariantMap props = info.value(QStringLiteral("usbproperties")).toMap();
+        const CameraArrival arrival{notification, notification.userInfo};
+        const QVariantMap props = arrival.usbProperties();
 
         std::shared_ptr<CameraSession> closeHandler;
         {
@@ -147,16 +130,18 @@ void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
         if (closeHandler)
             currentCameraDispatchQueue().async([closeHandler] { closeHandler->CloseMyCamera(); });
 
-        const QVariantMap entry = info;
         if (props.value(QStringLiteral("idVendor")).toLongLong() == kNikonUSBVendorID) {
-            const QString name = deviceName(entry);
+            const QString name = deviceName(arrival.device);
             onMain([this, name] {
                 defaults().removeObject(kConnectionMessage);
                 setStatusImage(QStringLiteral("NSStatusPartiallyAvailable"));
                 setStatusText(QStringLiteral("< Trying To Connect to %1>").arg(name));
             });
-            auto& camera = currentCameraDispatchQueue();
-            camera.async([this] {
+            currentMiscellaneousQueue().async([this] {
+                m_newImageCount = 0;
+                publishNewImageCount(0);
+            });
+            currentCameraDispatchQueue().async([this, arrival] {
                 std::shared_ptr<CameraSession> old = gTestNikonCamera();
                 // The module is process-wide: the old camera is closed before a new session
                 // takes over, or its module would stay open behind the new one.
@@ -164,51 +149,39 @@ void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
                     old->CloseMyCamera();
                 cancelScanTimer();
                 setSession(nullptr);
-            });
-            currentMiscellaneousQueue().async([this] {
-                m_newImageCount = 0;
-                publishNewImageCount(0);
-            });
-            camera.async([] { gNikonCameraCaptureCount = 0; });
-            camera.async([this, entry] {
+                gNikonCameraCaptureCount = 0;
                 std::shared_ptr<CameraSession> session = m_options.sessionFactory();
                 if (!session)
                     logInfo(
                         QStringLiteral("Unable to allocate for ZarvNikonBaseCameraHandler???????"));
                 // The device is known from now on, not only once the connection step has
                 // waited: a removal arriving in between must see which camera this session is.
-                setSession(std::move(session), entry);
-            });
-            camera.async([this, entry, notification, props, info] {
-                connectionStep(entry, notification, props, info);
+                setSession(std::move(session), arrival.device);
+                connectionStep(arrival);
             });
         }
-        {
-            QMutexLocker lock(&m_devicesMutex);
-            m_devices.append(DeviceEntry{entry, nullptr});
-            logInfo(QStringLiteral("fArrayOfDevices holds %1 device(s)").arg(m_devices.size()));
-        }
-        QMutexLocker lock(&m_lock);
-        m_fIsInTransition = false;
+        QMutexLocker lock(&m_devicesMutex);
+        m_devices.append(DeviceEntry{arrival.device, nullptr});
+        logInfo(QStringLiteral("fArrayOfDevices holds %1 device(s)").arg(m_devices.size()));
     });
 }
 
-void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& notification,
-                                 const QVariantMap& props, const QVariantMap& info) {
+void AppDelegate::connectionStep(const CameraArrival& arrival) {
     if (m_terminating)
         return;
     sleepMs(250);
     std::shared_ptr<CameraSession> session = gTestNikonCamera();
     if (!session)
         return;
-    session->setFUsbDeviceInfo(entry);
+    session->setFUsbDeviceInfo(arrival.device);
     const int16_t result = session->FindCamera();
     logInfo(QStringLiteral("FindCamera returned %1").arg(result));
-    const QString name = deviceName(entry);
+    const QString name = deviceName(arrival.device);
+    const QVariantMap& info = arrival.device;
     if (result == kFindCameraFound) {
         m_releasedNode.clear();
         UserNotificationCenter::defaultUserNotificationCenter().removeAllDeliveredNotifications();
-        session->handleUsbDeviceAdded(notification);
+        session->handleUsbDeviceAdded(arrival.notification);
         createScanTimer();
         createEventPump(session->AsyncRate());
         onMain([this] {
@@ -220,7 +193,7 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
     }
     sleepMs(750);
     if (result == kFindCameraDeviceHeld) {
-        deviceHeldStep(entry, notification, props, info);
+        deviceHeldStep(arrival);
     } else if (result == kFindCameraWrongArchitecture) {
         onMain([this, name, info] {
             setStatusImage(QStringLiteral("NSCaution"));
@@ -235,8 +208,9 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
                 QStringLiteral("< MISSING Required Module for: %1 >").arg(name)));
         });
     } else if (result == kFindCameraUnknownModel) {
-        logInfo(QStringLiteral("Need to Manually Add Nikon to List...[%1]")
-                    .arg(props.value(QStringLiteral("USB Product Name")).toString()));
+        logInfo(
+            QStringLiteral("Need to Manually Add Nikon to List...[%1]")
+                .arg(arrival.usbProperties().value(QStringLiteral("USB Product Name")).toString()));
         const std::optional<QString> path = session->GetPathToModule();
         bool offer = true;
         if (path) {
@@ -274,10 +248,9 @@ void AppDelegate::connectionStep(const QVariantMap& entry, const Notification& n
     }
 }
 
-void AppDelegate::deviceHeldStep(const QVariantMap& entry, const Notification& notification,
-                                 const QVariantMap& props, const QVariantMap& info) {
-    const QString name = deviceName(entry);
-    const QString node = deviceNodeOf(props);
+void AppDelegate::deviceHeldStep(const CameraArrival& arrival) {
+    const QString name = deviceName(arrival.device);
+    const QString node = deviceNodeOf(arrival.usbProperties());
     const DeviceHolders found = findDeviceHolders(node);
     const QString held =
         deviceHeldText(node.isEmpty() ? QStringLiteral("device unknown") : node, found);
@@ -291,15 +264,14 @@ void AppDelegate::deviceHeldStep(const QVariantMap& entry, const Notification& n
         automounter = automounter || holder.isAutomounter();
     // One release per device: a camera still held afterwards is left to the operator.
     const bool offer = automounter && node != m_releasedNode;
-    onMain([this, name, held, offer, node, entry, notification, props, info] {
+    onMain([this, name, held, offer, node, arrival] {
         setStatusImage(QStringLiteral("NSCaution"));
         setStatusText(
             QStringLiteral("< Camera In Use by Another Program: %1 >\n%2").arg(name, held));
         if (!offer)
             return;
-        auto release = [this, name, node, entry, notification, props, info] {
-            currentCameraDispatchQueue().async([this, name, node, entry, notification, props,
-                                                info] {
+        auto release = [this, name, node, arrival] {
+            currentCameraDispatchQueue().async([this, name, node, arrival] {
                 m_releasedNode = node;
                 logInfo(QStringLiteral("Releasing %1 from the desktop's automounter").arg(node));
                 const QString error = releaseFromAutomounter(node, m_options.gioProgram);
@@ -313,7 +285,7 @@ void AppDelegate::deviceHeldStep(const QVariantMap& entry, const Notification& n
                     return;
                 }
                 logInfo(QStringLiteral("Released %1; connecting again").arg(node));
-                connectionStep(entry, notification, props, info);
+                connectionStep(arrival);
             });
         };
         // Without a window nobody can answer the sheet: a setting answers for the operator.

@@ -1,14 +1,8 @@
 #include "CameraSession.h"
 
-#include <QDebug>
-
-#ifdef ZARV_HAVE_SESSION
 #include "session/ZarvNikonBaseCameraHandler.h"
-#endif
 
 namespace zarv {
-
-#ifdef ZARV_HAVE_SESSION
 
 namespace {
 
@@ -49,37 +43,5 @@ private:
 CameraSessionFactory nikonCameraSessionFactory() {
     return [] { return std::make_shared<NikonCameraSession>(); };
 }
-
-#else
-
-namespace {
-
-// Stands in while the session library is not part of the build: every connection fails.
-class MissingCameraSession : public CameraSession {
-public:
-    QVariantMap fUsbDeviceInfo() const override { return m_info; }
-    void setFUsbDeviceInfo(const QVariantMap& info) override { m_info = info; }
-    int16_t FindCamera() override {
-        qWarning("This build has no camera session library: cannot connect");
-        return -1;
-    }
-    std::optional<QString> GetPathToModule() override { return std::nullopt; }
-    bool isCameraConnected() override { return false; }
-    bool CloseMyCamera() override { return true; }
-    int16_t UnloadCamera() override { return 0; }
-    int16_t GrabImage() override { return -1; }
-    void SaveImage() override {}
-
-private:
-    QVariantMap m_info;
-};
-
-} // namespace
-
-CameraSessionFactory nikonCameraSessionFactory() {
-    return [] { return std::make_shared<MissingCameraSession>(); };
-}
-
-#endif
 
 } // namespace zarv
