@@ -183,10 +183,10 @@ TEST_F(InstallLayout, DesktopEntryStartsTheLauncherWithTheInstalledIcon) {
     if (validator.isEmpty())
         GTEST_SKIP() << "desktop-file-validate is not installed (package desktop-file-utils): "
                         "the entry was checked by its keys only";
-    for (const char* entry : {"com.quellbay.ZarvNikonCapture", "com.quellbay.ZarvLookout"}) {
+    for (const char* app : {"com.quellbay.ZarvNikonCapture", "com.quellbay.ZarvLookout"}) {
         const Outcome check =
-            run(validator, {staged(QStringLiteral("share/applications/%1.desktop").arg(entry))});
-        EXPECT_EQ(check.status, 0) << entry << ": " << qPrintable(check.out + check.err);
+            run(validator, {staged(QStringLiteral("share/applications/%1.desktop").arg(app))});
+        EXPECT_EQ(check.status, 0) << app << ": " << qPrintable(check.out + check.err);
     }
 }
 
