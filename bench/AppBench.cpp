@@ -75,6 +75,16 @@ struct Run {
         ::kill(pid_t(process.processId()), SIGTERM);
         process.waitForFinished(30000);
     }
+    // Settings the next start reads from its settings file, beside those stored before.
+    void storeSettings(const QVariantMap& settings) {
+        const QString file =
+            dir.path() + QStringLiteral("/config/com.quellbay.ZarvNikonCapture.plist");
+        QVariantMap all = PropertyList::readFile(file).toMap();
+        for (auto it = settings.cbegin(); it != settings.cend(); ++it)
+            all.insert(it.key(), it.value());
+        QDir().mkpath(dir.path() + QStringLiteral("/config"));
+        PropertyList::writeFile(file, all);
+    }
     QString stateFile() const { return dir.path() + QStringLiteral("/window-state.json"); }
     QJsonObject windowState() const {
         QFile f(stateFile());
@@ -129,6 +139,374 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
 }
 
+// The family's messages the bench has seen, and what it asks of the program through them.
+struct Family {
+    DistributedNotificationCenter& center = DistributedNotificationCenter::defaultCenter();
+    std::vector<Notification> received;
+
+    bool connected() const {
+        for (const Notification& n : received)
+            if (n.userInfo.value(QStringLiteral("cameraStatus")).toInt() == 1)
+                return true;
+        return false;
+    }
+    int pictures() const {
+        int count = 0;
+        for (const Notification& n : received)
+            count += n.userInfo.contains(QStringLiteral("filePath")) ? 1 : 0;
+        return count;
+    }
+    // Starts the program and waits for its camera; says why not when it never connects.
+    bool startConnected(Run& run, const QString& cameraConfig, const test::Xvfb* display = nullptr,
+                        const QStringList& more = {}) {
+        received.clear();
+        run.start(cameraConfig, display, more);
+        if (spinUntil([this] { return connected(); }, 30000))
+            return true;
+        std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
+        return false;
+    }
+    void grab() {
+        center.post(QStringLiteral("ZarvNikonAppNotification"), {},
+                    {{QStringLiteral("senderApp"), QStringLiteral("bench")},
+                     {QStringLiteral("action"), QStringLiteral("grabimage")}});
+    }
+    // Milliseconds from asking for each of `shots` pictures to its announcement; the shots fall
+    // at every phase of the scan timer, not just after a tick. Empty when one never arrives.
+    std::vector<double> shutterToAnnouncement(int shots) {
+        std::vector<double> latencies;
+        for (int shot = 0; shot < shots; ++shot) {
+            spinUntil([] { return false; }, (shot * 397) % 1000);
+            const int before = pictures();
+            QElapsedTimer clock;
+            clock.start();
+            grab();
+            if (!spinUntil([&] { return pictures() > before; }, 30000)) {
+                std::fprintf(stderr, "shot %d was not announced\n", shot);
+                return std::vector<double>();
+            }
+            latencies.push_back(double(clock.elapsed()));
+        }
+        return latencies;
+    }
+};
+
+constexpr double kScanInterval = 1.0; // the factory default
+constexpr double kPicture = 25.0 * 1024 * 1024;
+constexpr double kUsb2 = 35e6, kUsb3 = 300e6;
+
+double recordTime(const QJsonObject& record, const char* key) {
+    return double(
+        QDateTime::fromString(record.value(QLatin1String(key)).toString(), Qt::ISODateWithMs)
+            .toMSecsSinceEpoch());
+}
+
+// (c) Start-up time to the first status text, three runs.
+int startupTimes() {
+    std::vector<double> startups;
+    for (int i = 0; i < 3; ++i) {
+        Run run;
+        QElapsedTimer clock;
+        clock.start();
+        run.start(QStringLiteral("pictures = 0\n"));
+        spinUntil([&] { return run.log().contains(QStringLiteral("Status: ")); }, 30000);
+        startups.push_back(double(clock.elapsed()));
+        run.stop();
+    }
+    std::printf("start-up to first status text: median %.0f ms (runs %.0f, %.0f, %.0f)\n",
+                percentile(startups, 0.5), startups[0], startups[1], startups[2]);
+    return 0;
+}
+
+// (a) Shutter-to-announcement latency over 20 shots, and (b) idle CPU, (d) idle memory.
+int latencyIdleAndMemory(Family& f) {
+    Run run;
+    if (!f.startConnected(run, QStringLiteral("pictures = 0\n")))
+        return 1;
+    const std::vector<double> latencies = f.shutterToAnnouncement(20);
+    if (latencies.empty())
+        return 1;
+    std::printf("shutter-to-announcement over 20 shots: p50 %.0f ms, p95 %.0f ms; scan "
+                "interval %.0f ms (p50/interval %.2f)\n",
+                percentile(latencies, 0.5), percentile(latencies, 0.95), kScanInterval * 1000,
+                percentile(latencies, 0.5) / (kScanInterval * 1000));
+
+    spinUntil([] { return false; }, 2000);
+    const long long idleKiB = run.peakKiB();
+    const double cpu = run.cpuShareOver(30000);
+    std::printf("connected and idle for 30 s: %.2f %% of one core (goal below 1 %%)\n", cpu * 100);
+    std::printf("peak resident memory, connected (after 20 shots): %lld KiB\n", idleKiB);
+    run.stop();
+    return 0;
+}
+
+// (d) Peak memory during a 64 MiB transfer.
+int transferMemory(Family& f) {
+    f.received.clear();
+    Run run;
+    run.start(QStringLiteral("pictures = 1\npicture_size = 67108864\npiece_size = 1048576\n"));
+    if (!spinUntil([&] { return f.pictures() >= 1; }, 120000)) {
+        std::fprintf(stderr, "the 64 MiB picture was not announced:\n%s\n", qPrintable(run.log()));
+        return 1;
+    }
+    const long long peak = run.peakKiB();
+    QString path;
+    for (const Notification& n : f.received)
+        if (n.userInfo.contains(QStringLiteral("filePath")))
+            path = n.userInfo.value(QStringLiteral("filePath")).toString();
+    std::printf("picture saved: %lld bytes\n", QFileInfo(path).size());
+    std::printf("peak resident memory with a 64 MiB transfer: %lld KiB (%.2f x the picture)\n",
+                peak, double(peak) / (64.0 * 1024));
+    run.stop();
+    return 0;
+}
+
+// (e) The window: start-up to the first painted mini panel against the headless start-up
+// to the first status text, idle CPU and resident memory with the window shown and a
+// camera connected, against the headless program, all in this run.
+int windowCosts(Family& f) {
+    test::Xvfb display;
+    if (display.display().isEmpty()) {
+        std::fprintf(stderr, "no virtual display: %s\n", qPrintable(display.error()));
+        return 1;
+    }
+    std::vector<double> painted, headless;
+    for (int i = 0; i < 10; ++i) {
+        for (const bool window : {true, false}) {
+            Run run;
+            QElapsedTimer clock;
+            clock.start();
+            run.start(QStringLiteral("pictures = 0\n"), window ? &display : nullptr);
+            const bool ready = spinUntil(
+                [&] {
+                    return window ? run.windowState().value(QStringLiteral("painted")).toBool()
+                                  : run.log().contains(QStringLiteral("Status: "));
+                },
+                30000);
+            if (!ready) {
+                std::fprintf(stderr, "the program did not start:\n%s\n", qPrintable(run.log()));
+                return 1;
+            }
+            (window ? painted : headless).push_back(double(clock.elapsed()));
+            run.stop();
+        }
+    }
+    std::printf("start-up to the first painted mini panel: median %.0f ms over 10; headless "
+                "to its first status text: median %.0f ms (window/headless %.2f)\n",
+                percentile(painted, 0.5), percentile(headless, 0.5),
+                percentile(painted, 0.5) / percentile(headless, 0.5));
+
+    double cpu[2] = {0, 0};
+    long long rss[2] = {0, 0};
+    for (const bool window : {true, false}) {
+        Run run;
+        if (!f.startConnected(run, QStringLiteral("pictures = 0\n"), window ? &display : nullptr))
+            return 1;
+        spinUntil([] { return false; }, 4000); // past the start-up's focus hand-back
+        cpu[window ? 0 : 1] = run.cpuShareOver(20000);
+        rss[window ? 0 : 1] = run.residentKiB();
+        run.stop();
+    }
+    std::printf("connected and idle for 20 s with the window: %.2f %% of one core (goal below "
+                "1 %%); headless: %.2f %%\n",
+                cpu[0] * 100, cpu[1] * 100);
+    std::printf("resident memory, connected: with the window %lld KiB, headless %lld KiB "
+                "(window/headless %.2f)\n",
+                rss[0], rss[1], double(rss[0]) / double(std::max(1LL, rss[1])));
+    return 0;
+}
+
+// (f) The switch between the two builds for a module of the other architecture: from the
+// decision (the offer taken) to the first status text of the other program, both ways. The
+// module's own connection comes after that text.
+int switchBetweenBuilds(bool asked) {
+    if (!QFileInfo::exists(kProgram + QStringLiteral("_32"))) {
+        std::fprintf(stderr, "switch: ZarvNikonCapture_32 was not built\n");
+        return asked ? 1 : 0;
+    }
+    auto table = [](const QString& module) {
+        return QVariantMap{
+            {QStringLiteral("Zarv Virtual Camera"),
+             QVariantMap{{QStringLiteral("devicename"), QStringLiteral("Zarv Virtual Camera")},
+                         {QStringLiteral("modulename"), module},
+                         {QStringLiteral("productid"), 31233}}}};
+    };
+    // Milliseconds from `decision` to the first status text after `handover` in the log.
+    auto measure = [&](Run& run, const QString& module) -> double {
+        // Stored, not passed: a relaunch carries no -KEY VALUE of the run it ends.
+        run.storeSettings({{QStringLiteral("prefHeadlessAcceptsRelaunch"), true},
+                           {QStringLiteral("prefNikonLookupTable"), table(module)}});
+        run.start(QStringLiteral("pictures = 0\n"));
+        const QString decision = QStringLiteral("Relaunching without asking");
+        if (!spinUntil([&] { return run.log().contains(decision); }, 60000))
+            return -1;
+        QElapsedTimer clock;
+        clock.start();
+        const QString handover = module.contains(QLatin1String("32"))
+                                     ? QStringLiteral("exec'ing to path")
+                                     : QStringLiteral("has ended; starting");
+        const bool seen = spinUntil(
+            [&] {
+                const QString log = run.log();
+                const qsizetype at = log.indexOf(handover, log.indexOf(decision));
+                return at >= 0 && log.indexOf(QStringLiteral("Status: "), at) >= 0;
+            },
+            60000);
+        return seen ? double(clock.elapsed()) : -1;
+    };
+    // The program running now is whichever the relaunches left: the bus name's owner.
+    auto stopOwner = [] {
+        ::kill(pid_t(QDBusConnection::sessionBus()
+                         .interface()
+                         ->servicePid(QStringLiteral("com.quellbay.ZarvNikonCapture"))
+                         .value()),
+               SIGTERM);
+        spinUntil([] { return false; }, 1000);
+    };
+    std::vector<double> to32, to64;
+    for (int i = 0; i < 3; ++i) {
+        Run run; // one settings folder: the second start goes to the 32-bit program first
+        to32.push_back(measure(run, QStringLiteral("ZarvVirtualCamera32 Module.bundle")));
+        stopOwner();
+        run.process.waitForFinished(30000);
+        to64.push_back(measure(run, QStringLiteral("ZarvVirtualCamera Module.bundle")));
+        stopOwner();
+        if (to32.back() < 0 || to64.back() < 0) {
+            std::fprintf(stderr, "switch: a handover did not happen:\n%s\n",
+                         qPrintable(run.log().right(4000)));
+            return 1;
+        }
+    }
+    std::printf("switch to the 32-bit program, decision to its first status text: median "
+                "%.0f ms over 3 (goal below 1000 ms); back to 64-bit: median %.0f ms\n",
+                percentile(to32, 0.5), percentile(to64, 0.5));
+    return 0;
+}
+
+// (g) Saving on the camera's event: shutter to announcement beyond the link's own transfer
+// time, with the event path on and off.
+int eventLatency(Family& f, int shots) {
+    const double transferMs = kPicture / kUsb2 * 1000;
+    std::vector<double> beyond[2];
+    for (const bool events : {true, false}) {
+        Run run;
+        if (!f.startConnected(
+                run,
+                QStringLiteral("pictures = 0\npicture_size = %1\npiece_size = 1048576\n"
+                               "bandwidth = %2\n")
+                    .arg(qint64(kPicture))
+                    .arg(qint64(kUsb2)),
+                nullptr,
+                {QStringLiteral("-prefSaveOnCameraEvent"),
+                 events ? QStringLiteral("YES") : QStringLiteral("NO")}))
+            return 1;
+        const std::vector<double> latencies = f.shutterToAnnouncement(shots);
+        if (latencies.empty())
+            return 1;
+        for (double ms : latencies)
+            beyond[events ? 0 : 1].push_back(ms - transferMs);
+        if (events) {
+            // The program's own view, from the camera's announcement to ours, and where that
+            // time goes beyond the link's (the first piece is on the link before its first
+            // byte arrives).
+            const double pieceMs = 1048576 / kUsb2 * 1000;
+            std::vector<double> own, toFirst, toSynced, toAnnounced;
+            for (const QJsonObject& r : run.shots()) {
+                own.push_back(recordTime(r, "announced") - recordTime(r, "shot") - transferMs);
+                toFirst.push_back(recordTime(r, "firstByte") - recordTime(r, "shot") - pieceMs);
+                toSynced.push_back(recordTime(r, "synced") - recordTime(r, "lastByte"));
+                toAnnounced.push_back(recordTime(r, "announced") - recordTime(r, "synced"));
+            }
+            std::printf("timing records of %zu shots: shot to announcement beyond the "
+                        "transfer p50 %.0f ms, p95 %.0f ms; p50 of: shot to first piece %.0f "
+                        "ms, last byte to synced %.0f ms, synced to announced %.0f ms\n",
+                        own.size(), percentile(own, 0.5), percentile(own, 0.95),
+                        percentile(toFirst, 0.5), percentile(toSynced, 0.5),
+                        percentile(toAnnounced, 0.5));
+        }
+        run.stop();
+    }
+    for (const bool events : {true, false}) {
+        const std::vector<double>& v = beyond[events ? 0 : 1];
+        std::printf("grab to announcement beyond the transfer (%.0f ms for 25 MiB at 35 MB/s), "
+                    "%zu shots, event path %s: p50 %.0f ms, p95 %.0f ms, max %.0f ms%s\n",
+                    transferMs, v.size(), events ? "on" : "off", percentile(v, 0.5),
+                    percentile(v, 0.95), percentile(v, 1.0),
+                    events ? " (goal: p50 below 20, p95 below 50)" : "");
+    }
+    return 0;
+}
+
+// A burst against the slower of the link and the disk.
+// The disk's own pace for the same bytes, measured now: a burst cannot beat it.
+int burstAgainstLinkAndDisk(Family& f) {
+    for (const bool onDisk : {false, true}) {
+        QTemporaryDir diskDir(onDisk ? QDir::tempPath() + QStringLiteral("/zarv-burst-XXXXXX")
+                                     : QStringLiteral("/dev/shm/zarv-burst-XXXXXX"));
+        if (!diskDir.isValid())
+            continue;
+        QElapsedTimer diskClock;
+        diskClock.start();
+        const QByteArray chunk(1 << 20, 'x');
+        for (int i = 0; i < 20; ++i) {
+            QFile file(diskDir.filePath(QString::number(i)));
+            file.open(QIODevice::WriteOnly);
+            for (int mib = 0; mib < 25; ++mib)
+                file.write(chunk);
+            file.flush();
+            ::fsync(file.handle());
+        }
+        const double diskMs = double(diskClock.elapsed());
+        const double linkMs = 20 * kPicture / kUsb3 * 1000;
+        const double limitMs = std::max(linkMs, diskMs);
+
+        Run run;
+        run.hot = diskDir.path() + QStringLiteral("/hot");
+        if (!f.startConnected(
+                run, QStringLiteral("pictures = 0\npicture_size = %1\npiece_size = 1048576\n"
+                                    "bandwidth = %2\nburst = 20\n")
+                         .arg(qint64(kPicture))
+                         .arg(qint64(kUsb3))))
+            return 1;
+        f.grab();
+        if (!spinUntil([&] { return f.pictures() >= 20; }, 120000)) {
+            std::fprintf(stderr, "the burst was not announced in full (%d of 20)\n", f.pictures());
+            return 1;
+        }
+        spinUntil([&] { return run.shots().size() >= 20; }, 5000);
+        const std::vector<QJsonObject> records = run.shots();
+        if (records.size() < 20) {
+            std::fprintf(stderr, "the burst left %zu timing records\n", records.size());
+            return 1;
+        }
+        const double burstMs =
+            recordTime(records.back(), "announced") - recordTime(records.front(), "shot");
+        // A picture is on disk before the camera may let it go, so the link waits for each
+        // sync: link and disk in turn is the limit that rule sets.
+        std::printf("burst of 20 x 25 MiB at 300 MB/s, hot folder %s: first shot to last "
+                    "announcement %.0f ms; link %.0f ms, disk alone %.0f ms; against the "
+                    "slower %.2f (goal below 1.10), against both in turn %.2f\n",
+                    onDisk ? "on disk" : "in memory", burstMs, linkMs, diskMs, burstMs / limitMs,
+                    burstMs / (linkMs + diskMs));
+        run.stop();
+    }
+    return 0;
+}
+
+// Idle CPU with the event path on.
+int idleWithEvents(Family& f) {
+    Run run;
+    if (!f.startConnected(run, QStringLiteral("pictures = 0\n")))
+        return 1;
+    spinUntil([] { return false; }, 4000);
+    const double cpu = run.cpuShareOver(20000);
+    std::printf("connected and idle for 20 s, event path on: %.2f %% of one core (goal below "
+                "1 %%)\n",
+                cpu * 100);
+    run.stop();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -146,359 +524,29 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "umockdev: %s\n", error ? error->message : "?");
         return 1;
     }
-    auto& center = DistributedNotificationCenter::defaultCenter();
-    std::vector<Notification> received;
-    center.addObserver({}, [&](const Notification& n) { received.push_back(n); });
+    Family f;
+    f.center.addObserver({}, [&f](const Notification& n) { f.received.push_back(n); });
     QDBusConnection::sessionBus().interface()->serviceOwner(QStringLiteral("org.freedesktop.DBus"));
-    auto connected = [&] {
-        for (const Notification& n : received)
-            if (n.userInfo.value(QStringLiteral("cameraStatus")).toInt() == 1)
-                return true;
-        return false;
-    };
-    auto pictures = [&] {
-        int count = 0;
-        for (const Notification& n : received)
-            count += n.userInfo.contains(QStringLiteral("filePath")) ? 1 : 0;
-        return count;
-    };
-    const double scanInterval = 1.0; // the factory default
-    // Starts the program and waits for its camera; says why not when it never connects.
-    auto startConnected = [&](Run& run, const QString& cameraConfig,
-                              const test::Xvfb* display = nullptr, const QStringList& more = {}) {
-        received.clear();
-        run.start(cameraConfig, display, more);
-        if (spinUntil(connected, 30000))
-            return true;
-        std::fprintf(stderr, "the camera did not connect:\n%s\n", qPrintable(run.log()));
-        return false;
-    };
-    auto grab = [&] {
-        center.post(QStringLiteral("ZarvNikonAppNotification"), {},
-                    {{QStringLiteral("senderApp"), QStringLiteral("bench")},
-                     {QStringLiteral("action"), QStringLiteral("grabimage")}});
-    };
-    // Milliseconds from asking for each of `shots` pictures to its announcement; the shots fall
-    // at every phase of the scan timer, not just after a tick. Empty when one never arrives.
-    auto shutterToAnnouncement = [&](int shots) {
-        std::vector<double> latencies;
-        for (int shot = 0; shot < shots; ++shot) {
-            spinUntil([] { return false; }, (shot * 397) % 1000);
-            const int before = pictures();
-            QElapsedTimer clock;
-            clock.start();
-            grab();
-            if (!spinUntil([&] { return pictures() > before; }, 30000)) {
-                std::fprintf(stderr, "shot %d was not announced\n", shot);
-                return std::vector<double>();
-            }
-            latencies.push_back(double(clock.elapsed()));
-        }
-        return latencies;
-    };
+
     // One section alone when named: startup, latency, memory, window, switch, events.
     const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     auto wanted = [&](const char* section) {
         return only.isEmpty() || only == QLatin1String(section);
     };
-
-    // (c) Start-up time to the first status text, three runs.
-    std::vector<double> startups;
-    for (int i = 0; i < 3 && wanted("startup"); ++i) {
-        Run run;
-        QElapsedTimer clock;
-        clock.start();
-        run.start(QStringLiteral("pictures = 0\n"));
-        spinUntil([&] { return run.log().contains(QStringLiteral("Status: ")); }, 30000);
-        startups.push_back(double(clock.elapsed()));
-        run.stop();
-    }
+    const int shots = bench::argument(app.arguments(), QStringLiteral("--shots"), 50);
+    int failed = 0;
     if (wanted("startup"))
-        std::printf("start-up to first status text: median %.0f ms (runs %.0f, %.0f, %.0f)\n",
-                    percentile(startups, 0.5), startups[0], startups[1], startups[2]);
-
-    // (a) Shutter-to-announcement latency over 20 shots, and (b) idle CPU, (d) idle memory.
-    if (wanted("latency")) {
-        Run run;
-        if (!startConnected(run, QStringLiteral("pictures = 0\n")))
-            return 1;
-        const std::vector<double> latencies = shutterToAnnouncement(20);
-        if (latencies.empty())
-            return 1;
-        std::printf("shutter-to-announcement over 20 shots: p50 %.0f ms, p95 %.0f ms; scan "
-                    "interval %.0f ms (p50/interval %.2f)\n",
-                    percentile(latencies, 0.5), percentile(latencies, 0.95), scanInterval * 1000,
-                    percentile(latencies, 0.5) / (scanInterval * 1000));
-
-        spinUntil([] { return false; }, 2000);
-        const long long idleKiB = run.peakKiB();
-        const double cpu = run.cpuShareOver(30000);
-        std::printf("connected and idle for 30 s: %.2f %% of one core (goal below 1 %%)\n",
-                    cpu * 100);
-        std::printf("peak resident memory, connected (after 20 shots): %lld KiB\n", idleKiB);
-        run.stop();
-    }
-
-    // (d) Peak memory during a 64 MiB transfer.
-    if (wanted("memory")) {
-        received.clear();
-        Run run;
-        run.start(QStringLiteral("pictures = 1\npicture_size = 67108864\npiece_size = 1048576\n"));
-        if (!spinUntil([&] { return pictures() >= 1; }, 120000)) {
-            std::fprintf(stderr, "the 64 MiB picture was not announced:\n%s\n",
-                         qPrintable(run.log()));
-            return 1;
-        }
-        const long long peak = run.peakKiB();
-        QString path;
-        for (const Notification& n : received)
-            if (n.userInfo.contains(QStringLiteral("filePath")))
-                path = n.userInfo.value(QStringLiteral("filePath")).toString();
-        std::printf("picture saved: %lld bytes\n", QFileInfo(path).size());
-        std::printf("peak resident memory with a 64 MiB transfer: %lld KiB (%.2f x the picture)\n",
-                    peak, double(peak) / (64.0 * 1024));
-        run.stop();
-    }
-    // (e) The window: start-up to the first painted mini panel against the headless start-up
-    // to the first status text, idle CPU and resident memory with the window shown and a
-    // camera connected, against the headless program, all in this run.
-    if (wanted("window")) {
-        test::Xvfb display;
-        if (display.display().isEmpty()) {
-            std::fprintf(stderr, "no virtual display: %s\n", qPrintable(display.error()));
-            return 1;
-        }
-        std::vector<double> painted, headless;
-        for (int i = 0; i < 10; ++i) {
-            for (const bool window : {true, false}) {
-                Run run;
-                QElapsedTimer clock;
-                clock.start();
-                run.start(QStringLiteral("pictures = 0\n"), window ? &display : nullptr);
-                const bool ready = spinUntil(
-                    [&] {
-                        return window ? run.windowState().value(QStringLiteral("painted")).toBool()
-                                      : run.log().contains(QStringLiteral("Status: "));
-                    },
-                    30000);
-                if (!ready) {
-                    std::fprintf(stderr, "the program did not start:\n%s\n", qPrintable(run.log()));
-                    return 1;
-                }
-                (window ? painted : headless).push_back(double(clock.elapsed()));
-                run.stop();
-            }
-        }
-        std::printf("start-up to the first painted mini panel: median %.0f ms over 10; headless "
-                    "to its first status text: median %.0f ms (window/headless %.2f)\n",
-                    percentile(painted, 0.5), percentile(headless, 0.5),
-                    percentile(painted, 0.5) / percentile(headless, 0.5));
-
-        double cpu[2] = {0, 0};
-        long long rss[2] = {0, 0};
-        for (const bool window : {true, false}) {
-            Run run;
-            if (!startConnected(run, QStringLiteral("pictures = 0\n"), window ? &display : nullptr))
-                return 1;
-            spinUntil([] { return false; }, 4000); // past the start-up's focus hand-back
-            cpu[window ? 0 : 1] = run.cpuShareOver(20000);
-            rss[window ? 0 : 1] = run.residentKiB();
-            run.stop();
-        }
-        std::printf("connected and idle for 20 s with the window: %.2f %% of one core (goal below "
-                    "1 %%); headless: %.2f %%\n",
-                    cpu[0] * 100, cpu[1] * 100);
-        std::printf("resident memory, connected: with the window %lld KiB, headless %lld KiB "
-                    "(window/headless %.2f)\n",
-                    rss[0], rss[1], double(rss[0]) / double(std::max(1LL, rss[1])));
-    }
-    // (f) The switch between the two builds for a module of the other architecture: from the
-    // decision (the offer taken) to the first status text of the other program, both ways. The
-    // module's own connection comes after that text.
-    if (wanted("switch")) {
-        if (!QFileInfo::exists(kProgram + QStringLiteral("_32"))) {
-            std::fprintf(stderr, "switch: ZarvNikonCapture_32 was not built\n");
-            return only.isEmpty() ? 0 : 1;
-        }
-        auto table = [](const QString& module) {
-            return QStringLiteral("<dict><key>Zarv Virtual Camera</key><dict><key>devicename</key>"
-                                  "<string>Zarv Virtual Camera</string><key>modulename</key>"
-                                  "<string>%1</string><key>productid</key><integer>31233</integer>"
-                                  "</dict></dict>")
-                .arg(module);
-        };
-        // Milliseconds from `decision` to the first status text after `handover` in the log.
-        auto measure = [&](Run& run, const QString& module) -> double {
-            run.start(QStringLiteral("pictures = 0\n"), nullptr,
-                      {QStringLiteral("-prefHeadlessAcceptsRelaunch"), QStringLiteral("YES"),
-                       QStringLiteral("-prefNikonLookupTable"), table(module)});
-            const QString decision = QStringLiteral("Relaunching without asking");
-            if (!spinUntil([&] { return run.log().contains(decision); }, 60000))
-                return -1;
-            QElapsedTimer clock;
-            clock.start();
-            const QString handover = module.contains(QLatin1String("32"))
-                                         ? QStringLiteral("exec'ing to path")
-                                         : QStringLiteral("has ended; starting");
-            const bool seen = spinUntil(
-                [&] {
-                    const QString log = run.log();
-                    const qsizetype at = log.indexOf(handover, log.indexOf(decision));
-                    return at >= 0 && log.indexOf(QStringLiteral("Status: "), at) >= 0;
-                },
-                60000);
-            return seen ? double(clock.elapsed()) : -1;
-        };
-        // The program running now is whichever the relaunches left: the bus name's owner.
-        auto stopOwner = [] {
-            ::kill(pid_t(QDBusConnection::sessionBus()
-                             .interface()
-                             ->servicePid(QStringLiteral("com.quellbay.ZarvNikonCapture"))
-                             .value()),
-                   SIGTERM);
-            spinUntil([] { return false; }, 1000);
-        };
-        std::vector<double> to32, to64;
-        for (int i = 0; i < 3; ++i) {
-            Run run; // one settings folder: the second start goes to the 32-bit program first
-            to32.push_back(measure(run, QStringLiteral("ZarvVirtualCamera32 Module.bundle")));
-            stopOwner();
-            run.process.waitForFinished(30000);
-            to64.push_back(measure(run, QStringLiteral("ZarvVirtualCamera Module.bundle")));
-            stopOwner();
-            if (to32.back() < 0 || to64.back() < 0) {
-                std::fprintf(stderr, "switch: a handover did not happen:\n%s\n",
-                             qPrintable(run.log().right(4000)));
-                return 1;
-            }
-        }
-        std::printf("switch to the 32-bit program, decision to its first status text: median "
-                    "%.0f ms over 3 (goal below 1000 ms); back to 64-bit: median %.0f ms\n",
-                    percentile(to32, 0.5), percentile(to64, 0.5));
-    }
-    // (g) Saving on the camera's event: shutter to announcement beyond the link's own transfer
-    // time, with the event path on and off; a burst against the slower of the link and the
-    // disk; idle CPU with the event path on.
-    if (wanted("events")) {
-        const double size = 25.0 * 1024 * 1024;
-        const double usb2 = 35e6, usb3 = 300e6;
-        const int shots = bench::argument(app.arguments(), QStringLiteral("--shots"), 50);
-        auto at = [](const QJsonObject& record, const char* key) {
-            return double(QDateTime::fromString(record.value(QLatin1String(key)).toString(),
-                                                Qt::ISODateWithMs)
-                              .toMSecsSinceEpoch());
-        };
-        const double transferMs = size / usb2 * 1000;
-        std::vector<double> beyond[2];
-        for (const bool events : {true, false}) {
-            Run run;
-            if (!startConnected(
-                    run,
-                    QStringLiteral("pictures = 0\npicture_size = %1\npiece_size = 1048576\n"
-                                   "bandwidth = %2\n")
-                        .arg(qint64(size))
-                        .arg(qint64(usb2)),
-                    nullptr,
-                    {QStringLiteral("-prefSaveOnCameraEvent"),
-                     events ? QStringLiteral("YES") : QStringLiteral("NO")}))
-                return 1;
-            const std::vector<double> latencies = shutterToAnnouncement(shots);
-            if (latencies.empty())
-                return 1;
-            for (double ms : latencies)
-                beyond[events ? 0 : 1].push_back(ms - transferMs);
-            if (events) {
-                // The program's own view, from the camera's announcement to ours, and where that
-                // time goes beyond the link's (the first piece is on the link before its first
-                // byte arrives).
-                const double pieceMs = 1048576 / usb2 * 1000;
-                std::vector<double> own, toFirst, toSynced, toAnnounced;
-                for (const QJsonObject& r : run.shots()) {
-                    own.push_back(at(r, "announced") - at(r, "shot") - transferMs);
-                    toFirst.push_back(at(r, "firstByte") - at(r, "shot") - pieceMs);
-                    toSynced.push_back(at(r, "synced") - at(r, "lastByte"));
-                    toAnnounced.push_back(at(r, "announced") - at(r, "synced"));
-                }
-                std::printf("timing records of %zu shots: shot to announcement beyond the "
-                            "transfer p50 %.0f ms, p95 %.0f ms; p50 of: shot to first piece %.0f "
-                            "ms, last byte to synced %.0f ms, synced to announced %.0f ms\n",
-                            own.size(), percentile(own, 0.5), percentile(own, 0.95),
-                            percentile(toFirst, 0.5), percentile(toSynced, 0.5),
-                            percentile(toAnnounced, 0.5));
-            }
-            run.stop();
-        }
-        for (const bool events : {true, false}) {
-            const std::vector<double>& v = beyond[events ? 0 : 1];
-            std::printf("grab to announcement beyond the transfer (%.0f ms for 25 MiB at 35 MB/s), "
-                        "%zu shots, event path %s: p50 %.0f ms, p95 %.0f ms, max %.0f ms%s\n",
-                        transferMs, v.size(), events ? "on" : "off", percentile(v, 0.5),
-                        percentile(v, 0.95), percentile(v, 1.0),
-                        events ? " (goal: p50 below 20, p95 below 50)" : "");
-        }
-
-        // The disk's own pace for the same bytes, measured now: a burst cannot beat it.
-        for (const bool onDisk : {false, true}) {
-            QTemporaryDir diskDir(onDisk ? QDir::tempPath() + QStringLiteral("/zarv-burst-XXXXXX")
-                                         : QStringLiteral("/dev/shm/zarv-burst-XXXXXX"));
-            if (!diskDir.isValid())
-                continue;
-            QElapsedTimer diskClock;
-            diskClock.start();
-            const QByteArray chunk(1 << 20, 'x');
-            for (int i = 0; i < 20; ++i) {
-                QFile f(diskDir.filePath(QString::number(i)));
-                f.open(QIODevice::WriteOnly);
-                for (int mib = 0; mib < 25; ++mib)
-                    f.write(chunk);
-                f.flush();
-                ::fsync(f.handle());
-            }
-            const double diskMs = double(diskClock.elapsed());
-            const double linkMs = 20 * size / usb3 * 1000;
-            const double limitMs = std::max(linkMs, diskMs);
-
-            Run run;
-            run.hot = diskDir.path() + QStringLiteral("/hot");
-            if (!startConnected(
-                    run, QStringLiteral("pictures = 0\npicture_size = %1\npiece_size = 1048576\n"
-                                        "bandwidth = %2\nburst = 20\n")
-                             .arg(qint64(size))
-                             .arg(qint64(usb3))))
-                return 1;
-            grab();
-            if (!spinUntil([&] { return pictures() >= 20; }, 120000)) {
-                std::fprintf(stderr, "the burst was not announced in full (%d of 20)\n",
-                             pictures());
-                return 1;
-            }
-            spinUntil([&] { return run.shots().size() >= 20; }, 5000);
-            const std::vector<QJsonObject> records = run.shots();
-            if (records.size() < 20) {
-                std::fprintf(stderr, "the burst left %zu timing records\n", records.size());
-                return 1;
-            }
-            const double burstMs = at(records.back(), "announced") - at(records.front(), "shot");
-            // A picture is on disk before the camera may let it go, so the link waits for each
-            // sync: link and disk in turn is the limit that rule sets.
-            std::printf("burst of 20 x 25 MiB at 300 MB/s, hot folder %s: first shot to last "
-                        "announcement %.0f ms; link %.0f ms, disk alone %.0f ms; against the "
-                        "slower %.2f (goal below 1.10), against both in turn %.2f\n",
-                        onDisk ? "on disk" : "in memory", burstMs, linkMs, diskMs,
-                        burstMs / limitMs, burstMs / (linkMs + diskMs));
-            run.stop();
-        }
-
-        Run run;
-        if (!startConnected(run, QStringLiteral("pictures = 0\n")))
-            return 1;
-        spinUntil([] { return false; }, 4000);
-        const double cpu = run.cpuShareOver(20000);
-        std::printf("connected and idle for 20 s, event path on: %.2f %% of one core (goal below "
-                    "1 %%)\n",
-                    cpu * 100);
-        run.stop();
-    }
+        failed = startupTimes();
+    if (!failed && wanted("latency"))
+        failed = latencyIdleAndMemory(f);
+    if (!failed && wanted("memory"))
+        failed = transferMemory(f);
+    if (!failed && wanted("window"))
+        failed = windowCosts(f);
+    if (!failed && wanted("switch"))
+        failed = switchBetweenBuilds(!only.isEmpty());
+    if (!failed && wanted("events"))
+        failed = eventLatency(f, shots) || burstAgainstLinkAndDisk(f) || idleWithEvents(f);
     g_object_unref(testbed);
-    return 0;
+    return failed;
 }
