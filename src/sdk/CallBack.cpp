@@ -5,6 +5,7 @@
 
 #include "sdk/Function.h"
 #include "sdk/Internal.h"
+#include "sdk/PictureFile.h"
 
 #include "messaging/OutboundNotifications.h"
 #include "messaging/ShotTimeline.h"
@@ -23,9 +24,6 @@
 #include <new>
 #include <string>
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
 #include <sys/times.h>
 #include <unistd.h>
 
@@ -257,36 +255,6 @@ std::string timeStamp() {
     return text;
 }
 
-// Moves `from` to `to` unless `to` exists. False with errno EEXIST when it does.
-bool renameNoReplace(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // File systems without the flag (FAT, some network shares): link() refuses to overwrite.
-    if (link(from.c_str(), to.c_str()) == 0) {
-        unlink(from.c_str());
-        return true;
-    }
-    if (errno == EEXIST)
-        return false;
-    // No hard links either: check, then rename; the window is as small as we can make it.
-    struct stat st {};
-    if (lstat(to.c_str(), &st) == 0) {
-        errno = EEXIST;
-        return false;
-    }
-    return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
-void syncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        ::close(fd);
-    }
-}
-
 bool ensureFolder(const std::string& folder) {
     std::error_code ec;
     if (std::filesystem::is_directory(folder, ec))
@@ -324,79 +292,67 @@ QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// The picture being received: a temporary file in the folder it will be saved in. Each piece is
-// written as it arrives, so a picture costs no memory of its size and its last byte is on its
-// way to the disk as soon as it arrives. The file gets its final name only once complete and
-// synced; until then it is unnamed (O_TMPFILE) or hidden, and it is removed if the transfer ends
-// any other way.
-struct PictureFile {
-    int fd = -1;
-    bool fileLayout = false; // fixed by the first piece: it decides the folder
-    std::string folder;
-    std::string tempPath; // empty for an unnamed temporary file
+// One piece as the module describes it, in either layout.
+struct Piece {
+    uint32_t kind = 0;
+    bool fileLayout = false;
+    uint64_t total = 0;  // the picture's size in bytes
+    uint64_t length = 0; // this piece's
+    uint64_t start = 0;  // where it goes (file layout only)
+    uint32_t fileType = 0;
+    bool removed = false;
 };
 
-PictureFile* pictureOf(const tagDataRecord* rec) {
-    return wordToPtr<PictureFile>(rec->pBuffer);
+Piece describePiece(const void* pDataInfo) {
+    Piece p;
+    p.kind = static_cast<const tagNkMAIDDataInfo*>(pDataInfo)->ulType;
+    p.fileLayout = (p.kind & kNkMAIDDataObjType_File) != 0;
+    if (p.fileLayout) {
+        const auto* info = static_cast<const tagNkMAIDFileInfo*>(pDataInfo);
+        p.total = info->ulTotalLength;
+        p.length = info->ulLength;
+        p.start = info->ulStart;
+        p.fileType = info->ulFileDataType;
+        p.removed = info->fRemoveObject != 0;
+    } else {
+        const auto* info = static_cast<const tagNkMAIDImageInfo*>(pDataInfo);
+        p.total = uint64_t(info->ulTotalRows) * info->ulRowBytes;
+        p.length = uint64_t(info->ulRows) * info->ulRowBytes;
+        p.removed = info->fRemoveObject != 0;
+    }
+    return p;
 }
 
-// Opens the temporary file; -118 when memory is short, -117 when the file cannot be made.
-int32_t openPicture(tagDataRecord* rec, const std::string& folder) {
-    void* memory = MaidAlloc(sizeof(PictureFile));
+// The picture being received, behind the data record's buffer word: its file (see PictureFile)
+// in the folder it will be saved in, so a picture costs no memory of its size and its last byte
+// is on its way to the disk as soon as it arrives.
+struct Reception {
+    PictureFile file;
+    bool fileLayout = false; // fixed by the first piece: it decides the folder
+};
+
+Reception* receptionOf(const tagDataRecord* rec) {
+    return wordToPtr<Reception>(rec->pBuffer);
+}
+
+// Makes the picture's file; -118 when memory is short, -117 when the file cannot be made.
+int32_t openPicture(tagDataRecord* rec, const std::string& folder, bool fileLayout) {
+    void* memory = MaidAlloc(sizeof(Reception));
     if (!memory) {
         std::printf("There is not enough memory.\n");
         return kNkMAIDResult_OutOfMemory;
     }
-    auto* picture = new (memory) PictureFile;
-    picture->folder = folder;
-    picture->fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-    if (picture->fd < 0) {
-        // File systems without unnamed files (FAT, network shares): a hidden name instead.
-        std::string path = transferFileTemplate(folder);
-        picture->fd = mkostemp(path.data(), O_CLOEXEC);
-        if (picture->fd >= 0) {
-            picture->tempPath = path;
-            fchmod(picture->fd, 0644);
-        }
-    }
-    if (picture->fd < 0) {
+    auto* reception = new (memory) Reception;
+    if (!reception->file.begin(folder)) {
         qWarning().noquote() << QStringLiteral("problem with fopen file at: %1 (%2)")
                                     .arg(QString::fromStdString(folder), errnoText());
-        picture->~PictureFile();
+        reception->~Reception();
         MaidFree(memory);
         return kNkMAIDResult_FileError;
     }
-    rec->pBuffer = ptrToWord(picture);
+    reception->fileLayout = fileLayout;
+    rec->pBuffer = ptrToWord(reception);
     return kNkMAIDResult_NoError;
-}
-
-bool writeAll(int fd, const uint8_t* bytes, size_t size) {
-    size_t written = 0;
-    while (written < size) {
-        const ssize_t n = ::write(fd, bytes + written, size - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        written += size_t(n);
-    }
-    return true;
-}
-
-// Gives the complete file its name unless the name is taken (false with errno EEXIST then).
-bool publish(PictureFile* picture, const std::string& path) {
-    if (picture->tempPath.empty()) {
-        char self[64];
-        std::snprintf(self, sizeof self, "/proc/self/fd/%d", picture->fd);
-        return linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
-    }
-    if (!renameNoReplace(picture->tempPath, path))
-        return false;
-    picture->tempPath.clear();
-    return true;
 }
 
 void resetRecord(tagDataRecord* rec) {
@@ -420,50 +376,102 @@ int32_t failWrite(tagDataRecord* rec, const std::string& what) {
     return kNkMAIDResult_FileError;
 }
 
+// The first piece makes the picture's file, and every piece must fit the picture. 0 to take
+// the piece, or the result that refuses it.
+int32_t admit(tagDataRecord* rec, const Piece& p, const void* pData) {
+    if (p.total == 0)
+        return refuse(rec, QStringLiteral("the picture's total size is 0"));
+    if (p.total > UINT32_MAX)
+        return refuse(rec,
+                      QStringLiteral("the picture's size (%1 bytes) exceeds 4 GiB").arg(p.total));
+    if (rec->ulOffset > 0 && !rec->pBuffer) {
+        std::printf("There is not enough memory.\n");
+        return kNkMAIDResult_OutOfMemory;
+    }
+    if (!rec->pBuffer) {
+        ShotTimeline::shared().noteFirstByte(uint32_t(rec->lID));
+        // The file layout goes to the save folder, the row layout to the current one.
+        const std::string folder = p.fileLayout ? SaveFolderPath() : std::string(".");
+        if (!ensureFolder(folder)) {
+            rec->fFailed = 1;
+            return kNkMAIDResult_FileError;
+        }
+        // The save folder may have changed since the start's sweep.
+        RemoveLeftoverTransferFilesOnce(folder);
+        const int32_t opened = openPicture(rec, folder, p.fileLayout);
+        if (opened != kNkMAIDResult_NoError)
+            return opened;
+        rec->ulTotal = uint32_t(p.total);
+        rec->ulOffset = 0;
+    } else if (receptionOf(rec)->fileLayout != p.fileLayout) {
+        // The picture's file was made in the first piece's folder; a file-layout picture
+        // finished there would be announced outside the save folder.
+        return refuse(rec, QStringLiteral("the layout changed between pieces"));
+    } else if (p.total != rec->ulTotal) {
+        return refuse(rec, QStringLiteral("the total size changed from %1 to %2 bytes")
+                               .arg(rec->ulTotal)
+                               .arg(p.total));
+    }
+    // Pieces are written in the order they arrive: one that does not start where the last
+    // ended (another transfer's, or one sent twice) would scramble the picture.
+    if (p.fileLayout && p.start != rec->ulOffset)
+        return refuse(rec, QStringLiteral("a piece starts at byte %1 where byte %2 was next")
+                               .arg(p.start)
+                               .arg(rec->ulOffset));
+    if (p.length > uint64_t(rec->ulTotal) - rec->ulOffset)
+        return refuse(rec, QStringLiteral("a piece of %1 bytes after %2 overflows the %3 announced")
+                               .arg(p.length)
+                               .arg(rec->ulOffset)
+                               .arg(rec->ulTotal));
+    if (p.length > 0 && !pData)
+        return refuse(rec, QStringLiteral("a piece without bytes"));
+    return kNkMAIDResult_NoError;
+}
+
 // Names the complete row-layout picture <prefix>NNN.raw, the first free number.
-int32_t completeRows(tagDataRecord* rec, const char* prefix, uint32_t kind, bool removed) {
-    PictureFile* picture = pictureOf(rec);
-    if (fsync(picture->fd) != 0)
-        return failWrite(rec, picture->folder);
-    for (int n = 1;; ++n) {
+int32_t completeRows(tagDataRecord* rec, const char* prefix, const Piece& p) {
+    PictureFile& file = receptionOf(rec)->file;
+    const auto numbered = [prefix](int attempt) -> std::string {
+        const int n = attempt + 1;
+        if (n > 1000000)
+            return {};
         char name[64];
         std::snprintf(name, sizeof name, "%s%03d.raw", prefix, n);
-        if (publish(picture, picture->folder + "/" + name))
-            break;
-        if (errno != EEXIST || n == 1000000)
-            return failWrite(rec, name);
-    }
-    syncFolder(picture->folder);
+        return name;
+    };
+    std::string name;
+    if (!file.finish(numbered, &name))
+        return failWrite(rec, name.empty() ? file.folder() : name);
     DiscardPicture(rec);
-    if (removed && (kind & kNkMAIDDataObjType_Image))
+    if (p.removed && (p.kind & kNkMAIDDataObjType_Image))
         g_bFileRemoved = true;
     return kNkMAIDResult_NoError;
 }
 
 // Names the complete picture <prefix>_<time stamp><extension> in the save folder and announces it.
-int32_t completeFile(tagDataRecord* rec, const char* prefix, uint32_t kind, uint32_t fileType,
-                     bool removed) {
-    PictureFile* picture = pictureOf(rec);
-    const std::string folder = picture->folder;
-    std::string path = folder + "/" + prefix + "_" + timeStamp() + extensionFor(fileType);
-    qInfo().noquote()
-        << QStringLiteral("filename to save temp image at: %1").arg(QString::fromStdString(path));
-    if (fsync(picture->fd) != 0)
-        return failWrite(rec, path);
+int32_t completeFile(tagDataRecord* rec, const char* prefix, const Piece& p) {
+    PictureFile& file = receptionOf(rec)->file;
+    const std::string folder = file.folder();
+    const auto stamped = [&] { return prefix + ("_" + timeStamp()) + extensionFor(p.fileType); };
+    const std::string first = stamped();
+    qInfo().noquote() << QStringLiteral("filename to save temp image at: %1")
+                             .arg(QString::fromStdString(folder + "/" + first));
     // A name already taken gets a fresh time stamp, so two pictures completed in the same
     // millisecond are both kept.
-    while (!publish(picture, path)) {
-        if (errno != EEXIST)
-            return failWrite(rec, path);
-        path = folder + "/" + prefix + "_" + timeStamp() + extensionFor(fileType);
-    }
-    syncFolder(folder);
+    std::string name;
+    if (!file.finish([&](int attempt) { return attempt == 0 ? first : stamped(); }, &name))
+        return failWrite(rec, folder + "/" + (name.empty() ? first : name));
+    const std::string path = folder + "/" + name;
     ShotTimeline::shared().noteSynced(uint32_t(rec->lID), QString::fromStdString(path),
                                       rec->ulTotal);
     DiscardPicture(rec);
     ++gNikonCameraCaptureCount;
-    if (removed && (kind & kNkMAIDDataObjType_Image))
+    if (p.removed && (p.kind & kNkMAIDDataObjType_Image))
         g_bFileRemoved = true;
+    // The program hears its own announcement back (from the bus like any sibling, or directly
+    // when there is no bus): the application's observer of "zarvXNotification" counts the
+    // picture for the mini panel, the camera session's posts the desktop notice and asks Lookout
+    // to show it.
     mySendZarvXNotification2(QString::fromStdString(path));
     return kNkMAIDResult_NoError;
 }
@@ -473,13 +481,9 @@ int32_t completeFile(tagDataRecord* rec, const char* prefix, uint32_t kind, uint
 void DiscardPicture(tagDataRecord* rec) {
     if (!rec)
         return;
-    if (PictureFile* picture = pictureOf(rec)) {
-        if (picture->fd >= 0)
-            ::close(picture->fd);
-        if (!picture->tempPath.empty())
-            unlink(picture->tempPath.c_str());
-        picture->~PictureFile();
-        MaidFree(picture);
+    if (Reception* reception = receptionOf(rec)) {
+        reception->~Reception();
+        MaidFree(reception);
     }
     resetRecord(rec);
 }
@@ -494,92 +498,21 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
         }
         if (rec->fFailed)
             return kNkMAIDResult_OutOfMemory;
-        const uint32_t kind = static_cast<const tagNkMAIDDataInfo*>(pDataInfo)->ulType;
-        const bool fileLayout = (kind & kNkMAIDDataObjType_File) != 0;
-        uint64_t total = 0;
-        uint64_t piece = 0;
-        uint64_t start = 0;
-        uint32_t fileType = 0;
-        bool removed = false;
-        if (fileLayout) {
-            const auto* info = static_cast<const tagNkMAIDFileInfo*>(pDataInfo);
-            total = info->ulTotalLength;
-            piece = info->ulLength;
-            start = info->ulStart;
-            fileType = info->ulFileDataType;
-            removed = info->fRemoveObject != 0;
-        } else {
-            const auto* info = static_cast<const tagNkMAIDImageInfo*>(pDataInfo);
-            total = uint64_t(info->ulTotalRows) * info->ulRowBytes;
-            piece = uint64_t(info->ulRows) * info->ulRowBytes;
-            removed = info->fRemoveObject != 0;
-        }
-        if (total == 0)
-            return refuse(rec, QStringLiteral("the picture's total size is 0"));
-        if (total > UINT32_MAX)
-            return refuse(rec,
-                          QStringLiteral("the picture's size (%1 bytes) exceeds 4 GiB").arg(total));
-        if (rec->ulOffset > 0 && !rec->pBuffer) {
-            std::printf("There is not enough memory.\n");
-            return kNkMAIDResult_OutOfMemory;
-        }
-        if (!rec->pBuffer) {
-            ShotTimeline::shared().noteFirstByte(uint32_t(rec->lID));
-            // The file layout goes to the save folder, the row layout to the current one.
-            const std::string folder = fileLayout ? SaveFolderPath() : std::string(".");
-            if (!ensureFolder(folder)) {
-                rec->fFailed = 1;
-                return kNkMAIDResult_FileError;
-            }
-            // The save folder may have changed since the start's sweep.
-            RemoveLeftoverTransferFilesOnce(folder);
-            const int32_t opened = openPicture(rec, folder);
-            if (opened != kNkMAIDResult_NoError)
-                return opened;
-            pictureOf(rec)->fileLayout = fileLayout;
-            rec->ulTotal = uint32_t(total);
-            rec->ulOffset = 0;
-        } else if (pictureOf(rec)->fileLayout != fileLayout) {
-            // The picture's file was made in the first piece's folder; a file-layout picture
-            // finished there would be announced outside the save folder.
-            return refuse(rec, QStringLiteral("the layout changed between pieces"));
-        } else if (total != rec->ulTotal) {
-            return refuse(rec, QStringLiteral("the total size changed from %1 to %2 bytes")
-                                   .arg(rec->ulTotal)
-                                   .arg(total));
-        }
-        // Pieces are written in the order they arrive: one that does not start where the last
-        // ended (another transfer's, or one sent twice) would scramble the picture.
-        if (fileLayout && start != rec->ulOffset)
-            return refuse(rec, QStringLiteral("a piece starts at byte %1 where byte %2 was next")
-                                   .arg(start)
-                                   .arg(rec->ulOffset));
-        if (piece > uint64_t(rec->ulTotal) - rec->ulOffset)
-            return refuse(rec,
-                          QStringLiteral("a piece of %1 bytes after %2 overflows the %3 announced")
-                              .arg(piece)
-                              .arg(rec->ulOffset)
-                              .arg(rec->ulTotal));
-        if (piece > 0 && !pData)
-            return refuse(rec, QStringLiteral("a piece without bytes"));
-        PictureFile* picture = pictureOf(rec);
-        if (piece > 0 && !writeAll(picture->fd, static_cast<const uint8_t*>(pData), size_t(piece)))
-            return failWrite(rec, picture->folder);
-        // Writeback starts piece by piece, so the sync at the end finds little left to write
-        // and the camera's link is not kept waiting on the disk. Failures surface in that sync.
-        if (piece > 0)
-            ::sync_file_range(picture->fd, off64_t(rec->ulOffset), off64_t(piece),
-                              SYNC_FILE_RANGE_WRITE);
-        rec->ulOffset += uint32_t(piece);
+        const Piece p = describePiece(pDataInfo);
+        if (const int32_t refused = admit(rec, p, pData); refused != kNkMAIDResult_NoError)
+            return refused;
+        PictureFile& file = receptionOf(rec)->file;
+        if (!file.append(pData, size_t(p.length)))
+            return failWrite(rec, file.folder());
+        rec->ulOffset += uint32_t(p.length);
         if (rec->ulOffset < rec->ulTotal)
             return kNkMAIDResult_NoError;
         ShotTimeline::shared().noteLastByte(uint32_t(rec->lID));
 
-        const char* prefix = (kind & kNkMAIDDataObjType_Image)       ? "Image"
-                             : (kind & kNkMAIDDataObjType_Thumbnail) ? "Thumb"
-                                                                     : "Unknown";
-        return fileLayout ? completeFile(rec, prefix, kind, fileType, removed)
-                          : completeRows(rec, prefix, kind, removed);
+        const char* prefix = (p.kind & kNkMAIDDataObjType_Image)       ? "Image"
+                             : (p.kind & kNkMAIDDataObjType_Thumbnail) ? "Thumb"
+                                                                       : "Unknown";
+        return p.fileLayout ? completeFile(rec, prefix, p) : completeRows(rec, prefix, p);
     });
 }
 

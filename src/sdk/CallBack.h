@@ -5,6 +5,7 @@
 
 #include "sdk/Function.h"
 #include "sdk/Maid.h"
+#include "sdk/PictureFile.h" // RemoveLeftoverTransferFiles
 
 #include <atomic>
 #include <cstdint>
@@ -33,14 +34,6 @@ void DiscardPicture(tagDataRecord* rec);
 /// The folder pictures are saved in: "prefSaveFolderPath", tilde expanded; a fallback under the
 /// home folder when the setting is empty.
 std::string SaveFolderPath();
-
-/// Removes hidden partial pictures that an earlier run left in `folder` when it was stopped
-/// mid-transfer: only regular files of our own naming, owned by this user and last written
-/// before this process started. Returns how many were removed; each is logged.
-int RemoveLeftoverTransferFiles(const std::string& folder);
-/// RemoveLeftoverTransferFiles the first time this process meets `folder` (an existing folder,
-/// known by its identity); later calls for it do nothing. Thread-safe.
-void RemoveLeftoverTransferFilesOnce(const std::string& folder);
 
 /// Marks a failure that must unwind to the session (the camera's removal). Callbacks record it;
 /// CallMAIDEntryPoint throws it once the outermost module call has returned.

@@ -5,8 +5,6 @@
 #include "sdk/Function.h"
 
 #include <memory>
-#include <string>
-#include <string_view>
 #include <vector>
 
 namespace zarv::sdk_internal {
@@ -74,11 +72,5 @@ int32_t issueAndWait(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_t ulPa
 /// The ids of a node's child list (capability 7), in the module's order. False when the node
 /// has no readable list of 4-byte ids; an empty list is a success.
 bool readChildIds(LPRefObj pRef, std::vector<uint32_t>* pIDs);
-
-/// The mkostemp template of a picture being received where the folder cannot hold unnamed files:
-/// a hidden name that RemoveLeftoverTransferFiles recognises as ours.
-std::string transferFileTemplate(const std::string& folder);
-/// Whether a file name is one that transferFileTemplate makes.
-bool isTransferFileName(std::string_view name);
 
 } // namespace zarv::sdk_internal
