@@ -460,11 +460,7 @@ int32_t openObject(tagNkMAIDObject* parentRecord, uint32_t id, uint32_t dataType
                 return rc;
         }
     }
-    const uint64_t handle = g_state->nextHandle++;
-    record->ulType = o.kind;
-    record->ulID = id;
-    record->refModule = handle;
-    g_state->objects[handle] = o;
+    g_state->add(o);
     return kNkMAIDResult_NoError;
 }
 
@@ -472,11 +468,7 @@ int32_t closeObject(uint64_t handle) {
     Object* o = find(handle);
     if (!o)
         return kNkMAIDResult_UnexpectedError;
-    std::vector<uint64_t> children;
-    for (const auto& [h, child] : g_state->objects)
-        if (child.parent == handle)
-            children.push_back(h);
-    for (uint64_t h : children)
+    for (uint64_t h : g_state->childrenOf(handle))
         closeObject(h);
     cancelTransfers([handle](uint64_t h) { return h == handle; });
     g_state->cancelPending([handle](uint64_t h) { return h == handle; });
@@ -561,15 +553,6 @@ const CapView* findCap(const std::vector<CapView>& caps, uint32_t cap) {
         if (c.id == cap)
             return &c;
     return nullptr;
-}
-
-void fillEnum(tagNkMAIDEnum* e, uint32_t type, uint32_t elements, uint32_t current,
-              uint16_t bytes) {
-    e->ulType = type;
-    e->ulElements = elements;
-    e->ulValue = current;
-    e->ulDefault = 0;
-    e->wPhysicalBytes = bytes;
 }
 
 int32_t capGet(const Object& o, uint32_t cap, uint32_t dataType, uint64_t data) {
@@ -663,13 +646,7 @@ int32_t capGetArray(const Object& o, uint32_t cap, uint32_t dataType, uint64_t d
     if (cap == kNkMAIDCapability_Children) {
         if (!findCap(capsOf(o), cap))
             return kNkMAIDResult_NotSupported;
-        const std::vector<uint32_t> ids = childIds(o);
-        // The caller's array was sized from an earlier get: never write past it.
-        if (e->wPhysicalBytes != 4 || e->ulElements < ids.size())
-            return kNkMAIDResult_UnexpectedError;
-        std::memcpy(out, ids.data(), ids.size() * 4);
-        e->ulElements = uint32_t(ids.size());
-        return kNkMAIDResult_NoError;
+        return copyChildIds(e, childIds(o));
     }
     const Setting* s = settingOf(o, cap);
     if (!s || (s->kind != Setting::TextEnum && s->kind != Setting::ValueEnum))
@@ -735,17 +712,8 @@ int32_t capSet(Object& o, uint32_t cap, uint32_t dataType, uint64_t data) {
     const CapView* def = findCap(caps, cap);
     if (!def || !(def->ops & S))
         return kNkMAIDResult_NotSupported;
-    if (def->type == kNkMAIDCapType_Callback) {
-        if (dataType == kNkMAIDDataType_Null) {
-            o.procs[cap] = {};
-            return kNkMAIDResult_NoError;
-        }
-        const auto* cb = wordToPtr<tagNkMAIDCallback>(data);
-        if (dataType != kNkMAIDDataType_CallbackPtr || !cb)
-            return kNkMAIDResult_UnexpectedError;
-        o.procs[cap] = *cb;
-        return kNkMAIDResult_NoError;
-    }
+    if (def->type == kNkMAIDCapType_Callback)
+        return setCallback(o, cap, dataType, data);
     if (const Setting* setting = settingOf(o, cap)) {
         uint32_t value = 0;
         if (setting->kind == Setting::Range) {
@@ -821,12 +789,6 @@ int32_t capStart(const Object& o, uint64_t handle, uint32_t cap, uint64_t pendin
     return kNkMAIDResult_NotSupported;
 }
 
-int32_t enumChildren(const Object& o, uint64_t handle) {
-    for (uint32_t id : childIds(o))
-        g_state->actions.push_back([handle, id] { sendEvent(handle, kNkMAIDEvent_AddChild, id); });
-    return kNkMAIDResult_NoError;
-}
-
 // Runs what the cameras' threads handed over; whether there was anything.
 bool runResults() {
     std::vector<uint32_t> ids;
@@ -860,10 +822,7 @@ int32_t pump() {
     did = pumpTransfers() || did;
     if (!g_state || !g_state->open)
         return kNkMAIDResult_NoError;
-    if (!g_state->actions.empty()) {
-        std::function<void()> action = std::move(g_state->actions.front());
-        g_state->actions.pop_front();
-        action();
+    if (g_state->runNextAction()) {
         did = true;
         if (!g_state || !g_state->open)
             return kNkMAIDResult_NoError;
@@ -882,70 +841,29 @@ int32_t pump() {
     return kNkMAIDResult_Pending;
 }
 
-int32_t dispatch(tagNkMAIDObject* record, uint32_t command, uint32_t param, uint32_t dataType,
-                 uint64_t data, LPMAIDCompletionProc proc, uint64_t ref) {
-    if (!g_state)
-        g_state = std::make_unique<State>();
-    if (command == kNkMAIDCommand_Open && !record)
-        return openObject(nullptr, param, dataType, data);
-    const uint64_t handle = ObjectBook::handleOf(record);
-    Object* o = find(handle);
-    if (!o)
-        return kNkMAIDResult_UnexpectedError;
-    if (command == kNkMAIDCommand_Async)
-        return pump();
-    if (command == kNkMAIDCommand_Open)
-        return openObject(record, param, dataType, data);
-    if (command == kNkMAIDCommand_Close)
-        return closeObject(handle);
-
-    const uint64_t pendingId =
-        g_state->addPending(handle, record, command, param, dataType, data, proc, ref);
-    bool completesLater = false;
-    int32_t result;
-    switch (command) {
-    case kNkMAIDCommand_GetCapCount: {
-        auto* count = wordToPtr<uint32_t>(data);
-        if (dataType != kNkMAIDDataType_UnsignedPtr || !count) {
-            result = kNkMAIDResult_UnexpectedError;
-        } else {
-            *count = uint32_t(capsOf(*o).size());
-            result = kNkMAIDResult_NoError;
-        }
-        break;
-    }
-    case kNkMAIDCommand_GetCapInfo:
-        result = getCapInfo(*o, param, dataType, data);
-        break;
-    case kNkMAIDCommand_CapStart:
-        result = capStart(*o, handle, param, pendingId, &completesLater);
-        break;
-    case kNkMAIDCommand_CapSet:
-        result = capSet(*o, param, dataType, data);
-        break;
-    case kNkMAIDCommand_CapGet:
-        result = capGet(*o, param, dataType, data);
-        break;
-    case kNkMAIDCommand_CapGetArray:
-        result = capGetArray(*o, param, dataType, data);
-        break;
-    case kNkMAIDCommand_EnumChildren:
-        if (o->kind == kNkMAIDObjectType_Module)
-            detectCameras();
-        result = enumChildren(*o, handle);
-        break;
-    default:
-        result = kNkMAIDResult_NotSupported;
-        break;
-    }
-    if (!g_state->pending.count(pendingId))
-        return result; // completed already (the object went while the command ran)
-    if (!proc)
-        g_state->pending.erase(pendingId);
-    else if (!completesLater)
-        g_state->actions.push_back([pendingId, result] { complete(pendingId, result); });
-    return result;
+uint32_t capCount(const Object& o) {
+    return uint32_t(capsOf(o).size());
 }
+
+// The program asks for the module's children to see which cameras there are now.
+void beforeEnumeration(const Object& o) {
+    if (o.kind == kNkMAIDObjectType_Module)
+        detectCameras();
+}
+
+const Hooks kHooks = {
+    .open = openObject,
+    .close = closeObject,
+    .pump = pump,
+    .childIds = childIds,
+    .beforeEnumeration = beforeEnumeration,
+    .capCount = capCount,
+    .capInfo = getCapInfo,
+    .capGet = capGet,
+    .capGetArray = capGetArray,
+    .capSet = capSet,
+    .capStart = capStart,
+};
 
 } // namespace
 
@@ -989,7 +907,10 @@ void setOptions(const Options& options) {
 int32_t entry(tagNkMAIDObject* object, uint32_t command, uint32_t param, uint32_t dataType,
               uint64_t data, LPMAIDCompletionProc complete, uint64_t ref) {
     try {
-        return dispatch(object, command, param, dataType, data, complete, ref);
+        if (!g_state)
+            g_state = std::make_unique<State>();
+        return module::dispatch(*g_state, kHooks, object, command, param, dataType, data, complete,
+                                ref);
     } catch (...) {
         return kNkMAIDResult_UnexpectedError;
     }

@@ -13,7 +13,6 @@
 
 #include "sdk/ModuleObjects.h"
 
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -51,8 +50,7 @@ struct Transfer {
 struct State : module::ObjectBook {
     Options options;
     bool open = false;
-    std::map<uint32_t, Source> sources; // by id
-    std::deque<std::function<void()>> actions;
+    std::map<uint32_t, Source> sources;     // by id
     std::map<uint64_t, Transfer> transfers; // by pending id
     std::shared_ptr<Doorbell> doorbell = std::make_shared<Doorbell>();
     uint32_t asyncRate = 10;

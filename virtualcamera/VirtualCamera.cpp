@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -168,7 +167,6 @@ struct State : ObjectBook {
     std::vector<Item> card;
     uint32_t nextItemId = kFirstItemId;
     size_t nextPicture = 0;
-    std::deque<std::function<void()>> actions;
     std::map<uint32_t, EnumSetting> enums;
     std::map<uint32_t, RangeSetting> ranges;
     std::map<uint32_t, uint32_t> unsignedValues;
@@ -600,11 +598,7 @@ int32_t openObject(tagNkMAIDObject* parentRecord, uint32_t id, uint32_t dataType
         o.parent = parentHandle;
         o.kind = parent->kind + 1;
     }
-    const uint64_t handle = g_state->nextHandle++;
-    record->ulType = o.kind;
-    record->ulID = id;
-    record->refModule = handle;
-    g_state->objects[handle] = o;
+    g_state->add(o);
     return kNkMAIDResult_NoError;
 }
 
@@ -613,11 +607,7 @@ int32_t closeObject(uint64_t handle) {
     if (!o)
         return kNkMAIDResult_UnexpectedError;
     // Children the program left open go with their parent.
-    std::vector<uint64_t> children;
-    for (const auto& [h, child] : g_state->objects)
-        if (child.parent == handle)
-            children.push_back(h);
-    for (uint64_t h : children)
+    for (uint64_t h : g_state->childrenOf(handle))
         closeObject(h);
     cancelPendingOn(handle);
     const bool module = find(handle) && find(handle)->kind == kNkMAIDObjectType_Module;
@@ -633,12 +623,8 @@ int32_t closeObject(uint64_t handle) {
     return kNkMAIDResult_NoError;
 }
 
-int32_t getCapCount(const Object& o, uint32_t dataType, uint64_t data) {
-    auto* count = wordToPtr<uint32_t>(data);
-    if (dataType != kNkMAIDDataType_UnsignedPtr || !count)
-        return kNkMAIDResult_UnexpectedError;
-    *count = uint32_t(capsFor(o.kind).size());
-    return kNkMAIDResult_NoError;
+uint32_t capCount(const Object& o) {
+    return uint32_t(capsFor(o.kind).size());
 }
 
 int32_t getCapInfo(const Object& o, uint32_t count, uint32_t dataType, uint64_t data) {
@@ -664,15 +650,6 @@ int32_t getCapInfo(const Object& o, uint32_t count, uint32_t dataType, uint64_t 
         std::snprintf(info.szDescription, sizeof info.szDescription, "%s", description);
     }
     return kNkMAIDResult_NoError;
-}
-
-void fillEnum(tagNkMAIDEnum* e, uint32_t type, uint32_t elements, uint32_t current,
-              uint16_t bytes) {
-    e->ulType = type;
-    e->ulElements = elements;
-    e->ulValue = current;
-    e->ulDefault = 0;
-    e->wPhysicalBytes = bytes;
 }
 
 int32_t capGet(const Object& o, uint32_t cap, uint32_t dataType, uint64_t data) {
@@ -746,16 +723,9 @@ int32_t capGetArray(const Object& o, uint32_t cap, uint32_t dataType, uint64_t d
     auto* e = wordToPtr<tagNkMAIDEnum>(data);
     if (dataType != kNkMAIDDataType_EnumPtr || !e || !e->pData)
         return kNkMAIDResult_UnexpectedError;
+    if (cap == kNkMAIDCapability_Children)
+        return copyChildIds(e, childIds(o));
     auto* out = wordToPtr<uint8_t>(e->pData);
-    if (cap == kNkMAIDCapability_Children) {
-        const std::vector<uint32_t> ids = childIds(o);
-        // The caller's array was sized from an earlier get: never write past it.
-        if (e->wPhysicalBytes != 4 || e->ulElements < ids.size())
-            return kNkMAIDResult_UnexpectedError;
-        std::memcpy(out, ids.data(), ids.size() * 4);
-        e->ulElements = uint32_t(ids.size());
-        return kNkMAIDResult_NoError;
-    }
     const auto it = g_state->enums.find(cap);
     if (it == g_state->enums.end())
         return kNkMAIDResult_UnexpectedError;
@@ -788,17 +758,8 @@ int32_t capSet(Object& o, uint32_t cap, uint32_t dataType, uint64_t data) {
     const CapDef* def = findCap(o.kind, cap);
     if (!def || !(def->ops & S))
         return kNkMAIDResult_NotSupported;
-    if (def->type == kNkMAIDCapType_Callback) {
-        if (dataType == kNkMAIDDataType_Null) {
-            o.procs[cap] = {};
-            return kNkMAIDResult_NoError;
-        }
-        const auto* cb = wordToPtr<tagNkMAIDCallback>(data);
-        if (dataType != kNkMAIDDataType_CallbackPtr || !cb)
-            return kNkMAIDResult_UnexpectedError;
-        o.procs[cap] = *cb;
-        return kNkMAIDResult_NoError;
-    }
+    if (def->type == kNkMAIDCapType_Callback)
+        return setCallback(o, cap, dataType, data);
     if (def->type == kNkMAIDCapType_Enum) {
         const auto* e = wordToPtr<tagNkMAIDEnum>(data);
         auto it = g_state->enums.find(cap);
@@ -860,12 +821,6 @@ int32_t capStart(const Object& o, uint64_t handle, uint32_t cap, uint64_t pendin
     return kNkMAIDResult_NotSupported;
 }
 
-int32_t enumChildren(const Object& o, uint64_t handle) {
-    for (uint32_t id : childIds(o))
-        g_state->actions.push_back([handle, id] { sendEvent(handle, kNkMAIDEvent_AddChild, id); });
-    return kNkMAIDResult_NoError;
-}
-
 int32_t pump() {
     if (g_state->open && g_state->config.autoShotInterval > 0 && g_state->cameraPresent) {
         const auto now = std::chrono::steady_clock::now();
@@ -875,69 +830,24 @@ int32_t pump() {
             takeShot();
         }
     }
-    if (g_state->actions.empty())
+    if (!g_state->runNextAction())
         return kNkMAIDResult_NoError;
-    std::function<void()> action = std::move(g_state->actions.front());
-    g_state->actions.pop_front();
-    action();
     return g_state->actions.empty() ? kNkMAIDResult_NoError : kNkMAIDResult_Pending;
 }
 
-int32_t dispatch(tagNkMAIDObject* record, uint32_t command, uint32_t param, uint32_t dataType,
-                 uint64_t data, LPMAIDCompletionProc proc, uint64_t ref) {
-    if (!g_state)
-        g_state = std::make_unique<State>();
-    if (command == kNkMAIDCommand_Open && !record)
-        return openObject(nullptr, param, dataType, data);
-    const uint64_t handle = handleOf(record);
-    Object* o = find(handle);
-    if (!o)
-        return kNkMAIDResult_UnexpectedError;
-    if (command == kNkMAIDCommand_Async)
-        return pump();
-    if (command == kNkMAIDCommand_Open)
-        return openObject(record, param, dataType, data);
-    if (command == kNkMAIDCommand_Close)
-        return closeObject(handle);
-
-    const uint64_t pendingId =
-        g_state->addPending(handle, record, command, param, dataType, data, proc, ref);
-    bool completesLater = false;
-    int32_t result;
-    switch (command) {
-    case kNkMAIDCommand_GetCapCount:
-        result = getCapCount(*o, dataType, data);
-        break;
-    case kNkMAIDCommand_GetCapInfo:
-        result = getCapInfo(*o, param, dataType, data);
-        break;
-    case kNkMAIDCommand_CapStart:
-        result = capStart(*o, handle, param, pendingId, &completesLater);
-        break;
-    case kNkMAIDCommand_CapSet:
-        result = capSet(*o, param, dataType, data);
-        break;
-    case kNkMAIDCommand_CapGet:
-        result = capGet(*o, param, dataType, data);
-        break;
-    case kNkMAIDCommand_CapGetArray:
-        result = capGetArray(*o, param, dataType, data);
-        break;
-    case kNkMAIDCommand_EnumChildren:
-        result = enumChildren(*o, handle);
-        break;
-    default:
-        result = kNkMAIDResult_NotSupported;
-        break;
-    }
-    if (!proc) {
-        // A synchronous call: nothing to complete.
-        g_state->pending.erase(pendingId);
-    } else if (!completesLater) {
-        g_state->actions.push_back([pendingId, result] { complete(pendingId, result); });
-    }
-    return result;
-}
+const Hooks kHooks = {
+    .open = openObject,
+    .close = closeObject,
+    .pump = pump,
+    .childIds = childIds,
+    .beforeEnumeration = nullptr,
+    .capCount = capCount,
+    .capInfo = getCapInfo,
+    .capGet = capGet,
+    .capGetArray = capGetArray,
+    .capSet = capSet,
+    .capStart = capStart,
+};
 
 } // namespace
 
@@ -945,7 +855,10 @@ extern "C" __attribute__((visibility("default"))) int32_t
 MAIDEntryPoint(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_t ulParam, uint32_t ulDataType,
                uint64_t data, LPMAIDCompletionProc pfnComplete, uint64_t refComplete) {
     try {
-        return dispatch(pObject, ulCommand, ulParam, ulDataType, data, pfnComplete, refComplete);
+        if (!g_state)
+            g_state = std::make_unique<State>();
+        return module::dispatch(*g_state, kHooks, pObject, ulCommand, ulParam, ulDataType, data,
+                                pfnComplete, refComplete);
     } catch (...) {
         return kNkMAIDResult_UnexpectedError;
     }

@@ -3,6 +3,7 @@
 #include "SdkTestSupport.h"
 
 #include "platform/Bundle.h"
+#include "sdk/ModuleObjects.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -407,6 +408,142 @@ TEST(VirtualCameraBundles, BothArchitecturesAreBuilt) {
 #else
     GTEST_SKIP() << "no i386 toolchain";
 #endif
+}
+
+// The command skeleton both modules are built on, over a stand-in module whose start reports
+// its progress at once, as an acquire does. The program may close the object from inside that
+// report: the command is then completed there, once, and nothing of it is left for a pump.
+namespace standin {
+
+module::ObjectBook book;
+
+int32_t open(tagNkMAIDObject* parent, uint32_t id, uint32_t, uint64_t data) {
+    module::Object o;
+    o.record = wordToPtr<tagNkMAIDObject>(data);
+    o.id = id;
+    o.kind = parent ? kNkMAIDObjectType_Source : kNkMAIDObjectType_Module;
+    o.parent = module::ObjectBook::handleOf(parent);
+    book.add(o);
+    return kNkMAIDResult_NoError;
+}
+int32_t close(uint64_t handle) {
+    book.cancelPending([handle](uint64_t h) { return h == handle; });
+    book.objects.erase(handle);
+    return kNkMAIDResult_NoError;
+}
+int32_t pump() {
+    book.runNextAction();
+    return book.actions.empty() ? kNkMAIDResult_NoError : kNkMAIDResult_Pending;
+}
+std::vector<uint32_t> childIds(const module::Object& o) {
+    return o.kind == kNkMAIDObjectType_Module ? std::vector<uint32_t>{1} : std::vector<uint32_t>{};
+}
+uint32_t capCount(const module::Object&) {
+    return 0;
+}
+int32_t unsupported(const module::Object&, uint32_t, uint32_t, uint64_t) {
+    return kNkMAIDResult_NotSupported;
+}
+int32_t set(module::Object& o, uint32_t cap, uint32_t dataType, uint64_t data) {
+    return module::setCallback(o, cap, dataType, data);
+}
+int32_t start(const module::Object& o, uint64_t, uint32_t cap, uint64_t, bool*) {
+    const tagNkMAIDCallback p = o.procs[kNkMAIDCapability_ProgressProc];
+    if (p.pProc)
+        reinterpret_cast<LPMAIDProgressProc>(wordToPtr<void>(p.pProc))(kNkMAIDCommand_CapStart, cap,
+                                                                       p.refProc, 0, 1);
+    return kNkMAIDResult_NoError;
+}
+
+const module::Hooks hooks = {
+    .open = open,
+    .close = close,
+    .pump = pump,
+    .childIds = childIds,
+    .beforeEnumeration = nullptr,
+    .capCount = capCount,
+    .capInfo = unsupported,
+    .capGet = unsupported,
+    .capGetArray = unsupported,
+    .capSet = set,
+    .capStart = start,
+};
+
+int32_t entry(tagNkMAIDObject* o, uint32_t command, uint32_t param, uint32_t dataType,
+              uint64_t data, LPMAIDCompletionProc proc, uint64_t ref) {
+    return module::dispatch(book, hooks, o, command, param, dataType, data, proc, ref);
+}
+
+struct Program {
+    tagNkMAIDObject module{}, source{};
+    std::vector<int32_t> completions;
+    std::vector<uint32_t> added;
+    bool closeOnProgress = false;
+
+    static void onComplete(tagNkMAIDObject*, uint32_t, uint32_t, uint32_t, uint64_t, uint64_t ref,
+                           int32_t result) {
+        reinterpret_cast<Program*>(ref)->completions.push_back(result);
+    }
+    static void onProgress(uint32_t, uint32_t, uint64_t ref, uint32_t, uint32_t) {
+        auto* p = reinterpret_cast<Program*>(ref);
+        if (p->closeOnProgress)
+            entry(&p->source, kNkMAIDCommand_Close, 0, 0, 0, nullptr, 0);
+    }
+    static void onEvent(uint64_t ref, uint32_t event, uint64_t data) {
+        if (event == kNkMAIDEvent_AddChild)
+            reinterpret_cast<Program*>(ref)->added.push_back(uint32_t(data));
+    }
+    void setProc(tagNkMAIDObject* o, uint32_t cap, void* proc) {
+        const tagNkMAIDCallback cb{ptrToWord(proc), ptrToWord(this)};
+        ASSERT_EQ(entry(o, kNkMAIDCommand_CapSet, cap, kNkMAIDDataType_CallbackPtr, ptrToWord(&cb),
+                        nullptr, 0),
+                  kNkMAIDResult_NoError);
+    }
+    int32_t start() {
+        return entry(&source, kNkMAIDCommand_CapStart, kNkMAIDCapability_Capture,
+                     kNkMAIDDataType_Null, 0, &onComplete, ptrToWord(this));
+    }
+};
+
+} // namespace standin
+
+TEST(ModuleSkeleton, ACommandCompletesOnALaterPumpOrOnceWhereItsObjectWentWhileItRan) {
+    standin::Program p;
+    auto& book = standin::book;
+    ASSERT_EQ(standin::entry(nullptr, kNkMAIDCommand_Open, 0, kNkMAIDDataType_ObjectPtr,
+                             ptrToWord(&p.module), nullptr, 0),
+              kNkMAIDResult_NoError);
+    p.setProc(&p.module, kNkMAIDCapability_EventProc,
+              reinterpret_cast<void*>(&standin::Program::onEvent));
+    ASSERT_EQ(standin::entry(&p.module, kNkMAIDCommand_Open, 1, kNkMAIDDataType_ObjectPtr,
+                             ptrToWord(&p.source), nullptr, 0),
+              kNkMAIDResult_NoError);
+    p.setProc(&p.source, kNkMAIDCapability_ProgressProc,
+              reinterpret_cast<void*>(&standin::Program::onProgress));
+    EXPECT_TRUE(book.pending.empty()) << "synchronous calls leave nothing waiting";
+
+    // Children are announced one a pump, after the call.
+    ASSERT_EQ(standin::entry(&p.module, kNkMAIDCommand_EnumChildren, 0, 0, 0, nullptr, 0),
+              kNkMAIDResult_NoError);
+    EXPECT_TRUE(p.added.empty());
+    EXPECT_EQ(standin::entry(&p.module, kNkMAIDCommand_Async, 0, 0, 0, nullptr, 0),
+              kNkMAIDResult_NoError);
+    EXPECT_EQ(p.added, std::vector<uint32_t>{1});
+
+    ASSERT_EQ(p.start(), kNkMAIDResult_NoError);
+    EXPECT_TRUE(p.completions.empty()) << "never inside the call";
+    standin::entry(&p.module, kNkMAIDCommand_Async, 0, 0, 0, nullptr, 0);
+    EXPECT_EQ(p.completions, std::vector<int32_t>{kNkMAIDResult_NoError});
+
+    p.completions.clear();
+    p.closeOnProgress = true;
+    EXPECT_EQ(p.start(), kNkMAIDResult_NoError);
+    EXPECT_EQ(p.completions, std::vector<int32_t>{kNkMAIDResult_UnexpectedError})
+        << "completed as its object went";
+    EXPECT_TRUE(book.pending.empty());
+    EXPECT_TRUE(book.actions.empty()) << "a completed command leaves no completion behind";
+    EXPECT_EQ(book.find(module::ObjectBook::handleOf(&p.source)), nullptr);
+    standin::entry(&p.module, kNkMAIDCommand_Close, 0, 0, 0, nullptr, 0);
 }
 
 } // namespace
