@@ -36,6 +36,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -48,11 +49,17 @@ const QString kCapture = QStringLiteral(ZARV_APP_DIR "/Contents/MacOS/ZarvNikonC
 const QString kViewer = QStringLiteral(ZARV_LOOKOUT);
 const QSize kWindow(1920, 1080);
 
+double median(const std::vector<double>& v);
+
 double percentile(std::vector<double> v, double p) {
     if (v.empty())
         return 0;
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
+}
+
+double median(const std::vector<double>& v) {
+    return percentile(v, 0.5);
 }
 
 QJsonObject readJson(const QString& path) {
@@ -61,16 +68,36 @@ QJsonObject readJson(const QString& path) {
                                        : QJsonObject();
 }
 
-// When the viewer painted `path` fitted, in ms since 1970; -1 when not yet.
-qint64 paintedAt(const QJsonObject& state, const QString& path) {
+// The viewer's record of painting `path` fitted: when it was painted, asked for, taken up by a
+// thread and decoded (ms since 1970); empty when not yet painted.
+QJsonObject paintOf(const QJsonObject& state, const QString& path) {
     for (const QJsonValue& p : state.value(QStringLiteral("painted")).toArray()) {
         const QJsonObject o = p.toObject();
         if (!o.value(QStringLiteral("full")).toBool() &&
             o.value(QStringLiteral("path")).toString() == path)
-            return qint64(o.value(QStringLiteral("at")).toDouble());
+            return o;
     }
-    return -1;
+    return {};
 }
+
+qint64 paintedAt(const QJsonObject& state, const QString& path) {
+    const QJsonObject o = paintOf(state, path);
+    return o.isEmpty() ? -1 : qint64(o.value(QStringLiteral("at")).toDouble());
+}
+
+// Where the time between announcement and paint went, shot by shot.
+struct Stages {
+    std::vector<double> toAsked, queued, decoding, toPainted;
+    void add(const QJsonObject& paint, qint64 announcedAt) {
+        const auto at = [&](const char* key) { return paint.value(QLatin1String(key)).toDouble(); };
+        if (at("asked") <= 0)
+            return;
+        toAsked.push_back(at("asked") - double(announcedAt));
+        queued.push_back(at("started") - at("asked"));
+        decoding.push_back(at("decoded") - at("started"));
+        toPainted.push_back(at("at") - at("decoded"));
+    }
+};
 
 long long residentKiB(qint64 pid) {
     QFile f(QStringLiteral("/proc/%1/status").arg(pid));
@@ -141,8 +168,9 @@ void announce(DistributedNotificationCenter& center, const QVariant& value) {
 }
 
 // libjpeg-turbo alone: the file read and decoded at 1/`denominator`, as a program of its own
-// would for the same view. Returns milliseconds.
-double referenceDecodeMs(const QString& path, int denominator, QSize* size) {
+// would for the same view, with its default settings or with the fast transform and plain
+// upsampling the viewer's fitted decode asks for. Returns milliseconds.
+double referenceDecodeMs(const QString& path, int denominator, bool fast, QSize* size) {
     QElapsedTimer clock;
     clock.start();
     QFile f(path);
@@ -158,6 +186,10 @@ double referenceDecodeMs(const QString& path, int denominator, QSize* size) {
     info.scale_num = 1;
     info.scale_denom = unsigned(denominator);
     info.out_color_space = JCS_EXT_BGRX; // what a screen takes
+    if (fast) {
+        info.dct_method = JDCT_IFAST;
+        info.do_fancy_upsampling = FALSE;
+    }
     jpeg_start_decompress(&info);
     std::vector<unsigned char> pixels(size_t(info.output_width) * info.output_height * 4);
     while (info.output_scanline < info.output_height) {
@@ -211,6 +243,7 @@ int main(int argc, char** argv) {
         return ok ? "met" : "MISSED";
     };
 
+    QSize viewSize; // the picture's area in the viewer's window, as it reports it
     if (only.isEmpty() || only == QLatin1String("latency")) {
         UMockdevTestbed* testbed = umockdev_testbed_new();
         umockdev_testbed_add_from_file(testbed, ZARV_TEST_DATA "/zarv-virtual-camera.umockdev",
@@ -248,6 +281,7 @@ int main(int argc, char** argv) {
         }
         spinUntil([] { return false; }, 3000); // the camera connects
         std::vector<double> jpegMs, nefMs;
+        Stages jpegStages, nefStages;
         for (int i = 0; i < shots; ++i) {
             const qsizetype before = announced.size();
             center.post(QStringLiteral("ZarvNikonAppNotification"), {},
@@ -264,6 +298,7 @@ int main(int argc, char** argv) {
                 return 1;
             }
             jpegMs.push_back(double(at - announcedAt.last()));
+            jpegStages.add(paintOf(viewer.now(), path), announcedAt.last());
             spinUntil([] { return false; }, 150);
         }
         // The virtual camera sends JPEG only: NEFs land in the hot folder and are announced as
@@ -280,6 +315,7 @@ int main(int argc, char** argv) {
                 return 1;
             }
             nefMs.push_back(double(at - sent));
+            nefStages.add(paintOf(viewer.now(), path), sent);
             spinUntil([] { return false; }, 150);
         }
         const QJsonObject state = viewer.now();
@@ -287,13 +323,21 @@ int main(int argc, char** argv) {
         std::printf("  24 MP JPEG: p50 %.0f ms (goal < 80: %s), p95 %.0f ms (goal < 150: %s)\n",
                     percentile(jpegMs, 0.5), verdict(percentile(jpegMs, 0.5) < 80),
                     percentile(jpegMs, 0.95), verdict(percentile(jpegMs, 0.95) < 150));
-        std::printf("  NEF preview: p50 %.0f ms, p95 %.0f ms (goal < 60: %s)\n",
-                    percentile(nefMs, 0.5), percentile(nefMs, 0.95),
-                    verdict(percentile(nefMs, 0.95) < 60));
-        std::printf("  view %d x %d, longest stall of the window: %d ms\n",
-                    state.value(QStringLiteral("size")).toArray().at(0).toInt(),
-                    state.value(QStringLiteral("size")).toArray().at(1).toInt(),
-                    state.value(QStringLiteral("longestStallMs")).toInt());
+        std::printf("  NEF preview: p50 %.0f ms (goal < 60: %s), p95 %.0f ms (goal < 60: %s)\n",
+                    percentile(nefMs, 0.5), verdict(percentile(nefMs, 0.5) < 60),
+                    percentile(nefMs, 0.95), verdict(percentile(nefMs, 0.95) < 60));
+        for (const auto& [what, st] :
+             {std::pair<const char*, const Stages*>{"JPEG", &jpegStages}, {"NEF", &nefStages}})
+            std::printf("  %s medians: announcement to asked %.0f ms, waiting for a thread %.0f "
+                        "ms, read and decode %.0f ms, decoded to painted %.0f ms\n",
+                        what, median(st->toAsked), median(st->queued), median(st->decoding),
+                        median(st->toPainted));
+        viewSize = QSize(state.value(QStringLiteral("size")).toArray().at(0).toInt(),
+                         state.value(QStringLiteral("size")).toArray().at(1).toInt());
+        std::printf("  view %d x %d, longest stall of the window: %d ms (goal < 16: %s)\n",
+                    viewSize.width(), viewSize.height(),
+                    state.value(QStringLiteral("longestStallMs")).toInt(),
+                    verdict(state.value(QStringLiteral("longestStallMs")).toInt() < 16));
         ::kill(pid_t(capture.processId()), SIGTERM);
         capture.waitForFinished(30000);
         umockdev_testbed_remove_device(testbed, "/sys/devices/usb1"); // best effort
@@ -301,28 +345,41 @@ int main(int argc, char** argv) {
     }
 
     if (only.isEmpty() || only == QLatin1String("decode")) {
-        // The view of a 1920 x 1080 window less its bars, as the viewer reports it.
-        const QSize box(1920, 840);
-        std::vector<double> ours, reference;
+        if (!viewSize.isValid()) {
+            Viewer viewer;
+            viewer.start(display, work.path());
+            const QJsonArray size = viewer.now().value(QStringLiteral("size")).toArray();
+            viewSize = QSize(size.at(0).toInt(), size.at(1).toInt());
+        }
+        // What the viewer does for the view: its decode at the decoder's scale, brought to the
+        // view's exact size.
+        const QSize box = viewSize;
+        const QSize scaled = lookout::jpegScaledSize(
+            {6000, 4000}, QSize(6000, 4000).scaled(box, Qt::KeepAspectRatio));
+        const int denominator = 6000 / scaled.width();
+        std::vector<double> ours, plain, fast;
         QSize ourSize, referenceSize;
         for (int i = 0; i < 21; ++i) {
             QElapsedTimer clock;
             clock.start();
-            const lookout::Decoded d = lookout::decodePicture(jpeg, box);
+            lookout::Decoded d = lookout::decodePicture(jpeg, box);
+            lookout::fitToBox(d, box);
             ours.push_back(double(clock.nsecsElapsed()) / 1e6);
             ourSize = d.image.size();
-            const QSize scaled = lookout::jpegScaledSize(
-                {6000, 4000}, QSize(6000, 4000).scaled(box, Qt::KeepAspectRatio));
-            reference.push_back(referenceDecodeMs(jpeg, 6000 / scaled.width(), &referenceSize));
+            plain.push_back(referenceDecodeMs(jpeg, denominator, false, &referenceSize));
+            fast.push_back(referenceDecodeMs(jpeg, denominator, true, &referenceSize));
         }
-        const double ratio = percentile(reference, 0.5) / percentile(ours, 0.5);
-        std::printf("\nfitted decode of the 24 MP JPEG for a %d x %d view:\n", box.width(),
+        const double ratio = median(fast) / median(ours);
+        std::printf("\nfitted decode of the 24 MP JPEG for the %d x %d view:\n", box.width(),
                     box.height());
-        std::printf("  viewer %.1f ms (%d x %d, with its metadata), libjpeg-turbo alone %.1f ms "
-                    "(%d x %d): ratio %.2f (goal >= 0.9: %s)\n",
-                    percentile(ours, 0.5), ourSize.width(), ourSize.height(),
-                    percentile(reference, 0.5), referenceSize.width(), referenceSize.height(),
-                    ratio, verdict(ratio >= 0.9));
+        std::printf("  viewer %.1f ms (to %d x %d, with its metadata); libjpeg-turbo alone at 1/%d "
+                    "(%d x %d): %.1f ms with the same fast transform and upsampling, %.1f ms "
+                    "with its defaults\n",
+                    median(ours), ourSize.width(), ourSize.height(), denominator,
+                    referenceSize.width(), referenceSize.height(), median(fast), median(plain));
+        std::printf("  ratio to libjpeg-turbo's same decode %.2f (goal >= 0.9: %s), to its "
+                    "default decode %.2f\n",
+                    ratio, verdict(ratio >= 0.9), median(plain) / median(ours));
     }
 
     if (only.isEmpty() || only == QLatin1String("session")) {
@@ -345,6 +402,24 @@ int main(int argc, char** argv) {
                    QFile::encodeName(p).constData());
             paths << p;
         }
+        // One thumbnail as the viewer makes it, here in this process: a thousand of them
+        // should take about a thousand times as long.
+        std::vector<double> one;
+        for (int i = 0; i < 50; ++i) {
+            QElapsedTimer clock;
+            clock.start();
+            const lookout::Decoded t = lookout::makeThumbnail(sources[i % 10], {144, 96});
+            one.push_back(double(clock.nsecsElapsed()) / 1e6);
+            if (t.image.isNull())
+                std::fprintf(stderr, "no thumbnail of %s\n", qPrintable(sources[i % 10]));
+        }
+        // The sources leave the page cache: the first look at each comes from the disk.
+        for (const QString& source : sources) {
+            const int fd = ::open(QFile::encodeName(source).constData(), O_RDONLY);
+            ::fdatasync(fd);
+            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+            ::close(fd);
+        }
         Viewer viewer;
         viewer.start(display, session);
         spinUntil([] { return false; }, 1000);
@@ -359,6 +434,9 @@ int main(int argc, char** argv) {
         std::printf("\n%d-picture session: thumbnails ready in %.2f s (goal < 5: %s), longest "
                     "stall of the window %d ms (goal < 16: %s)\n",
                     count, seconds, verdict(ready && seconds < 5), stall, verdict(stall < 16));
+        std::printf("  one thumbnail in this process: %.2f ms (EXIF thumbnail from the file's "
+                    "head), times %d: %.2f s\n",
+                    median(one), count, median(one) * count / 1000.0);
         // Browsing: each picture shown in turn, as a second copy asks the first.
         QElapsedTimer browse;
         browse.start();

@@ -1,21 +1,29 @@
 #include "Loader.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThread>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace zarv::lookout {
 
 namespace {
 
-// Brings a decoded picture to the exact size it is drawn at, so that painting is a plain copy.
-void fitForScreen(Decoded& d, QSize box) {
-    if (d.image.isNull() || !box.isValid())
-        return;
-    const QSize size = d.image.size();
-    if (size.width() <= box.width() && size.height() <= box.height())
-        return;
-    d.image = d.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+// Thumbnails give way to everything else on the machine, the window's thread first: Qt's thread
+// priorities change nothing for ordinary threads on Linux, a thread's own nice value does.
+void yieldToOthers() {
+    thread_local bool done = false;
+    if (!done) {
+        ::setpriority(PRIO_PROCESS, id_t(::gettid()), 10);
+        done = true;
+    }
+}
+
+qint64 now() {
+    return QDateTime::currentMSecsSinceEpoch();
 }
 
 } // namespace
@@ -26,7 +34,6 @@ Loader::Loader(QObject* parent)
     // One thread for the picture asked for, one ahead; thumbnails never hold either up.
     m_viewPool.setMaxThreadCount(2);
     m_thumbnailPool.setMaxThreadCount(1);
-    m_thumbnailPool.setThreadPriority(QThread::LowPriority);
     const auto evict = [this](const QString& key) { m_results.remove(key); };
     m_viewBytes.setEvictionHandler(evict);
     m_fullBytes.setEvictionHandler(evict);
@@ -76,6 +83,8 @@ void Loader::request(const QString& path, bool full) {
         return;
     }
     m_generation->fetch_add(1);
+    if (!m_running.contains(k))
+        m_askedAt.insert(k, now());
     start(path, full, false);
 }
 
@@ -94,12 +103,9 @@ void Loader::start(const QString& path, bool full, bool prefetch) {
     const auto current = m_generation;
     const QSize box = m_box;
     const bool clipping = m_clipping;
+    const qint64 askedAt = m_askedAt.value(k, now());
     m_viewPool.start(
-        [this, current, generation, path, full, prefetch, box, clipping, k] {
-            auto result = std::make_shared<Shown>();
-            result->path = path;
-            result->full = full;
-            result->box = box;
+        [this, current, generation, path, full, prefetch, box, clipping, k, askedAt] {
             // Superseded before it began: a flood of announcements decodes only the last.
             if (!prefetch && current->load() != generation) {
                 QMetaObject::invokeMethod(
@@ -112,19 +118,39 @@ void Loader::start(const QString& path, bool full, bool prefetch) {
                     Qt::QueuedConnection);
                 return;
             }
+            auto result = std::make_shared<Shown>();
+            result->path = path;
+            result->full = full;
+            result->box = box;
+            result->askedAt = askedAt;
+            result->startedAt = now();
             QElapsedTimer clock;
             clock.start();
             result->decoded = decodePicture(path, full ? QSize() : box);
             if (!full)
-                fitForScreen(result->decoded, box);
+                fitToBox(result->decoded, box);
             result->decodeMs = clock.elapsed();
-            result->histogram = histogramOf(result->decoded.image);
-            if (clipping)
-                result->clipping = clippingOverlay(result->decoded.image);
+            result->decodedAt = now();
+            const bool picture = !result->decoded.image.isNull();
+            if (picture) {
+                // On screen first; the histogram and overlay follow.
+                QMetaObject::invokeMethod(
+                    this, [this, r = std::shared_ptr<const Shown>(result)] { finished(r); },
+                    Qt::QueuedConnection);
+                auto analysed = std::make_shared<Shown>(*result);
+                analysed->analysed = true;
+                analysed->histogram = histogramOf(analysed->decoded.image);
+                if (clipping)
+                    analysed->clipping = clippingOverlay(analysed->decoded.image);
+                result = std::move(analysed);
+            } else {
+                result->analysed = true;
+            }
             QMetaObject::invokeMethod(
                 this,
                 [this, k, r = std::shared_ptr<const Shown>(std::move(result))] {
                     m_running.remove(k);
+                    m_askedAt.remove(k);
                     finished(r);
                 },
                 Qt::QueuedConnection);
@@ -133,7 +159,7 @@ void Loader::start(const QString& path, bool full, bool prefetch) {
 }
 
 void Loader::storeCached(const std::shared_ptr<const Shown>& result) {
-    if (result->decoded.image.isNull())
+    if (result->decoded.image.isNull() || !result->analysed)
         return; // a file may be fixed, or arrive whole, later: ask again then
     if (!result->full && result->box != m_box)
         return;
@@ -142,7 +168,7 @@ void Loader::storeCached(const std::shared_ptr<const Shown>& result) {
     (result->full ? m_fullBytes : m_viewBytes).insert(k, result->decoded.image);
 }
 
-void Loader::finished(std::shared_ptr<const Shown> result) {
+void Loader::finished(const std::shared_ptr<const Shown>& result) {
     storeCached(result);
     const QString k = key(result->path, result->full);
     if (k == m_wantedKey)
@@ -172,6 +198,7 @@ void Loader::startThumbnail(const QString& path, int priority) {
     m_thumbnailsAsked.insert(path);
     m_thumbnailPool.start(
         [this, path] {
+            yieldToOthers();
             Decoded d = makeThumbnail(path, thumbnailBox());
             QMetaObject::invokeMethod(
                 this,
@@ -202,6 +229,7 @@ void Loader::clear() {
     m_thumbnailsAsked.clear();
     m_thumbnailsFailed.clear();
     m_running.clear();
+    m_askedAt.clear();
 }
 
 } // namespace zarv::lookout

@@ -22,9 +22,16 @@ struct Shown {
     bool full = false; // at 100 %, else fitted to `box`
     QSize box;         // the view's size in device pixels it was made for
     Decoded decoded;   // image already at the size it is drawn
+    // The picture is handed over as soon as it is decoded, and again with these once they are
+    // made from it: painting never waits for them.
+    bool analysed = false;
     Histogram histogram;
     QImage clipping; // the overlay, when asked for
     qint64 decodeMs = 0;
+    // When it was asked for, taken up by a thread and ready to draw (ms since 1970).
+    qint64 askedAt = 0;
+    qint64 startedAt = 0;
+    qint64 decodedAt = 0;
 };
 
 /// Decodes pictures off the main thread: the picture on screen first (fitted to the view, or at
@@ -48,8 +55,9 @@ public:
     void setClipping(bool on);
 
     /// Asks for `path` fitted (or at full size): from the cache at once (shown() is emitted
-    /// before this returns), else decoded as soon as a thread is free. A newer request
-    /// supersedes one not yet started.
+    /// before this returns), else decoded as soon as a thread is free, and shown() is emitted
+    /// twice: at once without its histogram (and clipping overlay), then with them. A newer
+    /// request supersedes one not yet started.
     void request(const QString& path, bool full);
     /// Decodes ahead into the cache, after whatever was asked for.
     void prefetch(const QString& path);
@@ -72,7 +80,7 @@ signals:
 private:
     QString key(const QString& path, bool full) const;
     void start(const QString& path, bool full, bool prefetch);
-    void finished(std::shared_ptr<const Shown> result);
+    void finished(const std::shared_ptr<const Shown>& result);
     void startThumbnail(const QString& path, int priority);
     void storeCached(const std::shared_ptr<const Shown>& result);
 
@@ -83,6 +91,7 @@ private:
     std::shared_ptr<std::atomic<quint64>> m_generation;
     QString m_wantedKey; // what is on screen or about to be
     QSet<QString> m_running;
+    QHash<QString, qint64> m_askedAt;
     // Cached results: the images are counted against the byte limits.
     QHash<QString, std::shared_ptr<const Shown>> m_results;
     ImageCache m_viewBytes{kViewCacheBytes};

@@ -13,11 +13,12 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <cstdio>
 
 namespace zarv::lookout {
 
@@ -181,6 +182,7 @@ LookoutWindow::LookoutWindow(CaptureLink& link, QWidget* parent)
     resize(1280, 860);
 
     m_stateFile = qEnvironmentVariable("ZARV_LOOKOUT_STATE_FILE");
+    m_stateWriter.setMaxThreadCount(1);
     m_stateTimer.setSingleShot(true);
     m_stateTimer.setInterval(kStateIntervalMs);
     connect(&m_stateTimer, &QTimer::timeout, this, &LookoutWindow::writeState);
@@ -203,6 +205,7 @@ LookoutWindow::LookoutWindow(CaptureLink& link, QWidget* parent)
 LookoutWindow::~LookoutWindow() {
     if (!m_stateFile.isEmpty())
         writeState();
+    m_stateWriter.waitForDone();
 }
 
 void LookoutWindow::showEvent(QShowEvent* event) {
@@ -393,13 +396,15 @@ void LookoutWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void LookoutWindow::recordPainted(const QString& path, bool full) {
-    if (m_stateFile.isEmpty())
-        return;
+    ++m_paintCount;
     const QString key = (full ? QStringLiteral("full:") : QStringLiteral("fit:")) + path;
     if (m_paintedKeys.contains(key))
         return;
     m_paintedKeys.insert(key);
-    m_paints.push_back({path, full, QDateTime::currentMSecsSinceEpoch()});
+    const auto shown = m_view->shownPicture();
+    const bool ours = shown && shown->path == path;
+    m_paints.push_back({path, full, QDateTime::currentMSecsSinceEpoch(), ours ? shown->askedAt : 0,
+                        ours ? shown->startedAt : 0, ours ? shown->decodedAt : 0});
     if (m_paints.size() > kPaintsKept) {
         const Paint& old = m_paints.front();
         m_paintedKeys.remove((old.full ? QStringLiteral("full:") : QStringLiteral("fit:")) +
@@ -439,17 +444,27 @@ void LookoutWindow::writeState() {
     state.insert(QStringLiteral("size"), QJsonArray{m_view->width(), m_view->height()});
     if (const auto shown = m_view->shownPicture())
         state.insert(QStringLiteral("decodeMs"), shown->decodeMs);
-    QJsonArray paints;
-    for (const Paint& p : m_paints)
-        paints.append(QJsonObject{{QStringLiteral("path"), p.path},
-                                  {QStringLiteral("full"), p.full},
-                                  {QStringLiteral("at"), p.atMs}});
-    state.insert(QStringLiteral("painted"), paints);
-    QSaveFile file(m_stateFile);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(state).toJson(QJsonDocument::Compact));
-        file.commit();
-    }
+    // Put together and written on a thread of its own, without waiting for the disk: the file
+    // is for watching the window, which it must not slow down.
+    m_stateWriter.start([state = std::move(state), paints = m_paints, file = m_stateFile] {
+        QJsonObject whole = state;
+        QJsonArray list;
+        for (const Paint& p : paints)
+            list.append(QJsonObject{{QStringLiteral("path"), p.path},
+                                    {QStringLiteral("full"), p.full},
+                                    {QStringLiteral("at"), p.atMs},
+                                    {QStringLiteral("asked"), p.askedMs},
+                                    {QStringLiteral("started"), p.startedMs},
+                                    {QStringLiteral("decoded"), p.decodedMs}});
+        whole.insert(QStringLiteral("painted"), list);
+        const QString temporary = file + QStringLiteral(".part");
+        QFile out(temporary);
+        if (out.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+            out.write(QJsonDocument(whole).toJson(QJsonDocument::Compact)) >= 0) {
+            out.close();
+            ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(file).constData());
+        }
+    });
 }
 
 void LookoutWindow::startScreenshotTour(const QString& folder) {
@@ -457,17 +472,29 @@ void LookoutWindow::startScreenshotTour(const QString& folder) {
     QDir().mkpath(folder);
     const auto shoot = [this](const QString& name) {
         const QString file = m_tourFolder + QLatin1Char('/') + name;
-        if (grab().save(file))
+        if (grab().save(file)) {
             qInfo("Screenshot %s", qPrintable(file));
-        else
+        } else {
             qWarning("Screenshot %s could not be written", qPrintable(file));
+            m_tourFailed = true;
+        }
     };
-    const auto painted = [this](bool full, const QString& suffix) {
-        for (const Paint& p : m_paints)
-            if (p.full == full && p.path == m_session.currentPath() &&
-                (suffix.isEmpty() || p.path.endsWith(suffix, Qt::CaseInsensitive)))
-                return true;
-        return false;
+    const auto isRaw = [](const QString& path) {
+        const QString suffix = QFileInfo(path).suffix().toLower();
+        return suffix == QLatin1String("nef") || suffix == QLatin1String("nrw");
+    };
+    // The picture asked for is on screen as asked, with its histogram, and a paint has passed
+    // since: what the window shows is what a screenshot gets.
+    auto paintsSeen = std::make_shared<int>(0);
+    const auto settled = [this, paintsSeen](bool full) {
+        const auto s = m_view->shownPicture();
+        const bool ready = s && s->path == m_session.currentPath() && s->analysed &&
+                           s->full == full && (m_view->zoom() == PictureView::Zoom::Actual) == full;
+        if (!ready) {
+            *paintsSeen = m_paintCount;
+            return false;
+        }
+        return m_paintCount > *paintsSeen;
     };
     // Each step waits until its condition holds (checked every 100 ms), then acts.
     struct Step {
@@ -475,53 +502,99 @@ void LookoutWindow::startScreenshotTour(const QString& folder) {
         std::function<void()> act;
     };
     auto steps = std::make_shared<std::deque<Step>>();
-    steps->push_back({[=, this] { return painted(false, QString()) && m_session.count() >= 3; },
-                      [=, this] { shoot(QStringLiteral("lookout-fitted.png")); }});
+    // The session has stopped growing for two seconds and its filmstrip is drawn: then the
+    // newest picture that is not a raw file.
+    auto lastCount = std::make_shared<int>(-1);
+    auto sameSince = std::make_shared<QElapsedTimer>();
+    steps->push_back({[this, lastCount, sameSince] {
+                          if (m_session.count() != *lastCount) {
+                              *lastCount = m_session.count();
+                              sameSince->start();
+                          }
+                          return m_session.count() > 0 && sameSince->elapsed() >= 2000 &&
+                                 m_loader.thumbnailsPending() == 0;
+                      },
+                      [this, isRaw] {
+                          for (int i = m_session.count() - 1; i >= 0; --i)
+                              if (!isRaw(m_session.at(i))) {
+                                  if (i == m_session.count() - 1)
+                                      showNewest();
+                                  else
+                                      showIndex(i);
+                                  break;
+                              }
+                      }});
+    steps->push_back(
+        {[=] { return settled(false); }, [=] { shoot(QStringLiteral("lookout-fitted.png")); }});
     steps->push_back({[] { return true; },
                       [this] {
-                          // On the sample's focus target, as a photographer checks focus.
-                          const QRectF r = m_view->pictureRect();
-                          m_view->zoomTo(PictureView::Zoom::Actual,
-                                         r.topLeft() + QPointF(r.width() * 0.29, r.height() * 0.6));
+                          // The sample's focus target: the lower half of its star and the fine
+                          // print beneath, as a photographer checks focus after a shot.
+                          const QSize full = m_view->shownPicture()->decoded.fullSize;
+                          m_view->centreOn(QPointF(full.width() * 0.29, full.height() * 0.6875));
                       }});
-    steps->push_back({[=, this] { return painted(true, QString()); },
-                      [=, this] { shoot(QStringLiteral("lookout-100.png")); }});
+    steps->push_back(
+        {[=] { return settled(true); }, [=] { shoot(QStringLiteral("lookout-100.png")); }});
     steps->push_back({[] { return true; },
                       [this] {
                           m_view->zoomTo(PictureView::Zoom::Fit, {});
                           setClipping(true);
                       }});
-    steps->push_back({[this] {
+    steps->push_back({[=, this] {
                           const auto s = m_view->shownPicture();
-                          return s && !s->clipping.isNull();
+                          return settled(false) && s && !s->clipping.isNull();
                       },
                       [=, this] {
                           shoot(QStringLiteral("lookout-clipping.png"));
                           setClipping(false);
-                          qInfo("Screenshot tour: waiting for an NEF");
                       }});
-    steps->push_back({[=, this] { return painted(false, QStringLiteral(".nef")); },
+    // An NEF from the session, or the first to arrive within a minute.
+    auto waitingSince = std::make_shared<QElapsedTimer>();
+    steps->push_back({[=, this] {
+                          if (!waitingSince->isValid()) {
+                              waitingSince->start();
+                              qInfo("Screenshot tour: looking for an NEF");
+                          }
+                          for (int i = m_session.count() - 1; i >= 0; --i)
+                              if (isRaw(m_session.at(i))) {
+                                  if (m_session.current() != i)
+                                      showIndex(i);
+                                  return true;
+                              }
+                          return waitingSince->elapsed() > 60000;
+                      },
+                      [] {}});
+    steps->push_back({[=, this] { return !isRaw(m_session.currentPath()) || settled(false); },
                       [=, this] {
-                          shoot(QStringLiteral("lookout-nef.png"));
+                          if (isRaw(m_session.currentPath())) {
+                              shoot(QStringLiteral("lookout-nef.png"));
+                          } else {
+                              qWarning("Screenshot tour: no NEF arrived, lookout-nef.png not "
+                                       "made");
+                              m_tourFailed = true;
+                          }
                           qInfo("Screenshots written to %s", qPrintable(m_tourFolder));
-                          QApplication::quit();
+                          QApplication::exit(m_tourFailed ? 1 : 0);
                       }});
     auto* poll = new QTimer(this);
     poll->setInterval(100);
-    auto settled = std::make_shared<int>(0);
-    connect(poll, &QTimer::timeout, this, [steps, poll, settled] {
+    auto started = std::make_shared<QElapsedTimer>();
+    started->start();
+    connect(poll, &QTimer::timeout, this, [this, steps, poll, started] {
         if (steps->empty()) {
             poll->stop();
             return;
         }
-        if (!steps->front().ready()) {
-            *settled = 0;
+        if (started->elapsed() > 180000) {
+            qWarning("Screenshot tour: given up after three minutes, %d picture(s) in the "
+                     "session",
+                     m_session.count());
+            poll->stop();
+            QApplication::exit(1);
             return;
         }
-        // Three looks in a row: the window has painted what it shows.
-        if (++*settled < 3)
+        if (!steps->front().ready())
             return;
-        *settled = 0;
         const Step step = steps->front();
         steps->pop_front();
         step.act();

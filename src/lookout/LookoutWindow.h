@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <deque>
@@ -95,7 +96,13 @@ private:
         QString path;
         bool full;
         qint64 atMs; // wall clock, ms since 1970
+        // Of the picture painted: when it was asked for, taken up by a thread, decoded.
+        qint64 askedMs;
+        qint64 startedMs;
+        qint64 decodedMs;
     };
+    // Writes the state file off the window's thread, one at a time, in order.
+    QThreadPool m_stateWriter;
     std::deque<Paint> m_paints;
     QSet<QString> m_paintedKeys;
     QTimer m_heartbeat;
@@ -103,7 +110,9 @@ private:
     qint64 m_longestStallMs = 0;
     bool m_measuringStalls = false;
 
+    int m_paintCount = 0;
     QString m_tourFolder; // the screenshot tour's
+    bool m_tourFailed = false;
 };
 
 } // namespace zarv::lookout

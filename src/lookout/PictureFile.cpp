@@ -69,8 +69,6 @@ public:
     bool ok() const { return m_error.isEmpty(); }
     const QString& error() const { return m_error; }
     qint64 size() const { return m_size; }
-    // The same open file for libraries that take a path: it cannot have been swapped.
-    std::string procPath() const { return "/proc/self/fd/" + std::to_string(m_fd); }
     QByteArray read(qint64 offset, qint64 n) const {
         QByteArray bytes(qsizetype(std::max<qint64>(0, std::min(n, m_size - offset))),
                          Qt::Uninitialized);
@@ -208,7 +206,9 @@ QSize fitted(QSize size, QSize box) {
 // Metadata the viewer reads; a file the library cannot parse simply has none.
 struct Metadata {
     ShootingData data;
-    std::vector<Exiv2::PreviewProperties> previews; // raw files: smallest first
+    QByteArray preview; // raw files: the embedded preview chosen for the box
+    QString previewMime;
+    bool hasPreviews = false;
     QByteArray exifThumbnail;
 };
 
@@ -235,11 +235,37 @@ QString textOf(const Exiv2::ExifData& exif, Exiv2::ExifData::const_iterator it) 
     return QString::fromStdString(it->print(&exif)).trimmed();
 }
 
-Metadata readMetadata(const OpenFile& file, PictureFormat format, bool wantPreviews,
-                      bool wantThumbnail) {
+// The smallest preview that fitted into `box` is not enlarged, else the largest; an invalid box
+// asks for the largest. `swap`: the preview stands turned, so the box is compared turned too.
+const Exiv2::PreviewProperties* choosePreview(const Exiv2::PreviewPropertiesList& previews,
+                                              QSize box, bool swap) {
+    if (previews.empty())
+        return nullptr;
+    const Exiv2::PreviewProperties* largest = &previews.front();
+    const Exiv2::PreviewProperties* chosen = nullptr;
+    const QSize b = swap ? box.transposed() : box;
+    for (const auto& p : previews) {
+        const qint64 area = qint64(p.width_) * p.height_;
+        if (area > qint64(largest->width_) * largest->height_)
+            largest = &p;
+        const bool covers = int(p.width_) >= b.width() || int(p.height_) >= b.height();
+        if (box.isValid() && covers && (!chosen || area < qint64(chosen->width_) * chosen->height_))
+            chosen = &p;
+    }
+    return chosen ? chosen : largest;
+}
+
+// Reads everything from `bytes` in one pass of the library: the shooting data, and as asked the
+// raw file's preview for `previewBox` and a JPEG's EXIF thumbnail. The library works on the
+// bytes in memory only, never on the file.
+Metadata readMetadata(const QByteArray& bytes, PictureFormat format, bool wantPreview,
+                      QSize previewBox, bool wantThumbnail) {
     Metadata m;
+    if (bytes.isEmpty())
+        return m;
     try {
-        auto image = Exiv2::ImageFactory::open(file.procPath(), false);
+        auto image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte*>(bytes.data()),
+                                               long(bytes.size()));
         if (!image.get())
             return m;
         image->readMetadata();
@@ -284,12 +310,17 @@ Metadata readMetadata(const OpenFile& file, PictureFormat format, bool wantPrevi
             const long o = orientation->toLong(0);
             d.orientation = o >= 1 && o <= 8 ? int(o) : 1;
         }
-        if (wantPreviews && format == PictureFormat::Raw) {
+        if (wantPreview && format == PictureFormat::Raw) {
             Exiv2::PreviewManager previews(*image);
-            m.previews = previews.getPreviewProperties();
-            std::sort(m.previews.begin(), m.previews.end(), [](const auto& a, const auto& b) {
-                return qint64(a.width_) * a.height_ < qint64(b.width_) * b.height_;
-            });
+            const Exiv2::PreviewPropertiesList list = previews.getPreviewProperties();
+            m.hasPreviews = !list.empty();
+            const bool swap = swapsSides(transformationOf(d.orientation));
+            if (const auto* chosen = choosePreview(list, previewBox, swap)) {
+                const Exiv2::PreviewImage preview = previews.getPreviewImage(*chosen);
+                m.previewMime = QString::fromStdString(preview.mimeType());
+                m.preview = QByteArray(reinterpret_cast<const char*>(preview.pData()),
+                                       qsizetype(preview.size()));
+            }
         }
         if (wantThumbnail && format == PictureFormat::Jpeg) {
             Exiv2::ExifThumbC thumb(exif);
@@ -303,22 +334,6 @@ Metadata readMetadata(const OpenFile& file, PictureFormat format, bool wantPrevi
     return m;
 }
 
-QByteArray previewBytes(const OpenFile& file, const Exiv2::PreviewProperties& props,
-                        QString* mime) {
-    try {
-        auto image = Exiv2::ImageFactory::open(file.procPath(), false);
-        image->readMetadata();
-        Exiv2::PreviewManager previews(*image);
-        const Exiv2::PreviewImage preview = previews.getPreviewImage(props);
-        *mime = QString::fromStdString(preview.mimeType());
-        return QByteArray(reinterpret_cast<const char*>(preview.pData()),
-                          qsizetype(preview.size()));
-    } catch (const std::exception& e) {
-        qDebug("No preview read: %s", e.what());
-        return {};
-    }
-}
-
 // Decodes from `device` fitted into `box` (invalid: full size), turned by `extra` on top of
 // what the data says about itself.
 Decoded decodeWith(QIODevice* device, const char* format, QSize box, const QString& name,
@@ -326,6 +341,10 @@ Decoded decodeWith(QIODevice* device, const char* format, QSize box, const QStri
     Decoded out;
     QImageReader reader(device, format);
     reader.setAutoTransform(true);
+    // Below 50 Qt's JPEG reader takes libjpeg-turbo's fast integer transform and plain chroma
+    // upsampling: no difference to see in a picture shrunk to the view, and never used at 100 %.
+    if (box.isValid())
+        reader.setQuality(kFittedJpegQuality);
     const QSize raw = reader.size();
     if (!raw.isValid()) {
         out.error = QStringLiteral("%1 cannot be decoded: %2.").arg(name, reader.errorString());
@@ -368,11 +387,9 @@ Decoded decodeWith(QIODevice* device, const char* format, QSize box, const QStri
     return out;
 }
 
-// A JPEG file whose data stops before its end marker was cut short.
-bool jpegIsComplete(const OpenFile& file) {
-    const qint64 tail = std::min<qint64>(file.size(), 4096);
-    const QByteArray end = file.read(file.size() - tail, tail);
-    return end.contains("\xff\xd9");
+// A JPEG whose data stops before its end marker was cut short.
+bool jpegIsComplete(const QByteArray& bytes) {
+    return bytes.right(4096).contains("\xff\xd9");
 }
 
 QString unsupportedText(const QString& name) {
@@ -385,77 +402,105 @@ Decoded decodeOpened(const OpenFile& file, const QString& path, QSize box, bool 
                      bool thumbnail) {
     const QString name = nameOf(path);
     const PictureFormat format = formatOf(file.read(0, 16), path);
+    Decoded out;
+    out.format = format;
     if (format == PictureFormat::Unknown) {
-        Decoded out;
         out.error = unsupportedText(name);
         return out;
     }
     if (format == PictureFormat::Heif &&
         !QImageReader::supportedImageFormats().contains(QByteArrayLiteral("heif"))) {
-        Decoded out;
-        out.format = format;
         out.error = QStringLiteral("%1 is a HEIF picture, which Qt on this system cannot "
                                    "decode.")
                         .arg(name);
         return out;
     }
-    if (format == PictureFormat::Jpeg && !jpegIsComplete(file)) {
-        Decoded out;
-        out.format = format;
+    if (file.size() > kMaxInMemoryBytes && format == PictureFormat::Raw) {
+        out.error = QStringLiteral("%1 is too large to be a raw file (%2 MB).")
+                        .arg(name)
+                        .arg(file.size() / 1000000);
+        return out;
+    }
+    // The bytes every reader works on. A thumbnail starts from the file's head, which holds
+    // the metadata, the EXIF thumbnail and a raw file's smallest preview; the rest is read
+    // only when they are not in it.
+    QByteArray bytes;
+    bool whole = false;
+    const auto readWhole = [&] {
+        if (whole || file.size() > kMaxInMemoryBytes)
+            return;
+        bytes = file.read(0, file.size());
+        whole = true;
+    };
+    if (thumbnail && file.size() > kThumbnailHeadBytes)
+        bytes = file.read(0, kThumbnailHeadBytes);
+    else
+        readWhole();
+    if (format == PictureFormat::Jpeg && whole && !jpegIsComplete(bytes)) {
         out.error = QStringLiteral("%1 is cut short: the end of its JPEG data is missing "
                                    "(%2 bytes).")
                         .arg(name)
-                        .arg(file.size());
+                        .arg(bytes.size());
         return out;
     }
-    const bool needMetadata = withData || format == PictureFormat::Raw || thumbnail;
-    const Metadata meta = needMetadata
-                              ? readMetadata(file, format, format == PictureFormat::Raw, thumbnail)
-                              : Metadata();
+    const bool needMetadata =
+        withData || format == PictureFormat::Raw || (thumbnail && format == PictureFormat::Jpeg);
+    const bool wantPreview = format == PictureFormat::Raw;
+    Metadata meta;
+    if (needMetadata) {
+        meta = readMetadata(bytes, format, wantPreview, box, thumbnail);
+        const bool missing =
+            (wantPreview && meta.preview.isEmpty()) ||
+            (thumbnail && format == PictureFormat::Jpeg && meta.exifThumbnail.isEmpty());
+        if (!whole && missing && file.size() <= kMaxInMemoryBytes) {
+            readWhole();
+            meta = readMetadata(bytes, format, wantPreview, box, thumbnail);
+        }
+    }
     const auto orientation = transformationOf(meta.data.orientation);
-    Decoded out;
+    const auto scaleForThumbnail = [&] {
+        if (thumbnail && !out.image.isNull() && out.image.size() != fitted(out.image.size(), box))
+            out.image = out.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    };
     if (thumbnail && !meta.exifThumbnail.isEmpty()) {
-        QBuffer buffer;
-        buffer.setData(meta.exifThumbnail);
+        QBuffer buffer(&meta.exifThumbnail);
         buffer.open(QIODevice::ReadOnly);
         out = decodeWith(&buffer, "jpeg", box, name, orientation);
-        if (!out.image.isNull() && out.image.size() != fitted(out.image.size(), box))
-            out.image = out.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        scaleForThumbnail();
     }
     if (out.image.isNull() && format == PictureFormat::Raw) {
-        if (meta.previews.empty()) {
-            out.error = QStringLiteral("%1 holds no embedded preview to show.").arg(name);
+        if (meta.preview.isEmpty()) {
+            out.error = meta.hasPreviews
+                            ? QStringLiteral("%1: its embedded preview cannot be read.").arg(name)
+                            : QStringLiteral("%1 holds no embedded preview to show.").arg(name);
         } else {
-            // The smallest preview that covers the box, else the largest.
-            const Exiv2::PreviewProperties* chosen = &meta.previews.back();
-            if (box.isValid())
-                for (const auto& p : meta.previews)
-                    if (int(p.width_) >= std::min(box.width(), box.height()) &&
-                        int(p.height_) >= std::min(box.width(), box.height()) / 2) {
-                        chosen = &p;
-                        break;
-                    }
-            QString mime;
-            QBuffer buffer;
-            buffer.setData(previewBytes(file, *chosen, &mime));
+            QBuffer buffer(&meta.preview);
             buffer.open(QIODevice::ReadOnly);
-            const char* f = mime == QLatin1String("image/jpeg") ? "jpeg" : "tiff";
+            const char* f = meta.previewMime == QLatin1String("image/jpeg") ? "jpeg" : "tiff";
             out = decodeWith(&buffer, f, box, name, orientation);
             if (out.image.isNull())
                 out.error = QStringLiteral("%1: its embedded preview cannot be decoded.").arg(name);
             out.preview = true;
+            scaleForThumbnail();
         }
     } else if (out.image.isNull()) {
-        QFile device;
-        if (!file.openDevice(&device)) {
-            out.error = QStringLiteral("%1 cannot be read.").arg(name);
-        } else {
-            out = decodeWith(&device, qtFormat(format), box, name,
+        readWhole();
+        if (whole) {
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::ReadOnly);
+            out = decodeWith(&buffer, qtFormat(format), box, name,
                              QImageIOHandler::TransformationNone);
-            if (thumbnail && !out.image.isNull() &&
-                out.image.size() != fitted(out.image.size(), box))
-                out.image = out.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        } else {
+            // Larger than is read into memory: Qt's readers go through the file, never a
+            // mapping of it.
+            QFile device;
+            if (!file.openDevice(&device))
+                out.error = QStringLiteral("%1 cannot be read.").arg(name);
+            else
+                out = decodeWith(&device, qtFormat(format), box, name,
+                                 QImageIOHandler::TransformationNone);
         }
+        scaleForThumbnail();
     }
     out.format = format;
     if (withData)
@@ -479,6 +524,15 @@ QSize jpegScaledSize(QSize size, QSize target) {
     }
     return QSize((size.width() + denominator - 1) / denominator,
                  (size.height() + denominator - 1) / denominator);
+}
+
+void fitToBox(Decoded& d, QSize box) {
+    if (d.image.isNull() || !box.isValid())
+        return;
+    const QSize size = d.image.size();
+    if (size.width() <= box.width() && size.height() <= box.height())
+        return;
+    d.image = d.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
 void initializePictureReading() {

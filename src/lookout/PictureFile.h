@@ -15,6 +15,15 @@ enum class PictureFormat { Unknown, Jpeg, Tiff, Raw, Png, Heif, WebP };
 inline constexpr qint64 kMaxFullPixels = 150'000'000;
 /// Larger files are not pictures this viewer opens.
 inline constexpr qint64 kMaxFileBytes = qint64(2) << 30;
+/// Files up to this size are read into memory before anything parses them, and libexiv2 reads
+/// only such copies: it maps a TIFF-based file it opens itself, and a file cut short under a
+/// mapping ends the process with SIGBUS. Larger ones are decoded through the file by Qt alone,
+/// without shooting data.
+inline constexpr qint64 kMaxInMemoryBytes = qint64(512) << 20;
+/// A thumbnail reads this much of the file's head first.
+inline constexpr qint64 kThumbnailHeadBytes = qint64(256) << 10;
+/// QImageReader's quality for fitted JPEG decodes (see decodeWith).
+inline constexpr int kFittedJpegQuality = 49;
 
 /// One picture read for the screen. The file is only ever read.
 struct Decoded {
@@ -31,6 +40,10 @@ struct Decoded {
 /// while decoding. An invalid `box` asks for the full size. Never blocks on a FIFO or device,
 /// never follows more than a regular file, and says in `error` what was wrong.
 Decoded decodePicture(const QString& path, QSize box, bool withData = true);
+
+/// Brings a fitted decode (at the decoder's 1/2, 1/4 or 1/8) to the exact size it is drawn at
+/// in `box`, so that painting it is a plain copy.
+void fitToBox(Decoded& decoded, QSize box);
 
 /// A small picture for the filmstrip, fitted to `box`: the embedded EXIF thumbnail or a raw
 /// file's smallest preview where there is one, else a scaled decode.

@@ -32,6 +32,10 @@ QSize PictureView::deviceBox() const {
 
 void PictureView::setShown(std::shared_ptr<const Shown> shown) {
     const bool newPicture = !m_shown || !shown || m_shown->path != shown->path;
+    // The same picture again with its histogram: only the overlay, if shown, needs a paint.
+    const bool samePixels = !newPicture && m_shown->full == shown->full &&
+                            m_shown->decoded.image.cacheKey() == shown->decoded.image.cacheKey();
+    const bool repaint = !samePixels || (m_clipping && !shown->clipping.isNull());
     m_shown = std::move(shown);
     if (m_shown && !m_shown->decoded.error.isEmpty()) {
         m_message = m_shown->decoded.error;
@@ -45,7 +49,8 @@ void PictureView::setShown(std::shared_ptr<const Shown> shown) {
         // Another picture at 100 %: the same place on it, as a photographer compares shots.
         clampFocus();
     }
-    update();
+    if (repaint)
+        update();
 }
 
 void PictureView::setMessage(const QString& text) {
@@ -118,6 +123,16 @@ void PictureView::zoomTo(Zoom zoom, QPointF at) {
     update();
     if (changed)
         emit zoomChanged(zoom);
+}
+
+void PictureView::centreOn(QPointF point) {
+    const bool changed = m_zoom != Zoom::Actual;
+    m_zoom = Zoom::Actual;
+    m_focus = point;
+    clampFocus();
+    update();
+    if (changed)
+        emit zoomChanged(m_zoom);
 }
 
 void PictureView::toggleZoom() {

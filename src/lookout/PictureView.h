@@ -34,6 +34,8 @@ public:
     /// To 100 % with the picture point under `at` (view coordinates) kept there, or to fit.
     void zoomTo(Zoom zoom, QPointF at);
     void toggleZoom();
+    /// To 100 % with `point` (full-size pixels) at the view's centre, as far as the edges allow.
+    void centreOn(QPointF point);
     /// The picture point (full-size pixels) at the view's centre at 100 %.
     QPointF focus() const { return m_focus; }
     /// Where on the view the picture is drawn now (logical pixels); empty without a picture.

@@ -220,8 +220,15 @@ bool writeJpeg(const QString& path, const QImage& image, const Shot& shot, int q
 }
 
 bool writeNef(const QString& path, const QImage& preview, const Shot& shot, QString* error) {
-    const QImage small = preview.scaled(160, 120, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                             .convertToFormat(QImage::Format_RGB888);
+    // 160 x 120 whatever the picture's shape, with black bars as cameras write it.
+    QImage small(160, 120, QImage::Format_RGB888);
+    small.fill(Qt::black);
+    {
+        const QImage fitted =
+            preview.scaled(160, 120, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        QPainter p(&small);
+        p.drawImage(QPoint((160 - fitted.width()) / 2, (120 - fitted.height()) / 2), fitted);
+    }
     QByteArray strip;
     for (int y = 0; y < small.height(); ++y)
         strip.append(reinterpret_cast<const char*>(small.constScanLine(y)), small.width() * 3);

@@ -17,31 +17,40 @@ TEST(LookoutLoader, DecodesOffTheMainThreadFittedOrFullAndServesTheCacheAtOnce) 
                      [&](std::shared_ptr<const Shown> s) { got.push_back(std::move(s)); });
     loader.request(a, false);
     EXPECT_TRUE(got.empty()); // not on this thread
-    ASSERT_TRUE(spinUntil([&] { return !got.empty(); }));
-    EXPECT_EQ(got.back()->decoded.image.size(), QSize(400, 300));
-    EXPECT_FALSE(got.back()->histogram.isEmpty());
-    EXPECT_TRUE(got.back()->clipping.isNull());
+    // Handed over to be drawn first, then again with its histogram: the same pixels.
+    ASSERT_TRUE(spinUntil([&] { return got.size() == 2; }));
+    EXPECT_EQ(got[0]->decoded.image.size(), QSize(400, 300));
+    EXPECT_FALSE(got[0]->analysed);
+    EXPECT_EQ(loader.cached(a, false), nullptr); // not kept without its histogram
+    EXPECT_TRUE(got[1]->analysed);
+    EXPECT_EQ(got[1]->decoded.image.cacheKey(), got[0]->decoded.image.cacheKey());
+    EXPECT_FALSE(got[1]->histogram.isEmpty());
+    EXPECT_TRUE(got[1]->clipping.isNull());
+    EXPECT_LE(got[1]->askedAt, got[1]->startedAt);
+    EXPECT_LE(got[1]->startedAt, got[1]->decodedAt);
 
     loader.request(a, false); // from the cache, before request() returns
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], got[1]);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[1], got[2]);
 
     loader.request(a, true);
-    ASSERT_TRUE(spinUntil([&] { return got.size() == 3; }));
+    ASSERT_TRUE(spinUntil([&] { return got.size() == 5; }));
     EXPECT_TRUE(got.back()->full);
     EXPECT_EQ(got.back()->decoded.image.size(), QSize(1600, 1200));
 
     loader.setClipping(true); // made again, with the overlay
     loader.request(a, false);
-    ASSERT_TRUE(spinUntil([&] { return got.size() == 4; }));
+    ASSERT_TRUE(spinUntil([&] { return got.size() == 7; }));
     EXPECT_EQ(got.back()->clipping.size(), got.back()->decoded.image.size());
 
-    // A bad file is said so, and not kept: it may be whole the next time.
+    // A bad file is said so once, and not kept: it may be whole the next time.
     const QString bad = pictures.file(QStringLiteral("bad.jpg"), "nothing");
     loader.request(bad, false);
-    ASSERT_TRUE(spinUntil([&] { return got.size() == 5; }));
+    ASSERT_TRUE(spinUntil([&] { return got.size() == 8; }));
     EXPECT_FALSE(got.back()->decoded.error.isEmpty());
     EXPECT_EQ(loader.cached(bad, false), nullptr);
+    spinUntil([] { return false; }, 200);
+    EXPECT_EQ(got.size(), 8u);
 }
 
 TEST(LookoutLoader, AFloodOfRequestsDecodesTheLastNotEveryOne) {

@@ -115,6 +115,8 @@ TEST_F(LookoutWindowTest, ClippingIsMarkedOnThePictureAndBadFilesSaySoInItsPlace
     const QString a = pictures.jpeg(QStringLiteral("a.jpg"));
     window.addPictures({a}, false);
     ASSERT_TRUE(showing(a));
+    // The histogram follows the picture.
+    ASSERT_TRUE(spinUntil([&] { return window.view()->shownPicture()->analysed; }));
     EXPECT_GT(window.view()->histogram()->histogramShown().clippedHighlights, 0.0);
     window.clippingButton()->click();
     ASSERT_TRUE(spinUntil([&] {

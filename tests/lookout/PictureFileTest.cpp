@@ -8,8 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
+
+#include <atomic>
+#include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace zarv::lookout;
 using zarv::lookout::test::Pictures;
@@ -184,4 +190,42 @@ TEST(LookoutPictureFile, ReadingLeavesTheFileAsItWas) {
     EXPECT_EQ(QFileInfo(path).lastModified(), modified);
     EXPECT_EQ(QDir(pictures.dir.path()).entryList(QDir::Files),
               QStringList{QStringLiteral("keep.nef")});
+}
+
+TEST(LookoutPictureFile, AFileCutShortWhileItIsReadNeverBringsTheReaderDown) {
+    Pictures pictures;
+    const QStringList names = {QStringLiteral("cut.nef"), QStringLiteral("cut.jpg")};
+    pictures.nef(names[0], {2400, 1600});
+    pictures.jpeg(names[1], {2400, 1600});
+    const QList<QByteArray> whole = {pictures.read(names[0]), pictures.read(names[1])};
+    // Another program keeps writing each file whole and cutting it short: a reader that mapped
+    // the file would die of SIGBUS on a page past the new end, or parse bytes changing under it.
+    std::atomic<bool> stop{false};
+    std::thread cutter([&] {
+        while (!stop)
+            for (int i = 0; i < names.size(); ++i) {
+                const int fd = ::open(QFile::encodeName(pictures.path(names[i])).constData(),
+                                      O_WRONLY | O_CLOEXEC);
+                if (fd < 0)
+                    continue;
+                if (::pwrite(fd, whole[i].constData(), size_t(whole[i].size()), 0) > 0)
+                    ::usleep(300);
+                if (::ftruncate(fd, 4096) != 0)
+                    ADD_FAILURE() << "cannot cut the file short";
+                ::close(fd);
+            }
+    });
+    int reads = 0;
+    for (QDeadlineTimer deadline(4000); !deadline.hasExpired();)
+        for (const QString& name : names) {
+            const QString path = pictures.path(name);
+            for (const Decoded& d :
+                 {decodePicture(path, {64, 64}), makeThumbnail(path, {144, 96})}) {
+                EXPECT_TRUE(d.image.isNull() != d.error.isEmpty()) << qPrintable(d.error);
+                ++reads;
+            }
+        }
+    stop = true;
+    cutter.join();
+    EXPECT_GT(reads, 20);
 }
