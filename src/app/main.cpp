@@ -6,6 +6,7 @@
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
+#include "platform/Memory.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
 #include "ui/MainWindow.h"
@@ -180,6 +181,8 @@ bool haveDisplay(QString* why) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread: what a hostile message made the D-Bus thread take can be given back.
+    Memory::useOneHeap();
     // The camera layer's diagnostics go to standard output: line by line, they join the log
     // beside what caused them instead of at exit, after the last line, when it is a pipe or file.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

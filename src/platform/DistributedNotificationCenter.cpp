@@ -1,7 +1,11 @@
 #include "DistributedNotificationCenter.h"
 
+#include "Log.h"
+#include "Memory.h"
+
 #include <QCoreApplication>
 #include <QDBusArgument>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
@@ -12,11 +16,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QThread>
+#include <QTimer>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 
 namespace zarv {
 namespace wire {
@@ -48,16 +57,64 @@ Q_DECLARE_METATYPE(zarv::wire::Date)
 
 namespace zarv {
 
-// Receives the bus signal on the main thread; also the context for work handed to that thread.
+namespace {
+
+// A received message that cost at least this much to read is followed by a release of memory.
+constexpr qsizetype kReleaseAfterBytes = 1024 * 1024;
+// How long after such a message the release comes: a flood is released once per interval.
+constexpr std::chrono::milliseconds kReleaseDelay{500};
+
+} // namespace
+
+// The context for work handed to the main thread: received notifications, posts from other
+// threads, releases of memory. Lives on the main thread.
 class DistributedReceiver : public QObject {
     Q_OBJECT
 public:
     explicit DistributedReceiver(DistributedNotificationCenter* center) : m_center(center) {}
-public slots:
-    void handle(const QDBusMessage& message) { m_center->receive(message); }
+
+    // A message read on the connection's thread: its notification for the observers, when it
+    // fitted, and whether reading it took enough to give memory back afterwards.
+    void receive(const std::optional<Notification>& notification, bool release);
 
 private:
+    // Gives freed memory back to the system a moment from now, once however often asked
+    // meanwhile.
+    void releaseMemorySoon() {
+        if (m_releasePending)
+            return;
+        m_releasePending = true;
+        QTimer::singleShot(kReleaseDelay, this, [this] {
+            m_releasePending = false;
+            Memory::release();
+        });
+    }
+
     DistributedNotificationCenter* m_center;
+    bool m_releasePending = false;
+};
+
+// What the listener hands received notifications to; the centre empties it when it goes.
+struct DistributedLink {
+    QMutex mutex;
+    DistributedReceiver* receiver = nullptr;
+};
+
+// Receives the bus signal on the connection's own thread and reads it there, so that the message
+// is let go on that thread and only plain values travel to the main thread. libdbus stops
+// reading while too much received data is held (63 MiB) and starts again from whichever thread
+// frees the last of it; QtDBus heeds that only on its own thread, and a message let go on the
+// main thread would leave the connection deaf.
+class DistributedListener : public QObject {
+    Q_OBJECT
+public:
+    explicit DistributedListener(std::shared_ptr<DistributedLink> link) : m_link(std::move(link)) {}
+
+public slots:
+    void handle(const QDBusMessage& message);
+
+private:
+    std::shared_ptr<DistributedLink> m_link;
 };
 
 namespace {
@@ -190,75 +247,106 @@ QVariant toWire(const QVariant& value) {
     }
 }
 
-QVariant fromArgument(const QDBusArgument& arg, int depth, Budget& budget);
+// Reads a received user info. QtDBus converts whatever asVariant() is asked for in one go (an
+// array of texts becomes a whole QStringList, a variant its whole content), so containers are
+// entered where they stand and only single basic values are converted, each counted before the
+// next is read. Measuring (`keep` false) builds nothing: a message is measured whole before any
+// of it is kept, and what does not fit costs no more than its largest single value.
+class Reader {
+public:
+    Reader(Budget& budget, bool keep) : m_budget(budget), m_keep(keep) {}
 
-// A value as QtDBus hands it over: basic types decoded, containers as QDBusArgument.
-QVariant fromReceived(const QVariant& value, int depth, Budget& budget) {
-    if (!budget.countValue() || !budget.checkDepth(depth))
-        return {};
-    const int type = value.typeId();
-    if (type == qMetaTypeId<QDBusArgument>())
-        return fromArgument(qvariant_cast<QDBusArgument>(value), depth, budget);
-    if (type == qMetaTypeId<QDBusVariant>())
-        return fromReceived(qvariant_cast<QDBusVariant>(value).variant(), depth, budget);
-    if (type == qMetaTypeId<QDBusObjectPath>())
-        return qvariant_cast<QDBusObjectPath>(value).path();
-    if (type == qMetaTypeId<QDBusSignature>())
-        return qvariant_cast<QDBusSignature>(value).signature();
-    switch (type) {
-    case QMetaType::QString:
-    case QMetaType::QByteArray:
-    case QMetaType::Bool:
-    case QMetaType::UChar:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::QStringList: {
-        // Counted once here already; canonicalValue counts again, so give that one back.
-        --budget.values;
-        return canonicalValue(value, depth, budget);
-    }
-    default:
-        budget.fail(QStringLiteral("a value of D-Bus type %1").arg(value.typeName()));
-        return {};
-    }
-}
-
-// `depth` is the argument's own depth; its elements sit one deeper.
-QVariant fromArgument(const QDBusArgument& arg, int depth, Budget& budget) {
-    switch (arg.currentType()) {
-    case QDBusArgument::BasicType:
-    case QDBusArgument::VariantType: {
-        // A basic value handed over as an argument: read it as a plain value.
-        --budget.values;
-        return fromReceived(arg.asVariant(), depth, budget);
-    }
-    case QDBusArgument::ArrayType: {
-        if (arg.currentSignature() == QLatin1String("ay")) {
-            QByteArray bytes;
-            arg >> bytes;
-            return budget.countBytes(bytes.size()) ? QVariant(bytes) : QVariant();
+    // The element at `arg`'s position, which it moves past; invalid when it does not fit.
+    // `depth` is the element's own depth; what it holds sits one deeper.
+    QVariant element(const QDBusArgument& arg, int depth) {
+        if (!m_budget.countValue() || !m_budget.checkDepth(depth))
+            return {};
+        switch (arg.currentType()) {
+        case QDBusArgument::VariantType: {
+            // beginStructure() recurses into a variant as into a structure, where asVariant()
+            // would hand over its content converted.
+            arg.beginStructure();
+            QVariant inner = element(arg, depth);
+            arg.endStructure();
+            return inner;
         }
-        // Every begin needs its end, failure or not: QtDBus frees its readers there.
+        case QDBusArgument::BasicType: {
+            // QtDBus counts arrays of bytes and of texts as basic.
+            const QString signature = arg.currentSignature();
+            if (signature == QLatin1String("ay")) {
+                QByteArray bytes;
+                arg >> bytes;
+                return m_budget.countBytes(bytes.size()) ? kept(bytes) : QVariant();
+            }
+            if (signature.startsWith(u'a'))
+                return array(arg, depth);
+            return basic(arg, depth);
+        }
+        case QDBusArgument::ArrayType:
+            return array(arg, depth);
+        case QDBusArgument::MapType:
+            return map(arg, depth);
+        case QDBusArgument::StructureType:
+            return date(arg);
+        default:
+            m_budget.fail(QStringLiteral("a value of signature %1").arg(arg.currentSignature()));
+            return {};
+        }
+    }
+
+private:
+    QVariant kept(const QVariant& value) const { return m_keep ? value : QVariant(true); }
+
+    QVariant basic(const QDBusArgument& arg, int depth) {
+        const QVariant value = arg.asVariant();
+        const int type = value.typeId();
+        if (type == QMetaType::QString || type == qMetaTypeId<QDBusObjectPath>() ||
+            type == qMetaTypeId<QDBusSignature>()) {
+            const QString text = type == QMetaType::QString ? value.toString()
+                                 : type == qMetaTypeId<QDBusObjectPath>()
+                                     ? qvariant_cast<QDBusObjectPath>(value).path()
+                                     : qvariant_cast<QDBusSignature>(value).signature();
+            return m_budget.countBytes(text.size() * 2) ? kept(text) : QVariant();
+        }
+        switch (type) {
+        case QMetaType::Bool:
+        case QMetaType::UChar:
+        case QMetaType::Short:
+        case QMetaType::UShort:
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong:
+        case QMetaType::Double: {
+            // Counted in element() already; canonicalValue counts again, so give that one back.
+            --m_budget.values;
+            return kept(canonicalValue(value, depth, m_budget));
+        }
+        default:
+            m_budget.fail(QStringLiteral("a value of D-Bus type %1").arg(value.typeName()));
+            return {};
+        }
+    }
+
+    // Every begin needs its end, failure or not: QtDBus frees its readers there.
+    QVariant array(const QDBusArgument& arg, int depth) {
         QVariantList out;
         bool ok = true;
         arg.beginArray();
         while (ok && !arg.atEnd()) {
-            QVariant e = fromReceived(arg.asVariant(), depth + 1, budget);
+            const QVariant e = element(arg, depth + 1);
             ok = e.isValid();
-            out.append(e);
+            if (ok && m_keep)
+                out.append(e);
         }
         arg.endArray();
-        return ok ? QVariant(out) : QVariant();
+        return ok ? kept(out) : QVariant();
     }
-    case QDBusArgument::MapType: {
+
+    QVariant map(const QDBusArgument& arg, int depth) {
         const QString signature = arg.currentSignature();
         if (!signature.startsWith(QLatin1String("a{s"))) {
-            budget.fail(
+            m_budget.fail(
                 QStringLiteral("a dictionary with keys that are not strings (%1)").arg(signature));
             return {};
         }
@@ -269,21 +357,23 @@ QVariant fromArgument(const QDBusArgument& arg, int depth, Budget& budget) {
             arg.beginMapEntry();
             QString key;
             arg >> key;
-            ok = budget.countBytes(key.size() * 2);
+            ok = m_budget.countBytes(key.size() * 2);
             if (ok) {
-                QVariant v = fromReceived(arg.asVariant(), depth + 1, budget);
+                const QVariant v = element(arg, depth + 1);
                 ok = v.isValid();
-                out.insert(key, v);
+                if (ok && m_keep)
+                    out.insert(key, v);
             }
             arg.endMapEntry();
         }
         arg.endMap();
-        return ok ? QVariant(out) : QVariant();
+        return ok ? kept(out) : QVariant();
     }
-    case QDBusArgument::StructureType: {
+
+    QVariant date(const QDBusArgument& arg) {
         const QString signature = arg.currentSignature();
         if (signature != QLatin1String("(sd)")) {
-            budget.fail(QStringLiteral("a structure %1 that is not a date").arg(signature));
+            m_budget.fail(QStringLiteral("a structure %1 that is not a date").arg(signature));
             return {};
         }
         wire::Date date;
@@ -295,15 +385,64 @@ QVariant fromArgument(const QDBusArgument& arg, int depth, Budget& budget) {
         constexpr double limit = 1e14;
         if (tag != QLatin1String("date") || !std::isfinite(date.seconds) ||
             std::fabs(date.seconds) > limit) {
-            budget.fail(QStringLiteral("a structure (sd) that is not a date"));
+            m_budget.fail(QStringLiteral("a structure (sd) that is not a date"));
             return {};
         }
-        return QDateTime::fromMSecsSinceEpoch(qint64(std::llround(date.seconds * 1000.0)), Qt::UTC);
+        return kept(
+            QDateTime::fromMSecsSinceEpoch(qint64(std::llround(date.seconds * 1000.0)), Qt::UTC));
     }
-    default:
-        budget.fail(QStringLiteral("a value of signature %1").arg(arg.currentSignature()));
-        return {};
+
+    Budget& m_budget;
+    bool m_keep;
+};
+
+// What decoding a message cost, roughly, in bytes: its texts and data and a value's own size for
+// each value. Known also for a message refused for what it holds.
+struct Cost {
+    qsizetype bytes = 0;
+    void add(const Budget& budget) {
+        bytes = budget.bytes + qsizetype(budget.values) * qsizetype(sizeof(QVariant));
     }
+};
+
+bool decode(const QDBusMessage& message, Notification* out, QString* error, Cost* cost) {
+    auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    if (message.signature() != QLatin1String("ssa{sv}"))
+        return fail(
+            QStringLiteral("its arguments are (%1), not (ssa{sv})").arg(message.signature()));
+    const QVariantList args = message.arguments();
+    if (args.size() != 3)
+        return fail(QStringLiteral("it has %1 arguments, not 3").arg(args.size()));
+    const QString name = args.at(0).toString();
+    const QString object = args.at(1).toString();
+    if (name.isEmpty())
+        return fail(QStringLiteral("its name is empty"));
+    const QVariant& info = args.at(2);
+    if (info.typeId() != qMetaTypeId<QDBusArgument>())
+        return fail(
+            QStringLiteral("its user info holds a value of D-Bus type %1").arg(info.typeName()));
+    // Measured first, on a reader of its own; the one that keeps starts again from the top.
+    Budget measured;
+    const bool fits =
+        measured.countBytes((name.size() + object.size()) * 2) &&
+        Reader(measured, false).element(qvariant_cast<QDBusArgument>(info), 0).isValid();
+    if (cost)
+        cost->add(measured);
+    if (!fits)
+        return fail(QStringLiteral("its user info holds %1").arg(measured.error));
+    Budget budget;
+    budget.countBytes((name.size() + object.size()) * 2);
+    const QVariant userInfo = Reader(budget, true).element(qvariant_cast<QDBusArgument>(info), 0);
+    if (userInfo.typeId() != QMetaType::QVariantMap)
+        return fail(QStringLiteral("its user info holds %1").arg(budget.error));
+    if (out)
+        *out =
+            Notification{name, object.isEmpty() ? QVariant() : QVariant(object), userInfo.toMap()};
+    return true;
 }
 
 bool isMainThread() {
@@ -320,19 +459,25 @@ DistributedNotificationCenter& DistributedNotificationCenter::defaultCenter() {
 }
 
 DistributedNotificationCenter::DistributedNotificationCenter(const QDBusConnection& connection)
-    : m_connection(connection) {
+    : m_connection(connection), m_link(std::make_shared<DistributedLink>()) {
     qDBusRegisterMetaType<wire::Date>();
     m_receiver = new DistributedReceiver(this);
     if (auto* app = QCoreApplication::instance())
         m_receiver->moveToThread(app->thread());
+    m_link->receiver = m_receiver;
     if (!m_connection.isConnected()) {
         qWarning("No D-Bus session bus (%s): distributed notifications reach only this program",
                  qPrintable(m_connection.lastError().message()));
         return;
     }
+    m_listener = new DistributedListener(m_link);
+    // The bus interface object is a child of the connection's own object, so it lives on the
+    // connection's thread.
+    if (QDBusConnectionInterface* bus = m_connection.interface())
+        m_listener->moveToThread(bus->thread());
     m_connected =
         m_connection.connect(QString(), QLatin1String(kPath), QLatin1String(kInterface),
-                             QLatin1String(kMember), m_receiver, SLOT(handle(QDBusMessage)));
+                             QLatin1String(kMember), m_listener, SLOT(handle(QDBusMessage)));
     if (!m_connected)
         qWarning("Cannot listen on the D-Bus session bus (%s): distributed notifications reach "
                  "only this program",
@@ -342,7 +487,18 @@ DistributedNotificationCenter::DistributedNotificationCenter(const QDBusConnecti
 DistributedNotificationCenter::~DistributedNotificationCenter() {
     if (m_connected)
         m_connection.disconnect(QString(), QLatin1String(kPath), QLatin1String(kInterface),
-                                QLatin1String(kMember), m_receiver, SLOT(handle(QDBusMessage)));
+                                QLatin1String(kMember), m_listener, SLOT(handle(QDBusMessage)));
+    {
+        // A message the listener is reading meanwhile goes nowhere.
+        QMutexLocker lock(&m_link->mutex);
+        m_link->receiver = nullptr;
+    }
+    if (m_listener) {
+        // QtDBus would hear of its end through a blocking call from the connection's thread,
+        // which waits for a connection that may be going meanwhile; its hook is gone already.
+        QObject::disconnect(m_listener, &QObject::destroyed, nullptr, nullptr);
+        m_listener->deleteLater();
+    }
     if (isMainThread())
         delete m_receiver;
     else
@@ -448,47 +604,49 @@ void DistributedNotificationCenter::deliverLocally(const Notification& notificat
 
 bool DistributedNotificationCenter::decodeMessage(const QDBusMessage& message, Notification* out,
                                                   QString* error) {
-    auto fail = [error](const QString& why) {
-        if (error)
-            *error = why;
-        return false;
-    };
-    if (message.signature() != QLatin1String("ssa{sv}"))
-        return fail(
-            QStringLiteral("its arguments are (%1), not (ssa{sv})").arg(message.signature()));
-    const QVariantList args = message.arguments();
-    if (args.size() != 3)
-        return fail(QStringLiteral("it has %1 arguments, not 3").arg(args.size()));
-    Budget budget;
-    const QString name = args.at(0).toString();
-    const QString object = args.at(1).toString();
-    if (name.isEmpty())
-        return fail(QStringLiteral("its name is empty"));
-    if (!budget.countBytes((name.size() + object.size()) * 2))
-        return fail(budget.error);
-    const QVariant info = fromReceived(args.at(2), 0, budget);
-    if (info.typeId() != QMetaType::QVariantMap)
-        return fail(QStringLiteral("its user info holds %1").arg(budget.error));
-    if (out)
-        *out = Notification{name, object.isEmpty() ? QVariant() : QVariant(object), info.toMap()};
-    return true;
+    return decode(message, out, error, nullptr);
 }
 
-void DistributedNotificationCenter::receive(const QDBusMessage& message) {
+void DistributedListener::handle(const QDBusMessage& message) {
     Notification n;
     QString error;
+    Cost cost;
+    bool decoded = false;
     try {
-        if (!decodeMessage(message, &n, &error)) {
-            qWarning("Ignored a distributed notification from %s: %s",
-                     qPrintable(message.service()), qPrintable(error));
-            return;
-        }
+        decoded = decode(message, &n, &error, &cost);
     } catch (const std::exception& e) {
-        qWarning("Ignored a distributed notification from %s: %s", qPrintable(message.service()),
-                 e.what());
-        return;
+        error = QString::fromLocal8Bit(e.what());
     }
-    m_observers.post(n);
+    if (!decoded) {
+        const QVariantList args = message.arguments();
+        const QString what =
+            !args.isEmpty() && args.at(0).typeId() == QMetaType::QString
+                ? QStringLiteral(" named \"%1\"").arg(Log::quoted(args.at(0).toString()))
+                : QString();
+        qWarning().noquote() << QStringLiteral("Ignored a distributed notification from %1%2: %3")
+                                    .arg(message.service(), what, error);
+    }
+    // A refused message may have cost anything the bus carries to read, more than is counted
+    // here; what it took is handed back to the system rather than kept for reuse.
+    const bool release = !decoded || cost.bytes >= kReleaseAfterBytes;
+    std::optional<Notification> notification;
+    if (decoded)
+        notification = std::move(n);
+    QMutexLocker lock(&m_link->mutex);
+    if (DistributedReceiver* receiver = m_link->receiver)
+        QMetaObject::invokeMethod(
+            receiver,
+            [receiver, notification = std::move(notification), release] {
+                receiver->receive(notification, release);
+            },
+            Qt::QueuedConnection);
+}
+
+void DistributedReceiver::receive(const std::optional<Notification>& notification, bool release) {
+    if (release)
+        releaseMemorySoon();
+    if (notification)
+        m_center->m_observers.post(*notification);
 }
 
 QJsonValue jsonFromPropertyValue(const QVariant& value) {

@@ -14,7 +14,9 @@ class QDBusMessage;
 
 namespace zarv {
 
+class DistributedListener;
 class DistributedReceiver;
+struct DistributedLink;
 
 /// Notifications between the programs of one desktop session, carried by the D-Bus session bus.
 ///
@@ -30,7 +32,10 @@ class DistributedReceiver;
 ///
 /// A received message that does not fit (another signature, a structure that is not a date, a
 /// dictionary key that is not a string, nesting deeper than maxDepth, more than maxValues
-/// values, more than maxBytes of text and data) is ignored with a log line.
+/// values, more than maxBytes of text and data) is ignored with a log line naming its sender, its
+/// name and why. Messages are read on the connection's own thread and measured before any of
+/// them is kept; a refused or large one is followed, a moment later, by giving freed memory back
+/// to the system (Memory::release).
 class DistributedNotificationCenter {
 public:
     using Observer = NotificationCenter::Observer;
@@ -84,12 +89,13 @@ private:
     friend class DistributedReceiver;
     void send(const Notification& notification);
     void deliverLocally(const Notification& notification);
-    void receive(const QDBusMessage& message);
 
     QDBusConnection m_connection;
     bool m_connected = false;
     NotificationCenter m_observers;
+    std::shared_ptr<DistributedLink> m_link;
     DistributedReceiver* m_receiver = nullptr; // lives on the main thread
+    DistributedListener* m_listener = nullptr; // lives on the connection's thread
 };
 
 /// A property-list value as JSON: dates as ISO 8601 text in UTC with milliseconds, data as

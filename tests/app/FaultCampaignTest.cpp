@@ -362,6 +362,17 @@ QDBusMessage notification(const QVariantList& arguments) {
     return m;
 }
 
+// A notification for the program alone: sent to its bus name, no other listener reads it.
+QDBusMessage toTheProgram(const QVariantList& arguments) {
+    QDBusMessage m = QDBusMessage::createTargetedSignal(
+        QStringLiteral("com.quellbay.ZarvNikonCapture"),
+        QStringLiteral("/com/quellbay/DistributedNotificationCenter"),
+        QStringLiteral("com.quellbay.DistributedNotificationCenter"),
+        QStringLiteral("Notification"));
+    m.setArguments(arguments);
+    return m;
+}
+
 bool isAction(const QVariant& v, const char* action) {
     return v.typeId() == QMetaType::QString &&
            v.toString().compare(QLatin1String(action), Qt::CaseInsensitive) == 0;
@@ -409,6 +420,59 @@ QDBusMessage hostileMessage(int i, std::mt19937& random, const QVariantList& val
     else if (!acts && random() % 2)
         info.insert(QStringLiteral("senderApp"), QStringLiteral("Hostile"));
     return notification({name, random() % 10 ? QVariant(QString()) : pick(values), info});
+}
+
+// Values that cost a receiver memory to read: texts and data up to the limit and beyond it, a
+// list of texts too long to take, and one nested too deep.
+QVariantList largeValues() {
+    QVariantList values;
+    for (qint64 size : {kMiB, 4 * kMiB, 8 * kMiB, 15 * kMiB}) {
+        values << QVariant(QString(size, u'T'));
+        values << QVariant(QByteArray(size * 2, 'D'));
+    }
+    values << QVariant(QByteArray(33 * kMiB, 'D'));
+    values << QVariant(QStringList(200000, QStringLiteral("grabimage")));
+    values << nested(18);
+    return values;
+}
+
+// The resident size of a process, in bytes; -1 when /proc does not tell. Under AddressSanitizer
+// its shadow memory (one byte for each eight the program ever used, kept for good) is left out:
+// what is measured is what the program itself holds.
+qint64 residentBytes(qint64 pid) {
+    QFile smaps(QStringLiteral("/proc/%1/smaps").arg(pid));
+    if (!smaps.open(QIODevice::ReadOnly))
+        return -1;
+#if defined(__SANITIZE_ADDRESS__)
+    // x86_64: low shadow, shadow gap and high shadow.
+    constexpr quint64 kShadowBegin = 0x7fff8000ULL;
+    constexpr quint64 kShadowEnd = 0x10007fff8000ULL;
+#else
+    constexpr quint64 kShadowBegin = 0;
+    constexpr quint64 kShadowEnd = 0;
+#endif
+    qint64 kib = 0;
+    bool counted = true;
+    for (const QByteArray& line : smaps.readAll().split('\n')) {
+        if (line.startsWith("Rss:")) {
+            if (counted)
+                kib += line.mid(4).trimmed().split(' ').constFirst().toLongLong();
+        } else if (const QByteArray range = line.left(line.indexOf(' '));
+                   range.contains('-') && !range.contains(':')) {
+            // A mapping's first line: "start-end perms ...".
+            const quint64 start = range.left(range.indexOf('-')).toULongLong(nullptr, 16);
+            counted = start < kShadowBegin || start >= kShadowEnd;
+        }
+    }
+    return kib * 1024;
+}
+
+// The resident size once the program has given back what it freed: it does so a moment after a
+// message it refuses, and AddressSanitizer's quarantine holds everything freed until then.
+qint64 settledResidentBytes(const QDBusConnection& bus, qint64 pid) {
+    bus.send(notification({QStringLiteral("FaultCampaignSettle")}));
+    waitUntil([] { return false; }, 1500);
+    return residentBytes(pid);
 }
 
 bool isPathOrPaths(const QVariant& value) {
@@ -460,6 +524,7 @@ TEST_F(EndToEnd, HostileBusLosesNoPictureAndStillAnswers) {
     const QVariantList values = hostileValues();
     const QVariantList heavy = heavyValues();
     int unsent = 0;
+    qint64 residentBefore = -1;
     size_t statusRequests = 0;
     const size_t statusBefore = statusMessages().size();
     for (int i = 0; i < kFlood; ++i) {
@@ -480,6 +545,14 @@ TEST_F(EndToEnd, HostileBusLosesNoPictureAndStillAnswers) {
             bus.send(notification(
                 {QStringLiteral("zarvXNotification"), QString(),
                  QVariantMap{{QStringLiteral("senderApp"), QString(33 * kMiB, u'Q')}}}));
+            // Large ones it takes and large ones it does not, each read and let go. They go to
+            // the program alone: this process, listening to every notification, would have to
+            // read them too.
+            for (const QVariant& value : largeValues())
+                bus.send(toTheProgram(
+                    {QStringLiteral("zarvTillsideNotification"), QString(),
+                     QVariantMap{{QStringLiteral("senderApp"), QStringLiteral("Hostile")},
+                                 {QStringLiteral("value"), value}}}));
         }
         // A status request closes each burst; the next burst waits for its answer, so the
         // program is flooded as fast as it reads, without an ever-growing backlog.
@@ -489,6 +562,8 @@ TEST_F(EndToEnd, HostileBusLosesNoPictureAndStillAnswers) {
             ASSERT_TRUE(waitUntil(
                 [&] { return statusMessages().size() >= statusBefore + statusRequests; }, kLong))
                 << program.log().right(20000).toStdString();
+            if (i == 499) // the first burst has run every path once
+                residentBefore = settledResidentBytes(bus, program.pid());
         }
     }
     // A long value that is accepted; the log quotes it only in part.
@@ -509,6 +584,18 @@ TEST_F(EndToEnd, HostileBusLosesNoPictureAndStillAnswers) {
         [&] { return statusMessages().size() >= statusBefore + statusRequests + 1; }, kLong))
         << program.log().right(20000).toStdString();
     EXPECT_LT(answer.elapsed(), 1000);
+
+    // What the flood took is given back: the program is about as large as before it.
+    const qint64 residentAfter = settledResidentBytes(bus, program.pid());
+    std::fprintf(stderr, "resident size: %.1f MiB before the flood, %.1f MiB after it\n",
+                 double(residentBefore) / kMiB, double(residentAfter) / kMiB);
+#if !defined(__SANITIZE_THREAD__) // ThreadSanitizer's allocator keeps what it was given
+    if (residentBefore > 0) {
+        EXPECT_LE(residentAfter, residentBefore + 10 * kMiB)
+            << "resident size " << residentBefore / kMiB << " MiB before the flood, "
+            << residentAfter / kMiB << " MiB after it";
+    }
+#endif
 
     ASSERT_TRUE(waitForPictures(kCameraPictures + kGrabs))
         << program.log().right(20000).toStdString();

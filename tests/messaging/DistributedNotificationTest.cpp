@@ -199,6 +199,36 @@ TEST(DistributedNotifications, HostileMessagesAreIgnoredWithALogLine) {
     QDBusConnection::disconnectFromBus("hostile-sibling");
 }
 
+// More than libdbus keeps unread at once (63 MiB), arriving while the main thread is busy: the
+// connection stops reading until those messages are let go, and must read again afterwards.
+TEST(DistributedNotifications, ABacklogOfLargeMessagesLeavesTheCentreListening) {
+    LogCapture log;
+    auto& center = DistributedNotificationCenter::defaultCenter();
+    Recorder in(center);
+    QDBusConnection hostile =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, "large-sibling");
+    ASSERT_TRUE(hostile.isConnected());
+    auto signal = [](const QString& name, const QVariant& value) {
+        QDBusMessage m = QDBusMessage::createSignal(DistributedNotificationCenter::kPath,
+                                                    DistributedNotificationCenter::kInterface,
+                                                    DistributedNotificationCenter::kMember);
+        m.setArguments({name, "", QVariantMap{{"senderApp", "x"}, {"value", value}}});
+        return m;
+    };
+    const QByteArray large(30 * 1024 * 1024, 'L');
+    for (int i = 0; i < 4; ++i)
+        hostile.send(signal("large", large));
+    roundTrip(hostile);
+    // Busy: nothing is handled while the bus thread reads up to its limit.
+    QThread::sleep(2);
+    ASSERT_TRUE(in.waitFor(4, 20000)) << in.seen().size();
+    hostile.send(signal("after", 1));
+    ASSERT_TRUE(in.waitFor(5, 5000)) << "deaf after " << in.seen().size() << " messages";
+    EXPECT_EQ(in.seen().back().name, "after");
+    EXPECT_FALSE(log.contains("Socket notifiers cannot be enabled"));
+    QDBusConnection::disconnectFromBus("large-sibling");
+}
+
 TEST(DistributedNotifications, PostsFromOtherThreadsAreDeliveredOnTheMainThread) {
     auto& center = DistributedNotificationCenter::defaultCenter();
     Qt::HANDLE observedOn = nullptr;

@@ -131,6 +131,12 @@ TEST_F(OutboundNotifications, AnIndependentClientSeesEachMessageKeyByKeyAndTypeB
 
 TEST_F(OutboundNotifications, AStatusRequestWithoutADictionaryIsNotSent) {
     auto& center = DistributedNotificationCenter::defaultCenter();
+    {
+        // What earlier cases posted has come back once this has: the bus keeps the order.
+        Recorder earlier(center, "earlier");
+        center.post("earlier");
+        ASSERT_TRUE(earlier.waitFor(1));
+    }
     Recorder in(center);
     EXPECT_FALSE(mySendZarvNikonNotification(nullptr));
     center.post("marker");
