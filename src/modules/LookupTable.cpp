@@ -146,7 +146,8 @@ bool addMatchedCamera(const QVariantMap& deviceInfo, const QString& moduleName,
     return true;
 }
 
-std::optional<QString> createMatchListFile(UserDefaults& defaults, const QDateTime& now) {
+std::optional<QString> createMatchListFile(UserDefaults& defaults, const QDateTime& now,
+                                           QString* failure) {
     QVariantMap contents;
     if (auto user = userLookupTable(defaults))
         contents.insert(kPrefNikonLookupTable, *user);
@@ -160,6 +161,8 @@ std::optional<QString> createMatchListFile(UserDefaults& defaults, const QDateTi
     if (folder.isEmpty()) {
         qWarning().noquote() << QStringLiteral(
             "Matched Camera Module List Did NOT Save: no temporary folder to write it in");
+        if (failure)
+            *failure = QStringLiteral("There is no private temporary folder to write it in.");
         return std::nullopt;
     }
     const QString path = folder + QStringLiteral("/MatchedCameras_%1.plist")
@@ -171,8 +174,13 @@ std::optional<QString> createMatchListFile(UserDefaults& defaults, const QDateTi
                                   QStringLiteral("createPlistFile"),
                                   saved ? QStringLiteral("SAVED") : QStringLiteral("Did NOT Save"),
                                   path);
-    if (!saved)
+    if (!saved) {
         qWarning().noquote() << error;
+        // Shared without its file, the list would reach nobody.
+        if (failure)
+            *failure = error;
+        return std::nullopt;
+    }
     return path;
 }
 

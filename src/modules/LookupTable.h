@@ -58,9 +58,11 @@ bool addMatchedCamera(const QVariantMap& deviceInfo, const QString& moduleName,
 /// Writes the match list file "MatchedCameras_yyyyMMddHHmmss.plist" (local time of `now`) into
 /// temporaryFolderForApplication(), creating that folder: the user copy under
 /// "prefNikonLookupTable" and the factory list under "FactoryDefaultNikonList", each when it
-/// exists. None when neither exists or there is no usable scratch folder; otherwise the path,
-/// also when the write failed (logged with "Did NOT Save").
+/// exists. The path once written; none when neither exists (*failure left empty: nothing to
+/// share), or when there is no usable scratch folder or the write failed (logged with "Did NOT
+/// Save", and *failure says why, for the user).
 std::optional<QString> createMatchListFile(UserDefaults& defaults = UserDefaults::standard(),
-                                           const QDateTime& now = QDateTime::currentDateTime());
+                                           const QDateTime& now = QDateTime::currentDateTime(),
+                                           QString* failure = nullptr);
 
 } // namespace zarv

@@ -1,13 +1,16 @@
 #include "MyPopoverViewController.h"
 
 #include "ShareActions.h"
+#include "Sheets.h"
 #include "ui_MyPopoverViewController.h"
 
 #include "app/MatchListShare.h"
 #include "modules/Architecture.h"
 #include "modules/LookupTable.h"
+#include "platform/UserDefaults.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
 #include <QSysInfo>
@@ -35,8 +38,8 @@ MyPopoverViewController::MyPopoverViewController(QWidget* sheetWindow, QWidget* 
 
 MyPopoverViewController::~MyPopoverViewController() = default;
 
-std::optional<QString> MyPopoverViewController::createPlistFile() {
-    return createMatchListFile();
+std::optional<QString> MyPopoverViewController::createPlistFile(QString* failure) {
+    return createMatchListFile(UserDefaults::standard(), QDateTime::currentDateTime(), failure);
 }
 
 void MyPopoverViewController::ibClickedOnButton(QObject* sender, Qt::KeyboardModifiers modifiers) {
@@ -47,9 +50,17 @@ void MyPopoverViewController::ibClickedOnButton(QObject* sender, Qt::KeyboardMod
     logInside("ibClickedOnButton:",
               QStringLiteral("                 processName = %1...")
                   .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName()));
-    const std::optional<QString> file = createPlistFile();
+    QString failure;
+    const std::optional<QString> file = createPlistFile(&failure);
     if (!file) {
         logInside("ibClickedOnButton:", QStringLiteral("Unable to create plist file????"));
+        if (!failure.isEmpty() && m_sheetWindow) {
+            closePopoverOf(this);
+            Alert alert;
+            alert.message = tr("The match list could not be written");
+            alert.informativeText = failure;
+            beginAlertSheet(m_sheetWindow, alert, {});
+        }
         return;
     }
     const MatchListActions actions = matchListActions(sender ? sender->objectName() : QString(),

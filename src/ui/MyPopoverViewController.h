@@ -28,11 +28,12 @@ public:
     bool fIs32bitMode() const { return m_is32bitMode; }
 
     /// A button was pressed with `modifiers` held: writes the match list file and does what the
-    /// button's identifier names. Nothing but a log line when there is nothing to share.
+    /// button's identifier names. Nothing but a log line when there is nothing to share; an
+    /// alert on the sheet window when the file could not be written.
     void ibClickedOnButton(QObject* sender, Qt::KeyboardModifiers modifiers);
 
     /// The match list file, newly written, or none (see createMatchListFile).
-    std::optional<QString> createPlistFile();
+    std::optional<QString> createPlistFile(QString* failure = nullptr);
 
     /// Mails `file` to the support mailbox; a failure is shown as an alert on the sheet window.
     void ibEmailItem(const QString& file);

@@ -162,5 +162,17 @@ TEST_F(LookupTableTest, MatchListFileHoldsWhatExists) {
 
     defaults.removeObject(kPrefNikonLookupTable);
     FakeApplication bare;
-    EXPECT_EQ(createMatchListFile(defaults, when), std::nullopt);
+    QString failure;
+    EXPECT_EQ(createMatchListFile(defaults, when, &failure), std::nullopt);
+    EXPECT_TRUE(failure.isEmpty()) << "nothing to share is not a failure";
+}
+
+TEST_F(LookupTableTest, AMatchListFileThatCannotBeWrittenIsNoneAndSaysWhy) {
+    FakeApplication app(factoryList());
+    const QDateTime when(QDate(2026, 3, 4), QTime(5, 6, 7));
+    // Something that is not a file holds the name.
+    ASSERT_TRUE(QDir().mkpath(app.scratchFolder() + "/MatchedCameras_20260304050607.plist"));
+    QString failure;
+    EXPECT_EQ(createMatchListFile(defaults, when, &failure), std::nullopt);
+    EXPECT_FALSE(failure.isEmpty());
 }

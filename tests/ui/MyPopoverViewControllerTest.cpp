@@ -151,6 +151,24 @@ TEST_F(MyPopoverTest, SavePanelIsASheetThatReplacesTheChosenFile) {
     EXPECT_FALSE(QFile::exists(chosen));
 }
 
+TEST_F(MyPopoverTest, AListThatCannotBeWrittenIsNotSharedAndSaysWhy) {
+    // Planted where the program's private scratch folder goes: nothing can be written.
+    QDir(app.scratchFolder()).removeRecursively();
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QFile::link(elsewhere.path(), app.scratchFolder()));
+    LogCapture log;
+    QTest::mouseClick(button("email"), Qt::LeftButton);
+    EXPECT_TRUE(log.contains(QStringLiteral("Did NOT Save")));
+    ASSERT_EQ(shownOn<QDialog>(window).size(), 1);
+    bool named = false;
+    for (const QLabel* label : shownOn<QDialog>(window).constFirst()->findChildren<QLabel*>())
+        named = named || label->text().contains(QStringLiteral("could not be written"));
+    EXPECT_TRUE(named);
+    QTest::qWait(200);
+    EXPECT_FALSE(stub.arguments(kXdgEmail)) << "mailed without its file";
+    QFile::remove(app.scratchFolder());
+}
+
 TEST_F(MyPopoverTest, NothingToShareOnlyLogs) {
     QFile::remove(app.factoryListPath());
     UserDefaults::standard().removeObject(QStringLiteral("prefNikonLookupTable"));
