@@ -1,5 +1,6 @@
-// The module's state, shared by its parts (Module.cpp: objects and commands; Downloads.cpp:
-// pictures from the camera to the program). Program thread only: the cameras' threads reach it
+// The module's state, shared by its parts (Module.cpp: objects and the pump; Capabilities.cpp:
+// capabilities; CameraEvents.cpp: the camera's thread; Downloads.cpp: pictures from the camera to
+// the program). Program thread only: the cameras' threads reach it
 // only through the closures they deliver to the pump. Callbacks may call back into the entry
 // point, so no reference into the state is held across a callback.
 
@@ -13,6 +14,7 @@
 
 #include "sdk/ModuleObjects.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,7 +24,15 @@
 
 namespace zarv::ptp {
 
-struct Body;
+// What the camera's thread keeps of the body between its calls (that thread only).
+struct Body {
+    bool settingsDirty = false;
+    std::chrono::steady_clock::time_point lastRead{};
+    // Since a capture from the computer the body is in PC mode, its own controls locked.
+    bool handBack = false;
+    bool pictureSince = false;
+    std::chrono::steady_clock::time_point capturedAt{};
+};
 
 struct Source {
     uint32_t id = 0;
@@ -69,6 +79,32 @@ uint64_t handleFor(uint32_t kind, uint32_t id);
 void sendEvent(uint64_t handle, uint32_t event, uint64_t data);
 void complete(uint64_t pendingId, int32_t result);
 int patient(const std::function<int()>& call);
+
+// Module.cpp
+// The ids of an object's children: the cameras, a camera's pictures, a picture's data object.
+std::vector<uint32_t> childIds(const module::Object& o);
+// Looks for cameras again: new ones become sources, unopened ones no longer there are dropped.
+void detectCameras();
+
+// Capabilities.cpp: the module's capability hooks.
+uint32_t capCount(const module::Object& o);
+int32_t getCapInfo(const module::Object& o, uint32_t count, uint32_t dataType, uint64_t data);
+int32_t capGet(const module::Object& o, uint32_t cap, uint32_t dataType, uint64_t data);
+int32_t capGetArray(const module::Object& o, uint32_t cap, uint32_t dataType, uint64_t data);
+int32_t capSet(module::Object& o, uint32_t cap, uint32_t dataType, uint64_t data);
+int32_t capStart(const module::Object& o, uint64_t handle, uint32_t cap, uint64_t pendingId,
+                 bool* completesLater);
+
+// CameraEvents.cpp: on the camera's thread.
+// The camera's whole configuration as settings; none when it cannot be read.
+Settings readCameraSettings(Camera& camera);
+// One widget read on its own, as the setting it maps to (none when it maps to none).
+Settings readWidget(Camera& camera, const std::string& name);
+// The files of a folder and those below it.
+void listFolder(Camera& camera, const std::string& folder, std::vector<Item>* out);
+// One event from the camera, then what is due between events.
+void onCameraEvent(uint32_t sourceId, Worker& worker, Camera& camera, const CameraEvent& e,
+                   Body* body);
 
 // Downloads.cpp
 // Camera side, for each picture the camera announces: sized, or fetched whole at once where

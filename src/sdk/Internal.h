@@ -33,6 +33,13 @@ struct MaidDeleter {
 };
 template <typename T> using MaidPtr = std::unique_ptr<T, MaidDeleter>;
 
+/// An object record left service (closed, freed or removed): waits on it stop pumping.
+void noteObjectClosed(const tagNkMAIDObject* pObject);
+
+/// Frees what a closed module still held: the records of commands it never completed and the
+/// copies lent to them.
+void releaseModuleHoldings();
+
 /// The module showed it is alive (a data piece, a progress report): waits count their
 /// deadline from now.
 void noteProgress();
