@@ -83,6 +83,63 @@ struct Camera {
     void close() { Close_Module(&root); }
 };
 
+struct Options {
+    QString parent = QDir::currentPath();
+    int rounds = 3;
+    long mib = 64;
+};
+
+Options parseArguments(const QStringList& args) {
+    Options o;
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == QLatin1String("--folder"))
+            o.parent = args[i + 1];
+        else if (args[i] == QLatin1String("--rounds"))
+            o.rounds = std::max(1, args[i + 1].toInt());
+        else if (args[i] == QLatin1String("--size"))
+            o.mib = std::max(1L, args[i + 1].toLong());
+    }
+    return o;
+}
+
+void writeCameraConfig(const QString& path, int rounds, uint64_t size) {
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(QStringLiteral("pictures = %1\npiece_size = 1048576\npicture_size = %2\n")
+                .arg(rounds)
+                .arg(size)
+                .toUtf8());
+}
+
+// The same bytes as the saved picture `name`, written to the same folder with one write and one
+// fsync; the seconds that took. The bytes are read back outside the timing and let go before
+// the next transfer so that they never count in its peak.
+double plainWriteSeconds(const QString& folder, const QString& name) {
+    std::vector<char> bytes;
+    {
+        QFile saved(QDir(folder).filePath(name));
+        saved.open(QIODevice::ReadOnly);
+        const QByteArray all = saved.readAll();
+        bytes.assign(all.begin(), all.end());
+    }
+    const std::string plain = QDir(folder).filePath(QStringLiteral("plain.bin")).toStdString();
+    const auto t1 = Clock::now();
+    const int fd = ::open(plain.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    fsync(fd);
+    ::close(fd);
+    const double took = seconds(Clock::now() - t1);
+    if (written != ssize_t(bytes.size()))
+        std::fprintf(stderr, "transfer: the plain write came up short\n");
+    unlink(plain.c_str());
+    return took;
+}
+
+double median(std::vector<double> times) {
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -91,19 +148,10 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     UserDefaults::setStandardIdentifier(QStringLiteral("com.quellbay.ZarvNikonCapture.bench"));
 
-    QString parent = QDir::currentPath();
-    int rounds = 3;
-    long mib = 64;
-    const QStringList args = app.arguments();
-    for (int i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--folder"))
-            parent = args[i + 1];
-        else if (args[i] == QLatin1String("--rounds"))
-            rounds = std::max(1, args[i + 1].toInt());
-        else if (args[i] == QLatin1String("--size"))
-            mib = std::max(1L, args[i + 1].toLong());
-    }
-    const uint64_t size = uint64_t(mib) << 20;
+    const Options options = parseArguments(app.arguments());
+    const QString& parent = options.parent;
+    const int rounds = options.rounds;
+    const uint64_t size = uint64_t(options.mib) << 20;
     QTemporaryDir work(parent + QStringLiteral("/zarv-transfer-bench-XXXXXX"));
     if (!work.isValid()) {
         std::fprintf(stderr, "transfer: cannot make a folder in %s\n", qPrintable(parent));
@@ -113,14 +161,7 @@ int main(int argc, char** argv) {
     QDir().mkpath(folder);
     UserDefaults::standard().setObject(QStringLiteral("prefSaveFolderPath"), folder);
     const QString config = work.filePath(QStringLiteral("camera.conf"));
-    {
-        QFile f(config);
-        f.open(QIODevice::WriteOnly);
-        f.write(QStringLiteral("pictures = %1\npiece_size = 1048576\npicture_size = %2\n")
-                    .arg(rounds)
-                    .arg(size)
-                    .toUtf8());
-    }
+    writeCameraConfig(config, rounds, size);
     qputenv("ZARV_VIRTUAL_CAMERA_CONFIG", config.toUtf8());
 
     Bundle bundle(QStringLiteral(ZARV_MODULE_DIR "/ZarvVirtualCamera Module.bundle"));
@@ -139,7 +180,6 @@ int main(int argc, char** argv) {
     std::vector<double> clientTimes, plainTimes;
     long peakKiB = 0;
     const long before = statusKiB("VmRSS:");
-    std::vector<char> bytes;
     for (int round = 0; round < rounds; ++round) {
         resetPeak();
         const auto t0 = Clock::now();
@@ -155,34 +195,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "transfer: no file was written\n");
             return 1;
         }
-        // The same bytes, read back outside the timing and let go before the next transfer so
-        // that they never count in its peak.
-        {
-            QFile saved(QDir(folder).filePath(names.front()));
-            saved.open(QIODevice::ReadOnly);
-            const QByteArray all = saved.readAll();
-            bytes.assign(all.begin(), all.end());
-        }
-        const std::string plain = QDir(folder).filePath(QStringLiteral("plain.bin")).toStdString();
-        const auto t1 = Clock::now();
-        const int fd = ::open(plain.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        fsync(fd);
-        ::close(fd);
-        plainTimes.push_back(seconds(Clock::now() - t1));
-        if (written != ssize_t(bytes.size()))
-            std::fprintf(stderr, "transfer: the plain write came up short\n");
-        unlink(plain.c_str());
-        std::vector<char>().swap(bytes);
+        plainTimes.push_back(plainWriteSeconds(folder, names.front()));
         for (const QString& name : names)
             QFile::remove(QDir(folder).filePath(name));
     }
     camera.close();
 
-    std::sort(clientTimes.begin(), clientTimes.end());
-    std::sort(plainTimes.begin(), plainTimes.end());
-    const double client = clientTimes[clientTimes.size() / 2];
-    const double plain = plainTimes[plainTimes.size() / 2];
+    const double client = median(clientTimes);
+    const double plain = median(plainTimes);
     const double mb = double(size) / (1 << 20);
     std::printf("\npicture: %.0f MiB in 1 MiB pieces, %d rounds, median times, folder %s\n", mb,
                 rounds, qPrintable(parent));

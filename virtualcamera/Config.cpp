@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <sstream>
 
 namespace zarv::vcam {
@@ -84,6 +86,132 @@ bool parseRate(std::string text, uint64_t* out) {
     return true;
 }
 
+// One "key = value" line being read: the readers of its value, each adding the key's complaint
+// when the value does not fit.
+struct Entry {
+    const std::string& key;
+    const std::string& value;
+    const std::function<void(const std::string&)>& fail;
+
+    bool number32(uint32_t* out) const {
+        uint64_t n = 0;
+        if (!parseNumber(value, &n) || n > UINT32_MAX) {
+            fail(key + ": expected a number");
+            return false;
+        }
+        *out = uint32_t(n);
+        return true;
+    }
+    void yesNo(bool* out) const {
+        if (!parseBool(value, out))
+            fail(key + ": expected yes or no");
+    }
+    // Seconds, not negative and at most `most`; complains with `expected` otherwise.
+    void seconds(double most, const char* expected, double* out) const {
+        char* end = nullptr;
+        const double v = std::strtod(value.c_str(), &end);
+        if (!end || *end != '\0' || !std::isfinite(v) || v < 0 || v > most)
+            fail(key + expected);
+        else
+            *out = v;
+    }
+    void idInto(std::set<uint32_t>* ids) const {
+        uint32_t v = 0;
+        if (number32(&v))
+            ids->insert(v);
+    }
+};
+
+using Reader = void (*)(Config& c, const Entry& e);
+
+const std::map<std::string, Reader>& readers() {
+    static const std::map<std::string, Reader> table = {
+        {"model", [](Config& c, const Entry& e) { c.model = e.value.substr(0, 255); }},
+        {"pictures", [](Config& c, const Entry& e) { e.number32(&c.pictures); }},
+        {"picture", [](Config& c, const Entry& e) { c.pictureFiles.push_back(e.value); }},
+        {"picture_size",
+         [](Config& c, const Entry& e) {
+             uint64_t n = 0;
+             if (!parseNumber(e.value, &n) || n > UINT32_MAX)
+                 e.fail(e.key + ": expected a number below 4 GiB");
+             else
+                 c.pictureSize = n;
+         }},
+        {"piece_size",
+         [](Config& c, const Entry& e) {
+             e.number32(&c.pieceSize);
+             if (c.pieceSize == 0)
+                 c.pieceSize = 1;
+         }},
+        {"layout",
+         [](Config& c, const Entry& e) {
+             if (e.value == "file")
+                 c.layout = Layout::File;
+             else if (e.value == "rows")
+                 c.layout = Layout::Rows;
+             else
+                 e.fail("layout: expected file or rows");
+         }},
+        {"row_bytes",
+         [](Config& c, const Entry& e) {
+             e.number32(&c.rowBytes);
+             if (c.rowBytes == 0)
+                 c.rowBytes = 1;
+         }},
+        {"file_type", [](Config& c, const Entry& e) { e.number32(&c.fileType); }},
+        {"auto_shot_interval",
+         [](Config& c, const Entry& e) {
+             e.seconds(HUGE_VAL, ": expected seconds", &c.autoShotInterval);
+         }},
+        {"burst",
+         [](Config& c, const Entry& e) {
+             uint64_t n = 0;
+             if (!parseNumber(e.value, &n) || n == 0 || n > kMaxBurst)
+                 e.fail(e.key + ": expected 1 to " + std::to_string(kMaxBurst) + " frames");
+             else
+                 c.burst = uint32_t(n);
+         }},
+        {"announce_shots", [](Config& c, const Entry& e) { e.yesNo(&c.announceShots); }},
+        {"bandwidth",
+         [](Config& c, const Entry& e) {
+             if (!parseRate(e.value, &c.bandwidth))
+                 e.fail(e.key + ": expected bytes per second, such as 35000000 or 35M");
+         }},
+        {"remove_after_transfer",
+         [](Config& c, const Entry& e) { e.yesNo(&c.removeAfterTransfer); }},
+        {"thumbnails", [](Config& c, const Entry& e) { e.yesNo(&c.thumbnails); }},
+        {"source_id", [](Config& c, const Entry& e) { e.number32(&c.sourceId); }},
+        {"fault_enum_restarts", [](Config& c, const Entry& e) { e.number32(&c.enumRestarts); }},
+        {"fault_refuse_open", [](Config& c, const Entry& e) { e.idInto(&c.refuseOpen); }},
+        {"fault_unavailable", [](Config& c, const Entry& e) { e.idInto(&c.unavailable); }},
+        {"fault_remove_after_pieces",
+         [](Config& c, const Entry& e) { e.number32(&c.removeAfterPieces); }},
+        {"fault_never_complete", [](Config& c, const Entry& e) { e.idInto(&c.neverComplete); }},
+        {"fault_no_image_data", [](Config& c, const Entry& e) { e.idInto(&c.noImageData); }},
+        {"fault_refuse_data_open", [](Config& c, const Entry& e) { e.idInto(&c.refuseDataOpen); }},
+        {"fault_drop_on_select", [](Config& c, const Entry& e) { e.idInto(&c.dropOnSelect); }},
+        {"fault_broken_transfer", [](Config& c, const Entry& e) { e.idInto(&c.brokenTransfer); }},
+        {"fault_stall_transfer",
+         [](Config& c, const Entry& e) {
+             e.seconds(3600, ": expected seconds, up to 3600", &c.stallTransfer);
+         }},
+        {"fault_lie_sizes",
+         [](Config& c, const Entry& e) {
+             static const std::map<std::string, SizeLie> lies = {
+                 {"none", SizeLie::None},
+                 {"overflow", SizeLie::Overflow},
+                 {"zero", SizeLie::Zero},
+                 {"rows-overflow", SizeLie::RowsOverflow}};
+             const auto it = lies.find(e.value);
+             if (it != lies.end())
+                 c.lieSizes = it->second;
+             else
+                 e.fail("fault_lie_sizes: expected none, overflow, zero or rows-overflow");
+         }},
+    };
+    return table;
+}
+
 } // namespace
 
 Config parseConfig(const std::string& text, std::vector<std::string>* errors) {
@@ -91,7 +219,7 @@ Config parseConfig(const std::string& text, std::vector<std::string>* errors) {
     std::istringstream in(text);
     std::string line;
     int lineNo = 0;
-    auto fail = [&](const std::string& why) {
+    const std::function<void(const std::string&)> fail = [&](const std::string& why) {
         if (errors)
             errors->push_back("line " + std::to_string(lineNo) + ": " + why);
     };
@@ -107,118 +235,11 @@ Config parseConfig(const std::string& text, std::vector<std::string>* errors) {
         }
         const std::string key = trim(t.substr(0, eq));
         const std::string value = trim(t.substr(eq + 1));
-        uint64_t n = 0;
-        const bool isNumber = parseNumber(value, &n);
-        auto number32 = [&](uint32_t* out) {
-            if (!isNumber || n > UINT32_MAX)
-                fail(key + ": expected a number");
-            else
-                *out = uint32_t(n);
-        };
-        if (key == "model") {
-            c.model = value.substr(0, 255);
-        } else if (key == "pictures") {
-            number32(&c.pictures);
-        } else if (key == "picture") {
-            c.pictureFiles.push_back(value);
-        } else if (key == "picture_size") {
-            if (!isNumber || n > UINT32_MAX)
-                fail(key + ": expected a number below 4 GiB");
-            else
-                c.pictureSize = n;
-        } else if (key == "piece_size") {
-            number32(&c.pieceSize);
-            if (c.pieceSize == 0)
-                c.pieceSize = 1;
-        } else if (key == "layout") {
-            if (value == "file")
-                c.layout = Layout::File;
-            else if (value == "rows")
-                c.layout = Layout::Rows;
-            else
-                fail("layout: expected file or rows");
-        } else if (key == "row_bytes") {
-            number32(&c.rowBytes);
-            if (c.rowBytes == 0)
-                c.rowBytes = 1;
-        } else if (key == "file_type") {
-            number32(&c.fileType);
-        } else if (key == "auto_shot_interval") {
-            char* end = nullptr;
-            const double v = std::strtod(value.c_str(), &end);
-            if (!end || *end != '\0' || !std::isfinite(v) || v < 0)
-                fail(key + ": expected seconds");
-            else
-                c.autoShotInterval = v;
-        } else if (key == "burst") {
-            if (!isNumber || n == 0 || n > kMaxBurst)
-                fail(key + ": expected 1 to " + std::to_string(kMaxBurst) + " frames");
-            else
-                c.burst = uint32_t(n);
-        } else if (key == "announce_shots") {
-            if (!parseBool(value, &c.announceShots))
-                fail(key + ": expected yes or no");
-        } else if (key == "bandwidth") {
-            if (!parseRate(value, &c.bandwidth))
-                fail(key + ": expected bytes per second, such as 35000000 or 35M");
-        } else if (key == "remove_after_transfer") {
-            if (!parseBool(value, &c.removeAfterTransfer))
-                fail(key + ": expected yes or no");
-        } else if (key == "thumbnails") {
-            if (!parseBool(value, &c.thumbnails))
-                fail(key + ": expected yes or no");
-        } else if (key == "source_id") {
-            number32(&c.sourceId);
-        } else if (key == "fault_enum_restarts") {
-            number32(&c.enumRestarts);
-        } else if (key == "fault_refuse_open") {
-            uint32_t v = 0;
-            number32(&v);
-            if (isNumber)
-                c.refuseOpen.insert(v);
-        } else if (key == "fault_unavailable") {
-            uint32_t v = 0;
-            number32(&v);
-            if (isNumber)
-                c.unavailable.insert(v);
-        } else if (key == "fault_remove_after_pieces") {
-            number32(&c.removeAfterPieces);
-        } else if (key == "fault_never_complete") {
-            uint32_t v = 0;
-            number32(&v);
-            if (isNumber)
-                c.neverComplete.insert(v);
-        } else if (key == "fault_no_image_data" || key == "fault_refuse_data_open" ||
-                   key == "fault_drop_on_select" || key == "fault_broken_transfer") {
-            uint32_t v = 0;
-            number32(&v);
-            if (isNumber)
-                (key == "fault_no_image_data"      ? c.noImageData
-                 : key == "fault_refuse_data_open" ? c.refuseDataOpen
-                 : key == "fault_drop_on_select"   ? c.dropOnSelect
-                                                   : c.brokenTransfer)
-                    .insert(v);
-        } else if (key == "fault_stall_transfer") {
-            char* end = nullptr;
-            const double v = std::strtod(value.c_str(), &end);
-            if (!end || *end != '\0' || !std::isfinite(v) || v < 0 || v > 3600)
-                fail(key + ": expected seconds, up to 3600");
-            else
-                c.stallTransfer = v;
-        } else if (key == "fault_lie_sizes") {
-            if (value == "none")
-                c.lieSizes = SizeLie::None;
-            else if (value == "overflow")
-                c.lieSizes = SizeLie::Overflow;
-            else if (value == "zero")
-                c.lieSizes = SizeLie::Zero;
-            else if (value == "rows-overflow")
-                c.lieSizes = SizeLie::RowsOverflow;
-            else
-                fail("fault_lie_sizes: expected none, overflow, zero or rows-overflow");
-        } else {
+        const auto reader = readers().find(key);
+        if (reader == readers().end())
             fail("unknown key " + key);
-        }
+        else
+            reader->second(c, Entry{key, value, fail});
     }
     return c;
 }

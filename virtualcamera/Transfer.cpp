@@ -97,6 +97,93 @@ void unplug() {
         complete(id, kNkMAIDResult_UnexpectedError);
 }
 
+// The bytes of the transfer's next piece: whole rows in the row layout.
+uint64_t nextPiece(const Transfer& t) {
+    const Config& c = g_state->config;
+    if (c.layout == Layout::Rows) {
+        const uint64_t rows = std::max<uint64_t>(1, c.pieceSize / c.rowBytes);
+        return std::min<uint64_t>(t.size - t.offset, rows * c.rowBytes);
+    }
+    return std::min<uint64_t>(t.size - t.offset, c.pieceSize);
+}
+
+// Hands one piece to the program's data procedure, described in the configured layout (and
+// with the configured lies about its sizes); the procedure's result.
+int32_t deliverPiece(const Transfer& t, const tagNkMAIDCallback& dataProc, uint8_t* bytes,
+                     uint64_t piece, bool removed) {
+    const Config& c = g_state->config;
+    const auto proc = reinterpret_cast<LPMAIDDataProc>(wordToPtr<void>(dataProc.pProc));
+    if (c.layout == Layout::File) {
+        tagNkMAIDFileInfo info{};
+        info.ulType = t.kindBits | kNkMAIDDataObjType_File;
+        info.ulFileDataType = c.fileType;
+        info.ulTotalLength = uint32_t(t.size);
+        info.ulStart = uint32_t(t.offset);
+        info.ulLength = uint32_t(piece);
+        info.fDiskFile = 0;
+        info.fRemoveObject = removed ? 1 : 0;
+        if (c.lieSizes == SizeLie::Overflow)
+            info.ulTotalLength = uint32_t(t.size / 2);
+        else if (c.lieSizes == SizeLie::Zero)
+            info.ulTotalLength = 0;
+        return proc(dataProc.refProc, &info, bytes);
+    }
+    tagNkMAIDImageInfo info{};
+    info.ulType = t.kindBits;
+    info.ulWidth = c.rowBytes;
+    info.ulTotalRows = uint32_t(t.size / c.rowBytes);
+    info.ulRows = uint32_t(piece / c.rowBytes);
+    info.ulRowBytes = c.rowBytes;
+    info.fRemoveObject = removed ? 1 : 0;
+    if (c.lieSizes == SizeLie::RowsOverflow) {
+        info.ulTotalRows = 0x10000;
+        info.ulRowBytes = 0x10001;
+    } else if (c.lieSizes == SizeLie::Zero) {
+        info.ulTotalRows = 0;
+    } else if (c.lieSizes == SizeLie::Overflow) {
+        info.ulTotalRows = std::max<uint32_t>(1, info.ulTotalRows / 2);
+    }
+    return proc(dataProc.refProc, &info, bytes);
+}
+
+// Tells the data object's progress procedure, if any, how far the transfer is.
+void reportProgress(const Transfer& t, uint32_t done) {
+    const Object* o = find(t.data);
+    if (!o)
+        return;
+    const tagNkMAIDCallback p = o->procs[kNkMAIDCapability_ProgressProc];
+    if (p.pProc)
+        reinterpret_cast<LPMAIDProgressProc>(wordToPtr<void>(p.pProc))(
+            kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, p.refProc, done, uint32_t(t.size));
+}
+
+// Transferred: the camera drops the picture from its card.
+void dropTransferred(const Transfer& t) {
+    if (const Object* dataObj = find(t.data))
+        if (const Object* itemObj = find(dataObj->parent)) {
+            const uint32_t itemId = itemObj->id;
+            auto& card = g_state->card;
+            for (auto it = card.begin(); it != card.end(); ++it)
+                if (it->id == itemId) {
+                    card.erase(it);
+                    break;
+                }
+        }
+}
+
+void transferStep(std::shared_ptr<Transfer> t);
+
+// The next piece on a later pump; the first transfer of a picture set to stall stops after
+// its first piece.
+void scheduleNext(const std::shared_ptr<Transfer>& t) {
+    if (t->pieces == 1 && g_state->config.stallTransfer > 0 &&
+        g_state->stalled.insert(t->itemId).second)
+        t->resumeAt = std::chrono::steady_clock::now() +
+                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                          std::chrono::duration<double>(g_state->config.stallTransfer));
+    g_state->actions.push_back([t] { transferStep(t); });
+}
+
 void transferStep(std::shared_ptr<Transfer> t) {
     if (!g_state->pending.count(t->pending))
         return; // cancelled
@@ -115,7 +202,6 @@ void transferStep(std::shared_ptr<Transfer> t) {
         return;
     }
     const tagNkMAIDCallback dataProc = o->procs[kNkMAIDCapability_DataProc];
-    const tagNkMAIDCallback progress = o->procs[kNkMAIDCapability_ProgressProc];
     if (!dataProc.pProc) {
         complete(t->pending, kNkMAIDResult_UnexpectedError);
         return;
@@ -124,16 +210,9 @@ void transferStep(std::shared_ptr<Transfer> t) {
     if (!t->started) {
         t->started = true;
         t->linkDue = std::chrono::steady_clock::now();
-        if (progress.pProc)
-            reinterpret_cast<LPMAIDProgressProc>(wordToPtr<void>(progress.pProc))(
-                kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, progress.refProc, 0,
-                uint32_t(t->size));
+        reportProgress(*t, 0);
     }
-    uint64_t piece = std::min<uint64_t>(t->size - t->offset, c.pieceSize);
-    if (c.layout == Layout::Rows) {
-        const uint64_t rows = std::max<uint64_t>(1, c.pieceSize / c.rowBytes);
-        piece = std::min<uint64_t>(t->size - t->offset, rows * c.rowBytes);
-    }
+    const uint64_t piece = nextPiece(*t);
     // One buffer for the whole transfer, left uninitialised: the picture fills it.
     if (!t->buffer)
         t->buffer.reset(new uint8_t[std::max<uint64_t>(piece, 1)]);
@@ -141,53 +220,13 @@ void transferStep(std::shared_ptr<Transfer> t) {
     t->picture.read(t->offset, bytes, size_t(piece));
     paceLink(*t, piece);
     const bool last = t->offset + piece >= t->size;
-    const bool removed = last && c.removeAfterTransfer;
-    int32_t result;
-    const auto proc = reinterpret_cast<LPMAIDDataProc>(wordToPtr<void>(dataProc.pProc));
-    if (c.layout == Layout::File) {
-        tagNkMAIDFileInfo info{};
-        info.ulType = t->kindBits | kNkMAIDDataObjType_File;
-        info.ulFileDataType = c.fileType;
-        info.ulTotalLength = uint32_t(t->size);
-        info.ulStart = uint32_t(t->offset);
-        info.ulLength = uint32_t(piece);
-        info.fDiskFile = 0;
-        info.fRemoveObject = removed ? 1 : 0;
-        if (c.lieSizes == SizeLie::Overflow)
-            info.ulTotalLength = uint32_t(t->size / 2);
-        else if (c.lieSizes == SizeLie::Zero)
-            info.ulTotalLength = 0;
-        result = proc(dataProc.refProc, &info, bytes);
-    } else {
-        tagNkMAIDImageInfo info{};
-        info.ulType = t->kindBits;
-        info.ulWidth = c.rowBytes;
-        info.ulTotalRows = uint32_t(t->size / c.rowBytes);
-        info.ulRows = uint32_t(piece / c.rowBytes);
-        info.ulRowBytes = c.rowBytes;
-        info.fRemoveObject = removed ? 1 : 0;
-        if (c.lieSizes == SizeLie::RowsOverflow) {
-            info.ulTotalRows = 0x10000;
-            info.ulRowBytes = 0x10001;
-        } else if (c.lieSizes == SizeLie::Zero) {
-            info.ulTotalRows = 0;
-        } else if (c.lieSizes == SizeLie::Overflow) {
-            info.ulTotalRows = std::max<uint32_t>(1, info.ulTotalRows / 2);
-        }
-        result = proc(dataProc.refProc, &info, bytes);
-    }
+    const int32_t result = deliverPiece(*t, dataProc, bytes, piece, last && c.removeAfterTransfer);
     if (!g_state || !g_state->pending.count(t->pending))
         return; // the program closed the object from inside the callback
     t->offset += piece;
     ++t->pieces;
     ++g_state->piecesDelivered;
-    if (const Object* again = find(t->data)) {
-        const tagNkMAIDCallback p = again->procs[kNkMAIDCapability_ProgressProc];
-        if (p.pProc)
-            reinterpret_cast<LPMAIDProgressProc>(wordToPtr<void>(p.pProc))(
-                kNkMAIDCommand_CapStart, kNkMAIDCapability_Acquire, p.refProc, uint32_t(t->offset),
-                uint32_t(t->size));
-    }
+    reportProgress(*t, uint32_t(t->offset));
     if (!g_state || !g_state->pending.count(t->pending))
         return;
     if (result != kNkMAIDResult_NoError) {
@@ -200,27 +239,11 @@ void transferStep(std::shared_ptr<Transfer> t) {
         return;
     }
     if (!last) {
-        if (t->pieces == 1 && g_state->config.stallTransfer > 0 &&
-            g_state->stalled.insert(t->itemId).second)
-            t->resumeAt = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(g_state->config.stallTransfer));
-        g_state->actions.push_back([t] { transferStep(t); });
+        scheduleNext(t);
         return;
     }
-    // Transferred: the camera drops the picture from its card when told to.
-    if (g_state->config.removeAfterTransfer) {
-        if (const Object* dataObj = find(t->data))
-            if (const Object* itemObj = find(dataObj->parent)) {
-                const uint32_t itemId = itemObj->id;
-                auto& card = g_state->card;
-                for (auto it = card.begin(); it != card.end(); ++it)
-                    if (it->id == itemId) {
-                        card.erase(it);
-                        break;
-                    }
-            }
-    }
+    if (g_state->config.removeAfterTransfer)
+        dropTransferred(*t);
     complete(t->pending, kNkMAIDResult_NoError);
 }
 

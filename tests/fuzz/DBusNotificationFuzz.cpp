@@ -80,11 +80,9 @@ template <typename T> QVariant typedArray(fuzz::Input& in, T (*element)(fuzz::In
     return QVariant::fromValue(arg);
 }
 
-// One value as the content of a variant.
-QVariant content(fuzz::Input& in, int depth) {
-    const uint8_t op = in.byte();
-    const bool leaf = depth >= kMaxNesting || in.atEnd();
-    switch (leaf ? op % 14 : op % 24) {
+// A value that holds no other value: kinds 0 to 13.
+QVariant scalar(fuzz::Input& in, int kind) {
+    switch (kind) {
     case 0:
         return in.text(32);
     case 1:
@@ -113,12 +111,18 @@ QVariant content(fuzz::Input& in, int depth) {
         static const char* const signatures[] = {"s", "a{sv}", "(sd)", "av", "ay"};
         return QVariant::fromValue(QDBusSignature(QLatin1String(signatures[in.byte() % 5])));
     }
-    case 13: {
+    default: { // 13
         QStringList list;
         for (int n = in.byte() % 4; n > 0; --n)
             list.append(in.text(8));
         return list;
     }
+    }
+}
+
+// A value that holds others (or a malformed one): kinds 14 to 23.
+QVariant container(fuzz::Input& in, int kind, int depth) {
+    switch (kind) {
     case 14:
         return QVariant::fromValue(QDBusVariant(content(in, depth + 1)));
     case 15: {
@@ -184,6 +188,14 @@ QVariant content(fuzz::Input& in, int depth) {
         return QVariant::fromValue(arg);
     }
     }
+}
+
+// One value as the content of a variant.
+QVariant content(fuzz::Input& in, int depth) {
+    const uint8_t op = in.byte();
+    const bool leaf = depth >= kMaxNesting || in.atEnd();
+    const int kind = leaf ? op % 14 : op % 24;
+    return kind < 14 ? scalar(in, kind) : container(in, kind, depth);
 }
 
 void checkDecoded(const Notification& n) {
