@@ -2,7 +2,7 @@
 
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
-#include "session/ZarvNikonBaseCameraHandler.h"
+#include "sdk/CapabilityTable.h"
 
 #include <QMap>
 #include <QMutex>
@@ -246,7 +246,7 @@ public:
             return false;
         }
         const QString model = modelNameOf(camera->fUsbDeviceInfo(), kUnknownModelForSettings);
-        static const QVariantMap table = ZarvNikonBaseCameraHandler::GetCapabilityTable();
+        static const QVariantMap table = GetCapabilityTable();
         QVariantMap reading;
         for (auto it = table.cbegin(); it != table.cend(); ++it) {
             const std::optional<CapabilityRow> row = capabilityRow(it.key());

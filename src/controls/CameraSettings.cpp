@@ -4,7 +4,7 @@
 #include "platform/Log.h"
 #include "platform/Path.h"
 #include "platform/PropertyList.h"
-#include "session/ZarvNikonBaseCameraHandler.h"
+#include "sdk/CapabilityTable.h"
 
 #include <QDir>
 
@@ -111,7 +111,7 @@ std::optional<QString> widgetForCapability(const QString& capability) {
 }
 
 std::optional<CapabilityRow> capabilityRow(const QString& capability) {
-    static const QVariantMap table = ZarvNikonBaseCameraHandler::GetCapabilityTable();
+    static const QVariantMap table = GetCapabilityTable();
     const QVariant row = table.value(capability);
     if (row.typeId() != QMetaType::QVariantMap)
         return std::nullopt;
