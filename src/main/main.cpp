@@ -1,6 +1,6 @@
 // ZarvNikonCapture: camera tethering for Nikon cameras driven through their MAID modules.
 
-#include "AppDelegate.h"
+#include "app/AppDelegate.h"
 #include "messaging/ShotTimeline.h"
 #include "platform/Beep.h"
 #include "platform/Bundle.h"
