@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <unistd.h>
 #include <vector>
 
@@ -202,6 +203,284 @@ double referenceDecodeMs(const QString& path, int denominator, bool fast, QSize*
     return double(clock.nsecsElapsed()) / 1e6;
 }
 
+// What every part of the run shares: the samples, the display, the verdicts.
+struct Bench {
+    QStringList args;
+    QTemporaryDir work;
+    QString hot;
+    QString jpeg;
+    QString nef;
+    DistributedNotificationCenter& center = DistributedNotificationCenter::defaultCenter();
+    VirtualDisplay display;
+    QSize viewSize; // the picture's area in the viewer's window, as it reports it
+    int failures = 0;
+
+    const char* verdict(bool ok) {
+        failures += ok ? 0 : 1;
+        return ok ? "met" : "MISSED";
+    }
+    void makeSamples();
+    bool latency(int shots);
+    void decode();
+    void session(int count);
+};
+
+void Bench::makeSamples() {
+    hot = work.path() + QStringLiteral("/hot");
+    QDir().mkpath(hot);
+    // The pictures: a 24 MP JPEG with its EXIF thumbnail, as cameras write them, and an NEF
+    // with its full-size JPEG preview.
+    std::printf("making the sample pictures (6000 x 4000)...\n");
+    std::fflush(stdout);
+    jpeg = work.path() + QStringLiteral("/sample.jpg");
+    nef = work.path() + QStringLiteral("/sample.nef");
+    const QImage scene = lookout::samples::drawScene({6000, 4000}, 1);
+    lookout::samples::writeJpeg(jpeg, scene, {}, 92);
+    lookout::samples::writeNef(nef, scene, {});
+    std::printf("JPEG %lld bytes, NEF %lld bytes\n", QFileInfo(jpeg).size(), QFileInfo(nef).size());
+}
+
+// The capture program, headless, on the virtual camera whose every shot is `picture`.
+struct Capture {
+    QProcess process;
+    Capture(const QString& folder, const QString& hot, const QString& picture) {
+        QFile config(folder + QStringLiteral("/camera.conf"));
+        config.open(QIODevice::WriteOnly);
+        config.write(QStringLiteral("pictures = 0\npicture = %1\n").arg(picture).toUtf8());
+        config.close();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), folder + QStringLiteral("/config"));
+        env.insert(QStringLiteral("XDG_STATE_HOME"), folder + QStringLiteral("/state"));
+        env.insert(QStringLiteral("ZARV_VIRTUAL_CAMERA_CONFIG"), config.fileName());
+        process.setProcessEnvironment(env);
+        process.setStandardOutputFile(folder + QStringLiteral("/capture.log"));
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(kCapture,
+                      {QStringLiteral("--headless"), QStringLiteral("-prefSaveFolderPath"), hot});
+    }
+    ~Capture() {
+        ::kill(pid_t(process.processId()), SIGTERM);
+        process.waitForFinished(30000);
+    }
+};
+
+// Announcement to paint of `path`, announced by `announceIt`, which returns the moment of the
+// announcement (-1: none came).
+struct Timings {
+    std::vector<double> ms;
+    Stages stages;
+    bool measure(const Viewer& viewer, const std::function<qint64(QString*)>& announceIt) {
+        QString path;
+        const qint64 sent = announceIt(&path);
+        if (sent < 0)
+            return false;
+        qint64 at = -1;
+        if (!spinUntil([&] { return (at = paintedAt(viewer.now(), path)) >= 0; }, 30000))
+            return false;
+        ms.push_back(double(at - sent));
+        stages.add(paintOf(viewer.now(), path), sent);
+        spinUntil([] { return false; }, 150);
+        return true;
+    }
+};
+
+bool Bench::latency(int shots) {
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    umockdev_testbed_add_from_file(testbed, ZARV_TEST_DATA "/zarv-virtual-camera.umockdev",
+                                   nullptr);
+    Viewer viewer;
+    viewer.start(display, work.path());
+    QStringList announced;
+    QList<qint64> announcedAt;
+    const auto token =
+        center.addObserver(QStringLiteral("ZarvLookoutNotification"), [&](const Notification& n) {
+            const QVariant v = n.userInfo.value(QStringLiteral("value"));
+            if (v.typeId() == QMetaType::QString) {
+                announced << v.toString();
+                announcedAt << QDateTime::currentMSecsSinceEpoch();
+            }
+        });
+    Timings jpegs, nefs;
+    {
+        Capture capture(work.path(), hot, jpeg);
+        if (!spinUntil(
+                [&] { return viewer.now().value(QStringLiteral("captureRunning")).toBool(); },
+                30000)) {
+            std::fprintf(stderr, "the viewer never saw the capture program\n");
+            return false;
+        }
+        spinUntil([] { return false; }, 3000); // the camera connects
+        for (int i = 0; i < shots; ++i) {
+            const bool ok = jpegs.measure(viewer, [&](QString* path) -> qint64 {
+                const qsizetype before = announced.size();
+                center.post(QStringLiteral("ZarvNikonAppNotification"), {},
+                            {{QStringLiteral("senderApp"), QStringLiteral("bench")},
+                             {QStringLiteral("action"), QStringLiteral("grabimage")}});
+                if (!spinUntil([&] { return announced.size() > before; }, 30000))
+                    return -1;
+                *path = announced.last();
+                return announcedAt.last();
+            });
+            if (!ok) {
+                std::fprintf(stderr, "shot %d was not announced or not painted\n", i);
+                return false;
+            }
+        }
+        // The virtual camera sends JPEG only: NEFs land in the hot folder and are announced as
+        // the capture program announces each picture it saves.
+        for (int i = 0; i < shots; ++i) {
+            const bool ok = nefs.measure(viewer, [&](QString* path) {
+                *path = hot + QStringLiteral("/Image_%1.nef").arg(i, 4, 10, QLatin1Char('0'));
+                QFile::copy(nef, *path);
+                const qint64 sent = QDateTime::currentMSecsSinceEpoch();
+                announce(center, *path);
+                return sent;
+            });
+            if (!ok) {
+                std::fprintf(stderr, "NEF %d was not painted\n", i);
+                return false;
+            }
+        }
+    }
+    center.removeObserver(token);
+    const QJsonObject state = viewer.now();
+    std::printf("\nannouncement to painted, 1920 x 1080 window, %d shots each:\n", shots);
+    std::printf("  24 MP JPEG: p50 %.0f ms (goal < 80: %s), p95 %.0f ms (goal < 150: %s)\n",
+                percentile(jpegs.ms, 0.5), verdict(percentile(jpegs.ms, 0.5) < 80),
+                percentile(jpegs.ms, 0.95), verdict(percentile(jpegs.ms, 0.95) < 150));
+    std::printf("  NEF preview: p50 %.0f ms (goal < 60: %s), p95 %.0f ms\n",
+                percentile(nefs.ms, 0.5), verdict(percentile(nefs.ms, 0.5) < 60),
+                percentile(nefs.ms, 0.95));
+    for (const auto& [what, st] :
+         {std::pair<const char*, const Stages*>{"JPEG", &jpegs.stages}, {"NEF", &nefs.stages}})
+        std::printf("  %s medians: announcement to asked %.0f ms, waiting for a thread %.0f "
+                    "ms, read and decode %.0f ms, decoded to painted %.0f ms\n",
+                    what, median(st->toAsked), median(st->queued), median(st->decoding),
+                    median(st->toPainted));
+    const QJsonArray size = state.value(QStringLiteral("size")).toArray();
+    viewSize = QSize(size.at(0).toInt(), size.at(1).toInt());
+    const int stall = state.value(QStringLiteral("longestStallMs")).toInt();
+    std::printf("  view %d x %d, longest stall of the window: %d ms (goal < 16: %s)\n",
+                viewSize.width(), viewSize.height(), stall, verdict(stall < 16));
+    umockdev_testbed_remove_device(testbed, "/sys/devices/usb1"); // best effort
+    g_object_unref(testbed);
+    return true;
+}
+
+void Bench::decode() {
+    if (!viewSize.isValid()) {
+        Viewer viewer;
+        viewer.start(display, work.path());
+        const QJsonArray size = viewer.now().value(QStringLiteral("size")).toArray();
+        viewSize = QSize(size.at(0).toInt(), size.at(1).toInt());
+    }
+    // What the viewer does for the view: its decode at the decoder's scale, brought to the
+    // view's exact size.
+    const QSize box = viewSize;
+    const QSize scaled =
+        lookout::jpegScaledSize({6000, 4000}, QSize(6000, 4000).scaled(box, Qt::KeepAspectRatio));
+    const int denominator = 6000 / scaled.width();
+    std::vector<double> ours, plain, fast;
+    QSize ourSize, referenceSize;
+    for (int i = 0; i < 21; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        lookout::Decoded d = lookout::decodePicture(jpeg, box);
+        lookout::fitToBox(d, box);
+        ours.push_back(double(clock.nsecsElapsed()) / 1e6);
+        ourSize = d.image.size();
+        plain.push_back(referenceDecodeMs(jpeg, denominator, false, &referenceSize));
+        fast.push_back(referenceDecodeMs(jpeg, denominator, true, &referenceSize));
+    }
+    const double ratio = median(fast) / median(ours);
+    std::printf("\nfitted decode of the 24 MP JPEG for the %d x %d view:\n", box.width(),
+                box.height());
+    std::printf("  viewer %.1f ms (to %d x %d, with its metadata); libjpeg-turbo alone at 1/%d "
+                "(%d x %d): %.1f ms with the same fast transform and upsampling, %.1f ms "
+                "with its defaults\n",
+                median(ours), ourSize.width(), ourSize.height(), denominator, referenceSize.width(),
+                referenceSize.height(), median(fast), median(plain));
+    std::printf("  ratio to libjpeg-turbo's same decode %.2f (goal >= 0.9: %s), to its "
+                "default decode %.2f\n",
+                ratio, verdict(ratio >= 0.9), median(plain) / median(ours));
+}
+
+// Ten different 24 MP pictures under `count` names (links: the disk holds ten); returns the
+// names, and the ten in `sources`.
+QVariantList makeSession(const QString& folder, int count, QStringList* sources) {
+    const QString session = folder + QStringLiteral("/session");
+    QDir().mkpath(session);
+    for (int v = 0; v < 10; ++v) {
+        const QString s = folder + QStringLiteral("/source%1.jpg").arg(v);
+        lookout::samples::writeJpeg(s, lookout::samples::drawScene({6000, 4000}, v + 2), {}, 92);
+        *sources << s;
+    }
+    QVariantList paths;
+    for (int i = 0; i < count; ++i) {
+        const QString p = session + QStringLiteral("/Image_%1.jpg").arg(i, 5, 10, QLatin1Char('0'));
+        ::link(QFile::encodeName(sources->at(i % 10)).constData(),
+               QFile::encodeName(p).constData());
+        paths << p;
+    }
+    return paths;
+}
+
+void Bench::session(int count) {
+    QStringList sources;
+    const QVariantList paths = makeSession(work.path(), count, &sources);
+    // One thumbnail as the viewer makes it, here in this process: a thousand of them should
+    // take about a thousand times as long.
+    std::vector<double> one;
+    for (int i = 0; i < 50; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        const lookout::Decoded t = lookout::makeThumbnail(sources[i % 10], {144, 96});
+        one.push_back(double(clock.nsecsElapsed()) / 1e6);
+        if (t.image.isNull())
+            std::fprintf(stderr, "no thumbnail of %s\n", qPrintable(sources[i % 10]));
+    }
+    // The sources leave the page cache: the first look at each comes from the disk.
+    for (const QString& source : sources) {
+        const int fd = ::open(QFile::encodeName(source).constData(), O_RDONLY);
+        ::fdatasync(fd);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
+    Viewer viewer;
+    viewer.start(display, work.path() + QStringLiteral("/session"));
+    spinUntil([] { return false; }, 1000);
+    QElapsedTimer clock;
+    clock.start();
+    announce(center, paths); // as the capture program answers "getlistofimages"
+    const bool ready = spinUntil(
+        [&] { return viewer.now().value(QStringLiteral("thumbnailsReady")).toInt() >= count; },
+        60000);
+    const double seconds = double(clock.elapsed()) / 1000.0;
+    const int stall = viewer.now().value(QStringLiteral("longestStallMs")).toInt();
+    std::printf("\n%d-picture session: thumbnails ready in %.2f s (goal < 5: %s), longest "
+                "stall of the window %d ms (goal < 16: %s)\n",
+                count, seconds, verdict(ready && seconds < 5), stall, verdict(stall < 16));
+    std::printf("  one thumbnail in this process: %.2f ms (EXIF thumbnail from the file's "
+                "head), times %d: %.2f s\n",
+                median(one), count, median(one) * count / 1000.0);
+    // Browsing: each picture shown in turn, as a second copy asks the first.
+    QElapsedTimer browse;
+    browse.start();
+    for (const QVariant& p : paths) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("com.quellbay.ZarvLookout"), QStringLiteral("/com/quellbay/ZarvLookout"),
+            QStringLiteral("com.quellbay.ZarvLookout"), QStringLiteral("Open"));
+        call.setArguments({QStringList{p.toString()}});
+        QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
+        spinUntil([&] { return paintedAt(viewer.now(), p.toString()) >= 0; }, 10000);
+    }
+    spinUntil([] { return false; }, 1000);
+    const long long rss = residentKiB(viewer.process.processId());
+    std::printf("after browsing all %d (%.0f s): resident memory %.0f MiB (goal < 300: %s)\n",
+                count, double(browse.elapsed()) / 1000.0, double(rss) / 1024.0,
+                verdict(rss > 0 && rss < 300 * 1024));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -210,250 +489,24 @@ int main(int argc, char** argv) {
     const QStringList args = app.arguments();
     const QString only =
         args.size() > 1 && !args[1].startsWith(QLatin1String("--")) ? args[1] : QString();
-    const int shots = bench::argument(args, QStringLiteral("--shots"), 50);
     const char* preload = std::getenv("LD_PRELOAD");
     if (!preload || !std::strstr(preload, "umockdev") ||
         !QDBusConnection::sessionBus().isConnected()) {
         std::fprintf(stderr, "run through bench/app-bench.sh (private bus and umockdev)\n");
         return 2;
     }
-    QTemporaryDir work;
-    const QString hot = work.path() + QStringLiteral("/hot");
-    QDir().mkpath(hot);
-    // The pictures: a 24 MP JPEG with its EXIF thumbnail, as cameras write them, and an NEF
-    // with its full-size JPEG preview.
-    std::printf("making the sample pictures (6000 x 4000)...\n");
-    std::fflush(stdout);
-    const QString jpeg = work.path() + QStringLiteral("/sample.jpg");
-    const QString nef = work.path() + QStringLiteral("/sample.nef");
-    const QImage scene = lookout::samples::drawScene({6000, 4000}, 1);
-    lookout::samples::writeJpeg(jpeg, scene, {}, 92);
-    lookout::samples::writeNef(nef, scene, {});
-    std::printf("JPEG %lld bytes, NEF %lld bytes\n", QFileInfo(jpeg).size(), QFileInfo(nef).size());
-
-    auto& center = DistributedNotificationCenter::defaultCenter();
-    VirtualDisplay display;
-    if (display.name.isEmpty()) {
+    Bench bench;
+    bench.makeSamples();
+    if (bench.display.name.isEmpty()) {
         std::fprintf(stderr, "Xvfb could not be started\n");
         return 1;
     }
-    int failures = 0;
-    const auto verdict = [&](bool ok) {
-        failures += ok ? 0 : 1;
-        return ok ? "met" : "MISSED";
-    };
-
-    QSize viewSize; // the picture's area in the viewer's window, as it reports it
-    if (only.isEmpty() || only == QLatin1String("latency")) {
-        UMockdevTestbed* testbed = umockdev_testbed_new();
-        umockdev_testbed_add_from_file(testbed, ZARV_TEST_DATA "/zarv-virtual-camera.umockdev",
-                                       nullptr);
-        Viewer viewer;
-        viewer.start(display, work.path());
-        QStringList announced;
-        QList<qint64> announcedAt;
-        center.addObserver(QStringLiteral("ZarvLookoutNotification"), [&](const Notification& n) {
-            const QVariant v = n.userInfo.value(QStringLiteral("value"));
-            if (v.typeId() == QMetaType::QString) {
-                announced << v.toString();
-                announcedAt << QDateTime::currentMSecsSinceEpoch();
-            }
-        });
-        QFile config(work.path() + QStringLiteral("/camera.conf"));
-        config.open(QIODevice::WriteOnly);
-        config.write(QStringLiteral("pictures = 0\npicture = %1\n").arg(jpeg).toUtf8());
-        config.close();
-        QProcess capture;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), work.path() + QStringLiteral("/config"));
-        env.insert(QStringLiteral("XDG_STATE_HOME"), work.path() + QStringLiteral("/state"));
-        env.insert(QStringLiteral("ZARV_VIRTUAL_CAMERA_CONFIG"), config.fileName());
-        capture.setProcessEnvironment(env);
-        capture.setStandardOutputFile(work.path() + QStringLiteral("/capture.log"));
-        capture.setProcessChannelMode(QProcess::MergedChannels);
-        capture.start(kCapture,
-                      {QStringLiteral("--headless"), QStringLiteral("-prefSaveFolderPath"), hot});
-        if (!spinUntil(
-                [&] { return viewer.now().value(QStringLiteral("captureRunning")).toBool(); },
-                30000)) {
-            std::fprintf(stderr, "the viewer never saw the capture program\n");
-            return 1;
-        }
-        spinUntil([] { return false; }, 3000); // the camera connects
-        std::vector<double> jpegMs, nefMs;
-        Stages jpegStages, nefStages;
-        for (int i = 0; i < shots; ++i) {
-            const qsizetype before = announced.size();
-            center.post(QStringLiteral("ZarvNikonAppNotification"), {},
-                        {{QStringLiteral("senderApp"), QStringLiteral("bench")},
-                         {QStringLiteral("action"), QStringLiteral("grabimage")}});
-            if (!spinUntil([&] { return announced.size() > before; }, 30000)) {
-                std::fprintf(stderr, "shot %d was not announced\n", i);
-                return 1;
-            }
-            const QString path = announced.last();
-            qint64 at = -1;
-            if (!spinUntil([&] { return (at = paintedAt(viewer.now(), path)) >= 0; }, 30000)) {
-                std::fprintf(stderr, "shot %d was not painted\n", i);
-                return 1;
-            }
-            jpegMs.push_back(double(at - announcedAt.last()));
-            jpegStages.add(paintOf(viewer.now(), path), announcedAt.last());
-            spinUntil([] { return false; }, 150);
-        }
-        // The virtual camera sends JPEG only: NEFs land in the hot folder and are announced as
-        // the capture program announces each picture it saves.
-        for (int i = 0; i < shots; ++i) {
-            const QString path =
-                hot + QStringLiteral("/Image_%1.nef").arg(i, 4, 10, QLatin1Char('0'));
-            QFile::copy(nef, path);
-            const qint64 sent = QDateTime::currentMSecsSinceEpoch();
-            announce(center, path);
-            qint64 at = -1;
-            if (!spinUntil([&] { return (at = paintedAt(viewer.now(), path)) >= 0; }, 30000)) {
-                std::fprintf(stderr, "NEF %d was not painted\n", i);
-                return 1;
-            }
-            nefMs.push_back(double(at - sent));
-            nefStages.add(paintOf(viewer.now(), path), sent);
-            spinUntil([] { return false; }, 150);
-        }
-        const QJsonObject state = viewer.now();
-        std::printf("\nannouncement to painted, 1920 x 1080 window, %d shots each:\n", shots);
-        std::printf("  24 MP JPEG: p50 %.0f ms (goal < 80: %s), p95 %.0f ms (goal < 150: %s)\n",
-                    percentile(jpegMs, 0.5), verdict(percentile(jpegMs, 0.5) < 80),
-                    percentile(jpegMs, 0.95), verdict(percentile(jpegMs, 0.95) < 150));
-        std::printf("  NEF preview: p50 %.0f ms (goal < 60: %s), p95 %.0f ms (goal < 60: %s)\n",
-                    percentile(nefMs, 0.5), verdict(percentile(nefMs, 0.5) < 60),
-                    percentile(nefMs, 0.95), verdict(percentile(nefMs, 0.95) < 60));
-        for (const auto& [what, st] :
-             {std::pair<const char*, const Stages*>{"JPEG", &jpegStages}, {"NEF", &nefStages}})
-            std::printf("  %s medians: announcement to asked %.0f ms, waiting for a thread %.0f "
-                        "ms, read and decode %.0f ms, decoded to painted %.0f ms\n",
-                        what, median(st->toAsked), median(st->queued), median(st->decoding),
-                        median(st->toPainted));
-        viewSize = QSize(state.value(QStringLiteral("size")).toArray().at(0).toInt(),
-                         state.value(QStringLiteral("size")).toArray().at(1).toInt());
-        std::printf("  view %d x %d, longest stall of the window: %d ms (goal < 16: %s)\n",
-                    viewSize.width(), viewSize.height(),
-                    state.value(QStringLiteral("longestStallMs")).toInt(),
-                    verdict(state.value(QStringLiteral("longestStallMs")).toInt() < 16));
-        ::kill(pid_t(capture.processId()), SIGTERM);
-        capture.waitForFinished(30000);
-        umockdev_testbed_remove_device(testbed, "/sys/devices/usb1"); // best effort
-        g_object_unref(testbed);
-    }
-
-    if (only.isEmpty() || only == QLatin1String("decode")) {
-        if (!viewSize.isValid()) {
-            Viewer viewer;
-            viewer.start(display, work.path());
-            const QJsonArray size = viewer.now().value(QStringLiteral("size")).toArray();
-            viewSize = QSize(size.at(0).toInt(), size.at(1).toInt());
-        }
-        // What the viewer does for the view: its decode at the decoder's scale, brought to the
-        // view's exact size.
-        const QSize box = viewSize;
-        const QSize scaled = lookout::jpegScaledSize(
-            {6000, 4000}, QSize(6000, 4000).scaled(box, Qt::KeepAspectRatio));
-        const int denominator = 6000 / scaled.width();
-        std::vector<double> ours, plain, fast;
-        QSize ourSize, referenceSize;
-        for (int i = 0; i < 21; ++i) {
-            QElapsedTimer clock;
-            clock.start();
-            lookout::Decoded d = lookout::decodePicture(jpeg, box);
-            lookout::fitToBox(d, box);
-            ours.push_back(double(clock.nsecsElapsed()) / 1e6);
-            ourSize = d.image.size();
-            plain.push_back(referenceDecodeMs(jpeg, denominator, false, &referenceSize));
-            fast.push_back(referenceDecodeMs(jpeg, denominator, true, &referenceSize));
-        }
-        const double ratio = median(fast) / median(ours);
-        std::printf("\nfitted decode of the 24 MP JPEG for the %d x %d view:\n", box.width(),
-                    box.height());
-        std::printf("  viewer %.1f ms (to %d x %d, with its metadata); libjpeg-turbo alone at 1/%d "
-                    "(%d x %d): %.1f ms with the same fast transform and upsampling, %.1f ms "
-                    "with its defaults\n",
-                    median(ours), ourSize.width(), ourSize.height(), denominator,
-                    referenceSize.width(), referenceSize.height(), median(fast), median(plain));
-        std::printf("  ratio to libjpeg-turbo's same decode %.2f (goal >= 0.9: %s), to its "
-                    "default decode %.2f\n",
-                    ratio, verdict(ratio >= 0.9), median(plain) / median(ours));
-    }
-
-    if (only.isEmpty() || only == QLatin1String("session")) {
-        const int count = bench::argument(args, QStringLiteral("--pictures"), 1000);
-        // Ten different 24 MP pictures under a thousand names (links: the disk holds ten).
-        const QString session = work.path() + QStringLiteral("/session");
-        QDir().mkpath(session);
-        QStringList sources;
-        for (int v = 0; v < 10; ++v) {
-            const QString s = work.path() + QStringLiteral("/source%1.jpg").arg(v);
-            lookout::samples::writeJpeg(s, lookout::samples::drawScene({6000, 4000}, v + 2), {},
-                                        92);
-            sources << s;
-        }
-        QVariantList paths;
-        for (int i = 0; i < count; ++i) {
-            const QString p =
-                session + QStringLiteral("/Image_%1.jpg").arg(i, 5, 10, QLatin1Char('0'));
-            ::link(QFile::encodeName(sources[i % 10]).constData(),
-                   QFile::encodeName(p).constData());
-            paths << p;
-        }
-        // One thumbnail as the viewer makes it, here in this process: a thousand of them
-        // should take about a thousand times as long.
-        std::vector<double> one;
-        for (int i = 0; i < 50; ++i) {
-            QElapsedTimer clock;
-            clock.start();
-            const lookout::Decoded t = lookout::makeThumbnail(sources[i % 10], {144, 96});
-            one.push_back(double(clock.nsecsElapsed()) / 1e6);
-            if (t.image.isNull())
-                std::fprintf(stderr, "no thumbnail of %s\n", qPrintable(sources[i % 10]));
-        }
-        // The sources leave the page cache: the first look at each comes from the disk.
-        for (const QString& source : sources) {
-            const int fd = ::open(QFile::encodeName(source).constData(), O_RDONLY);
-            ::fdatasync(fd);
-            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-            ::close(fd);
-        }
-        Viewer viewer;
-        viewer.start(display, session);
-        spinUntil([] { return false; }, 1000);
-        QElapsedTimer clock;
-        clock.start();
-        announce(center, paths); // as the capture program answers "getlistofimages"
-        const bool ready = spinUntil(
-            [&] { return viewer.now().value(QStringLiteral("thumbnailsReady")).toInt() >= count; },
-            60000);
-        const double seconds = double(clock.elapsed()) / 1000.0;
-        const int stall = viewer.now().value(QStringLiteral("longestStallMs")).toInt();
-        std::printf("\n%d-picture session: thumbnails ready in %.2f s (goal < 5: %s), longest "
-                    "stall of the window %d ms (goal < 16: %s)\n",
-                    count, seconds, verdict(ready && seconds < 5), stall, verdict(stall < 16));
-        std::printf("  one thumbnail in this process: %.2f ms (EXIF thumbnail from the file's "
-                    "head), times %d: %.2f s\n",
-                    median(one), count, median(one) * count / 1000.0);
-        // Browsing: each picture shown in turn, as a second copy asks the first.
-        QElapsedTimer browse;
-        browse.start();
-        for (const QVariant& p : std::as_const(paths)) {
-            QDBusMessage call = QDBusMessage::createMethodCall(
-                QStringLiteral("com.quellbay.ZarvLookout"),
-                QStringLiteral("/com/quellbay/ZarvLookout"),
-                QStringLiteral("com.quellbay.ZarvLookout"), QStringLiteral("Open"));
-            call.setArguments({QStringList{p.toString()}});
-            QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
-            spinUntil([&] { return paintedAt(viewer.now(), p.toString()) >= 0; }, 10000);
-        }
-        spinUntil([] { return false; }, 1000);
-        const long long rss = residentKiB(viewer.process.processId());
-        std::printf("after browsing all %d (%.0f s): resident memory %.0f MiB (goal < 300: %s)\n",
-                    count, double(browse.elapsed()) / 1000.0, double(rss) / 1024.0,
-                    verdict(rss > 0 && rss < 300 * 1024));
-    }
-    return failures == 0 ? 0 : 1;
+    if ((only.isEmpty() || only == QLatin1String("latency")) &&
+        !bench.latency(bench::argument(args, QStringLiteral("--shots"), 50)))
+        return 1;
+    if (only.isEmpty() || only == QLatin1String("decode"))
+        bench.decode();
+    if (only.isEmpty() || only == QLatin1String("session"))
+        bench.session(bench::argument(args, QStringLiteral("--pictures"), 1000));
+    return bench.failures == 0 ? 0 : 1;
 }

@@ -18,7 +18,8 @@ public:
     /// Null when absent; a hit counts as a use.
     QImage find(const QString& key);
     bool contains(const QString& key) const { return m_map.count(key) != 0; }
-    void insert(const QString& key, const QImage& image);
+    /// `extraBytes`: memory that goes with the picture (an overlay), counted against the limit.
+    void insert(const QString& key, const QImage& image, qsizetype extraBytes = 0);
     void remove(const QString& key);
     void clear();
 
@@ -34,6 +35,7 @@ private:
     struct Entry {
         QString key;
         QImage image;
+        qsizetype bytes;
     };
     void trim();
 

@@ -47,10 +47,25 @@ Loader::~Loader() {
     m_thumbnailPool.waitForDone();
 }
 
-QString Loader::key(const QString& path, bool full) const {
+namespace {
+
+// With and without the clipping overlay are different results: one still being made without it
+// never stands in for one asked for with it.
+QString resultKey(const QString& path, bool full, QSize box, bool clipping) {
+    const QLatin1String overlay(clipping ? "+clipping" : "");
     if (full)
-        return QStringLiteral("full:") + path;
-    return QStringLiteral("%1x%2:%3").arg(m_box.width()).arg(m_box.height()).arg(path);
+        return QStringLiteral("full%1:%2").arg(overlay, path);
+    return QStringLiteral("%1x%2%3:%4").arg(box.width()).arg(box.height()).arg(overlay, path);
+}
+
+QString keyOf(const Shown& s) {
+    return resultKey(s.path, s.full, s.box, s.withClipping);
+}
+
+} // namespace
+
+QString Loader::key(const QString& path, bool full) const {
+    return resultKey(path, full, m_box, m_clipping);
 }
 
 void Loader::setViewBox(QSize box) {
@@ -60,13 +75,7 @@ void Loader::setViewBox(QSize box) {
 }
 
 void Loader::setClipping(bool on) {
-    if (on == m_clipping)
-        return;
     m_clipping = on;
-    // Results made without the overlay are made again when next asked for.
-    m_results.clear();
-    m_viewBytes.clear();
-    m_fullBytes.clear();
 }
 
 std::shared_ptr<const Shown> Loader::cached(const QString& path, bool full) const {
@@ -122,6 +131,7 @@ void Loader::start(const QString& path, bool full, bool prefetch) {
             result->path = path;
             result->full = full;
             result->box = box;
+            result->withClipping = clipping;
             result->askedAt = askedAt;
             result->startedAt = now();
             QElapsedTimer clock;
@@ -163,15 +173,15 @@ void Loader::storeCached(const std::shared_ptr<const Shown>& result) {
         return; // a file may be fixed, or arrive whole, later: ask again then
     if (!result->full && result->box != m_box)
         return;
-    const QString k = key(result->path, result->full);
+    const QString k = keyOf(*result);
     m_results.insert(k, result);
-    (result->full ? m_fullBytes : m_viewBytes).insert(k, result->decoded.image);
+    (result->full ? m_fullBytes : m_viewBytes)
+        .insert(k, result->decoded.image, result->clipping.sizeInBytes());
 }
 
 void Loader::finished(const std::shared_ptr<const Shown>& result) {
     storeCached(result);
-    const QString k = key(result->path, result->full);
-    if (k == m_wantedKey)
+    if (keyOf(*result) == m_wantedKey)
         emit shown(result);
 }
 

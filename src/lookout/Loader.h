@@ -26,7 +26,8 @@ struct Shown {
     // made from it: painting never waits for them.
     bool analysed = false;
     Histogram histogram;
-    QImage clipping; // the overlay, when asked for
+    bool withClipping = false; // asked for with the overlay
+    QImage clipping;           // the overlay, once analysed
     qint64 decodeMs = 0;
     // When it was asked for, taken up by a thread and ready to draw (ms since 1970).
     qint64 askedAt = 0;

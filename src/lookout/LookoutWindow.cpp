@@ -1,6 +1,7 @@
 #include "LookoutWindow.h"
 
 #include "CaptureLink.h"
+#include "ScreenshotTour.h"
 
 #include <QApplication>
 #include <QDir>
@@ -52,8 +53,28 @@ LookoutWindow::LookoutWindow(CaptureLink& link, QWidget* parent)
         "#banner { background: #4a3a10; }"
         "#banner QLabel { color: #ffe7a8; }"
         "#banner QPushButton { padding: 4px 14px; }"
-        "#infoBar { background: #222224; }"));
+        "QToolBar::separator { background: #4a4a4e; width: 1px; margin: 4px 8px; }"
+        "#infoBar { background: #222224; }"
+        "QScrollBar:horizontal { background: #262628; height: 10px; margin: 0; }"
+        "QScrollBar::handle:horizontal { background: #4a4a4e; border-radius: 4px;"
+        "  min-width: 40px; margin: 2px; }"
+        "QScrollBar::add-line:horizontal, QScrollBar::sub-line:horizontal { width: 0; }"
+        "QScrollBar::add-page:horizontal, QScrollBar::sub-page:horizontal { background: none; }"));
 
+    buildToolBar();
+    buildCentral();
+    connectWidgets();
+    connectSources();
+    m_view->setMessage(QStringLiteral("Waiting for pictures\u2026\nEach picture ZarvNikonCapture "
+                                      "saves is shown here the moment it lands."));
+    updateBanner();
+    updateLines();
+    resize(1280, 860);
+
+    startStateFile();
+}
+
+void LookoutWindow::buildToolBar() {
     auto* bar = new QToolBar(QStringLiteral("Tools"));
     bar->setObjectName(QStringLiteral("tools"));
     bar->setMovable(false);
@@ -69,9 +90,7 @@ LookoutWindow::LookoutWindow(CaptureLink& link, QWidget* parent)
                                                  "(blue) (C)"));
     m_clippingButton->setCheckable(true);
     bar->addWidget(m_takeButton);
-    auto* toolGap = new QWidget;
-    toolGap->setFixedWidth(12);
-    bar->addWidget(toolGap);
+    bar->addSeparator();
     bar->addWidget(m_zoomButton);
     bar->addWidget(m_clippingButton);
     auto* spacer = new QWidget;
@@ -81,7 +100,9 @@ LookoutWindow::LookoutWindow(CaptureLink& link, QWidget* parent)
     m_cameraLine->setObjectName(QStringLiteral("cameraLine"));
     bar->addWidget(m_cameraLine);
     addToolBar(Qt::TopToolBarArea, bar);
+}
 
+void LookoutWindow::buildCentral() {
     auto* central = new QWidget;
     central->setObjectName(QStringLiteral("central"));
     auto* column = new QVBoxLayout(central);
@@ -129,7 +150,9 @@ LookoutWindow::LookoutWindow(CaptureLink& link, QWidget* parent)
     column->addWidget(m_filmstrip);
     setCentralWidget(central);
     statusBar()->hide();
+}
 
+void LookoutWindow::connectWidgets() {
     connect(m_takeButton, &QToolButton::clicked, this, &LookoutWindow::takePicture);
     connect(m_zoomButton, &QToolButton::clicked, this, [this] { m_view->toggleZoom(); });
     connect(m_clippingButton, &QToolButton::toggled, this, &LookoutWindow::setClipping);
@@ -158,6 +181,10 @@ LookoutWindow::LookoutWindow(CaptureLink& link, QWidget* parent)
                 showCurrent();
         }
     });
+}
+
+// The loader's results and what the capture program says.
+void LookoutWindow::connectSources() {
     connect(&m_loader, &Loader::shown, this, &LookoutWindow::received);
     connect(&m_loader, &Loader::thumbnailReady, this, [this](const QString& path) {
         m_model->thumbnailChanged(path);
@@ -174,13 +201,9 @@ LookoutWindow::LookoutWindow(CaptureLink& link, QWidget* parent)
                                         : QStringLiteral("No camera connected"));
         scheduleState();
     });
+}
 
-    m_view->setMessage(QStringLiteral("Waiting for pictures\u2026\nEach picture ZarvNikonCapture "
-                                      "saves is shown here the moment it lands."));
-    updateBanner();
-    updateLines();
-    resize(1280, 860);
-
+void LookoutWindow::startStateFile() {
     m_stateFile = qEnvironmentVariable("ZARV_LOOKOUT_STATE_FILE");
     m_stateWriter.setMaxThreadCount(1);
     m_stateTimer.setSingleShot(true);
@@ -396,7 +419,6 @@ void LookoutWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void LookoutWindow::recordPainted(const QString& path, bool full) {
-    ++m_paintCount;
     const QString key = (full ? QStringLiteral("full:") : QStringLiteral("fit:")) + path;
     if (m_paintedKeys.contains(key))
         return;
@@ -468,138 +490,7 @@ void LookoutWindow::writeState() {
 }
 
 void LookoutWindow::startScreenshotTour(const QString& folder) {
-    m_tourFolder = folder;
-    QDir().mkpath(folder);
-    const auto shoot = [this](const QString& name) {
-        const QString file = m_tourFolder + QLatin1Char('/') + name;
-        if (grab().save(file)) {
-            qInfo("Screenshot %s", qPrintable(file));
-        } else {
-            qWarning("Screenshot %s could not be written", qPrintable(file));
-            m_tourFailed = true;
-        }
-    };
-    const auto isRaw = [](const QString& path) {
-        const QString suffix = QFileInfo(path).suffix().toLower();
-        return suffix == QLatin1String("nef") || suffix == QLatin1String("nrw");
-    };
-    // The picture asked for is on screen as asked, with its histogram, and a paint has passed
-    // since: what the window shows is what a screenshot gets.
-    auto paintsSeen = std::make_shared<int>(0);
-    const auto settled = [this, paintsSeen](bool full) {
-        const auto s = m_view->shownPicture();
-        const bool ready = s && s->path == m_session.currentPath() && s->analysed &&
-                           s->full == full && (m_view->zoom() == PictureView::Zoom::Actual) == full;
-        if (!ready) {
-            *paintsSeen = m_paintCount;
-            return false;
-        }
-        return m_paintCount > *paintsSeen;
-    };
-    // Each step waits until its condition holds (checked every 100 ms), then acts.
-    struct Step {
-        std::function<bool()> ready;
-        std::function<void()> act;
-    };
-    auto steps = std::make_shared<std::deque<Step>>();
-    // The session has stopped growing for two seconds and its filmstrip is drawn: then the
-    // newest picture that is not a raw file.
-    auto lastCount = std::make_shared<int>(-1);
-    auto sameSince = std::make_shared<QElapsedTimer>();
-    steps->push_back({[this, lastCount, sameSince] {
-                          if (m_session.count() != *lastCount) {
-                              *lastCount = m_session.count();
-                              sameSince->start();
-                          }
-                          return m_session.count() > 0 && sameSince->elapsed() >= 2000 &&
-                                 m_loader.thumbnailsPending() == 0;
-                      },
-                      [this, isRaw] {
-                          for (int i = m_session.count() - 1; i >= 0; --i)
-                              if (!isRaw(m_session.at(i))) {
-                                  if (i == m_session.count() - 1)
-                                      showNewest();
-                                  else
-                                      showIndex(i);
-                                  break;
-                              }
-                      }});
-    steps->push_back(
-        {[=] { return settled(false); }, [=] { shoot(QStringLiteral("lookout-fitted.png")); }});
-    steps->push_back({[] { return true; },
-                      [this] {
-                          // The sample's focus target: the lower half of its star and the fine
-                          // print beneath, as a photographer checks focus after a shot.
-                          const QSize full = m_view->shownPicture()->decoded.fullSize;
-                          m_view->centreOn(QPointF(full.width() * 0.29, full.height() * 0.6875));
-                      }});
-    steps->push_back(
-        {[=] { return settled(true); }, [=] { shoot(QStringLiteral("lookout-100.png")); }});
-    steps->push_back({[] { return true; },
-                      [this] {
-                          m_view->zoomTo(PictureView::Zoom::Fit, {});
-                          setClipping(true);
-                      }});
-    steps->push_back({[=, this] {
-                          const auto s = m_view->shownPicture();
-                          return settled(false) && s && !s->clipping.isNull();
-                      },
-                      [=, this] {
-                          shoot(QStringLiteral("lookout-clipping.png"));
-                          setClipping(false);
-                      }});
-    // An NEF from the session, or the first to arrive within a minute.
-    auto waitingSince = std::make_shared<QElapsedTimer>();
-    steps->push_back({[=, this] {
-                          if (!waitingSince->isValid()) {
-                              waitingSince->start();
-                              qInfo("Screenshot tour: looking for an NEF");
-                          }
-                          for (int i = m_session.count() - 1; i >= 0; --i)
-                              if (isRaw(m_session.at(i))) {
-                                  if (m_session.current() != i)
-                                      showIndex(i);
-                                  return true;
-                              }
-                          return waitingSince->elapsed() > 60000;
-                      },
-                      [] {}});
-    steps->push_back({[=, this] { return !isRaw(m_session.currentPath()) || settled(false); },
-                      [=, this] {
-                          if (isRaw(m_session.currentPath())) {
-                              shoot(QStringLiteral("lookout-nef.png"));
-                          } else {
-                              qWarning("Screenshot tour: no NEF arrived, lookout-nef.png not "
-                                       "made");
-                              m_tourFailed = true;
-                          }
-                          qInfo("Screenshots written to %s", qPrintable(m_tourFolder));
-                          QApplication::exit(m_tourFailed ? 1 : 0);
-                      }});
-    auto* poll = new QTimer(this);
-    poll->setInterval(100);
-    auto started = std::make_shared<QElapsedTimer>();
-    started->start();
-    connect(poll, &QTimer::timeout, this, [this, steps, poll, started] {
-        if (steps->empty()) {
-            poll->stop();
-            return;
-        }
-        if (started->elapsed() > 180000) {
-            qWarning("Screenshot tour: given up after three minutes, %d picture(s) in the "
-                     "session",
-                     m_session.count());
-            poll->stop();
-            QApplication::exit(1);
-            return;
-        }
-        if (!steps->front().ready())
-            return;
-        const Step step = steps->front();
-        steps->pop_front();
-        step.act();
-    });
-    poll->start();
+    new ScreenshotTour(*this, folder);
 }
 
 } // namespace zarv::lookout

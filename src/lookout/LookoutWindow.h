@@ -12,7 +12,6 @@
 #include <QTimer>
 
 #include <deque>
-#include <functional>
 
 class QLabel;
 class QPushButton;
@@ -60,6 +59,11 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void buildToolBar();
+    void buildCentral();
+    void connectWidgets();
+    void connectSources();
+    void startStateFile();
     void showCurrent();
     void received(std::shared_ptr<const Shown> shown);
     void updateLines();
@@ -109,10 +113,6 @@ private:
     QElapsedTimer m_sinceBeat;
     qint64 m_longestStallMs = 0;
     bool m_measuringStalls = false;
-
-    int m_paintCount = 0;
-    QString m_tourFolder; // the screenshot tour's
-    bool m_tourFailed = false;
 };
 
 } // namespace zarv::lookout

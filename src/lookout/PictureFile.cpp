@@ -398,110 +398,128 @@ QString unsupportedText(const QString& name) {
         .arg(name);
 }
 
+// Why a file of `format` is not decoded at all, before more than its head is read; empty when
+// it may be.
+QString refusalOf(const OpenFile& file, PictureFormat format, const QString& name) {
+    if (format == PictureFormat::Unknown)
+        return unsupportedText(name);
+    if (format == PictureFormat::Heif &&
+        !QImageReader::supportedImageFormats().contains(QByteArrayLiteral("heif")))
+        return QStringLiteral("%1 is a HEIF picture, which Qt on this system cannot decode.")
+            .arg(name);
+    if (file.size() > kMaxInMemoryBytes && format == PictureFormat::Raw)
+        return QStringLiteral("%1 is too large to be a raw file (%2 MB).")
+            .arg(name)
+            .arg(file.size() / 1000000);
+    return {};
+}
+
+// The bytes every reader works on. A thumbnail starts from the file's head, which holds the
+// metadata, the EXIF thumbnail and a raw file's smallest preview; the rest is read only when
+// they are not in it. Files larger than is read into memory are left to Qt's readers.
+class FileBytes {
+public:
+    FileBytes(const OpenFile& file, bool headFirst) : m_file(file) {
+        if (headFirst && file.size() > kThumbnailHeadBytes)
+            m_bytes = file.read(0, kThumbnailHeadBytes);
+        else
+            readWhole();
+    }
+    void readWhole() {
+        if (m_whole || m_file.size() > kMaxInMemoryBytes)
+            return;
+        m_bytes = m_file.read(0, m_file.size());
+        m_whole = true;
+    }
+    bool whole() const { return m_whole; }
+    bool canGrow() const { return !m_whole && m_file.size() <= kMaxInMemoryBytes; }
+    QByteArray& bytes() { return m_bytes; }
+
+private:
+    const OpenFile& m_file;
+    QByteArray m_bytes;
+    bool m_whole = false;
+};
+
+Decoded decodeBuffer(QByteArray& bytes, const char* format, QSize box, const QString& name,
+                     QImageIOHandler::Transformations extra) {
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    return decodeWith(&buffer, format, box, name, extra);
+}
+
+// A raw file shows the embedded preview chosen for the box.
+Decoded decodeRawPreview(Metadata& meta, QSize box, const QString& name,
+                         QImageIOHandler::Transformations orientation) {
+    Decoded out;
+    if (meta.preview.isEmpty()) {
+        out.error = meta.hasPreviews
+                        ? QStringLiteral("%1: its embedded preview cannot be read.").arg(name)
+                        : QStringLiteral("%1 holds no embedded preview to show.").arg(name);
+        return out;
+    }
+    const char* f = meta.previewMime == QLatin1String("image/jpeg") ? "jpeg" : "tiff";
+    out = decodeBuffer(meta.preview, f, box, name, orientation);
+    if (out.image.isNull())
+        out.error = QStringLiteral("%1: its embedded preview cannot be decoded.").arg(name);
+    out.preview = true;
+    return out;
+}
+
+// Any other picture is decoded whole by Qt, from memory or, when larger than is read into
+// memory, through the file (never a mapping of it).
+Decoded decodeFile(const OpenFile& file, FileBytes& bytes, PictureFormat format, QSize box,
+                   const QString& name) {
+    bytes.readWhole();
+    if (bytes.whole())
+        return decodeBuffer(bytes.bytes(), qtFormat(format), box, name,
+                            QImageIOHandler::TransformationNone);
+    QFile device;
+    if (!file.openDevice(&device)) {
+        Decoded out;
+        out.error = QStringLiteral("%1 cannot be read.").arg(name);
+        return out;
+    }
+    return decodeWith(&device, qtFormat(format), box, name, QImageIOHandler::TransformationNone);
+}
+
 Decoded decodeOpened(const OpenFile& file, const QString& path, QSize box, bool withData,
                      bool thumbnail) {
     const QString name = nameOf(path);
     const PictureFormat format = formatOf(file.read(0, 16), path);
     Decoded out;
     out.format = format;
-    if (format == PictureFormat::Unknown) {
-        out.error = unsupportedText(name);
+    out.error = refusalOf(file, format, name);
+    if (!out.error.isEmpty())
         return out;
-    }
-    if (format == PictureFormat::Heif &&
-        !QImageReader::supportedImageFormats().contains(QByteArrayLiteral("heif"))) {
-        out.error = QStringLiteral("%1 is a HEIF picture, which Qt on this system cannot "
-                                   "decode.")
-                        .arg(name);
-        return out;
-    }
-    if (file.size() > kMaxInMemoryBytes && format == PictureFormat::Raw) {
-        out.error = QStringLiteral("%1 is too large to be a raw file (%2 MB).")
-                        .arg(name)
-                        .arg(file.size() / 1000000);
-        return out;
-    }
-    // The bytes every reader works on. A thumbnail starts from the file's head, which holds
-    // the metadata, the EXIF thumbnail and a raw file's smallest preview; the rest is read
-    // only when they are not in it.
-    QByteArray bytes;
-    bool whole = false;
-    const auto readWhole = [&] {
-        if (whole || file.size() > kMaxInMemoryBytes)
-            return;
-        bytes = file.read(0, file.size());
-        whole = true;
-    };
-    if (thumbnail && file.size() > kThumbnailHeadBytes)
-        bytes = file.read(0, kThumbnailHeadBytes);
-    else
-        readWhole();
-    if (format == PictureFormat::Jpeg && whole && !jpegIsComplete(bytes)) {
+    FileBytes bytes(file, thumbnail);
+    if (format == PictureFormat::Jpeg && bytes.whole() && !jpegIsComplete(bytes.bytes())) {
         out.error = QStringLiteral("%1 is cut short: the end of its JPEG data is missing "
                                    "(%2 bytes).")
                         .arg(name)
-                        .arg(bytes.size());
+                        .arg(bytes.bytes().size());
         return out;
     }
-    const bool needMetadata =
-        withData || format == PictureFormat::Raw || (thumbnail && format == PictureFormat::Jpeg);
     const bool wantPreview = format == PictureFormat::Raw;
+    const bool wantThumbnail = thumbnail && format == PictureFormat::Jpeg;
     Metadata meta;
-    if (needMetadata) {
-        meta = readMetadata(bytes, format, wantPreview, box, thumbnail);
-        const bool missing =
-            (wantPreview && meta.preview.isEmpty()) ||
-            (thumbnail && format == PictureFormat::Jpeg && meta.exifThumbnail.isEmpty());
-        if (!whole && missing && file.size() <= kMaxInMemoryBytes) {
-            readWhole();
-            meta = readMetadata(bytes, format, wantPreview, box, thumbnail);
+    if (withData || wantPreview || wantThumbnail) {
+        meta = readMetadata(bytes.bytes(), format, wantPreview, box, thumbnail);
+        const bool missing = (wantPreview && meta.preview.isEmpty()) ||
+                             (wantThumbnail && meta.exifThumbnail.isEmpty());
+        if (missing && bytes.canGrow()) {
+            bytes.readWhole();
+            meta = readMetadata(bytes.bytes(), format, wantPreview, box, thumbnail);
         }
     }
     const auto orientation = transformationOf(meta.data.orientation);
-    const auto scaleForThumbnail = [&] {
-        if (thumbnail && !out.image.isNull() && out.image.size() != fitted(out.image.size(), box))
-            out.image = out.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    };
-    if (thumbnail && !meta.exifThumbnail.isEmpty()) {
-        QBuffer buffer(&meta.exifThumbnail);
-        buffer.open(QIODevice::ReadOnly);
-        out = decodeWith(&buffer, "jpeg", box, name, orientation);
-        scaleForThumbnail();
-    }
-    if (out.image.isNull() && format == PictureFormat::Raw) {
-        if (meta.preview.isEmpty()) {
-            out.error = meta.hasPreviews
-                            ? QStringLiteral("%1: its embedded preview cannot be read.").arg(name)
-                            : QStringLiteral("%1 holds no embedded preview to show.").arg(name);
-        } else {
-            QBuffer buffer(&meta.preview);
-            buffer.open(QIODevice::ReadOnly);
-            const char* f = meta.previewMime == QLatin1String("image/jpeg") ? "jpeg" : "tiff";
-            out = decodeWith(&buffer, f, box, name, orientation);
-            if (out.image.isNull())
-                out.error = QStringLiteral("%1: its embedded preview cannot be decoded.").arg(name);
-            out.preview = true;
-            scaleForThumbnail();
-        }
-    } else if (out.image.isNull()) {
-        readWhole();
-        if (whole) {
-            QBuffer buffer(&bytes);
-            buffer.open(QIODevice::ReadOnly);
-            out = decodeWith(&buffer, qtFormat(format), box, name,
-                             QImageIOHandler::TransformationNone);
-        } else {
-            // Larger than is read into memory: Qt's readers go through the file, never a
-            // mapping of it.
-            QFile device;
-            if (!file.openDevice(&device))
-                out.error = QStringLiteral("%1 cannot be read.").arg(name);
-            else
-                out = decodeWith(&device, qtFormat(format), box, name,
-                                 QImageIOHandler::TransformationNone);
-        }
-        scaleForThumbnail();
-    }
+    if (thumbnail && !meta.exifThumbnail.isEmpty())
+        out = decodeBuffer(meta.exifThumbnail, "jpeg", box, name, orientation);
+    if (out.image.isNull())
+        out = format == PictureFormat::Raw ? decodeRawPreview(meta, box, name, orientation)
+                                           : decodeFile(file, bytes, format, box, name);
+    if (thumbnail && !out.image.isNull() && out.image.size() != fitted(out.image.size(), box))
+        out.image = out.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     out.format = format;
     if (withData)
         out.data = meta.data;

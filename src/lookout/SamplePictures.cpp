@@ -48,8 +48,8 @@ QImage drawScene(QSize size, int variant) {
     hill(0.62, 0.06, 0.0, QColor(92, 120, 150));
     hill(0.72, 0.05, 1.7, QColor(56, 96, 64));
     hill(0.84, 0.04, 3.1, QColor(34, 70, 40));
-    // A black band at the bottom: clipped shadows.
-    p.fillRect(QRectF(0, h * 0.95, w, h * 0.05), Qt::black);
+    // The foreground in deep shade, pure black: clipped shadows.
+    hill(0.955, 0.02, 4.4, Qt::black);
     // The focus target: a card with a star and fine print.
     const QRectF card(w * 0.18, h * 0.50, w * 0.22, h * 0.30);
     p.setBrush(QColor(238, 238, 232));

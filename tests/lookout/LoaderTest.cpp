@@ -13,15 +13,21 @@ TEST(LookoutLoader, DecodesOffTheMainThreadFittedOrFullAndServesTheCacheAtOnce) 
     Loader loader;
     loader.setViewBox({400, 400});
     std::vector<std::shared_ptr<const Shown>> got;
-    QObject::connect(&loader, &Loader::shown,
-                     [&](std::shared_ptr<const Shown> s) { got.push_back(std::move(s)); });
+    std::vector<bool> cachedWhenShown; // whether the loader had kept it by then
+    QObject::connect(&loader, &Loader::shown, [&](std::shared_ptr<const Shown> s) {
+        cachedWhenShown.push_back(loader.cached(s->path, s->full) != nullptr);
+        got.push_back(std::move(s));
+    });
     loader.request(a, false);
     EXPECT_TRUE(got.empty()); // not on this thread
     // Handed over to be drawn first, then again with its histogram: the same pixels.
     ASSERT_TRUE(spinUntil([&] { return got.size() == 2; }));
     EXPECT_EQ(got[0]->decoded.image.size(), QSize(400, 300));
     EXPECT_FALSE(got[0]->analysed);
-    EXPECT_EQ(loader.cached(a, false), nullptr); // not kept without its histogram
+    // Not kept without its histogram; kept once it has one.
+    EXPECT_FALSE(cachedWhenShown[0]);
+    EXPECT_TRUE(cachedWhenShown[1]);
+    EXPECT_EQ(loader.cached(a, false), got[1]);
     EXPECT_TRUE(got[1]->analysed);
     EXPECT_EQ(got[1]->decoded.image.cacheKey(), got[0]->decoded.image.cacheKey());
     EXPECT_FALSE(got[1]->histogram.isEmpty());
@@ -51,6 +57,19 @@ TEST(LookoutLoader, DecodesOffTheMainThreadFittedOrFullAndServesTheCacheAtOnce) 
     EXPECT_EQ(loader.cached(bad, false), nullptr);
     spinUntil([] { return false; }, 200);
     EXPECT_EQ(got.size(), 8u);
+
+    // Clipping turned on while the picture is still being made without it: made again with it,
+    // and the one without is neither shown nor kept as if it had it.
+    const QString b = pictures.jpeg(QStringLiteral("b.jpg"), {1600, 1200});
+    loader.setClipping(false);
+    loader.request(b, false);
+    loader.setClipping(true);
+    loader.request(b, false);
+    ASSERT_TRUE(spinUntil([&] { return loader.cached(b, false) != nullptr; }));
+    EXPECT_FALSE(loader.cached(b, false)->clipping.isNull());
+    EXPECT_FALSE(got.back()->clipping.isNull());
+    for (size_t i = 8; i < got.size(); ++i)
+        EXPECT_TRUE(got[i]->withClipping);
 }
 
 TEST(LookoutLoader, AFloodOfRequestsDecodesTheLastNotEveryOne) {

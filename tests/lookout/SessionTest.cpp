@@ -76,6 +76,10 @@ TEST(LookoutImageCache, DropsTheLeastRecentlyUsedPastItsBytes) {
     EXPECT_TRUE(cache.contains(QStringLiteral("huge")));
     cache.insert(QStringLiteral("d"), image.copy());
     EXPECT_FALSE(cache.contains(QStringLiteral("huge")));
-    cache.remove(QStringLiteral("d"));
+    // An overlay that goes with a picture counts too, and leaves with it.
+    cache.insert(QStringLiteral("e"), image.copy(), 40'000);
+    EXPECT_FALSE(cache.contains(QStringLiteral("d")));
+    EXPECT_EQ(cache.bytes(), 80'000);
+    cache.remove(QStringLiteral("e"));
     EXPECT_EQ(cache.bytes(), 0);
 }
