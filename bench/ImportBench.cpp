@@ -45,21 +45,8 @@ struct Round {
     qint64 shown = 0, painted = 0, sorted = 0, longestStall = 0, readAlone = 0;
 };
 
-} // namespace
-
-int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    const int rows = qMax(1, bench::argument(args, QStringLiteral("--rows"), 10000));
-    const int rounds = qMax(1, bench::argument(args, QStringLiteral("--rounds"), 5));
-
-    QTemporaryDir work;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(work.filePath(QStringLiteral("config"))));
-    UserDefaults::setStandardIdentifier(QStringLiteral("com.quellbay.bench.import"));
-    Bundle::setMainBundlePath(QStringLiteral(ZARV_APP_DIR));
-
+// A table of `rows` cameras, in a property list file as an import reads it.
+bool writeTable(const QString& file, int rows) {
     QVariantMap table;
     for (int i = 0; i < rows; ++i) {
         const QString camera = QStringLiteral("Camera %1").arg(i, 6, 10, QChar(u'0'));
@@ -68,74 +55,59 @@ int main(int argc, char** argv) {
                                           QStringLiteral("Type%1 Module.bundle").arg(i % 40)},
                                          {QStringLiteral("productid"), 0x0400 + i}});
     }
-    const QString file = work.filePath(QStringLiteral("cameras.plist"));
     if (!PropertyList::writeFile(file,
                                  QVariantMap{{QStringLiteral("prefNikonLookupTable"), table}})) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
-        return 1;
+        return false;
     }
+    return true;
+}
 
-    AppDelegate::Options options;
-    options.headless = false;
-    options.arguments = {QStringLiteral("ZarvNikonCapture")};
-    AppDelegate delegate(options);
-    MainWindow window(delegate);
-    delegate.setView(&window);
-    window.ibTestButton1();
-    window.show();
-    window.selectTab(QStringLiteral("modules"));
+// One import through the button and its panel, timed into *r; false when it did not happen.
+bool importOnce(MainWindow& window, const QString& file, int rows, Round* r) {
     auto* view = window.findChild<QTableView*>(QStringLiteral("ibModuleTableView"));
     auto* import = window.findChild<QAbstractButton*>(QStringLiteral("moduleImport"));
+    QElapsedTimer clock;
+    clock.start();
+    if (!PropertyList::readFile(file).isValid())
+        return false;
+    r->readAlone = clock.elapsed();
 
-    std::vector<Round> results;
-    for (int round = 0; round < rounds; ++round) {
-        UserDefaults::standard().removeObject(QStringLiteral("prefNikonLookupTable"));
-        delegate.ibUpdateModuleList();
-        spinUntil([&] { return view->model()->rowCount() < rows; }, 10000);
-        Round r;
-        QElapsedTimer clock;
-        clock.start();
-        if (!PropertyList::readFile(file).isValid())
-            return 1;
-        r.readAlone = clock.elapsed();
-
-        import->click();
-        QFileDialog* panel = nullptr;
-        if (!spinUntil(
-                [&] { return (panel = window.findChild<QFileDialog*>()) && panel->isVisible(); },
-                10000)) {
-            std::fprintf(stderr, "the import panel did not open\n");
-            return 1;
-        }
-        panel->selectFile(file);
-        // The window's event loop is sampled every 5 ms; the longest gap is the worst freeze.
-        QElapsedTimer sinceTick;
-        QTimer ticker;
-        QObject::connect(&ticker, &QTimer::timeout,
-                         [&] { r.longestStall = std::max(r.longestStall, sinceTick.restart()); });
-        clock.restart();
-        sinceTick.start();
-        ticker.start(5);
-        static_cast<QDialog*>(panel)->accept();
-        if (!spinUntil([&] { return view->model()->rowCount() == rows; }, 120000)) {
-            std::fprintf(stderr, "the table never showed %d rows\n", rows);
-            return 1;
-        }
-        r.shown = clock.elapsed();
-        view->viewport()->repaint();
-        r.painted = clock.elapsed();
-        QHeaderView* header = view->horizontalHeader();
-        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
-                          QPoint(header->sectionViewportPosition(2) + header->sectionSize(2) / 2,
-                                 header->height() / 2));
-        r.sorted = clock.elapsed() - r.painted;
-        r.longestStall = std::max(r.longestStall, sinceTick.elapsed());
-        ticker.stop();
-        results.push_back(r);
+    import->click();
+    QFileDialog* panel = nullptr;
+    if (!spinUntil([&] { return (panel = window.findChild<QFileDialog*>()) && panel->isVisible(); },
+                   10000)) {
+        std::fprintf(stderr, "the import panel did not open\n");
+        return false;
     }
-    delegate.setView(nullptr);
-    delegate.applicationWillTerminate();
+    panel->selectFile(file);
+    // The window's event loop is sampled every 5 ms; the longest gap is the worst freeze.
+    QElapsedTimer sinceTick;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { r->longestStall = std::max(r->longestStall, sinceTick.restart()); });
+    clock.restart();
+    sinceTick.start();
+    ticker.start(5);
+    static_cast<QDialog*>(panel)->accept();
+    if (!spinUntil([&] { return view->model()->rowCount() == rows; }, 120000)) {
+        std::fprintf(stderr, "the table never showed %d rows\n", rows);
+        return false;
+    }
+    r->shown = clock.elapsed();
+    view->viewport()->repaint();
+    r->painted = clock.elapsed();
+    QHeaderView* header = view->horizontalHeader();
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(2) + header->sectionSize(2) / 2,
+                             header->height() / 2));
+    r->sorted = clock.elapsed() - r->painted;
+    r->longestStall = std::max(r->longestStall, sinceTick.elapsed());
+    ticker.stop();
+    return true;
+}
 
+void report(const std::vector<Round>& results, int rows, int rounds) {
     auto median = [&](qint64 Round::*field) {
         std::vector<qint64> v;
         for (const Round& r : results)
@@ -152,5 +124,50 @@ int main(int argc, char** argv) {
     std::printf("  sorted by product id     %6lld ms\n", (long long)median(&Round::sorted));
     std::printf("  longest event-loop stall %6lld ms (sort included)\n",
                 (long long)median(&Round::longestStall));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int rows = qMax(1, bench::argument(args, QStringLiteral("--rows"), 10000));
+    const int rounds = qMax(1, bench::argument(args, QStringLiteral("--rounds"), 5));
+
+    QTemporaryDir work;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(work.filePath(QStringLiteral("config"))));
+    UserDefaults::setStandardIdentifier(QStringLiteral("com.quellbay.bench.import"));
+    Bundle::setMainBundlePath(QStringLiteral(ZARV_APP_DIR));
+
+    const QString file = work.filePath(QStringLiteral("cameras.plist"));
+    if (!writeTable(file, rows))
+        return 1;
+
+    AppDelegate::Options options;
+    options.headless = false;
+    options.arguments = {QStringLiteral("ZarvNikonCapture")};
+    AppDelegate delegate(options);
+    MainWindow window(delegate);
+    delegate.setView(&window);
+    window.ibTestButton1();
+    window.show();
+    window.selectTab(QStringLiteral("modules"));
+    auto* view = window.findChild<QTableView*>(QStringLiteral("ibModuleTableView"));
+
+    std::vector<Round> results;
+    for (int round = 0; round < rounds; ++round) {
+        UserDefaults::standard().removeObject(QStringLiteral("prefNikonLookupTable"));
+        delegate.ibUpdateModuleList();
+        spinUntil([&] { return view->model()->rowCount() < rows; }, 10000);
+        Round r;
+        if (!importOnce(window, file, rows, &r))
+            return 1;
+        results.push_back(r);
+    }
+    delegate.setView(nullptr);
+    delegate.applicationWillTerminate();
+    report(results, rows, rounds);
     return 0;
 }

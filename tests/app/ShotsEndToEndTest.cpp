@@ -24,6 +24,80 @@ QStringList fileLines(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? linesOf(f.readAll()) : QStringList();
 }
 
+// One line of `zarvctl shots`, the record of picture `index` (from 0): an announced file, its
+// size, its place in the sequence, where it was first seen, and its five times in order.
+void expectTimingRecord(const QString& line, qsizetype index,
+                        const std::map<QString, int>& pictures, std::set<QString>* paths) {
+    QJsonParseError error;
+    const QJsonObject r = QJsonDocument::fromJson(line.toUtf8(), &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+    const QString path = r.value("filePath").toString();
+    paths->insert(path);
+    EXPECT_EQ(pictures.count(path), 1u) << path.toStdString();
+    EXPECT_EQ(r.value("bytes").toInteger(), QFileInfo(path).size()) << path.toStdString();
+    EXPECT_EQ(r.value("sequence").toInteger(), index + 1);
+    // The module announces the picture it takes; those on the card at connection are
+    // found by the save unless it announces them too.
+    if (index == 2)
+        EXPECT_EQ(r.value("shotFrom").toString(), "event");
+    else
+        EXPECT_TRUE(r.value("shotFrom").toString() == "save" ||
+                    r.value("shotFrom").toString() == "event");
+    // Times in UTC with milliseconds, a fixed width: their order is their text's.
+    QString previous;
+    for (const char* stage : {"shot", "firstByte", "lastByte", "synced", "announced"}) {
+        const QString time = r.value(stage).toString();
+        EXPECT_TRUE(QDateTime::fromString(time, Qt::ISODateWithMs).isValid())
+            << stage << ": " << time.toStdString();
+        EXPECT_LE(previous, time) << stage << " before the stage ahead of it";
+        previous = time;
+    }
+}
+
+// The files of the pictures announced in "newshot" messages.
+QStringList broadcastPaths(const std::vector<QVariantMap>& messages) {
+    QStringList sent;
+    for (const QVariantMap& m : messages)
+        if (m.value("action").toString() == "newshot")
+            for (const QVariant& r : m.value("shots").toList())
+                sent << r.toMap().value("filePath").toString();
+    return sent;
+}
+
+// Hostile requests: an id of a megabyte, a count out of range.
+void postHostileRequests() {
+    auto& center = DistributedNotificationCenter::defaultCenter();
+    center.post(QStringLiteral("ZarvNikonAppNotification"), {},
+                {{QStringLiteral("senderApp"), QStringLiteral("Hostile")},
+                 {QStringLiteral("action"), QStringLiteral("RequestShots")},
+                 {QStringLiteral("requestId"), QString(1024 * 1024, u'x')}});
+    center.post(QStringLiteral("ZarvNikonAppNotification"), {},
+                {{QStringLiteral("senderApp"), QStringLiteral("Hostile")},
+                 {QStringLiteral("action"), QStringLiteral("requestshots")},
+                 {QStringLiteral("count"), qlonglong(-1)}});
+}
+
+// The answers among `all` from `from` on that are not to zarvctl's own requests (those may
+// still arrive late, and carry its request id).
+std::vector<QVariantMap> hostileAnswers(const std::vector<QVariantMap>& all, size_t from) {
+    std::vector<QVariantMap> found;
+    for (size_t i = from; i < all.size(); ++i)
+        if (all[i].value("action").toString() == "shots" &&
+            !all[i].value("requestId").toString().startsWith("zarvctl-"))
+            found.push_back(all[i]);
+    return found;
+}
+
+// `zarvctl shots --follow`, its output gathered as it comes.
+struct Follower {
+    QProcess process;
+    QByteArray out, errors;
+    void read() {
+        out += process.readAllStandardOutput();
+        errors += process.readAllStandardError();
+    }
+};
+
 // Every picture the program announced has one record: its file, its size, and its five times
 // in order, in `zarvctl shots`, in the log file and in --follow; a hostile or oversized request
 // is answered with an error and costs no record.
@@ -35,21 +109,15 @@ TEST_F(EndToEnd, EveryPictureHasItsTimingRecord) {
     ASSERT_TRUE(waitForStatus(1)) << program.log().toStdString();
     ASSERT_TRUE(waitForPictures(2)) << program.log().toStdString();
 
-    QProcess follow;
-    follow.start(kZarvctl, {QStringLiteral("shots"), QStringLiteral("--follow")});
-    QByteArray followed;
-    QByteArray followErrors;
-    const auto readFollow = [&] {
-        followed += follow.readAllStandardOutput();
-        followErrors += follow.readAllStandardError();
-    };
+    Follower follow;
+    follow.process.start(kZarvctl, {QStringLiteral("shots"), QStringLiteral("--follow")});
     ASSERT_TRUE(waitUntil(
         [&] {
-            readFollow();
-            return followErrors.contains("following");
+            follow.read();
+            return follow.errors.contains("following");
         },
         kLong))
-        << followErrors.toStdString();
+        << follow.errors.toStdString();
 
     ASSERT_EQ(zarvctl(QStringLiteral("grab")), 0);
     ASSERT_TRUE(waitForPictures(3)) << program.log().toStdString();
@@ -62,88 +130,38 @@ TEST_F(EndToEnd, EveryPictureHasItsTimingRecord) {
     const QStringList lines = linesOf(list.readAllStandardOutput());
     ASSERT_EQ(lines.size(), 3) << lines.join(u'\n').toStdString();
     std::set<QString> paths;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        QJsonParseError error;
-        const QJsonObject r = QJsonDocument::fromJson(lines[i].toUtf8(), &error).object();
-        ASSERT_EQ(error.error, QJsonParseError::NoError) << lines[i].toStdString();
-        const QString path = r.value("filePath").toString();
-        paths.insert(path);
-        EXPECT_EQ(pictures.count(path), 1u) << path.toStdString();
-        EXPECT_EQ(r.value("bytes").toInteger(), QFileInfo(path).size()) << path.toStdString();
-        EXPECT_EQ(r.value("sequence").toInteger(), i + 1);
-        // The module announces the picture it takes; those on the card at connection are
-        // found by the save unless it announces them too.
-        if (i == 2)
-            EXPECT_EQ(r.value("shotFrom").toString(), "event");
-        else
-            EXPECT_TRUE(r.value("shotFrom").toString() == "save" ||
-                        r.value("shotFrom").toString() == "event");
-        // Times in UTC with milliseconds, a fixed width: their order is their text's.
-        QString previous;
-        for (const char* stage : {"shot", "firstByte", "lastByte", "synced", "announced"}) {
-            const QString time = r.value(stage).toString();
-            EXPECT_TRUE(QDateTime::fromString(time, Qt::ISODateWithMs).isValid())
-                << stage << ": " << time.toStdString();
-            EXPECT_LE(previous, time) << stage << " before the stage ahead of it";
-            previous = time;
-        }
-    }
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        ASSERT_NO_FATAL_FAILURE(expectTimingRecord(lines[i], i, pictures, &paths));
     EXPECT_EQ(paths.size(), 3u);
 
     // The log file holds the same lines; each announcement also went out on the bus.
     const QString log = dir.path() + QStringLiteral("/state/ZarvNikonCapture/shots.jsonl");
     ASSERT_TRUE(waitUntil([&] { return fileLines(log).size() >= 3; }, kLong));
     EXPECT_EQ(fileLines(log), lines);
-    const auto broadcast = [&] {
-        QStringList sent;
-        for (const QVariantMap& m : named(kShots))
-            if (m.value("action").toString() == "newshot")
-                for (const QVariant& r : m.value("shots").toList())
-                    sent << r.toMap().value("filePath").toString();
-        return sent;
-    };
-    EXPECT_TRUE(waitUntil([&] { return broadcast().size() >= 3; }, kLong));
-    EXPECT_EQ(broadcast().size(), 3);
-    for (const QString& path : broadcast())
+    EXPECT_TRUE(waitUntil([&] { return broadcastPaths(named(kShots)).size() >= 3; }, kLong));
+    EXPECT_EQ(broadcastPaths(named(kShots)).size(), 3);
+    for (const QString& path : broadcastPaths(named(kShots)))
         EXPECT_EQ(paths.count(path), 1u) << path.toStdString();
 
     // --follow printed what there was, then the new picture, each once.
     ASSERT_TRUE(waitUntil(
         [&] {
-            readFollow();
-            return linesOf(followed).size() >= 3;
+            follow.read();
+            return linesOf(follow.out).size() >= 3;
         },
         kLong));
-    ::kill(pid_t(follow.processId()), SIGINT);
-    ASSERT_TRUE(follow.waitForFinished(kLong));
-    readFollow();
-    EXPECT_EQ(follow.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(follow.exitCode(), 0);
-    EXPECT_EQ(linesOf(followed), lines);
+    ::kill(pid_t(follow.process.processId()), SIGINT);
+    ASSERT_TRUE(follow.process.waitForFinished(kLong));
+    follow.read();
+    EXPECT_EQ(follow.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(follow.process.exitCode(), 0);
+    EXPECT_EQ(linesOf(follow.out), lines);
 
-    // Hostile requests: an id of a megabyte, a count out of range.
-    auto& center = DistributedNotificationCenter::defaultCenter();
     const size_t before = named(kShots).size();
-    center.post(QStringLiteral("ZarvNikonAppNotification"), {},
-                {{QStringLiteral("senderApp"), QStringLiteral("Hostile")},
-                 {QStringLiteral("action"), QStringLiteral("RequestShots")},
-                 {QStringLiteral("requestId"), QString(1024 * 1024, u'x')}});
-    center.post(QStringLiteral("ZarvNikonAppNotification"), {},
-                {{QStringLiteral("senderApp"), QStringLiteral("Hostile")},
-                 {QStringLiteral("action"), QStringLiteral("requestshots")},
-                 {QStringLiteral("count"), qlonglong(-1)}});
-    // Answers to zarvctl's own requests may still arrive late: those carry its request id.
-    const auto hostileAnswers = [&] {
-        std::vector<QVariantMap> found;
-        const auto all = named(kShots);
-        for (size_t i = before; i < all.size(); ++i)
-            if (all[i].value("action").toString() == "shots" &&
-                !all[i].value("requestId").toString().startsWith("zarvctl-"))
-                found.push_back(all[i]);
-        return found;
-    };
-    ASSERT_TRUE(waitUntil([&] { return hostileAnswers().size() >= 2; }, kLong));
-    for (const QVariantMap& answer : hostileAnswers()) {
+    postHostileRequests();
+    ASSERT_TRUE(
+        waitUntil([&] { return hostileAnswers(named(kShots), before).size() >= 2; }, kLong));
+    for (const QVariantMap& answer : hostileAnswers(named(kShots), before)) {
         EXPECT_FALSE(answer.value("error").toString().isEmpty());
         EXPECT_FALSE(answer.contains("shots"));
         EXPECT_FALSE(answer.contains("requestId"));

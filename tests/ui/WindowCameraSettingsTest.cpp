@@ -87,101 +87,140 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return defaults().boolForKey(kPrefCameraConnected); }, kLong));
     }
     static constexpr const char* kUsbPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4";
+
+    // Launched with the camera's settings shown, then the full window on the settings tab once
+    // the program has settled into its mini panel.
+    void showSettingsTab() {
+        launch();
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return controls() && popup("shutterspeedpopup") &&
+                       popup("shutterspeedpopup")->count() > 1 && slider("exposurecomp") &&
+                       slider("exposurecomp")->isEnabled();
+            },
+            kLong));
+        drain();
+        ASSERT_TRUE(waitUntil([&] { return window->isMiniPanel(); }, kLong));
+        window->ibTestButton1();
+        ASSERT_TRUE(window->selectTab(QStringLiteral("camerasettings")));
+        drain();
+        EXPECT_TRUE(window->findChild<QWidget*>(QStringLiteral("camsettingview1"))
+                        ->isVisibleTo(window.get()));
+        EXPECT_EQ(defaults().stringForKey(kPrefModelOfCurrentConnectedCamera),
+                  QStringLiteral("Settings For: Zarv Virtual Camera"));
+    }
+    // Page one: the next shutter speed, as a person picks it with the keyboard. Page two:
+    // exposure compensation one step up. The indexes chosen go to *chosen and *compensation.
+    void changeBothPages(int* chosen, int* compensation) {
+        QComboBox* shutter = popup("shutterspeedpopup");
+        *chosen = shutter->currentIndex() + 1;
+        ASSERT_LT(*chosen, shutter->count());
+        QTest::keyClick(shutter, Qt::Key_Down);
+        ASSERT_EQ(shutter->currentIndex(), *chosen);
+        QTest::mouseClick(window->findChild<QToolButton*>(QStringLiteral("settingsPage")),
+                          Qt::LeftButton);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return window->findChild<QWidget*>(QStringLiteral("finetunesettings"))
+                    ->isVisibleTo(window.get());
+            },
+            kLong));
+        QSlider* comp = slider("exposurecomp");
+        *compensation = comp->value() + 1;
+        QTest::keyClick(comp, Qt::Key_Right);
+        drain();
+    }
+    void keepAsDefaults(int chosen) {
+        press(openPopover("settingsSave"), "savedefault");
+        acknowledge(QStringLiteral("Current Camera Settings has been saved as defaults."));
+        const QVariantMap kept = defaults().dictionaryForKey(kPrefDefaultCameraSettings);
+        EXPECT_EQ(kept.value(QStringLiteral("cameradevicename")).toString(), "Zarv Virtual Camera");
+        EXPECT_EQ(kept.value(QStringLiteral("kNkMAIDCapability_ShutterSpeed"))
+                      .toMap()
+                      .value(QStringLiteral("currentsetting"))
+                      .toInt(),
+                  chosen + 1);
+    }
+    // Saved through the panel to `saved`; what the file holds goes to *file.
+    void saveToFile(const QString& saved, int compensation, QVariantMap* file) {
+        press(openPopover("settingsSave"), "savetofile");
+        QFileDialog* panel = nullptr;
+        ASSERT_TRUE(waitUntil(
+            [&] { return (panel = window->findChild<QFileDialog*>()) && panel->isVisible(); },
+            kLong));
+        // The folder, then the name typed where the panel's cursor is.
+        panel->setDirectory(QFileInfo(saved).path());
+        auto* name = panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(name, nullptr);
+        name->selectAll();
+        QTest::keyClicks(name, QFileInfo(saved).fileName());
+        ASSERT_TRUE(waitUntil([&] { return panel->selectedFiles().value(0) == saved; }, kLong))
+            << panel->selectedFiles().join(u' ').toStdString();
+        static_cast<QDialog*>(panel)->done(QDialog::Accepted);
+        acknowledge(QStringLiteral("Default Camera Settings Saved to"));
+        *file = PropertyList::readFile(saved).toMap();
+        EXPECT_EQ(file->value(QStringLiteral("kNkMAIDCapability_ExposureComp"))
+                      .toMap()
+                      .value(QStringLiteral("currentsetting"))
+                      .toInt(),
+                  compensation);
+    }
+    void mailFile() {
+        press(openPopover("settingsSave"), "emailfile");
+        std::optional<QStringList> args;
+        ASSERT_TRUE(waitUntil(
+            [&] { return (args = stubs.arguments(QStringLiteral("xdg-email"))).has_value(); },
+            kLong));
+        const qsizetype attach = args->indexOf(QStringLiteral("--attach"));
+        ASSERT_GE(attach, 0);
+        EXPECT_TRUE(
+            args->value(attach + 1).endsWith(QLatin1String("DefaultCameraSettings.plist")) ||
+            args->value(attach + 1).contains(QLatin1String("DefaultCameraSettings_")))
+            << args->join(u' ').toStdString();
+        ASSERT_TRUE(waitUntil(
+            [&] { return log.contains(QStringLiteral("handed the message to the mail program")); },
+            kLong));
+    }
+    // `file` as if kept on another camera model, with the first shutter speed, imported.
+    void importFromOtherModel(QVariantMap other) {
+        other.insert(QStringLiteral("cameradevicename"), QStringLiteral("Nikon Z 99"));
+        QVariantMap speed = other.value(QStringLiteral("kNkMAIDCapability_ShutterSpeed")).toMap();
+        speed.insert(QStringLiteral("currentsetting"), 1);
+        other.insert(QStringLiteral("kNkMAIDCapability_ShutterSpeed"), speed);
+        const QString imported = work.filePath(QStringLiteral("other.plist"));
+        ASSERT_TRUE(PropertyList::writeFile(imported, other));
+        press(openPopover("settingsLoad"), "loadfile");
+        QFileDialog* panel = nullptr;
+        ASSERT_TRUE(waitUntil(
+            [&] { return (panel = window->findChild<QFileDialog*>()) && panel->isVisible(); },
+            kLong));
+        panel->selectFile(imported);
+        static_cast<QDialog*>(panel)->done(QDialog::Accepted);
+        acknowledge(QStringLiteral("Imported Camera Settings From File As Defaults..."));
+        drain();
+    }
 };
 
 TEST_F(WindowCameraSettings, ChangedKeptSavedMailedAppliedAndImported) {
     ZARV_SKIP_FORKS_UNDER_TSAN();
-    launch();
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            return controls() && popup("shutterspeedpopup") &&
-                   popup("shutterspeedpopup")->count() > 1 && slider("exposurecomp") &&
-                   slider("exposurecomp")->isEnabled();
-        },
-        kLong));
-    drain();
-    // The full window on the settings tab, once the program has settled into its mini panel.
-    ASSERT_TRUE(waitUntil([&] { return window->isMiniPanel(); }, kLong));
-    window->ibTestButton1();
-    ASSERT_TRUE(window->selectTab(QStringLiteral("camerasettings")));
-    drain();
-    EXPECT_TRUE(
-        window->findChild<QWidget*>(QStringLiteral("camsettingview1"))->isVisibleTo(window.get()));
-    EXPECT_EQ(defaults().stringForKey(kPrefModelOfCurrentConnectedCamera),
-              QStringLiteral("Settings For: Zarv Virtual Camera"));
-
-    // Page one: the next shutter speed, as a person picks it with the keyboard.
-    QComboBox* shutter = popup("shutterspeedpopup");
-    const int chosen = shutter->currentIndex() + 1;
-    ASSERT_LT(chosen, shutter->count());
-    QTest::keyClick(shutter, Qt::Key_Down);
-    ASSERT_EQ(shutter->currentIndex(), chosen);
-    // Page two: exposure compensation one step up.
-    QTest::mouseClick(window->findChild<QToolButton*>(QStringLiteral("settingsPage")),
-                      Qt::LeftButton);
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            return window->findChild<QWidget*>(QStringLiteral("finetunesettings"))
-                ->isVisibleTo(window.get());
-        },
-        kLong));
-    QSlider* comp = slider("exposurecomp");
-    const int compensation = comp->value() + 1;
-    QTest::keyClick(comp, Qt::Key_Right);
-    drain();
+    ASSERT_NO_FATAL_FAILURE(showSettingsTab());
+    int chosen = 0, compensation = 0;
+    ASSERT_NO_FATAL_FAILURE(changeBothPages(&chosen, &compensation));
 
     // Read back from the camera, both reached it.
     refresh();
-    EXPECT_EQ(shutter->currentIndex(), chosen);
-    EXPECT_EQ(comp->value(), compensation);
+    EXPECT_EQ(popup("shutterspeedpopup")->currentIndex(), chosen);
+    EXPECT_EQ(slider("exposurecomp")->value(), compensation);
 
     // Kept as defaults, then saved to a chosen file and mailed.
-    press(openPopover("settingsSave"), "savedefault");
-    acknowledge(QStringLiteral("Current Camera Settings has been saved as defaults."));
-    const QVariantMap kept = defaults().dictionaryForKey(kPrefDefaultCameraSettings);
-    EXPECT_EQ(kept.value(QStringLiteral("cameradevicename")).toString(), "Zarv Virtual Camera");
-    EXPECT_EQ(kept.value(QStringLiteral("kNkMAIDCapability_ShutterSpeed"))
-                  .toMap()
-                  .value(QStringLiteral("currentsetting"))
-                  .toInt(),
-              chosen + 1);
-
-    press(openPopover("settingsSave"), "savetofile");
-    QFileDialog* panel = nullptr;
-    ASSERT_TRUE(waitUntil(
-        [&] { return (panel = window->findChild<QFileDialog*>()) && panel->isVisible(); }, kLong));
-    const QString saved = work.filePath(QStringLiteral("studio defaults.plist"));
-    // The folder, then the name typed where the panel's cursor is.
-    panel->setDirectory(QFileInfo(saved).path());
-    auto* name = panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-    ASSERT_NE(name, nullptr);
-    name->selectAll();
-    QTest::keyClicks(name, QFileInfo(saved).fileName());
-    ASSERT_TRUE(waitUntil([&] { return panel->selectedFiles().value(0) == saved; }, kLong))
-        << panel->selectedFiles().join(u' ').toStdString();
-    static_cast<QDialog*>(panel)->done(QDialog::Accepted);
-    acknowledge(QStringLiteral("Default Camera Settings Saved to"));
-    const QVariantMap file = PropertyList::readFile(saved).toMap();
-    EXPECT_EQ(file.value(QStringLiteral("kNkMAIDCapability_ExposureComp"))
-                  .toMap()
-                  .value(QStringLiteral("currentsetting"))
-                  .toInt(),
-              compensation);
-
-    press(openPopover("settingsSave"), "emailfile");
-    std::optional<QStringList> args;
-    ASSERT_TRUE(waitUntil(
-        [&] { return (args = stubs.arguments(QStringLiteral("xdg-email"))).has_value(); }, kLong));
-    const qsizetype attach = args->indexOf(QStringLiteral("--attach"));
-    ASSERT_GE(attach, 0);
-    EXPECT_TRUE(args->value(attach + 1).endsWith(QLatin1String("DefaultCameraSettings.plist")) ||
-                args->value(attach + 1).contains(QLatin1String("DefaultCameraSettings_")))
-        << args->join(u' ').toStdString();
-    ASSERT_TRUE(waitUntil(
-        [&] { return log.contains(QStringLiteral("handed the message to the mail program")); },
-        kLong));
+    ASSERT_NO_FATAL_FAILURE(keepAsDefaults(chosen));
+    QVariantMap file;
+    ASSERT_NO_FATAL_FAILURE(
+        saveToFile(work.filePath(QStringLiteral("studio defaults.plist")), compensation, &file));
+    ASSERT_NO_FATAL_FAILURE(mailFile());
 
     // The camera is changed by hand, unplugged and plugged in again: the defaults come back.
+    QComboBox* shutter = popup("shutterspeedpopup");
     shutter->setFocus();
     QTest::keyClick(shutter, Qt::Key_Down);
     drain();
@@ -190,20 +229,7 @@ TEST_F(WindowCameraSettings, ChangedKeptSavedMailedAppliedAndImported) {
     EXPECT_EQ(popup("shutterspeedpopup")->currentIndex(), chosen);
 
     // A file kept on another camera model is imported and applied to this one.
-    QVariantMap other = file;
-    other.insert(QStringLiteral("cameradevicename"), QStringLiteral("Nikon Z 99"));
-    QVariantMap speed = other.value(QStringLiteral("kNkMAIDCapability_ShutterSpeed")).toMap();
-    speed.insert(QStringLiteral("currentsetting"), 1);
-    other.insert(QStringLiteral("kNkMAIDCapability_ShutterSpeed"), speed);
-    const QString imported = work.filePath(QStringLiteral("other.plist"));
-    ASSERT_TRUE(PropertyList::writeFile(imported, other));
-    press(openPopover("settingsLoad"), "loadfile");
-    ASSERT_TRUE(waitUntil(
-        [&] { return (panel = window->findChild<QFileDialog*>()) && panel->isVisible(); }, kLong));
-    panel->selectFile(imported);
-    static_cast<QDialog*>(panel)->done(QDialog::Accepted);
-    acknowledge(QStringLiteral("Imported Camera Settings From File As Defaults..."));
-    drain();
+    ASSERT_NO_FATAL_FAILURE(importFromOtherModel(file));
     refresh();
     EXPECT_EQ(popup("shutterspeedpopup")->currentIndex(), 0);
     EXPECT_EQ(defaults()
