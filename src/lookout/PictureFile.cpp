@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace zarv::lookout {
 
@@ -206,9 +207,11 @@ QSize fitted(QSize size, QSize box) {
 // Metadata the viewer reads; a file the library cannot parse simply has none.
 struct Metadata {
     ShootingData data;
-    QByteArray preview; // raw files: the embedded preview chosen for the box
+    QByteArray preview; // raw files: the embedded preview chosen for the box (may lie in the
+                        // bytes read, without a copy)
     QString previewMime;
     bool hasPreviews = false;
+    bool previewPastEnd = false; // of the bytes given
     QByteArray exifThumbnail;
 };
 
@@ -253,6 +256,49 @@ const Exiv2::PreviewProperties* choosePreview(const Exiv2::PreviewPropertiesList
             chosen = &p;
     }
     return chosen ? chosen : largest;
+}
+
+// The JPEG previews a TIFF-based file names by their offset and length tags, in file offsets.
+std::vector<std::pair<qint64, qint64>> jpegRangesOf(const Exiv2::ExifData& exif) {
+    std::vector<std::pair<qint64, qint64>> ranges;
+    for (const Exiv2::Exifdatum& offsetTag : exif) {
+        if (offsetTag.tagName() != "JPEGInterchangeFormat" || offsetTag.count() == 0 ||
+            offsetTag.groupName().rfind("Nikon", 0) == 0) // the maker note counts from its own
+            continue;
+        const auto lengthTag = exif.findKey(
+            Exiv2::ExifKey("Exif." + offsetTag.groupName() + ".JPEGInterchangeFormatLength"));
+        if (lengthTag != exif.end() && lengthTag->count() > 0)
+            ranges.emplace_back(qint64(offsetTag.toLong(0)), qint64(lengthTag->toLong(0)));
+    }
+    return ranges;
+}
+
+// A raw file's JPEG preview where it lies in `bytes`, without a copy (the preview of a 24 MP
+// NEF is several megabytes, copied twice through the library): found by its offset and length
+// tags, and only when those describe a JPEG of the chosen preview's size; else empty. Valid as
+// long as `bytes` is.
+QByteArray jpegPreviewInPlace(const QByteArray& bytes, const Exiv2::ExifData& exif,
+                              const Exiv2::PreviewProperties& chosen) {
+    if (chosen.mimeType_ != "image/jpeg")
+        return {};
+    for (const auto& [offset, length] : jpegRangesOf(exif)) {
+        if (length != qint64(chosen.size_) || offset < 0 || length < 4 ||
+            offset > bytes.size() - length)
+            continue;
+        const char* start = bytes.constData() + offset;
+        if (uchar(start[0]) == 0xFF && uchar(start[1]) == 0xD8)
+            return QByteArray::fromRawData(start, qsizetype(length));
+    }
+    return {};
+}
+
+// Whether a preview the file names lies past its end: the file was cut short, and the library
+// leaves such a preview out, so that only a smaller one would be shown.
+bool previewPastEnd(const QByteArray& bytes, const Exiv2::ExifData& exif) {
+    for (const auto& [offset, length] : jpegRangesOf(exif))
+        if (offset >= 0 && length > 0 && offset + length > bytes.size())
+            return true;
+    return false;
 }
 
 // Reads everything from `bytes` in one pass of the library: the shooting data, and as asked the
@@ -314,12 +360,17 @@ Metadata readMetadata(const QByteArray& bytes, PictureFormat format, bool wantPr
             Exiv2::PreviewManager previews(*image);
             const Exiv2::PreviewPropertiesList list = previews.getPreviewProperties();
             m.hasPreviews = !list.empty();
+            m.previewPastEnd = previewPastEnd(bytes, exif);
             const bool swap = swapsSides(transformationOf(d.orientation));
             if (const auto* chosen = choosePreview(list, previewBox, swap)) {
-                const Exiv2::PreviewImage preview = previews.getPreviewImage(*chosen);
-                m.previewMime = QString::fromStdString(preview.mimeType());
-                m.preview = QByteArray(reinterpret_cast<const char*>(preview.pData()),
-                                       qsizetype(preview.size()));
+                m.previewMime = QString::fromStdString(chosen->mimeType_);
+                m.preview = jpegPreviewInPlace(bytes, exif, *chosen);
+                if (m.preview.isEmpty()) {
+                    const Exiv2::PreviewImage preview = previews.getPreviewImage(*chosen);
+                    m.previewMime = QString::fromStdString(preview.mimeType());
+                    m.preview = QByteArray(reinterpret_cast<const char*>(preview.pData()),
+                                           qsizetype(preview.size()));
+                }
             }
         }
         if (wantThumbnail && format == PictureFormat::Jpeg) {
@@ -458,7 +509,13 @@ Decoded decodeRawPreview(Metadata& meta, QSize box, const QString& name,
                         : QStringLiteral("%1 holds no embedded preview to show.").arg(name);
         return out;
     }
-    const char* f = meta.previewMime == QLatin1String("image/jpeg") ? "jpeg" : "tiff";
+    const bool jpeg = meta.previewMime == QLatin1String("image/jpeg");
+    if (jpeg && !jpegIsComplete(meta.preview)) {
+        out.error =
+            QStringLiteral("%1 is cut short: its embedded preview is incomplete.").arg(name);
+        return out;
+    }
+    const char* f = jpeg ? "jpeg" : "tiff";
     out = decodeBuffer(meta.preview, f, box, name, orientation);
     if (out.image.isNull())
         out.error = QStringLiteral("%1: its embedded preview cannot be decoded.").arg(name);
@@ -515,6 +572,11 @@ Decoded decodeOpened(const OpenFile& file, const QString& path, QSize box, bool 
     const auto orientation = transformationOf(meta.data.orientation);
     if (thumbnail && !meta.exifThumbnail.isEmpty())
         out = decodeBuffer(meta.exifThumbnail, "jpeg", box, name, orientation);
+    if (format == PictureFormat::Raw && meta.previewPastEnd && bytes.whole() && !thumbnail) {
+        out.error =
+            QStringLiteral("%1 is cut short: its embedded preview is incomplete.").arg(name);
+        return out;
+    }
     if (out.image.isNull())
         out = format == PictureFormat::Raw ? decodeRawPreview(meta, box, name, orientation)
                                            : decodeFile(file, bytes, format, box, name);

@@ -92,6 +92,13 @@ TEST(LookoutPictureFile, RawFilesShowTheirEmbeddedPreviewAndThumbnailsComeFromMe
     EXPECT_EQ(preview.format, PictureFormat::Raw);
     EXPECT_EQ(preview.fullSize, QSize(1600, 1064));
     EXPECT_EQ(preview.image.width(), 800);
+    // Cut short inside its preview: said so, never a half-grey picture nor a read past the end.
+    const QByteArray bytes = pictures.read(QStringLiteral("DSC_0001.NEF"));
+    const Decoded cut = decodePicture(
+        pictures.file(QStringLiteral("cut.NEF"), bytes.left(bytes.size() * 2 / 3)), {800, 800});
+    EXPECT_TRUE(cut.image.isNull())
+        << cut.image.width() << "x" << cut.image.height() << " of " << cut.fullSize.width();
+    EXPECT_FALSE(cut.error.isEmpty());
 
     const Decoded nefThumb = makeThumbnail(nef, {144, 96});
     ASSERT_FALSE(nefThumb.image.isNull()) << qPrintable(nefThumb.error);
@@ -216,7 +223,8 @@ TEST(LookoutPictureFile, AFileCutShortWhileItIsReadNeverBringsTheReaderDown) {
             }
     });
     int reads = 0;
-    for (QDeadlineTimer deadline(2500); !deadline.hasExpired();)
+    // Enough reads to meet the file in every state, within a time however loaded the machine.
+    for (QDeadlineTimer deadline(2500); !deadline.hasExpired() && reads < 400;)
         for (const QString& name : names) {
             const QString path = pictures.path(name);
             for (const Decoded& d :
@@ -227,5 +235,5 @@ TEST(LookoutPictureFile, AFileCutShortWhileItIsReadNeverBringsTheReaderDown) {
         }
     stop = true;
     cutter.join();
-    EXPECT_GT(reads, 20);
+    EXPECT_GE(reads, 8);
 }
