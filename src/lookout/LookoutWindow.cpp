@@ -139,6 +139,9 @@ void LookoutWindow::buildCentral() {
     QFont strong = m_shootingLine->font();
     strong.setPointSizeF(strong.pointSizeF() * 1.1);
     m_shootingLine->setFont(strong);
+    // A narrow window cuts the lines short rather than refusing to be narrow.
+    m_nameLine->setMinimumWidth(1);
+    m_shootingLine->setMinimumWidth(1);
     infoRow->addWidget(m_nameLine);
     infoRow->addStretch(1);
     infoRow->addWidget(m_shootingLine);

@@ -12,7 +12,7 @@ namespace zarv::lookout {
 namespace {
 
 constexpr qint64 kSessionQuietMs = 2000;
-constexpr qint64 kCaptureWaitMs = 20000;
+constexpr qint64 kCaptureWaitMs = 5000;
 constexpr qint64 kNefWaitMs = 60000;
 constexpr qint64 kGiveUpMs = 180000;
 

@@ -7,6 +7,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -89,4 +90,37 @@ TEST(LookoutProgram, ARealWindowPaintsEachAnnouncedPictureAndStaysTheOnlyCopy) {
 
     viewer.terminate();
     EXPECT_TRUE(viewer.waitForFinished(30000));
+}
+
+TEST(LookoutProgram, PhotographsItselfFittedAt100PercentWithClippingAndAnNef) {
+    test::Xvfb display;
+    if (display.display().isEmpty())
+        GTEST_SKIP() << qPrintable(display.error());
+    Pictures pictures;
+    const QStringList files = {pictures.jpeg(QStringLiteral("Image_1.jpg"), {1800, 1200}),
+                               pictures.jpeg(QStringLiteral("Image_2.jpg"), {1800, 1200}),
+                               pictures.nef(QStringLiteral("DSC_0003.NEF"), {1800, 1200})};
+    const QString shots = pictures.path(QStringLiteral("shots"));
+    QProcessEnvironment env = display.environment(QProcessEnvironment::systemEnvironment());
+    env.insert(QStringLiteral("ZARV_LOOKOUT_SCREENSHOT_DIR"), shots);
+    // A bus of its own, or none: the copy of the other test must not take its files.
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+               QStringLiteral("unix:path=") + pictures.path(QStringLiteral("no-bus")));
+    QProcess viewer;
+    viewer.setProcessEnvironment(env);
+    viewer.setProcessChannelMode(QProcess::ForwardedChannels);
+    viewer.start(QStringLiteral(ZARV_LOOKOUT),
+                 QStringList{QStringLiteral("--size"), QStringLiteral("900x700")} + files);
+    ASSERT_TRUE(viewer.waitForFinished(120000));
+    EXPECT_EQ(viewer.exitCode(), 0);
+    QList<QImage> images;
+    for (const char* name :
+         {"lookout-fitted.png", "lookout-100.png", "lookout-clipping.png", "lookout-nef.png"}) {
+        images << QImage(shots + QLatin1Char('/') + QLatin1String(name));
+        EXPECT_EQ(images.last().size(), QSize(900, 700)) << name;
+    }
+    // Each shows something of its own: 100 % is not the fitted picture again, nor is clipping.
+    EXPECT_NE(images[0], images[1]);
+    EXPECT_NE(images[0], images[2]);
+    EXPECT_NE(images[0], images[3]);
 }
