@@ -1,4 +1,5 @@
 #include "AppDelegatePrivate.h"
+#include "platform/Log.h"
 
 #include "messaging/InboundPayload.h"
 #include "messaging/OutboundNotifications.h"
@@ -8,6 +9,7 @@
 
 #include <QDateTime>
 #include <QMutexLocker>
+#include <QThread>
 #include <QUrl>
 
 namespace zarv {
@@ -31,7 +33,8 @@ std::optional<Button> buttonOf(const QVariant& sender) {
 } // namespace
 
 void AppDelegate::ibBringToFrontButton() {
-    logInfo(insideText("ibBringToFrontButton:", QStringLiteral("asked to come forward")));
+    Log::info(zarvApp, Log::insideText(kClassName, "ibBringToFrontButton:",
+                                       QStringLiteral("asked to come forward")));
     view().bringToFront();
 }
 
@@ -39,14 +42,14 @@ void AppDelegate::ibBringToFrontButton() {
 
 void AppDelegate::handleDistributedNotificationNikon(const Notification& notification) {
     for (int i = 0; i < 3; ++i)
-        logInfo(QStringLiteral("==================================="));
+        Log::info(zarvApp, QStringLiteral("==================================="));
     logNotification(notification);
     if (notification.userInfo.isEmpty())
         return;
     const InboundPayload payload = readInboundPayload(notification);
     if (!payload.senderApp) {
         if (!payload.rejected.contains(QStringLiteral("senderApp")))
-            logInfo(QStringLiteral("=======NO SENDER APP================"));
+            Log::info(zarvApp, QStringLiteral("=======NO SENDER APP================"));
         return;
     }
     if (!payload.action)
@@ -78,9 +81,11 @@ void AppDelegate::handleInternalActions(const Notification& notification) {
 }
 
 void AppDelegate::handleAddFromFileNotification(const Notification& notification) {
-    logInfo(insideText(
-        "handleAddFromFileNotification:",
-        QStringLiteral(" notification.object = %1").arg(Log::quoted(notification.object))));
+    Log::info(
+        zarvApp,
+        Log::insideText(
+            kClassName, "handleAddFromFileNotification:",
+            QStringLiteral(" notification.object = %1").arg(Log::quoted(notification.object))));
     if (!notification.object.isValid())
         return;
     QVariantList list;
@@ -103,14 +108,14 @@ void AppDelegate::handleAddFromFileNotification(const Notification& notification
         defaults().removeObject(kTextView);
         performGetMyDirectoryInfo(path);
     }
-    logInfo(QStringLiteral("found info = %1").arg(defaults().stringForKey(kTextView)));
+    Log::info(zarvApp, QStringLiteral("found info = %1").arg(defaults().stringForKey(kTextView)));
     showInfoWindow();
 }
 
 void AppDelegate::ibClickedOnZarvButton(const QVariant& sender) {
     const QString command = commandOf(sender);
-    logInfo(QStringLiteral("Inside %1-%2...altTitle = [%3]...")
-                .arg(kClassName, QStringLiteral("ibClickedOnZarvButton:"), command));
+    Log::info(zarvApp, QStringLiteral("Inside %1-%2...altTitle = [%3]...")
+                           .arg(kClassName, QStringLiteral("ibClickedOnZarvButton:"), command));
     if (command.isEmpty())
         return;
     const bool startup = command == QLatin1String("appstartup");
@@ -138,8 +143,9 @@ void AppDelegate::ibClickedOnZarvButton(const QVariant& sender) {
         if (startup)
             message.insert(QStringLiteral("senderAppStatus"), QStringLiteral("statusAppLaunched"));
         if (!mySendZarvNikonNotification(&message))
-            logInfo(QStringLiteral("Inside %1-%2...OOPs - did not send any Notification??????")
-                        .arg(kClassName, QStringLiteral("ibClickedOnZarvButton:")));
+            Log::info(zarvApp,
+                      QStringLiteral("Inside %1-%2...OOPs - did not send any Notification??????")
+                          .arg(kClassName, QStringLiteral("ibClickedOnZarvButton:")));
     };
     DispatchQueue& camera = currentCameraDispatchQueue();
     if (camera.isCurrent())
@@ -155,25 +161,27 @@ void AppDelegate::ibHitButton5(const QVariant& sender) {
     const QString action = button->alternateTitle.trimmed();
     if (action.isEmpty())
         return;
-    logInfo(QStringLiteral("Inside %1->%2...action=[%3]...")
-                .arg(kClassName, QStringLiteral("ibHitButton5:"), action));
+    Log::info(zarvApp, QStringLiteral("Inside %1->%2...action=[%3]...")
+                           .arg(kClassName, QStringLiteral("ibHitButton5:"), action));
     currentCameraDispatchQueue().async([this, action] {
         std::shared_ptr<CameraSession> session = gTestNikonCamera();
         if (action == QLatin1String("loop")) {
             const auto n = int16_t(defaults().integerForKey(QStringLiteral("prefTestLoopCount")));
             for (int i = 0; i < n && session && !m_terminating; ++i) {
-                logInfo(QStringLiteral("=========  loop: LOOPING Number: %1  =========").arg(i));
+                Log::info(zarvApp,
+                          QStringLiteral("=========  loop: LOOPING Number: %1  =========").arg(i));
                 session->GrabImage();
-                sleepMs(500);
+                QThread::msleep(500);
                 session->SaveImage();
-                sleepMs(500);
-                logInfo(QStringLiteral("done with try loop..."));
+                QThread::msleep(500);
+                Log::info(zarvApp, QStringLiteral("done with try loop..."));
             }
         } else if (action == QLatin1String("grabloop")) {
-            logInfo(QStringLiteral("=========  grabloop: LOOPING Number: %1  =========").arg(0));
+            Log::info(zarvApp,
+                      QStringLiteral("=========  grabloop: LOOPING Number: %1  =========").arg(0));
             if (session) {
                 session->FindCamera();
-                sleepMs(200);
+                QThread::msleep(200);
                 session->GrabImage();
             }
         } else if (action == QLatin1String("new")) {
@@ -182,7 +190,8 @@ void AppDelegate::ibHitButton5(const QVariant& sender) {
             if (!session) {
                 session = m_options.sessionFactory();
                 if (!session) {
-                    logInfo(
+                    Log::info(
+                        zarvApp,
                         QStringLiteral("Unable to allocate for ZarvNikonBaseCameraHandler???????"));
                     return;
                 }
@@ -198,7 +207,7 @@ void AppDelegate::ibHitButton5(const QVariant& sender) {
             if (session && session->isCameraConnected())
                 session->GrabImage();
             else
-                logInfo(QStringLiteral("trying to grab - but camera NOT connected..."));
+                Log::info(zarvApp, QStringLiteral("trying to grab - but camera NOT connected..."));
         } else if (action == QLatin1String("save")) {
             saveIfConnected(session, QString());
         } else if (action == QLatin1String("close")) {
@@ -219,7 +228,7 @@ void AppDelegate::ibHitButton1() {
                     connected = handler->isCameraConnected();
                 }
             });
-            logInfo(QStringLiteral("try to recover..."));
+            Log::info(zarvApp, QStringLiteral("try to recover..."));
             if (connected || !pauseUnlessStopping(std::chrono::milliseconds(2000)))
                 return;
         }
@@ -255,22 +264,26 @@ void AppDelegate::ibHitTestButton(const QVariant& sender) {
         return;
     const QString action = button->alternateTitle.trimmed();
     if (action.isEmpty()) {
-        logInfo(QStringLiteral("Button[%1] has no action defined????").arg(button->title));
+        Log::info(zarvApp,
+                  QStringLiteral("Button[%1] has no action defined????").arg(button->title));
     } else if (action == QLatin1String("cameraconnected")) {
         currentCameraDispatchQueue().async([this] {
             std::shared_ptr<CameraSession> session = gTestNikonCamera();
             const bool connected = session && session->isCameraConnected();
-            logInfo(QStringLiteral("Camera %1 Connected")
-                        .arg(connected ? QStringLiteral("IS") : QStringLiteral("Is NOT")));
+            Log::info(zarvApp,
+                      QStringLiteral("Camera %1 Connected")
+                          .arg(connected ? QStringLiteral("IS") : QStringLiteral("Is NOT")));
             const QList<DeviceEntry> devices = fArrayOfDevices();
             QVariantList infos;
             for (const DeviceEntry& d : devices)
                 infos.append(d.info);
-            logInfo(QStringLiteral("Usb Devices List fArrayOfDevices Contains %1 Objects: %2")
-                        .arg(devices.size())
-                        .arg(Log::quoted(infos)));
+            Log::info(zarvApp,
+                      QStringLiteral("Usb Devices List fArrayOfDevices Contains %1 Objects: %2")
+                          .arg(devices.size())
+                          .arg(Log::quoted(infos)));
             if (devices.isEmpty())
-                logInfo(QStringLiteral("NO Usb devices in the master fArrayOfDevices....."));
+                Log::info(zarvApp,
+                          QStringLiteral("NO Usb devices in the master fArrayOfDevices....."));
         });
     } else if (action == QLatin1String("clearusernotifs")) {
         auto& center = UserNotificationCenter::defaultUserNotificationCenter();
@@ -287,7 +300,7 @@ void AppDelegate::ibHitCameraControlButton(const QVariant& sender) {
         return;
     const QString key = button->identifier.isEmpty() ? button->alternateTitle : button->identifier;
     if (key == QLatin1String("imagesize"))
-        logInfo(QStringLiteral("what to do here?????"));
+        Log::info(zarvApp, QStringLiteral("what to do here?????"));
 }
 
 } // namespace zarv

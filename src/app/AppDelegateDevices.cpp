@@ -1,4 +1,5 @@
 #include "AppDelegatePrivate.h"
+#include "platform/Log.h"
 #include "usb/DeviceHolders.h"
 
 #include "modules/Architecture.h"
@@ -9,6 +10,7 @@
 #include "usb/ZARV_camera.h"
 
 #include <QMutexLocker>
+#include <QThread>
 
 namespace zarv {
 
@@ -101,9 +103,9 @@ void AppDelegate::resetCounters() {
 void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
     inside("handleUsbDeviceAdded:");
     onMain([this, notification] {
-        logInfo(QStringLiteral("notification object = %1, userInfo = %2")
-                    .arg(Log::quoted(notification.object.toString()),
-                         Log::quoted(notification.userInfo)));
+        Log::info(zarvApp, QStringLiteral("notification object = %1, userInfo = %2")
+                               .arg(Log::quoted(notification.object.toString()),
+                                    Log::quoted(notification.userInfo)));
         const CameraArrival arrival{notification, notification.userInfo};
         const QVariantMap props = arrival.usbProperties();
 
@@ -152,7 +154,8 @@ void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
                 gNikonCameraCaptureCount = 0;
                 std::shared_ptr<CameraSession> session = m_options.sessionFactory();
                 if (!session)
-                    logInfo(
+                    Log::info(
+                        zarvApp,
                         QStringLiteral("Unable to allocate for ZarvNikonBaseCameraHandler???????"));
                 // The device is known from now on, not only once the connection step has
                 // waited: a removal arriving in between must see which camera this session is.
@@ -162,20 +165,21 @@ void AppDelegate::handleUsbDeviceAdded(const Notification& notification) {
         }
         QMutexLocker lock(&m_devicesMutex);
         m_devices.append(DeviceEntry{arrival.device, nullptr});
-        logInfo(QStringLiteral("fArrayOfDevices holds %1 device(s)").arg(m_devices.size()));
+        Log::info(zarvApp,
+                  QStringLiteral("fArrayOfDevices holds %1 device(s)").arg(m_devices.size()));
     });
 }
 
 void AppDelegate::connectionStep(const CameraArrival& arrival) {
     if (m_terminating)
         return;
-    sleepMs(250);
+    QThread::msleep(250);
     std::shared_ptr<CameraSession> session = gTestNikonCamera();
     if (!session)
         return;
     session->setFUsbDeviceInfo(arrival.device);
     const int16_t result = session->FindCamera();
-    logInfo(QStringLiteral("FindCamera returned %1").arg(result));
+    Log::info(zarvApp, QStringLiteral("FindCamera returned %1").arg(result));
     const QString name = deviceName(arrival.device);
     const QVariantMap& info = arrival.device;
     if (result == kFindCameraFound) {
@@ -191,7 +195,7 @@ void AppDelegate::connectionStep(const CameraArrival& arrival) {
         });
         return;
     }
-    sleepMs(750);
+    QThread::msleep(750);
     if (result == kFindCameraDeviceHeld) {
         deviceHeldStep(arrival);
     } else if (result == kFindCameraWrongArchitecture) {
@@ -208,7 +212,8 @@ void AppDelegate::connectionStep(const CameraArrival& arrival) {
                 QStringLiteral("< MISSING Required Module for: %1 >").arg(name)));
         });
     } else if (result == kFindCameraUnknownModel) {
-        logInfo(
+        Log::info(
+            zarvApp,
             QStringLiteral("Need to Manually Add Nikon to List...[%1]")
                 .arg(arrival.usbProperties().value(QStringLiteral("USB Product Name")).toString()));
         const std::optional<QString> path = session->GetPathToModule();
@@ -233,7 +238,7 @@ void AppDelegate::connectionStep(const CameraArrival& arrival) {
             alert.buttons = {QStringLiteral("YES"), QStringLiteral("NO")};
             alert.cancelReturnCode = kAlertSecondButtonReturn;
             beginSheet(alert, [this](long code) {
-                logInfo(QStringLiteral("returncode = %1").arg(code));
+                Log::info(zarvApp, QStringLiteral("returncode = %1").arg(code));
                 if (code == kAlertFirstButtonReturn)
                     ibAutoSearchModule();
             });
@@ -254,11 +259,11 @@ void AppDelegate::deviceHeldStep(const CameraArrival& arrival) {
     const DeviceHolders found = findDeviceHolders(node);
     const QString held =
         deviceHeldText(node.isEmpty() ? QStringLiteral("device unknown") : node, found);
-    qWarning().noquote() << held;
+    qCWarning(zarvApp).noquote() << held;
     for (const DeviceHolder& holder : found.holders)
-        logInfo(QStringLiteral("process %1 (%2) holds %3: %4")
-                    .arg(holder.pid)
-                    .arg(holder.name, node, holder.commandLine));
+        Log::info(zarvApp, QStringLiteral("process %1 (%2) holds %3: %4")
+                               .arg(holder.pid)
+                               .arg(holder.name, node, holder.commandLine));
     bool automounter = false;
     for (const DeviceHolder& holder : found.holders)
         automounter = automounter || holder.isAutomounter();
@@ -273,25 +278,26 @@ void AppDelegate::deviceHeldStep(const CameraArrival& arrival) {
         auto release = [this, name, node, arrival] {
             currentCameraDispatchQueue().async([this, name, node, arrival] {
                 m_releasedNode = node;
-                logInfo(QStringLiteral("Releasing %1 from the desktop's automounter").arg(node));
+                Log::info(zarvApp,
+                          QStringLiteral("Releasing %1 from the desktop's automounter").arg(node));
                 const QString error = releaseFromAutomounter(node, m_options.gioProgram);
                 if (!error.isEmpty()) {
                     const QString text = QStringLiteral("Cannot release %1: %2").arg(node, error);
-                    qWarning().noquote() << text;
+                    qCWarning(zarvApp).noquote() << text;
                     onMain([this, name, text] {
                         setStatusText(QStringLiteral("< Camera In Use by Another Program: %1 >\n%2")
                                           .arg(name, text));
                     });
                     return;
                 }
-                logInfo(QStringLiteral("Released %1; connecting again").arg(node));
+                Log::info(zarvApp, QStringLiteral("Released %1; connecting again").arg(node));
                 connectionStep(arrival);
             });
         };
         // Without a window nobody can answer the sheet: a setting answers for the operator.
         if (m_options.headless && defaults().boolForKey(kHeadlessReleasesCamera)) {
-            logInfo(QStringLiteral("Releasing the camera without asking (%1 is YES)")
-                        .arg(kHeadlessReleasesCamera));
+            Log::info(zarvApp, QStringLiteral("Releasing the camera without asking (%1 is YES)")
+                                   .arg(kHeadlessReleasesCamera));
             release();
             return;
         }
@@ -303,7 +309,7 @@ void AppDelegate::deviceHeldStep(const CameraArrival& arrival) {
         alert.buttons = {QStringLiteral("Release"), QStringLiteral("Cancel")};
         alert.cancelReturnCode = kAlertSecondButtonReturn;
         beginSheet(alert, [this, release](long code) {
-            logInfo(QStringLiteral("returncode = %1").arg(code));
+            Log::info(zarvApp, QStringLiteral("returncode = %1").arg(code));
             if (code == kAlertFirstButtonReturn)
                 release();
         });
@@ -334,7 +340,8 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
         status = QStringLiteral("< Problem with Module On this OS for: %1 >");
     } else if (const QString why = why32bitCannotRun(); !why.isEmpty()) {
         // Never offer a relaunch that cannot happen.
-        logInfo(
+        Log::info(
+            zarvApp,
             QStringLiteral("%1 needs a 32-bit module; no relaunch is offered: %2").arg(name, why));
         status = QStringLiteral("< 32Bit Module Cannot Run Here for: %1 >");
     } else {
@@ -347,7 +354,8 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
         if (!offer)
             return;
         auto relaunchInOtherMode = [this] {
-            logInfo(
+            Log::info(
+                zarvApp,
                 QStringLiteral("App should relaunch in %1 Mode next time around ................")
                     .arg(t ? QStringLiteral("64Bit") : QStringLiteral("32Bit")));
             defaults().setObject(kLaunchIn32BitMode, !t);
@@ -356,8 +364,8 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
         };
         // Without a window nobody can answer the sheet: a setting answers for the operator.
         if (m_options.headless && defaults().boolForKey(kHeadlessAcceptsRelaunch)) {
-            logInfo(QStringLiteral("Relaunching without asking (%1 is YES)")
-                        .arg(kHeadlessAcceptsRelaunch));
+            Log::info(zarvApp, QStringLiteral("Relaunching without asking (%1 is YES)")
+                                   .arg(kHeadlessAcceptsRelaunch));
             relaunchInOtherMode();
             return;
         }
@@ -375,7 +383,8 @@ void AppDelegate::checkIfNeedToRelaunch(const QVariantMap& device) {
 }
 
 void AppDelegate::handleUsbDeviceRemoved(const Notification& notification) {
-    logInfo(QStringLiteral("handleUsbDeviceRemoved: %1").arg(Log::quoted(notification.userInfo)));
+    Log::info(zarvApp,
+              QStringLiteral("handleUsbDeviceRemoved: %1").arg(Log::quoted(notification.userInfo)));
     onMainAfter(std::chrono::milliseconds(100), [this, notification] {
         // The session itself stays on the camera queue; its device is read from the copy kept
         // beside it.
@@ -388,11 +397,13 @@ void AppDelegate::handleUsbDeviceRemoved(const Notification& notification) {
         const QVariant goneName = gone.value(QStringLiteral("USB Product Name"));
         const QVariant goneSerial = gone.value(QStringLiteral("USB Serial Number"));
         auto text = [](const QVariant& v) { return Log::quoted(v.toString()); };
-        logInfo(QStringLiteral("current [%1-%2] (%3), disconnected [%4-%5] (%6)")
-                    .arg(text(currentName), text(currentSerial),
-                         QLatin1String(currentSerial.typeName() ? currentSerial.typeName() : "nil"),
-                         text(goneName), text(goneSerial),
-                         QLatin1String(goneSerial.typeName() ? goneSerial.typeName() : "nil")));
+        Log::info(
+            zarvApp,
+            QStringLiteral("current [%1-%2] (%3), disconnected [%4-%5] (%6)")
+                .arg(text(currentName), text(currentSerial),
+                     QLatin1String(currentSerial.typeName() ? currentSerial.typeName() : "nil"),
+                     text(goneName), text(goneSerial),
+                     QLatin1String(goneSerial.typeName() ? goneSerial.typeName() : "nil")));
         const QString pair = QStringLiteral("DisconnectedDevice[%1-%2] %3 CurrentDevice[%4-%5]....")
                                  .arg(text(goneName), text(goneSerial), QStringLiteral("%1"),
                                       text(currentName), text(currentSerial));
@@ -401,10 +412,10 @@ void AppDelegate::handleUsbDeviceRemoved(const Notification& notification) {
             return mine.isValid() && !sameText(mine, theirs);
         };
         if (differs(currentName, goneName) || differs(currentSerial, goneSerial)) {
-            logInfo(pair.arg(QStringLiteral("is NOT the same as")));
+            Log::info(zarvApp, pair.arg(QStringLiteral("is NOT the same as")));
             return;
         }
-        logInfo(pair.arg(QStringLiteral("IS SAME AS")));
+        Log::info(zarvApp, pair.arg(QStringLiteral("IS SAME AS")));
         currentCameraDispatchQueue().async([this, notification] { closingStep(notification); });
     });
     resetCounters();
@@ -422,7 +433,7 @@ void AppDelegate::closingStep(const Notification& notification) {
         handler->CloseMyCamera();
     }
     ibClickedOnZarvButton(QStringLiteral("sendcamerastatus"));
-    sleepMs(500);
+    QThread::msleep(500);
     setSession(nullptr);
 }
 
@@ -430,7 +441,8 @@ std::optional<QVariantMap> AppDelegate::getUsbObject() {
     QMutexLocker lock(&m_devicesMutex);
     if (!m_devices.isEmpty()) {
         m_firstCameraObject = m_devices.first().info;
-        logInfo(QStringLiteral("first obj found = %1").arg(Log::quoted(*m_firstCameraObject)));
+        Log::info(zarvApp,
+                  QStringLiteral("first obj found = %1").arg(Log::quoted(*m_firstCameraObject)));
     }
     return m_firstCameraObject;
 }
@@ -444,8 +456,8 @@ std::shared_ptr<CameraSession> AppDelegate::getCameraHandler() {
     }
     if (!handler)
         handler = gTestNikonCamera();
-    logInfo(QStringLiteral("found camera handler = %1")
-                .arg(handler ? QStringLiteral("session") : QStringLiteral("(null)")));
+    Log::info(zarvApp, QStringLiteral("found camera handler = %1")
+                           .arg(handler ? QStringLiteral("session") : QStringLiteral("(null)")));
     return handler;
 }
 

@@ -1,4 +1,5 @@
 #include "AppDelegatePrivate.h"
+#include "platform/Log.h"
 
 #include "AppSupport.h"
 #include "MatchListShare.h"
@@ -19,23 +20,24 @@ namespace zarv {
 
 void AppDelegate::handleSavedImageNotification(const Notification& notification) {
     for (int i = 0; i < 3; ++i)
-        logInfo(QStringLiteral("==================================="));
+        Log::info(zarvApp, QStringLiteral("==================================="));
     logNotification(notification);
     const InboundPayload payload = readInboundPayload(notification);
     if (payload.senderApp && payload.filePath) {
         currentMiscellaneousQueue().async([this] {
             const int count = ++m_newImageCount;
             publishNewImageCount(count);
-            logInfo(insideText("handleSavedImageNotification:",
-                               QStringLiteral("self.fNewImageCount = %1").arg(count)));
+            Log::info(zarvApp,
+                      Log::insideText(kClassName, "handleSavedImageNotification:",
+                                      QStringLiteral("self.fNewImageCount = %1").arg(count)));
         });
     } else if (payload.appstartup) {
-        logInfo(insideText("handleSavedImageNotification:",
-                           QStringLiteral("Just appstartup at [%1]...")
-                               .arg(describePropertyValue(*payload.appstartup))));
+        Log::info(zarvApp, Log::insideText(kClassName, "handleSavedImageNotification:",
+                                           QStringLiteral("Just appstartup at [%1]...")
+                                               .arg(describePropertyValue(*payload.appstartup))));
     } else {
-        logInfo(insideText("handleSavedImageNotification:",
-                           QStringLiteral("Did NOT really save an image?????...")));
+        Log::info(zarvApp, Log::insideText(kClassName, "handleSavedImageNotification:",
+                                           QStringLiteral("Did NOT really save an image?????...")));
     }
 }
 
@@ -48,7 +50,8 @@ void AppDelegate::ibSendAllItemsInHotFolder() {
         if (!QFileInfo(folder).isDir())
             return;
         const QStringList list = hotFolderPictures(folder);
-        logInfo(
+        Log::info(
+            zarvApp,
             QStringLiteral("array[%1] = %2").arg(list.size()).arg(list.join(QStringLiteral(", "))));
         mySendLookoutAppNotificationWithFilePath(QVariant(list));
     });
@@ -59,10 +62,10 @@ void AppDelegate::ibFindOldImages() {
     const std::optional<QString> output =
         runShellCommand(oldImagesCommand(folder, QStringLiteral("+60")));
     if (output)
-        logInfo(QStringLiteral("cmd returned:\n%1").arg(*output));
+        Log::info(zarvApp, QStringLiteral("cmd returned:\n%1").arg(*output));
     else
-        logInfo(QStringLiteral("done..."));
-    logInfo(QStringLiteral("done... done...."));
+        Log::info(zarvApp, QStringLiteral("done..."));
+    Log::info(zarvApp, QStringLiteral("done... done...."));
 }
 
 void AppDelegate::doRevealItem1() {
@@ -93,12 +96,15 @@ void AppDelegate::ibShareItem(const QStringList& items) {
 }
 
 void AppDelegate::ibShowCount() {
-    logInfo(insideText(
-        "ibShowCount:",
-        QStringLiteral("self.fNewImageCount.intValue = %1").arg(m_newImageCount.load())));
-    logInfo(insideText(
-        "ibShowCount:",
-        QStringLiteral("    gNikonCameraCaptureCount = %1").arg(gNikonCameraCaptureCount)));
+    Log::info(zarvApp,
+              Log::insideText(
+                  kClassName, "ibShowCount:",
+                  QStringLiteral("self.fNewImageCount.intValue = %1").arg(m_newImageCount.load())));
+    Log::info(
+        zarvApp,
+        Log::insideText(
+            kClassName, "ibShowCount:",
+            QStringLiteral("    gNikonCameraCaptureCount = %1").arg(gNikonCameraCaptureCount)));
 }
 
 } // namespace zarv

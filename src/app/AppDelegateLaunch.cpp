@@ -1,4 +1,5 @@
 #include "AppDelegatePrivate.h"
+#include "platform/Log.h"
 
 #include "SingleInstance.h"
 #include "messaging/OutboundNotifications.h"
@@ -34,12 +35,13 @@ bool AppDelegate::initialize() {
     if (checkForDuplicateRunningInstances())
         return false;
 
-    logInfo(QStringLiteral("arguments = %1").arg(m_options.arguments.join(QLatin1Char(' '))));
+    Log::info(zarvApp,
+              QStringLiteral("arguments = %1").arg(m_options.arguments.join(QLatin1Char(' '))));
     for (const QString& argument : m_options.arguments) {
         if (argument.compare(QLatin1String("-fromlaunchagent"), Qt::CaseInsensitive) == 0)
-            logInfo(QStringLiteral("App Launched From LaunchAgent..."));
+            Log::info(zarvApp, QStringLiteral("App Launched From LaunchAgent..."));
         if (argument.compare(QLatin1String("-fromzarvpreview"), Qt::CaseInsensitive) == 0)
-            logInfo(QStringLiteral("App Launched From ZarvLookout.app..."));
+            Log::info(zarvApp, QStringLiteral("App Launched From ZarvLookout.app..."));
     }
 
     const QString factory = Bundle::mainBundle().pathForResource(QStringLiteral("FactoryDefault"),
@@ -50,8 +52,9 @@ bool AppDelegate::initialize() {
     const bool allowed = isThisAppAllowedToRunIn32BitMode();
     defaults().setObject(QStringLiteral("prefIsThisAppAllowedIn32BitMode"), allowed);
     if (!allowed) {
-        logInfo(insideText("initialize",
-                           QStringLiteral(" THIS IS NOT ALLOWED TO RUN in 32bit Mode...")));
+        Log::info(zarvApp,
+                  Log::insideText(kClassName, "initialize",
+                                  QStringLiteral(" THIS IS NOT ALLOWED TO RUN in 32bit Mode...")));
         defaults().setObject(kLaunchIn32BitMode, false);
         defaults().synchronize();
     }
@@ -70,8 +73,9 @@ bool AppDelegate::checkForDuplicateRunningInstances() {
     if (result != SingleInstance::Result::Duplicate)
         return false;
     beep();
-    logInfo(insideText("checkForDuplicateRunningInstances",
-                       QStringLiteral("Another Instance of this app is already running...")));
+    Log::info(zarvApp, Log::insideText(
+                           kClassName, "checkForDuplicateRunningInstances",
+                           QStringLiteral("Another Instance of this app is already running...")));
     return true;
 }
 
@@ -94,12 +98,12 @@ bool AppDelegate::applicationWillFinishLaunching() {
     defaults().removeObject(kTextView);
 
     if (defaults().boolForKey(kLaunchIn32BitMode) && !isThis32bitMode()) {
-        logInfo(QStringLiteral("will try to relaunch into 32bit mode....."));
+        Log::info(zarvApp, QStringLiteral("will try to relaunch into 32bit mode....."));
         // Only a refused or failed switch comes back here. Relaunching in full would read the
         // same setting and try again for ever, so this run goes on as the 64-bit build.
         if (!relaunchApp32bit()) {
             m_launchNote = QStringLiteral("< Cannot Run in 32bit Mode: running in 64bit mode >");
-            qWarning().noquote() << QStringLiteral(
+            qCWarning(zarvApp).noquote() << QStringLiteral(
                 "The 32-bit build could not be started: this run goes on as the 64-bit build. "
                 "Set prefLaunchIn32BitMode to NO to stop asking for it.");
         }
@@ -112,14 +116,15 @@ bool AppDelegate::applicationWillFinishLaunching() {
     const QString saveFolder = standardizingPath(defaults().stringForKey(kSaveFolder));
     if (!saveFolder.isEmpty() && !QFileInfo::exists(saveFolder)) {
         if (!QDir().mkpath(saveFolder))
-            logInfo(QStringLiteral("createDirectoryAtPath returned error = could not create %1")
-                        .arg(saveFolder));
+            Log::info(zarvApp,
+                      QStringLiteral("createDirectoryAtPath returned error = could not create %1")
+                          .arg(saveFolder));
     }
     RemoveLeftoverTransferFilesOnce(SaveFolderPath());
 
     const Bundle& bundle = Bundle::mainBundle();
     const QVariantMap info = bundle.infoDictionary();
-    logInfo(QStringLiteral("myappinfo = %1").arg(describePropertyValue(info)));
+    Log::info(zarvApp, QStringLiteral("myappinfo = %1").arg(describePropertyValue(info)));
     const QString label =
         isThis32bitMode() ? QStringLiteral("!!!! 32-Bit !!!!!") : QStringLiteral("64bit");
     QString version = info.value(QStringLiteral("CFBundleShortVersionString")).toString();
@@ -151,7 +156,8 @@ bool AppDelegate::applicationWillFinishLaunching() {
                 .value(QStringLiteral("displayname"))
                 .toString()
                 .contains(QLatin1String("Default")))
-            logInfo(QStringLiteral("default mini size = %1").arg(describePropertyValue(size)));
+            Log::info(zarvApp,
+                      QStringLiteral("default mini size = %1").arg(describePropertyValue(size)));
     return true;
 }
 
@@ -239,8 +245,8 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 void AppDelegate::applicationOpenFiles(const QStringList& paths) {
-    logInfo(QStringLiteral("%1=%2").arg(QStringLiteral("application:openFiles:"),
-                                        paths.join(QStringLiteral(", "))));
+    Log::info(zarvApp, QStringLiteral("%1=%2").arg(QStringLiteral("application:openFiles:"),
+                                                   paths.join(QStringLiteral(", "))));
     NotificationCenter::defaultCenter().post(kAddFromFileNotification, QVariant(paths));
 }
 
@@ -267,14 +273,14 @@ void AppDelegate::windowStartupStep() {
     // A timer, not a sleeping worker: nothing is left running when the program quits sooner.
     onMainAfter(std::chrono::seconds(3), [this] {
         view().resignMainWindow();
-        logInfo(QStringLiteral("should have resigned..."));
+        Log::info(zarvApp, QStringLiteral("should have resigned..."));
     });
 }
 
 void AppDelegate::showInfoWindow() {
     onMain([this] {
         view().showInfoWindow(
-            [](long code) { logInfo(QStringLiteral("returnCode = %1").arg(code)); });
+            [](long code) { Log::info(zarvApp, QStringLiteral("returnCode = %1").arg(code)); });
     });
 }
 

@@ -1,7 +1,6 @@
 #include "AppDelegatePrivate.h"
 
 #include "AppSupport.h"
-#include "modules/Description.h"
 #include "modules/LookupTable.h"
 #include "modules/ModuleInventory.h"
 #include "platform/Beep.h"
@@ -56,7 +55,7 @@ void AppDelegate::ibImportModuleList() {
 
 void AppDelegate::importModuleListFile(const QString& path, const ModuleListFile& file) {
     for (const QString& problem : file.problems)
-        logInfo(insideText("ibImportModuleList:", problem));
+        Log::info(zarvApp, Log::insideText(kClassName, "ibImportModuleList:", problem));
     switch (file.kind) {
     case ModuleListFile::Kind::Unreadable:
     case ModuleListFile::Kind::Empty:
@@ -79,8 +78,9 @@ void AppDelegate::importModuleListFile(const QString& path, const ModuleListFile
         break;
     }
     // A table of thousands of cameras would make one line of megabytes: the start is enough.
-    logInfo(QStringLiteral("oldtable = %1")
-                .arg(Log::quoted(describe(defaults().objectForKey(kPrefNikonLookupTable)))));
+    Log::info(zarvApp,
+              QStringLiteral("oldtable = %1")
+                  .arg(Log::quoted(Log::describe(defaults().objectForKey(kPrefNikonLookupTable)))));
     if (file.kind == ModuleListFile::Kind::UserTable) {
         defaults().setObject(kPrefNikonLookupTable, file.table);
         defaults().synchronize();
@@ -90,14 +90,17 @@ void AppDelegate::importModuleListFile(const QString& path, const ModuleListFile
     Alert alert;
     alert.buttons = {QStringLiteral("OK")};
     if (file.kind == ModuleListFile::Kind::FactoryOnly) {
-        logInfo(insideText("ibImportModuleList:",
-                           QStringLiteral("Only contains factory info - so we need to implement "
-                                          "in future....")));
+        Log::info(
+            zarvApp,
+            Log::insideText(kClassName, "ibImportModuleList:",
+                            QStringLiteral("Only contains factory info - so we need to implement "
+                                           "in future....")));
         alert.message = QStringLiteral("File Contains Defaults Only !");
         alert.informativeText = QStringLiteral("File does not contain any newly matched camera "
                                                "info.\n\nContains only factory info.\n\n");
     } else {
-        logInfo(insideText("ibImportModuleList:", QStringLiteral("Invalid or mising info????")));
+        Log::info(zarvApp, Log::insideText(kClassName, "ibImportModuleList:",
+                                           QStringLiteral("Invalid or mising info????")));
         alert.message = QStringLiteral("Invalid File for Import !");
         alert.informativeText = QStringLiteral("File does not contain valid info.");
     }
@@ -114,7 +117,7 @@ void AppDelegate::ibRevertModuleList() {
     alert.buttons = {QStringLiteral("NO"), QStringLiteral("YES")};
     alert.cancelReturnCode = kAlertFirstButtonReturn;
     beginSheet(alert, [this](long code) {
-        logInfo(QStringLiteral("returncode = %1").arg(code));
+        Log::info(zarvApp, QStringLiteral("returncode = %1").arg(code));
         if (code != kAlertSecondButtonReturn)
             return;
         defaults().removeObject(kPrefNikonLookupTable);
@@ -131,7 +134,7 @@ void AppDelegate::ibAutoSearchModule() {
         std::shared_ptr<CameraSession> session = gTestNikonCamera();
         Alert alert;
         if (session && session->isCameraConnected()) {
-            logInfo(QStringLiteral("Camera already connected to a module..."));
+            Log::info(zarvApp, QStringLiteral("Camera already connected to a module..."));
             alert.message = QStringLiteral("Camera Found and Connected");
             alert.informativeText =
                 QStringLiteral("Camera is found and connected to a valid Nikon module...");
@@ -146,7 +149,8 @@ void AppDelegate::ibAutoSearchModule() {
             return;
         } else {
             beep();
-            logInfo(insideText("ibAutoSearchModule:", QStringLiteral("No Camera To Match...")));
+            Log::info(zarvApp, Log::insideText(kClassName, "ibAutoSearchModule:",
+                                               QStringLiteral("No Camera To Match...")));
             alert.message = QStringLiteral("No Camera Detected??");
             alert.informativeText = QStringLiteral("No Camera Detected to Match with Module...");
             alert.buttons = {QStringLiteral("OK")};
@@ -158,8 +162,8 @@ void AppDelegate::ibAutoSearchModule() {
 bool AppDelegate::showRunningMatchTask() {
     if (!m_fMatchController || !m_fMatchController->fTaskStarted())
         return false;
-    logInfo(
-        insideText("ibAutoSearchModule:", QStringLiteral("Please Wait - ALREADY in Progress...")));
+    Log::info(zarvApp, Log::insideText(kClassName, "ibAutoSearchModule:",
+                                       QStringLiteral("Please Wait - ALREADY in Progress...")));
     view().showMatchWindow(m_fMatchController);
     return true;
 }
@@ -178,7 +182,7 @@ void AppDelegate::startMatchTask(const std::shared_ptr<ModuleMatchTask>& task) {
     listener.progressChanged = [this](bool spinning) { view().setBusy(spinning); };
     listener.textChanged = [](const QString& field, const QString& text) {
         if (field != ModuleMatchTask::kButtonTitle)
-            logInfo(QStringLiteral("Module match: %1").arg(Log::quoted(text)));
+            Log::info(zarvApp, QStringLiteral("Module match: %1").arg(Log::quoted(text)));
     };
     m_matchListener = task->addListener(std::move(listener));
     task->ibStartTask();
@@ -191,12 +195,12 @@ std::optional<QString> AppDelegate::performGetBundleInfo(const QString& path) {
     Bundle bundle(path);
     for (int arch : bundle.executableArchitectures()) {
         const QString name = architectureName(arch);
-        logInfo(name);
+        Log::info(zarvApp, name);
         text += name + QLatin1Char(' ');
     }
     text += QStringLiteral("\n\n");
-    logInfo(QStringLiteral("%1->%2 mstring = %3")
-                .arg(kClassName, QStringLiteral("performGetBundleInfo:"), text));
+    Log::info(zarvApp, QStringLiteral("%1->%2 mstring = %3")
+                           .arg(kClassName, QStringLiteral("performGetBundleInfo:"), text));
     return text;
 }
 
@@ -208,8 +212,8 @@ std::optional<QString> AppDelegate::performGetDylibInfo(const QString& path) {
     if (!output || output->isEmpty())
         output = QStringLiteral("Unable to get info from this camera...");
     const QString text = path + QLatin1Char('\n') + *output + QLatin1Char('\n');
-    logInfo(QStringLiteral("%1->%2 returnstring = %3")
-                .arg(kClassName, QStringLiteral("performGetDylibInfo:"), text));
+    Log::info(zarvApp, QStringLiteral("%1->%2 returnstring = %3")
+                           .arg(kClassName, QStringLiteral("performGetDylibInfo:"), text));
     return text;
 }
 
@@ -217,8 +221,8 @@ void AppDelegate::performGetMyDirectoryInfo(const QString& path) {
     inside("performGetMyDirectoryInfo:");
     const QFileInfo item(path);
     if (path.isEmpty() || !item.exists()) {
-        logInfo(insideText("performGetMyDirectoryInfo:",
-                           QStringLiteral(" pathToItem does NOT exist...")));
+        Log::info(zarvApp, Log::insideText(kClassName, "performGetMyDirectoryInfo:",
+                                           QStringLiteral(" pathToItem does NOT exist...")));
         return;
     }
     auto describeOne = [this](const QString& p) -> QString {
@@ -234,9 +238,9 @@ void AppDelegate::performGetMyDirectoryInfo(const QString& path) {
         const std::optional<QString> output = runShellCommand(fillTemplate(
             QStringLiteral("/bin/ls [path]"), {{QStringLiteral("[path]"), shellQuote(path)}}));
         const QStringList names = cleanCommandOutput(output.value_or(QString()));
-        logInfo(QStringLiteral("array[%1] = %2")
-                    .arg(names.size())
-                    .arg(names.join(QStringLiteral(", "))));
+        Log::info(zarvApp, QStringLiteral("array[%1] = %2")
+                               .arg(names.size())
+                               .arg(names.join(QStringLiteral(", "))));
         for (const QString& name : names)
             if (!name.isEmpty())
                 text += describeOne(QDir(path).filePath(name));

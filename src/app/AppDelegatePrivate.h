@@ -38,22 +38,14 @@ QString executable32Path(QString* wanted);
 QString why32bitCannotRun();
 
 inline void inside(const char* operation) {
-    Log::inside(kClassName, QLatin1String(operation));
-}
-
-inline void logInfo(const QString& text) {
-    qInfo().noquote() << text;
-}
-
-inline QString insideText(const char* operation, const QString& rest) {
-    return QStringLiteral("Inside %1 => %2...%3").arg(kClassName, QLatin1String(operation), rest);
+    Log::inside(zarvApp, kClassName, QLatin1String(operation));
 }
 
 // What another program sent is quoted, never written whole into the log.
 inline void logNotification(const Notification& notification) {
-    logInfo(
-        QStringLiteral("object = %1, userInfo = %2")
-            .arg(Log::quoted(notification.object.toString()), Log::quoted(notification.userInfo)));
+    Log::info(zarvApp, QStringLiteral("object = %1, userInfo = %2")
+                           .arg(Log::quoted(notification.object.toString()),
+                                Log::quoted(notification.userInfo)));
 }
 
 // The mini panel's count of pictures saved since the camera arrived; nothing before the first.
@@ -62,10 +54,6 @@ inline void publishNewImageCount(int count) {
                          count <= 0   ? QString()
                          : count == 1 ? QStringLiteral("1 picture")
                                       : QStringLiteral("%1 pictures").arg(count));
-}
-
-inline void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 } // namespace appdelegate

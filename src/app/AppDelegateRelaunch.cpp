@@ -1,4 +1,5 @@
 #include "AppDelegatePrivate.h"
+#include "platform/Log.h"
 
 #include "AppSupport.h"
 #include "modules/Architecture.h"
@@ -18,13 +19,15 @@ namespace zarv {
 // --- Relaunch -------------------------------------------------------------------------------
 
 void AppDelegate::relaunchApp(const QVariant& param) {
-    logInfo(insideText("relaunchApp:", QStringLiteral("param = [%1]").arg(param.toString())));
+    Log::info(zarvApp, Log::insideText(kClassName, "relaunchApp:",
+                                       QStringLiteral("param = [%1]").arg(param.toString())));
     relaunch({});
 }
 
 void AppDelegate::relaunch(const QVariant& info) {
-    logInfo(
-        insideText("relaunch:", QStringLiteral("info = [%1]").arg(describePropertyValue(info))));
+    Log::info(zarvApp,
+              Log::insideText(kClassName, "relaunch:",
+                              QStringLiteral("info = [%1]").arg(describePropertyValue(info))));
     // Only the bundle, this process and the flags: passing this run's arguments on would carry
     // its -KEY VALUE overrides into the next run, where an override of prefLaunchIn32BitMode
     // would undo the setting the relaunch was made for. The next run starts without a window
@@ -38,16 +41,19 @@ void AppDelegate::relaunch(const QVariant& info) {
         environment.insert(QLatin1String(kRelaunchHeadlessVariable), QStringLiteral("1"));
     relauncher.setProcessEnvironment(environment);
     if (relauncher.program().isEmpty() || !relauncher.startDetached())
-        qWarning().noquote() << QStringLiteral("relaunch: could not start the relauncher \"%1\"")
-                                    .arg(relauncher.program());
+        qCWarning(zarvApp).noquote()
+            << QStringLiteral("relaunch: could not start the relauncher \"%1\"")
+                   .arg(relauncher.program());
     terminate();
 }
 
 bool AppDelegate::relaunchApp32bit() {
     if (!isThisAppAllowedToRunIn32BitMode()) {
-        logInfo(insideText(
-            "relaunchApp32bit:",
-            QStringLiteral("Not Allowed to launch in 32bit mode on OS 10.11 and higher.....")));
+        Log::info(
+            zarvApp,
+            Log::insideText(
+                kClassName, "relaunchApp32bit:",
+                QStringLiteral("Not Allowed to launch in 32bit mode on OS 10.11 and higher.....")));
         beep();
         Alert alert;
         alert.message = QStringLiteral("Cannot Run in 32bit Mode");
@@ -91,16 +97,18 @@ bool AppDelegate::relaunchAtBitsize(int bits) {
     if (bits != 32)
         return false;
     if (!isThisAppAllowedToRunIn32BitMode()) {
-        logInfo(QStringLiteral("Not Allowed to launch in 32bit mode on OS 10.11 and higher....."));
+        Log::info(zarvApp, QStringLiteral(
+                               "Not Allowed to launch in 32bit mode on OS 10.11 and higher....."));
         return false;
     }
     QString wanted;
     const QString path = executable32Path(&wanted);
     if (path.isEmpty()) {
-        logInfo(QStringLiteral("Failed to relaunch. No executable at path \"%1\"").arg(wanted));
+        Log::info(zarvApp,
+                  QStringLiteral("Failed to relaunch. No executable at path \"%1\"").arg(wanted));
         return false;
     }
-    logInfo(QStringLiteral("exec'ing to path %1").arg(path));
+    Log::info(zarvApp, QStringLiteral("exec'ing to path %1").arg(path));
     return replaceWithExecutable(path);
 }
 
@@ -116,10 +124,10 @@ bool AppDelegate::replaceWithExecutable(const QString& path) {
     const int result = ::execv(file.constData(), argv ? argv : nullptr);
     const int error = errno;
     delete[] argv;
-    logInfo(QStringLiteral("Failed exec to %1 with error %2")
-                .arg(path, QString::fromLocal8Bit(std::strerror(error))));
-    logInfo(insideText("replaceWithExecutable:",
-                       QStringLiteral("execv returned code = %1 ...").arg(result)));
+    Log::info(zarvApp, QStringLiteral("Failed exec to %1 with error %2")
+                           .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+    Log::info(zarvApp, Log::insideText(kClassName, "replaceWithExecutable:",
+                                       QStringLiteral("execv returned code = %1 ...").arg(result)));
     return false;
 }
 

@@ -1,4 +1,5 @@
 #include "AppDelegatePrivate.h"
+#include "platform/Log.h"
 
 #include "platform/UserNotificationCenter.h"
 #include "util/DispatchTimer.h"
@@ -50,9 +51,11 @@ void AppDelegate::scanTick() {
 void AppDelegate::saveIfConnected(const std::shared_ptr<CameraSession>& session,
                                   const QString& logPrefix) {
     if (!session)
-        logInfo(logPrefix + QStringLiteral("trying to save - but never found a camera..."));
+        Log::info(zarvApp,
+                  logPrefix + QStringLiteral("trying to save - but never found a camera..."));
     else if (!session->isCameraConnected())
-        logInfo(logPrefix + QStringLiteral("trying to save - but camera NOT connected..."));
+        Log::info(zarvApp,
+                  logPrefix + QStringLiteral("trying to save - but camera NOT connected..."));
     else
         session->SaveImage();
 }
@@ -127,7 +130,7 @@ void AppDelegate::sweepTick() {
     const QDateTime now = QDateTime::currentDateTime();
     for (const UserNotification& notice : center.deliveredNotifications()) {
         if (now > notice.actualDeliveryDate.addMSecs(qint64(age * 1000))) {
-            logInfo(QStringLiteral("Deleting old userNotification..."));
+            Log::info(zarvApp, QStringLiteral("Deleting old userNotification..."));
             center.removeDeliveredNotification(notice);
         }
     }

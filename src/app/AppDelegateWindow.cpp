@@ -1,4 +1,5 @@
 #include "AppDelegatePrivate.h"
+#include "platform/Log.h"
 
 #include "platform/Beep.h"
 
@@ -7,8 +8,9 @@ namespace zarv {
 namespace {
 
 void notImplementedYet(const char* operation, const char* what) {
-    logInfo(insideText(operation,
-                       QStringLiteral("%1 - NOT Implemented Yet...").arg(QLatin1String(what))));
+    Log::info(zarvApp, Log::insideText(
+                           kClassName, operation,
+                           QStringLiteral("%1 - NOT Implemented Yet...").arg(QLatin1String(what))));
     beep();
 }
 
@@ -37,8 +39,8 @@ void AppDelegate::ibHandleSegmentedControl1(int tag) {
         doRevealItem2();
         break;
     default:
-        logInfo(insideText("ibHandleSegmentedControl1:",
-                           QStringLiteral("no action for tag %1").arg(tag)));
+        Log::info(zarvApp, Log::insideText(kClassName, "ibHandleSegmentedControl1:",
+                                           QStringLiteral("no action for tag %1").arg(tag)));
     }
 }
 
@@ -62,8 +64,8 @@ void AppDelegate::ibHandleSegmentedControl2(int tag) {
         view().showPopover(PopoverKind::CameraSettingsLoad, 80);
         break;
     default:
-        logInfo(insideText("ibHandleSegmentedControl2:",
-                           QStringLiteral("no action for tag %1").arg(tag)));
+        Log::info(zarvApp, Log::insideText(kClassName, "ibHandleSegmentedControl2:",
+                                           QStringLiteral("no action for tag %1").arg(tag)));
     }
 }
 
@@ -91,10 +93,12 @@ void AppDelegate::ibConfirmQuit() {
 
 void AppDelegate::confirmQuitEnded(long returnCode) {
     if (returnCode == kConfirmQuitReturn) {
-        logInfo(insideText("ibCloseConfirmWindow:", QStringLiteral("Will terminate app...")));
+        Log::info(zarvApp, Log::insideText(kClassName, "ibCloseConfirmWindow:",
+                                           QStringLiteral("Will terminate app...")));
         terminate();
     } else if (returnCode == kConfirmQuitRelaunchReturn) {
-        logInfo(insideText("ibCloseConfirmWindow:", QStringLiteral("Will Quit and Relaunch")));
+        Log::info(zarvApp, Log::insideText(kClassName, "ibCloseConfirmWindow:",
+                                           QStringLiteral("Will Quit and Relaunch")));
         relaunchApp({});
     }
 }

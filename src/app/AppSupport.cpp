@@ -1,4 +1,5 @@
 #include "AppSupport.h"
+#include "platform/Log.h"
 #include "platform/Path.h"
 
 #include "platform/Beep.h"
@@ -49,26 +50,27 @@ QStringList cleanCommandOutput(const QString& output) {
 }
 
 void revealItemInFinder(const QString& path) {
-    qInfo().noquote()
+    qCInfo(zarvApp).noquote()
         << QStringLiteral("Inside revealItemInFinder...revealItemInFinder => %1...").arg(path);
     if (!path.isEmpty()) {
         const QString p = expandingTildeInPath(path);
         if (QFileInfo(p).isDir()) {
             const QString command = revealCommand(p);
-            qInfo().noquote() << QStringLiteral("runCommand will execute: %1").arg(command);
+            qCInfo(zarvApp).noquote() << QStringLiteral("runCommand will execute: %1").arg(command);
             // Detached: where xdg-open runs the file manager in the foreground, waiting for
             // its output would hold the caller until the window is closed.
             qint64 pid = 0;
             const bool started = QProcess::startDetached(
                 QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command}, QString(), &pid);
-            qInfo().noquote() << QStringLiteral("shellcommand returned = %1")
-                                     .arg(started ? QStringLiteral("started (process %1)").arg(pid)
-                                                  : QStringLiteral("could not start /bin/sh"));
+            qCInfo(zarvApp).noquote()
+                << QStringLiteral("shellcommand returned = %1")
+                       .arg(started ? QStringLiteral("started (process %1)").arg(pid)
+                                    : QStringLiteral("could not start /bin/sh"));
             return;
         }
     }
     beep();
-    qInfo().noquote() << QStringLiteral("User Needs to Select a Valid Existing Folder...");
+    qCInfo(zarvApp).noquote() << QStringLiteral("User Needs to Select a Valid Existing Folder...");
 }
 
 QStringList relauncherArguments(const QVariant& info, const QString& bundlePath, qint64 pid) {

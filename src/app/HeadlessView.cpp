@@ -22,7 +22,7 @@ void answerLater(std::function<void(long)> completion, long code) {
 } // namespace
 
 void HeadlessView::setStatusImage(const QString& imageName) {
-    qInfo().noquote() << QStringLiteral("Status light: %1").arg(imageName);
+    qCInfo(zarvApp).noquote() << QStringLiteral("Status light: %1").arg(imageName);
 }
 
 void HeadlessView::statusTextChanged(const QString& key, const QString& text) {
@@ -32,9 +32,10 @@ void HeadlessView::statusTextChanged(const QString& key, const QString& text) {
     last = text;
     // Status texts carry the device's name, which the device itself reports.
     if (key == kNameOfCameraFound)
-        qInfo().noquote() << QStringLiteral("Status: %1").arg(Log::quoted(text));
+        qCInfo(zarvApp).noquote() << QStringLiteral("Status: %1").arg(Log::quoted(text));
     else if (!text.isEmpty())
-        qInfo().noquote() << QStringLiteral("Connection message: %1").arg(Log::quoted(text));
+        qCInfo(zarvApp).noquote()
+            << QStringLiteral("Connection message: %1").arg(Log::quoted(text));
 }
 
 void HeadlessView::beginSheet(const Alert& alert, std::function<void(long)> completion) {
@@ -42,17 +43,17 @@ void HeadlessView::beginSheet(const Alert& alert, std::function<void(long)> comp
     const qsizetype index = answer - kAlertFirstButtonReturn;
     const QString choice =
         index >= 0 && index < alert.buttons.size() ? alert.buttons.at(index) : QString();
-    qWarning().noquote() << QStringLiteral(
-                                "Alert: %1 | %2 | buttons [%3] -> headless answers \"%4\"")
-                                .arg(alert.message, alert.informativeText.trimmed(),
-                                     alert.buttons.join(QStringLiteral(", ")), choice);
+    qCWarning(zarvApp).noquote() << QStringLiteral(
+                                        "Alert: %1 | %2 | buttons [%3] -> headless answers \"%4\"")
+                                        .arg(alert.message, alert.informativeText.trimmed(),
+                                             alert.buttons.join(QStringLiteral(", ")), choice);
     answerLater(std::move(completion), answer);
 }
 
 void HeadlessView::showInfoWindow(std::function<void(long)> completion) {
-    qInfo().noquote() << QStringLiteral("Info window:\n%1")
-                             .arg(UserDefaults::standard().stringForKey(
-                                 QStringLiteral("prefTextViewString1")));
+    qCInfo(zarvApp).noquote() << QStringLiteral("Info window:\n%1")
+                                     .arg(UserDefaults::standard().stringForKey(
+                                         QStringLiteral("prefTextViewString1")));
     answerLater(std::move(completion), kCancelReturn);
 }
 
@@ -63,7 +64,7 @@ void HeadlessView::showConfirmQuit(std::function<void(long)> completion) {
 
 void HeadlessView::runOpenPanel(const OpenPanel& panel,
                                 std::function<void(long, const QStringList&)> completion) {
-    qInfo().noquote()
+    qCInfo(zarvApp).noquote()
         << QStringLiteral("No window: open panel \"%1\" answers \"cancelled\"").arg(panel.message);
     if (completion)
         DispatchQueue::main().async(
@@ -71,12 +72,13 @@ void HeadlessView::runOpenPanel(const OpenPanel& panel,
 }
 
 void HeadlessView::showPopover(PopoverKind kind, int) {
-    qInfo().noquote() << QStringLiteral("No window: popover %1 not shown").arg(int(kind));
+    qCInfo(zarvApp).noquote() << QStringLiteral("No window: popover %1 not shown").arg(int(kind));
 }
 
 void HeadlessView::showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) {
     if (task)
-        qInfo().noquote() << "No window: the module search goes on; its lines are in the log";
+        qCInfo(zarvApp).noquote()
+            << "No window: the module search goes on; its lines are in the log";
 }
 
 } // namespace zarv

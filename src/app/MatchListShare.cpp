@@ -23,11 +23,6 @@ namespace {
 const QString kOwner = QStringLiteral("MyPopoverViewController");
 const QString kXdgEmail = QStringLiteral("xdg-email");
 
-void logInside(const char* operation, const QString& rest = {}) {
-    qInfo().noquote()
-        << QStringLiteral("Inside %1 => %2...%3").arg(kOwner, QLatin1String(operation), rest);
-}
-
 // xdg-email's documented exit codes, in words a person can act on.
 QString xdgEmailFailure(int code) {
     switch (code) {
@@ -95,7 +90,7 @@ void composeEmail(const QString& subject, const QString& body, const QStringList
     // Every failure is logged; the caller hears only the first outcome.
     const auto report = [finish](const QString& failure) {
         if (!failure.isEmpty())
-            qWarning().noquote() << failure;
+            qCWarning(zarvApp).noquote() << failure;
         if (!*finish)
             return;
         const auto callback = std::move(*finish);
@@ -116,8 +111,8 @@ void composeEmail(const QString& subject, const QString& body, const QStringList
         return;
     }
     const QStringList args = emailArguments(subject, body, attachments, recipient);
-    qInfo().noquote() << QStringLiteral("runCommand will execute: %1 %2")
-                             .arg(program, Log::quoted(args.join(u' ')));
+    qCInfo(zarvApp).noquote() << QStringLiteral("runCommand will execute: %1 %2")
+                                     .arg(program, Log::quoted(args.join(u' ')));
 
     // Not parented: a mail program still running when the window closes must not be killed
     // with it. The process object goes once xdg-email ends.
@@ -135,27 +130,28 @@ void composeEmail(const QString& subject, const QString& body, const QStringList
                                     .arg(program, process->errorString()));
                          process->deleteLater();
                      });
-    QObject::connect(process, &QProcess::finished, process,
-                     [process, report, program](int code, QProcess::ExitStatus status) {
-                         if (status == QProcess::NormalExit && code == 0) {
-                             qInfo().noquote()
-                                 << QStringLiteral("%1 handed the message to the mail program")
-                                        .arg(program);
-                             report(QString());
-                         } else {
-                             report(QStringLiteral("Could not compose the e-mail: %1 failed: %2.")
-                                        .arg(program, status == QProcess::NormalExit
-                                                          ? xdgEmailFailure(code)
-                                                          : QStringLiteral("it crashed")));
-                         }
-                         process->deleteLater();
-                     });
+    QObject::connect(
+        process, &QProcess::finished, process,
+        [process, report, program](int code, QProcess::ExitStatus status) {
+            if (status == QProcess::NormalExit && code == 0) {
+                qCInfo(zarvApp).noquote()
+                    << QStringLiteral("%1 handed the message to the mail program").arg(program);
+                report(QString());
+            } else {
+                report(QStringLiteral("Could not compose the e-mail: %1 failed: %2.")
+                           .arg(program, status == QProcess::NormalExit
+                                             ? xdgEmailFailure(code)
+                                             : QStringLiteral("it crashed")));
+            }
+            process->deleteLater();
+        });
     QTimer::singleShot(limit, process, [process, report, program, limit] {
         if (process->state() == QProcess::NotRunning)
             return;
-        qInfo().noquote() << QStringLiteral("%1 still runs after %2 s: the mail program has it")
-                                 .arg(program)
-                                 .arg(double(limit.count()) / 1000.0);
+        qCInfo(zarvApp).noquote() << QStringLiteral(
+                                         "%1 still runs after %2 s: the mail program has it")
+                                         .arg(program)
+                                         .arg(double(limit.count()) / 1000.0);
         report(QString());
     });
     process->start();
@@ -164,10 +160,10 @@ void composeEmail(const QString& subject, const QString& body, const QStringList
 QString shareByMessage(const QString& body, const QString& file) {
     const QString folder = QFileInfo(file).absolutePath();
     revealItemInFinder(folder);
-    qInfo().noquote() << QStringLiteral(
-                             "No message service on this system: opened %1 and put the text on "
-                             "the clipboard; attach %2 to your message")
-                             .arg(folder, file);
+    qCInfo(zarvApp).noquote()
+        << QStringLiteral("No message service on this system: opened %1 and put the text on "
+                          "the clipboard; attach %2 to your message")
+               .arg(folder, file);
     return body + file;
 }
 
@@ -197,12 +193,12 @@ bool saveMatchListCopy(const QString& source, const QString& destination) {
     QString error;
     copyFileReplacing(source, target, &error);
     if (!error.isEmpty())
-        logInside("ibSaveMatchModuleListToFile:",
-                  QStringLiteral("error in copyItemAtPath = %1").arg(error));
-    logInside("ibSaveMatchModuleListToFile:",
-              QStringLiteral("%1 Matched Camera Module List to %2")
-                  .arg(error.isEmpty() ? QStringLiteral("SAVED") : QStringLiteral("Did NOT Save"),
-                       target));
+        Log::inside(zarvApp, kOwner, "ibSaveMatchModuleListToFile:",
+                    QStringLiteral("error in copyItemAtPath = %1").arg(error));
+    Log::inside(zarvApp, kOwner, "ibSaveMatchModuleListToFile:",
+                QStringLiteral("%1 Matched Camera Module List to %2")
+                    .arg(error.isEmpty() ? QStringLiteral("SAVED") : QStringLiteral("Did NOT Save"),
+                         target));
     return error.isEmpty();
 }
 

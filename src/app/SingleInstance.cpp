@@ -1,4 +1,5 @@
 #include "SingleInstance.h"
+#include "platform/Log.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -16,7 +17,7 @@ public:
 
 public slots:
     Q_SCRIPTABLE void Activate() {
-        qInfo("Another copy asked this one to come forward");
+        qCInfo(zarvApp, "Another copy asked this one to come forward");
         if (m_onActivate)
             m_onActivate();
     }
@@ -30,7 +31,7 @@ namespace SingleInstance {
 Result claim(const QString& serviceName, QObject* parent, std::function<void()> onActivate) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        qWarning("No D-Bus session bus: a second copy of the program cannot be detected");
+        qCWarning(zarvApp, "No D-Bus session bus: a second copy of the program cannot be detected");
         return Result::NoBus;
     }
     auto* adaptor = new InstanceAdaptor(std::move(onActivate), parent);
@@ -44,8 +45,8 @@ Result claim(const QString& serviceName, QObject* parent, std::function<void()> 
     bus.unregisterObject(QLatin1String(kObjectPath));
     delete adaptor;
     if (!reply.isValid()) {
-        qWarning().noquote() << QStringLiteral("Could not claim %1 on the session bus: %2")
-                                    .arg(serviceName, reply.error().message());
+        qCWarning(zarvApp).noquote() << QStringLiteral("Could not claim %1 on the session bus: %2")
+                                            .arg(serviceName, reply.error().message());
         return Result::NoBus;
     }
     const QDBusMessage call =
@@ -53,7 +54,7 @@ Result claim(const QString& serviceName, QObject* parent, std::function<void()> 
                                        QLatin1String(kInterface), QStringLiteral("Activate"));
     const QDBusMessage answer = bus.call(call, QDBus::Block, 5000);
     if (answer.type() == QDBusMessage::ErrorMessage)
-        qWarning().noquote()
+        qCWarning(zarvApp).noquote()
             << QStringLiteral("The running copy did not answer: %1").arg(answer.errorMessage());
     return Result::Duplicate;
 }

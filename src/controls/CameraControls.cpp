@@ -113,9 +113,10 @@ public:
         State& s = *state;
         s.defaults->setObject(kPrefModelOfCurrentConnectedCamera, modelLabel(camera.get()));
         if (!camera || !camera->isCameraConnected()) {
-            qInfo().noquote() << QStringLiteral("Inside %1->ibReadCurrentCameraSettings:...Camera "
-                                                "NOT connected... cannot read from camera..")
-                                     .arg(kClass);
+            qCInfo(zarvControls).noquote()
+                << QStringLiteral("Inside %1->ibReadCurrentCameraSettings:...Camera "
+                                  "NOT connected... cannot read from camera..")
+                       .arg(kClass);
             return;
         }
         for (const QString& capability : pageCapabilities()) {
@@ -134,7 +135,7 @@ public:
                 });
             } else if (isKind(*row, u"rangetype")) {
                 const std::optional<QVariant> response = read(*camera, *row);
-                qInfo().noquote() << "Need to setup slider....";
+                qCInfo(zarvControls).noquote() << "Need to setup slider....";
                 if (!response)
                     continue; // not offered: the slider keeps what it showed
                 logEntries(*response);
@@ -144,7 +145,7 @@ public:
                         showSlider(m, widget, setup);
                     });
             } else {
-                qInfo().noquote() << "what???" << capability;
+                qCInfo(zarvControls).noquote() << "what???" << capability;
             }
         }
         onMain(state, [](State& m) {
@@ -157,9 +158,10 @@ public:
     static void logEntries(const QVariant& response) {
         const QVariantMap record = response.toMap();
         for (auto it = record.cbegin(); it != record.cend(); ++it)
-            qInfo().noquote() << QStringLiteral("obj[%1] has type[%2] with value[%3]")
-                                     .arg(it.key(), QString::fromLatin1(it.value().typeName()),
-                                          Log::quoted(it.value()));
+            qCInfo(zarvControls).noquote()
+                << QStringLiteral("obj[%1] has type[%2] with value[%3]")
+                       .arg(it.key(), QString::fromLatin1(it.value().typeName()),
+                            Log::quoted(it.value()));
     }
 
     static void showSlider(State& m, const QString& container, const SliderSetup& setup) {
@@ -209,18 +211,20 @@ public:
         CameraControls::SettingsReport report;
         report.invalid = plan.refused;
         if (!plan.valid())
-            qWarning().noquote() << QStringLiteral("setCameraSettingsFromDictionary: not written, "
-                                                   "invalid in the set: %1")
-                                        .arg(plan.refused.join(QStringLiteral(", ")));
+            qCWarning(zarvControls).noquote()
+                << QStringLiteral("setCameraSettingsFromDictionary: not written, "
+                                  "invalid in the set: %1")
+                       .arg(plan.refused.join(QStringLiteral(", ")));
         if (!camera || !camera->isCameraConnected()) {
-            qInfo().noquote() << "setCameraSettingsFromDictionary: no camera connected, "
-                                 "nothing written";
+            qCInfo(zarvControls).noquote()
+                << "setCameraSettingsFromDictionary: no camera connected, "
+                   "nothing written";
             return report;
         }
         for (const SettingsWrite& w : plan.writes) {
-            qInfo().noquote() << QStringLiteral("about to set capability[%1] = %2...")
-                                     .arg(w.capability)
-                                     .arg(w.value);
+            qCInfo(zarvControls).noquote() << QStringLiteral("about to set capability[%1] = %2...")
+                                                  .arg(w.capability)
+                                                  .arg(w.value);
             const int16_t result = camera->SetCameraInfo(
                 isKind(w.row, u"rangetype") ? QVariant(double(w.value)) : QVariant(w.value),
                 w.row.code, w.row.kind);
@@ -229,10 +233,10 @@ public:
                                     : notTaken(*camera, w);
             if (why.isEmpty())
                 continue;
-            qWarning().noquote() << QStringLiteral("setting %1 = %2 not taken: %3")
-                                        .arg(w.capability)
-                                        .arg(w.value)
-                                        .arg(why);
+            qCWarning(zarvControls).noquote() << QStringLiteral("setting %1 = %2 not taken: %3")
+                                                     .arg(w.capability)
+                                                     .arg(w.value)
+                                                     .arg(why);
             report.refused << w.capability;
         }
         return report;
@@ -242,7 +246,7 @@ public:
     static bool readEverything(State& s) {
         const std::shared_ptr<CameraSettingsSubject> camera = session(s);
         if (!camera || !camera->isCameraConnected()) {
-            qWarning().noquote() << "ReadCurrentCameraSettings: no camera connected";
+            qCWarning(zarvControls).noquote() << "ReadCurrentCameraSettings: no camera connected";
             return false;
         }
         const QString model = modelNameOf(camera->fUsbDeviceInfo(), kUnknownModelForSettings);
@@ -252,24 +256,25 @@ public:
             const std::optional<CapabilityRow> row = capabilityRow(it.key());
             if (!row)
                 continue;
-            qInfo().noquote() << QStringLiteral("%1-ReadCurrentCameraSettings  Get Setting for "
-                                                "key = %2...")
-                                     .arg(kClass, it.key());
+            qCInfo(zarvControls).noquote()
+                << QStringLiteral("%1-ReadCurrentCameraSettings  Get Setting for "
+                                  "key = %2...")
+                       .arg(kClass, it.key());
             const std::optional<QVariant> response = read(*camera, *row);
             const QVariantMap record = response ? response->toMap() : QVariantMap();
             if (response && response->typeId() == QMetaType::QVariantMap &&
                 !record.contains(QStringLiteral("error")))
                 reading.insert(it.key(), record);
             else if (record.contains(QStringLiteral("error")))
-                qWarning().noquote()
+                qCWarning(zarvControls).noquote()
                     << QStringLiteral("capabilitystring[%1] returned errorstring = %2")
                            .arg(it.key(), Log::quoted(record.value(QStringLiteral("error"))));
             else
-                qWarning().noquote()
+                qCWarning(zarvControls).noquote()
                     << QStringLiteral("capabilitystring[%1] got back NIL????").arg(it.key());
         }
         if (reading.isEmpty()) {
-            qWarning().noquote()
+            qCWarning(zarvControls).noquote()
                 << QStringLiteral("%1->ReadCurrentCameraSettings Current Camera Settings is nil "
                                   "or empty")
                        .arg(kClass);
@@ -301,7 +306,8 @@ public:
 
     static QVariant storedResponse(const QVariantMap& settings, const QString& capability) {
         const QVariant response = settings.value(capability);
-        qInfo().noquote() << QStringLiteral("info[%1] = %2").arg(capability, Log::quoted(response));
+        qCInfo(zarvControls).noquote()
+            << QStringLiteral("info[%1] = %2").arg(capability, Log::quoted(response));
         return response;
     }
 };
@@ -357,11 +363,12 @@ void CameraControls::ibClickedOnPopupButton(const QString& popupIdentifier, int 
                         shown->items.value(tag) != kNothingFoundItem &&
                         isChoiceEnabled(popupIdentifier, shown->items.value(tag));
     if (!value || !listed) {
-        qWarning().noquote() << QStringLiteral("%1: choice %2 of %3 is not one the camera "
-                                               "offered; nothing written")
-                                    .arg(popupIdentifier.trimmed())
-                                    .arg(tag)
-                                    .arg(*capability);
+        qCWarning(zarvControls).noquote()
+            << QStringLiteral("%1: choice %2 of %3 is not one the camera "
+                              "offered; nothing written")
+                   .arg(popupIdentifier.trimmed())
+                   .arg(tag)
+                   .arg(*capability);
         return;
     }
     ControlsWork::onCamera(m_state, [row = *row, value = *value](State& s) {
@@ -379,14 +386,16 @@ std::optional<double> CameraControls::ibClickedOnSlider(const QString& container
         return std::nullopt;
     const auto shown = m_state->sliders.find(name);
     if (shown == m_state->sliders.end()) {
-        qWarning().noquote()
+        qCWarning(zarvControls).noquote()
             << QStringLiteral("%1: no range read from the camera yet; nothing written").arg(name);
         return std::nullopt;
     }
-    qInfo().noquote() << QStringLiteral("slider value as double = %1..").arg(position, 5, 'f', 2);
+    qCInfo(zarvControls).noquote()
+        << QStringLiteral("slider value as double = %1..").arg(position, 5, 'f', 2);
     const double whole = std::isfinite(position) ? std::trunc(position) : 0.0;
-    qInfo().noquote() << QStringLiteral("slider value as int    = %1..")
-                             .arg(qint64(std::clamp(whole, double(INT_MIN), double(INT_MAX))));
+    qCInfo(zarvControls).noquote()
+        << QStringLiteral("slider value as int    = %1..")
+               .arg(qint64(std::clamp(whole, double(INT_MIN), double(INT_MAX))));
     const double step = sliderStep(position, shown->minimum, shown->maximum);
     shown->value = step;
     ControlsWork::onCamera(m_state, [row = *row, step](State& s) {
@@ -432,25 +441,28 @@ void CameraControls::ibSetupFineTuneSettings() {
     const QStringList subviews =
         s.listener.fineTuneSubviews ? s.listener.fineTuneSubviews() : QStringList();
     for (const QString& identifier : subviews)
-        qInfo().noquote() << QStringLiteral("found subview with identifier[%1]").arg(identifier);
+        qCInfo(zarvControls).noquote()
+            << QStringLiteral("found subview with identifier[%1]").arg(identifier);
     QVariantMap all;
     const std::optional<QVariantMap> settings = ControlsWork::storedSettings(s, &all);
     if (!settings)
         return;
-    qInfo().noquote() << QStringLiteral("all the nikon models = (%1)")
-                             .arg(Log::quoted(all.keys().join(QStringLiteral(", "))));
-    qInfo().noquote() << QStringLiteral("current setting: %1").arg(Log::quoted(*settings));
+    qCInfo(zarvControls).noquote() << QStringLiteral("all the nikon models = (%1)")
+                                          .arg(Log::quoted(all.keys().join(QStringLiteral(", "))));
+    qCInfo(zarvControls).noquote()
+        << QStringLiteral("current setting: %1").arg(Log::quoted(*settings));
     for (const SettingBinding& b : sliderBindings()) {
         const QVariant response = ControlsWork::storedResponse(*settings, b.capability);
         if (!subviews.contains(b.identifier, Qt::CaseInsensitive)) {
-            qInfo().noquote() << "Dont know which slider to setup???...";
+            qCInfo(zarvControls).noquote() << "Dont know which slider to setup???...";
             continue;
         }
-        qInfo().noquote() << QStringLiteral("found subview with identifier[%1]").arg(b.identifier);
+        qCInfo(zarvControls).noquote()
+            << QStringLiteral("found subview with identifier[%1]").arg(b.identifier);
         if (response.isValid())
             if (const std::optional<SliderSetup> setup = sliderFromResponse(response))
                 ControlsWork::showSlider(s, b.identifier, *setup);
-        qInfo().noquote() << "now we can setup slider...";
+        qCInfo(zarvControls).noquote() << "now we can setup slider...";
     }
 }
 
@@ -459,8 +471,9 @@ void CameraControls::SaveAsDefaults(std::function<void(bool saved)> done) {
     ControlsWork::onCamera(state, [state, done = std::move(done)](State& s) {
         bool saved = false;
         if (!ControlsWork::readEverything(s)) {
-            qWarning().noquote() << "Inside MyPopoverForCameraSettingViewController => "
-                                    "SaveAsDefaults...Unable to read camera settings";
+            qCWarning(zarvControls).noquote()
+                << "Inside MyPopoverForCameraSettingViewController => "
+                   "SaveAsDefaults...Unable to read camera settings";
         } else {
             const auto camera = ControlsWork::session(s);
             const QString model = modelNameOf(camera ? camera->fUsbDeviceInfo() : QVariantMap(),
@@ -534,8 +547,8 @@ void CameraControls::importDefaults(
         QString error;
         const std::optional<QVariantMap> file = readSettingsFile(path, &error);
         if (!file || file->isEmpty()) {
-            qWarning().noquote() << (file ? QStringLiteral("settings file %1 is empty").arg(path)
-                                          : error);
+            qCWarning(zarvControls).noquote()
+                << (file ? QStringLiteral("settings file %1 is empty").arg(path) : error);
             finish(ImportOutcome::Unreadable);
             return;
         }

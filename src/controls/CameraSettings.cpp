@@ -142,10 +142,10 @@ PopupList popupListFromResponse(const std::optional<QVariant>& response) {
                 list.items << item;
         }
         if (list.items.isEmpty())
-            qInfo().noquote() << QStringLiteral(
-                                     "Inside CameraControlsViewController->setupPopupList:... "
-                                     "unable to parse out unsignedstring??? = %1")
-                                     .arg(Log::quoted(text));
+            qCInfo(zarvControls).noquote()
+                << QStringLiteral("Inside CameraControlsViewController->setupPopupList:... "
+                                  "unable to parse out unsignedstring??? = %1")
+                       .arg(Log::quoted(text));
     }
     if (list.items.isEmpty()) {
         list.items << kNothingFoundItem;
@@ -153,7 +153,7 @@ PopupList popupListFromResponse(const std::optional<QVariant>& response) {
     }
     const QVariant current = record.value(QStringLiteral("currentsetting"));
     if (!PropertyList::isNumber(current)) {
-        qInfo().noquote()
+        qCInfo(zarvControls).noquote()
             << "Inside CameraControlsViewController->setupPopupList:... currentsetting is NIL???";
         return list;
     }
@@ -162,10 +162,11 @@ PopupList popupListFromResponse(const std::optional<QVariant>& response) {
     if (index >= 0 && index < double(list.items.size()))
         list.selection = int(index);
     else
-        qWarning().noquote() << QStringLiteral("setupPopupList: current setting %1 is not among "
-                                               "the %2 choices the camera gave; selection kept")
-                                    .arg(current.toString())
-                                    .arg(list.items.size());
+        qCWarning(zarvControls).noquote()
+            << QStringLiteral("setupPopupList: current setting %1 is not among "
+                              "the %2 choices the camera gave; selection kept")
+                   .arg(current.toString())
+                   .arg(list.items.size());
     return list;
 }
 
@@ -191,9 +192,10 @@ bool isChoiceEnabled(const QString& popupIdentifier, const QString& title) {
     if (list == u"exposuremodepopup")
         return false;
     if (list == u"compressionlevelpopup" && title.toLower().startsWith(u"raw")) {
-        qInfo().noquote() << QStringLiteral("Inside CameraControlsViewController => "
-                                            "validateMenuItem:...Disabling Item = [%1]...")
-                                 .arg(Log::quoted(title));
+        qCInfo(zarvControls).noquote()
+            << QStringLiteral("Inside CameraControlsViewController => "
+                              "validateMenuItem:...Disabling Item = [%1]...")
+                   .arg(Log::quoted(title));
         return false;
     }
     return true;
@@ -201,7 +203,8 @@ bool isChoiceEnabled(const QString& popupIdentifier, const QString& title) {
 
 std::optional<SliderSetup> sliderFromResponse(const QVariant& response) {
     if (response.typeId() != QMetaType::QVariantMap) {
-        qWarning().noquote() << "ibSetupSliderForCapability: the response is not a dictionary";
+        qCWarning(zarvControls).noquote()
+            << "ibSetupSliderForCapability: the response is not a dictionary";
         return std::nullopt;
     }
     const QVariantMap record = response.toMap();
@@ -210,8 +213,9 @@ std::optional<SliderSetup> sliderFromResponse(const QVariant& response) {
     const QVariant current = record.value(QStringLiteral("currentsetting"));
     if (!PropertyList::isNumber(lower) || !PropertyList::isNumber(upper) ||
         !PropertyList::isNumber(current)) {
-        qWarning().noquote() << "CameraControlsViewController-ibSetupSliderForCapability: -> "
-                                "missing one or more keys to fill in slider setup....";
+        qCWarning(zarvControls).noquote()
+            << "CameraControlsViewController-ibSetupSliderForCapability: -> "
+               "missing one or more keys to fill in slider setup....";
         return std::nullopt;
     }
     SliderSetup setup;
@@ -221,12 +225,13 @@ std::optional<SliderSetup> sliderFromResponse(const QVariant& response) {
     setup.value = current.toDouble();
     if (!std::isfinite(setup.minimum) || !std::isfinite(setup.maximum) ||
         !std::isfinite(setup.value) || setup.minimum > setup.maximum) {
-        qWarning().noquote() << QStringLiteral("ibSetupSliderForCapability: unusable range %1 "
-                                               "to %2 at %3 for \"%4\"; slider left as it was")
-                                    .arg(setup.minimum)
-                                    .arg(setup.maximum)
-                                    .arg(setup.value)
-                                    .arg(Log::quoted(setup.label));
+        qCWarning(zarvControls).noquote()
+            << QStringLiteral("ibSetupSliderForCapability: unusable range %1 "
+                              "to %2 at %3 for \"%4\"; slider left as it was")
+                   .arg(setup.minimum)
+                   .arg(setup.maximum)
+                   .arg(setup.value)
+                   .arg(Log::quoted(setup.label));
         return std::nullopt;
     }
     return setup;
@@ -271,7 +276,7 @@ SettingsPlan planSettingsWrite(const QVariantMap& settings) {
         const QVariant entry = settings.value(capability);
         if (entry.isValid()) {
             if (entry.typeId() != QMetaType::QVariantMap) {
-                qWarning().noquote()
+                qCWarning(zarvControls).noquote()
                     << QStringLiteral("setting %1 is not a dictionary").arg(capability);
                 plan.refused << capability;
                 continue;
@@ -283,7 +288,7 @@ SettingsPlan planSettingsWrite(const QVariantMap& settings) {
                                           : std::numeric_limits<double>::quiet_NaN();
                 if (!(number >= std::numeric_limits<qint32>::min() &&
                       number <= std::numeric_limits<qint32>::max())) {
-                    qWarning().noquote()
+                    qCWarning(zarvControls).noquote()
                         << QStringLiteral("setting %1: currentsetting %2 is not a 32-bit number")
                                .arg(capability, Log::quoted(current));
                     plan.refused << capability;
@@ -294,8 +299,9 @@ SettingsPlan planSettingsWrite(const QVariantMap& settings) {
         }
         const QString kind = row->kind.toLower();
         if (kind == u"enumtype" && value <= 0) {
-            qWarning().noquote() << "somehing is wrong???? selection cannot be 0 or negative...";
-            qWarning().noquote()
+            qCWarning(zarvControls).noquote()
+                << "somehing is wrong???? selection cannot be 0 or negative...";
+            qCWarning(zarvControls).noquote()
                 << QStringLiteral("curselection should be 1-based never Zero allowed = %1 (%2)")
                        .arg(capability)
                        .arg(value);
@@ -306,10 +312,10 @@ SettingsPlan planSettingsWrite(const QVariantMap& settings) {
         // negative.
         if ((kind == u"enumtype" && value > std::numeric_limits<uint16_t>::max()) ||
             (kind == u"unsignedtype" && value < 0)) {
-            qWarning().noquote() << QStringLiteral(
-                                        "setting %1: %2 is not a value the camera can offer")
-                                        .arg(capability)
-                                        .arg(value);
+            qCWarning(zarvControls).noquote()
+                << QStringLiteral("setting %1: %2 is not a value the camera can offer")
+                       .arg(capability)
+                       .arg(value);
             plan.refused << capability;
             continue;
         }
@@ -353,9 +359,10 @@ std::optional<QString> writeDefaultsFile(const QVariantMap& defaults, const QDat
             written = path;
     }
     if (written) {
-        qInfo().noquote() << QStringLiteral("createPlistFile: SAVED %1").arg(*written);
+        qCInfo(zarvControls).noquote() << QStringLiteral("createPlistFile: SAVED %1").arg(*written);
     } else {
-        qWarning().noquote() << QStringLiteral("createPlistFile: Did NOT Save: %1").arg(reason);
+        qCWarning(zarvControls).noquote()
+            << QStringLiteral("createPlistFile: Did NOT Save: %1").arg(reason);
         if (error)
             *error = reason;
     }

@@ -111,10 +111,10 @@ void watchSignals(AppDelegate& delegate) {
         char byte = 0;
         while (::read(g_signalPipe[0], &byte, 1) == 1) {
             if (byte == SIGHUP) {
-                qInfo("Hang-up signal: quitting and starting again");
+                qCInfo(zarvApp, "Hang-up signal: quitting and starting again");
                 delegate.relaunchApp(QStringLiteral("SIGHUP"));
             } else {
-                qInfo("Stop signal: quitting");
+                qCInfo(zarvApp, "Stop signal: quitting");
                 delegate.terminate();
             }
         }
@@ -259,6 +259,6 @@ int main(int argc, char** argv) {
     }
     const int status = QCoreApplication::exec();
     ShotTimeline::shared().flush();
-    qInfo("ZarvNikonCapture ends");
+    qCInfo(zarvApp, "ZarvNikonCapture ends");
     return status;
 }

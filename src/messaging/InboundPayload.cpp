@@ -1,4 +1,5 @@
 #include "InboundPayload.h"
+#include "platform/Log.h"
 
 #include <QDebug>
 #include <QFile>
@@ -17,8 +18,9 @@ std::optional<T> take(const QVariantMap& info, const QString& key, const char* w
     if (it->metaType() == QMetaType::fromType<T>())
         return it->value<T>();
     rejected->append(key);
-    qWarning().noquote() << QStringLiteral("Notification \"%1\": \"%2\" is not %3: ignored")
-                                .arg(notificationName, key, QLatin1String(what));
+    qCWarning(zarvMessaging).noquote()
+        << QStringLiteral("Notification \"%1\": \"%2\" is not %3: ignored")
+               .arg(notificationName, key, QLatin1String(what));
     return std::nullopt;
 }
 
@@ -37,7 +39,7 @@ InboundPayload readInboundPayload(const Notification& notification) {
         if (bytes >= PATH_MAX) {
             p.filePath.reset();
             p.rejected.append(QStringLiteral("filePath"));
-            qWarning().noquote()
+            qCWarning(zarvMessaging).noquote()
                 << QStringLiteral("Notification \"%1\": \"filePath\" is %2 bytes long, more than "
                                   "any file name can be: ignored")
                        .arg(name)

@@ -20,11 +20,11 @@ QString getApplicationName() {
 }
 
 void mySendZarvXNotification2(const QString& path) {
-    qInfo().noquote() << QStringLiteral("Inside %1...").arg(QLatin1String(__func__));
+    qCInfo(zarvMessaging).noquote() << QStringLiteral("Inside %1...").arg(QLatin1String(__func__));
     QVariantMap payload;
     payload.insert(QStringLiteral("senderApp"), getApplicationName());
     payload.insert(QStringLiteral("filePath"), QString(path));
-    qInfo().noquote() << QStringLiteral("filePath==%1, ").arg(Log::quoted(path));
+    qCInfo(zarvMessaging).noquote() << QStringLiteral("filePath==%1, ").arg(Log::quoted(path));
     // The caller (the data callback on the camera queue) goes on at once.
     DispatchQueue::main().async([payload, path] {
         DistributedNotificationCenter::defaultCenter().post(sZarvXNotification,
@@ -38,7 +38,7 @@ void mySendLookoutAppNotificationWithFilePath(const QVariant& value) {
     payload.insert(QStringLiteral("senderApp"), getApplicationName());
     payload.insert(QStringLiteral("action"), QStringLiteral("newImageToDisplayForLookout"));
     payload.insert(QStringLiteral("value"), value);
-    qInfo().noquote() << QStringLiteral("Dictionary=%1").arg(Log::quoted(payload));
+    qCInfo(zarvMessaging).noquote() << QStringLiteral("Dictionary=%1").arg(Log::quoted(payload));
     DispatchQueue::main().async([payload] {
         DistributedNotificationCenter::defaultCenter().post(sZarvLookoutNotification,
                                                             QStringLiteral("test"), payload);
@@ -47,18 +47,19 @@ void mySendLookoutAppNotificationWithFilePath(const QVariant& value) {
 
 bool mySendZarvNikonNotification(QVariantMap* dictionary) {
     const char* function = __func__;
-    qInfo().noquote() << QStringLiteral("Inside %1...").arg(QLatin1String(function));
+    qCInfo(zarvMessaging).noquote() << QStringLiteral("Inside %1...").arg(QLatin1String(function));
     bool sent = false;
     if (dictionary) {
         dictionary->insert(QStringLiteral("senderApp"), getApplicationName());
         DispatchQueue::main().async([payload = *dictionary, function] {
             DistributedNotificationCenter::defaultCenter().post(sZarvXNotification, {}, payload);
-            qInfo().noquote() << QStringLiteral("%1 -> sent NSDistributedNotification...%2")
-                                     .arg(QLatin1String(function), Log::quoted(payload));
+            qCInfo(zarvMessaging).noquote()
+                << QStringLiteral("%1 -> sent NSDistributedNotification...%2")
+                       .arg(QLatin1String(function), Log::quoted(payload));
         });
         sent = true;
     }
-    qInfo().noquote() << QStringLiteral("%1 -> done...").arg(QLatin1String(function));
+    qCInfo(zarvMessaging).noquote() << QStringLiteral("%1 -> done...").arg(QLatin1String(function));
     return sent;
 }
 

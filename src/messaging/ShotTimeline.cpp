@@ -1,4 +1,5 @@
 #include "ShotTimeline.h"
+#include "platform/Log.h"
 
 #include "OutboundNotifications.h"
 #include "platform/Dispatch.h"
@@ -125,7 +126,7 @@ private:
                 const int error = n == 0 ? ENOSPC : errno;
                 // No half line stays behind to spoil the next one.
                 if (regular && written > 0 && ftruncate(fd, size) != 0)
-                    qWarning().noquote()
+                    qCWarning(zarvMessaging).noquote()
                         << QStringLiteral("The shot log %1 keeps a cut line").arg(m_path);
                 ::close(fd);
                 return fail(errnoText(error));
@@ -134,13 +135,14 @@ private:
         }
         ::close(fd);
         if (m_failing)
-            qInfo().noquote() << QStringLiteral("The shot log %1 is written again").arg(m_path);
+            qCInfo(zarvMessaging).noquote()
+                << QStringLiteral("The shot log %1 is written again").arg(m_path);
         m_failing = false;
     }
 
     void fail(const QString& why) {
         if (!m_failing)
-            qWarning().noquote()
+            qCWarning(zarvMessaging).noquote()
                 << QStringLiteral("Cannot write the shot log %1: %2. Shot times are kept in "
                                   "memory only (the last %3) until it can be written again: free "
                                   "space on its disk or make its folder writable.")

@@ -21,21 +21,21 @@ const char* const kSeparator = "===========================================";
 
 ZarvNSNotificationCenter::ZarvNSNotificationCenter(DistributedNotificationCenter* center)
     : m_center(center) {
-    Log::inside(kSelf, QStringLiteral("init"));
+    Log::inside(zarvMessaging, kSelf, QStringLiteral("init"));
 }
 
 ZarvNSNotificationCenter::~ZarvNSNotificationCenter() {
-    qInfo("%s", kSeparator);
-    Log::inside(kSelf, QStringLiteral("dealloc"));
-    qInfo("%s", kSeparator);
+    qCInfo(zarvMessaging, "%s", kSeparator);
+    Log::inside(zarvMessaging, kSelf, QStringLiteral("dealloc"));
+    qCInfo(zarvMessaging, "%s", kSeparator);
     for (auto token : m_tokens)
         m_center->removeObserver(token);
 }
 
 void ZarvNSNotificationCenter::setup() {
-    qInfo("%s", kSeparator);
-    Log::inside(kSelf, QStringLiteral("setup"));
-    qInfo("%s", kSeparator);
+    qCInfo(zarvMessaging, "%s", kSeparator);
+    Log::inside(zarvMessaging, kSelf, QStringLiteral("setup"));
+    qCInfo(zarvMessaging, "%s", kSeparator);
     if (!m_tokens.empty())
         return;
     if (!m_center)
@@ -48,19 +48,20 @@ void ZarvNSNotificationCenter::setup() {
 void ZarvNSNotificationCenter::handleDistributedNotificationA(const Notification& notification) {
     const QString method = QStringLiteral("handleDistributedNotificationA:");
     for (int i = 0; i < 3; ++i)
-        qInfo("%s", kSeparator);
-    Log::inside(kSelf, method);
-    qInfo().noquote() << QStringLiteral("Inside %1 => %2...object = [%3]")
-                             .arg(kSelf, method, Log::quoted(notification.object.toString()));
-    qInfo().noquote() << QStringLiteral("Inside %1 => %2...userInfo = [%3]")
-                             .arg(kSelf, method, Log::quoted(notification.userInfo));
+        qCInfo(zarvMessaging, "%s", kSeparator);
+    Log::inside(zarvMessaging, kSelf, method);
+    qCInfo(zarvMessaging).noquote()
+        << QStringLiteral("Inside %1 => %2...object = [%3]")
+               .arg(kSelf, method, Log::quoted(notification.object.toString()));
+    qCInfo(zarvMessaging).noquote() << QStringLiteral("Inside %1 => %2...userInfo = [%3]")
+                                           .arg(kSelf, method, Log::quoted(notification.userInfo));
     if (notification.userInfo.isEmpty())
         return;
     const InboundPayload payload = readInboundPayload(notification);
     if (!payload.senderApp) {
         // A sender of the wrong type was named by the reader already.
         if (!payload.rejected.contains(QStringLiteral("senderApp")))
-            qInfo("=======NO SENDER APP================");
+            qCInfo(zarvMessaging, "=======NO SENDER APP================");
         return;
     }
     if (payload.senderApp->compare(getApplicationName(), Qt::CaseInsensitive) != 0)

@@ -1,4 +1,5 @@
 #include "Architecture.h"
+#include "platform/Log.h"
 
 #include "platform/Bundle.h"
 
@@ -119,10 +120,10 @@ const I386ProbeResult& systemI386Probe() {
     static const I386ProbeResult result = [] {
         I386ProbeResult r = runI386Probe(i386ProbePath());
         if (!r.runs)
-            qInfo().noquote() << QStringLiteral(
-                                     "This system cannot run i386 programs (%1); "
-                                     "32-bit modules and the 32-bit build are not offered")
-                                     .arg(r.reason);
+            qCInfo(zarvModules).noquote()
+                << QStringLiteral("This system cannot run i386 programs (%1); "
+                                  "32-bit modules and the 32-bit build are not offered")
+                       .arg(r.reason);
         return r;
     }();
     return result;

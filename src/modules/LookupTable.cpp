@@ -1,6 +1,5 @@
 #include "LookupTable.h"
 
-#include "Description.h"
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
@@ -22,7 +21,7 @@ std::optional<QVariantMap> userLookupTable(UserDefaults& defaults) {
     if (user.typeId() == QMetaType::QVariantMap)
         return user.toMap();
     if (user.isValid())
-        qWarning().noquote()
+        qCWarning(zarvModules).noquote()
             << QStringLiteral("%1 is not a dictionary; it is not used").arg(kPrefNikonLookupTable);
     return std::nullopt;
 }
@@ -33,19 +32,20 @@ std::optional<QVariantMap> readFactoryDefaultNikonList(bool logContents) {
     const QString path =
         Bundle::mainBundle().pathForResource(kFactoryDefaultNikonList, QStringLiteral("plist"));
     if (path.isEmpty()) {
-        qWarning().noquote() << QStringLiteral("No %1.plist among the resources of %2")
-                                    .arg(kFactoryDefaultNikonList,
-                                         Bundle::mainBundle().bundlePath());
+        qCWarning(zarvModules).noquote()
+            << QStringLiteral("No %1.plist among the resources of %2")
+                   .arg(kFactoryDefaultNikonList, Bundle::mainBundle().bundlePath());
         return std::nullopt;
     }
     QString error;
     const QVariant value = PropertyList::readFile(path, &error);
     if (logContents)
-        qInfo().noquote() << QStringLiteral("plistInfo contains: %1").arg(describe(value));
+        qCInfo(zarvModules).noquote()
+            << QStringLiteral("plistInfo contains: %1").arg(Log::describe(value));
     if (value.typeId() != QMetaType::QVariantMap) {
-        qWarning().noquote() << QStringLiteral("Cannot use %1: %2")
-                                    .arg(path, error.isEmpty() ? QStringLiteral("not a dictionary")
-                                                               : error);
+        qCWarning(zarvModules).noquote()
+            << QStringLiteral("Cannot use %1: %2")
+                   .arg(path, error.isEmpty() ? QStringLiteral("not a dictionary") : error);
         return std::nullopt;
     }
     return value.toMap();
@@ -58,8 +58,8 @@ std::optional<QVariantMap> getNikonLookupTable(bool logContents) {
     const QVariant table = list->value(kLookupTable);
     if (table.typeId() != QMetaType::QVariantMap) {
         if (table.isValid())
-            qWarning().noquote() << QStringLiteral("%1 of %2 is not a dictionary")
-                                        .arg(kLookupTable, kFactoryDefaultNikonList);
+            qCWarning(zarvModules).noquote() << QStringLiteral("%1 of %2 is not a dictionary")
+                                                    .arg(kLookupTable, kFactoryDefaultNikonList);
         return std::nullopt;
     }
     return table.toMap();
@@ -76,13 +76,13 @@ std::optional<QString> moduleNameForCamera(const QVariantMap& table, const QStri
     if (it == table.cend())
         return std::nullopt;
     if (it->typeId() != QMetaType::QVariantMap) {
-        qWarning().noquote()
+        qCWarning(zarvModules).noquote()
             << QStringLiteral("Lookup entry for \"%1\" is not a dictionary").arg(cameraName);
         return std::nullopt;
     }
     const QVariant name = it->toMap().value(kModuleNameKey);
     if (name.typeId() != QMetaType::QString || name.toString().isEmpty()) {
-        qWarning().noquote()
+        qCWarning(zarvModules).noquote()
             << QStringLiteral("Lookup entry for \"%1\" has no usable modulename").arg(cameraName);
         return std::nullopt;
     }
@@ -121,7 +121,8 @@ std::optional<QVariantMap> lookupTableWithMatchedCamera(const QVariantMap& devic
     const QVariant productID = deviceInfo.value(QStringLiteral("productID"));
     if (PropertyList::isNumber(productID))
         entry.insert(kProductIDKey, productID.toLongLong());
-    qInfo().noquote() << QStringLiteral("need to add new lookup dict = %1").arg(describe(entry));
+    qCInfo(zarvModules).noquote()
+        << QStringLiteral("need to add new lookup dict = %1").arg(Log::describe(entry));
     if (entry.size() < 3)
         return std::nullopt;
 
@@ -159,7 +160,7 @@ std::optional<QString> createMatchListFile(UserDefaults& defaults, const QDateTi
     // Sharing or saving a copy needs the file, so the folder is made when missing.
     const QString folder = temporaryFolderForApplication(IfMissing::Create);
     if (folder.isEmpty()) {
-        qWarning().noquote() << QStringLiteral(
+        qCWarning(zarvModules).noquote() << QStringLiteral(
             "Matched Camera Module List Did NOT Save: no temporary folder to write it in");
         if (failure)
             *failure = QStringLiteral("There is no private temporary folder to write it in.");
@@ -169,13 +170,12 @@ std::optional<QString> createMatchListFile(UserDefaults& defaults, const QDateTi
                                       .arg(now.toString(QStringLiteral("yyyyMMddHHmmss")));
     QString error;
     const bool saved = PropertyList::writeFile(path, contents, PropertyList::Format::Xml, &error);
-    qInfo().noquote() << QStringLiteral("Inside %1 => %2...%3 Matched Camera Module List to %4")
-                             .arg(QStringLiteral("MyPopoverViewController"),
-                                  QStringLiteral("createPlistFile"),
-                                  saved ? QStringLiteral("SAVED") : QStringLiteral("Did NOT Save"),
-                                  path);
+    qCInfo(zarvModules).noquote()
+        << QStringLiteral("Inside %1 => %2...%3 Matched Camera Module List to %4")
+               .arg(QStringLiteral("MyPopoverViewController"), QStringLiteral("createPlistFile"),
+                    saved ? QStringLiteral("SAVED") : QStringLiteral("Did NOT Save"), path);
     if (!saved) {
-        qWarning().noquote() << error;
+        qCWarning(zarvModules).noquote() << error;
         // Shared without its file, the list would reach nobody.
         if (failure)
             *failure = error;

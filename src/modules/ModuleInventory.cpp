@@ -1,7 +1,6 @@
 #include "ModuleInventory.h"
 #include "platform/Path.h"
 
-#include "Description.h"
 #include "LookupTable.h"
 #include "platform/Bundle.h"
 #include "platform/Log.h"
@@ -19,14 +18,14 @@ std::optional<QStringList> pathList(const QVariantMap& list, const QString& key)
     if (!value.isValid())
         return std::nullopt;
     if (value.typeId() != QMetaType::QVariantList) {
-        qWarning().noquote()
+        qCWarning(zarvModules).noquote()
             << QStringLiteral("%1 of %2 is not an array").arg(key, kFactoryDefaultNikonList);
         return std::nullopt;
     }
     QStringList paths;
     for (const QVariant& item : value.toList()) {
         if (item.typeId() != QMetaType::QString) {
-            qWarning().noquote()
+            qCWarning(zarvModules).noquote()
                 << QStringLiteral("%1 holds a non-string entry; it is skipped").arg(key);
             continue;
         }
@@ -78,18 +77,20 @@ std::optional<QStringList> getListOfModuleBundles(bool fullPaths, bool is32bit) 
         folder.chop(1);
     const QFileInfo info(folder);
     if (!info.isDir() || !info.isReadable() || !info.isExecutable()) {
-        qWarning().noquote() << QStringLiteral("Module folder %1 %2")
-                                    .arg(folder, info.exists() ? QStringLiteral("cannot be read")
-                                                               : QStringLiteral("does not exist"));
+        qCWarning(zarvModules).noquote()
+            << QStringLiteral("Module folder %1 %2")
+                   .arg(folder, info.exists() ? QStringLiteral("cannot be read")
+                                              : QStringLiteral("does not exist"));
         return std::nullopt;
     }
 
     const QString command = listModulesCommand(folder);
-    qInfo().noquote() << QStringLiteral("runCommand will execute: %1").arg(command);
+    qCInfo(zarvModules).noquote() << QStringLiteral("runCommand will execute: %1").arg(command);
     QStringList lines = findPaths(command);
-    qInfo().noquote()
+    qCInfo(zarvModules).noquote()
         << QStringLiteral("shellcommand returned = %1").arg(lines.join(QLatin1Char('\n')));
-    qInfo().noquote() << QStringLiteral("array[%1] = %2").arg(lines.size()).arg(describe(lines));
+    qCInfo(zarvModules).noquote()
+        << QStringLiteral("array[%1] = %2").arg(lines.size()).arg(Log::describe(lines));
 
     if (!fullPaths) {
         const QString prefix = folder == u'/' ? folder : folder + u'/';
@@ -124,7 +125,7 @@ QString architectureName(int code) {
 }
 
 bool isModuleAtPath(const QString& path, int type, const QString& owner) {
-    Log::inside(owner, QStringLiteral("isModuleAtPath:OfType:"));
+    Log::inside(zarvModules, owner, QStringLiteral("isModuleAtPath:OfType:"));
     if (path.isEmpty() || !QFileInfo::exists(path))
         return false;
     const Bundle bundle(path);
@@ -135,14 +136,15 @@ bool isModuleAtPath(const QString& path, int type, const QString& owner) {
     QVariantList described;
     for (int a : archs)
         described.append(a);
-    qInfo().noquote() << QStringLiteral("supported architectures = %1").arg(describe(described));
+    qCInfo(zarvModules).noquote()
+        << QStringLiteral("supported architectures = %1").arg(Log::describe(described));
     if (executable.isEmpty())
-        qInfo().noquote() << QStringLiteral("%1 has no executable").arg(path);
+        qCInfo(zarvModules).noquote() << QStringLiteral("%1 has no executable").arg(path);
     else if (archs.isEmpty())
-        qInfo().noquote() << error;
+        qCInfo(zarvModules).noquote() << error;
 
     for (int arch : archs) {
-        qInfo().noquote() << architectureName(arch);
+        qCInfo(zarvModules).noquote() << architectureName(arch);
         if (arch != type)
             continue;
         if (arch == Bundle::I386 && !isThisAppAllowedToRunIn32BitMode())

@@ -1,7 +1,6 @@
 #include "ModuleMatchTask.h"
 
 #include "Architecture.h"
-#include "Description.h"
 #include "LookupTable.h"
 #include "ModuleInventory.h"
 #include "platform/Bundle.h"
@@ -17,15 +16,6 @@ namespace zarv {
 namespace {
 
 const QString kNameOfCameraFound = QStringLiteral("prefNameOfCameraFound");
-
-void logLine(const QString& text) {
-    qInfo().noquote() << text;
-}
-
-QString insideText(const char* operation, const QString& rest = QString()) {
-    return QStringLiteral("Inside %1 => %2...%3")
-        .arg(ModuleMatchTask::kClassName, QLatin1String(operation), rest);
-}
 
 } // namespace
 
@@ -100,14 +90,17 @@ void ModuleMatchTask::stop() {
 }
 
 void ModuleMatchTask::ibStartTask() {
-    Log::inside(kClassName, QStringLiteral("ibStartTask:"));
+    Log::inside(zarvModules, kClassName, QStringLiteral("ibStartTask:"));
     if (!m_camera) {
-        logLine(insideText("ibStartTask:", QStringLiteral(" NO Camera To Match....")));
+        Log::info(zarvModules, Log::insideText(ModuleMatchTask::kClassName, "ibStartTask:",
+                                               QStringLiteral(" NO Camera To Match....")));
         setText(kStatusCameraName, QStringLiteral("NO Camera To Match??"));
         return;
     }
     if (m_running) {
-        logLine(insideText("ibStartTask:", QStringLiteral("Please Wait - ALREADY in Progress...")));
+        Log::info(zarvModules,
+                  Log::insideText(ModuleMatchTask::kClassName, "ibStartTask:",
+                                  QStringLiteral("Please Wait - ALREADY in Progress...")));
         m_wantsToPause = true;
         return;
     }
@@ -132,7 +125,7 @@ void ModuleMatchTask::run() {
     // The probe loads other modules and replaces the camera layer's entry point: never while a
     // camera is connected through it.
     if (onCamera([this] { return m_camera->isCameraConnected(); })) {
-        logLine(QStringLiteral("Camera already connected to a module..."));
+        Log::info(zarvModules, QStringLiteral("Camera already connected to a module..."));
         onMain([](ModuleMatchTask& task) {
             task.m_running = false;
             task.m_wantsToPause = false;
@@ -150,10 +143,11 @@ void ModuleMatchTask::run() {
         if (deviceName.typeId() == QMetaType::QString && !deviceName.toString().isEmpty())
             task.setText(kStatusCameraName, deviceName.toString());
     });
-    logLine(QStringLiteral("self.fTestNikonCamera.fUsbDeviceInfo = %1").arg(Log::quoted(device)));
+    Log::info(zarvModules,
+              QStringLiteral("self.fTestNikonCamera.fUsbDeviceInfo = %1").arg(Log::quoted(device)));
 
     const QStringList paths = getListOfModuleBundles(true).value_or(QStringList());
-    logLine(QStringLiteral("listOfPathsToModules = %1").arg(describe(paths)));
+    Log::info(zarvModules, QStringLiteral("listOfPathsToModules = %1").arg(Log::describe(paths)));
     const int running = isThis32bitMode() ? Bundle::I386 : Bundle::X86_64;
     QString matched;
     for (const QString& path : paths) {
@@ -161,11 +155,12 @@ void ModuleMatchTask::run() {
             break;
         const QString name = QFileInfo(path).fileName();
         if (path.isEmpty() || !isModuleAtPath(path, running, kClassName)) {
-            logLine(QStringLiteral("skipping invalid module for this running architecture: %1")
-                        .arg(name));
+            Log::info(zarvModules,
+                      QStringLiteral("skipping invalid module for this running architecture: %1")
+                          .arg(name));
             continue;
         }
-        logLine(QStringLiteral("ibStartTask CHECKING MODULE: [%1]...").arg(name));
+        Log::info(zarvModules, QStringLiteral("ibStartTask CHECKING MODULE: [%1]...").arg(name));
         onMain([name](ModuleMatchTask& task) {
             task.setText(kStatusMesg1, QStringLiteral("CHECKING MODULE: [%1]...").arg(name));
             if (task.m_options.fOwner)
@@ -175,20 +170,22 @@ void ModuleMatchTask::run() {
         const int16_t result =
             onCamera([this, &path] { return m_camera->SearchCameraWithModulePath(path); });
         if (result == 0) {
-            logLine(QStringLiteral("success in finding amodule....[%1]").arg(name));
+            Log::info(zarvModules, QStringLiteral("success in finding amodule....[%1]").arg(name));
             matched = name;
             break;
         }
-        logLine(QStringLiteral("oserr result from SearchCameraWithModulePath[%1] = %2")
-                    .arg(name)
-                    .arg(result));
+        Log::info(zarvModules,
+                  QStringLiteral("oserr result from SearchCameraWithModulePath[%1] = %2")
+                      .arg(name)
+                      .arg(result));
         if (m_wantsToPause || m_stopping)
             break;
     }
 
     Outcome outcome = matched.isEmpty() ? Outcome::NotFound : Outcome::Matched;
     if (m_stopping) {
-        logLine(insideText("ibStartTask:", QStringLiteral("stopped: the program is ending")));
+        Log::info(zarvModules, Log::insideText(ModuleMatchTask::kClassName, "ibStartTask:",
+                                               QStringLiteral("stopped: the program is ending")));
         outcome = Outcome::Stopped;
     } else if (m_wantsToPause) {
         outcome = Outcome::Aborted;

@@ -1,4 +1,5 @@
 #include "Beep.h"
+#include "platform/Log.h"
 
 #include <QDebug>
 #include <QMutex>
@@ -21,7 +22,7 @@ std::function<void()>& installed() {
 }
 
 void terminalBell() {
-    qDebug("beep");
+    qCDebug(zarvPlatform, "beep");
     if (isatty(STDERR_FILENO)) {
         std::fputc('\a', stderr);
         std::fflush(stderr);

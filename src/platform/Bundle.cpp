@@ -1,4 +1,5 @@
 #include "Bundle.h"
+#include "platform/Log.h"
 
 #include "PropertyList.h"
 
@@ -80,10 +81,9 @@ Bundle::Bundle(const QString& path) : m_path(QDir::cleanPath(path)) {
     if (info.typeId() == QMetaType::QVariantMap)
         m_info = info.toMap();
     else
-        qWarning().noquote() << QStringLiteral("Bundle %1 has an unusable Info.plist: %2")
-                                    .arg(m_path, error.isEmpty()
-                                                     ? QStringLiteral("not a dictionary")
-                                                     : error);
+        qCWarning(zarvPlatform).noquote()
+            << QStringLiteral("Bundle %1 has an unusable Info.plist: %2")
+                   .arg(m_path, error.isEmpty() ? QStringLiteral("not a dictionary") : error);
 }
 
 Bundle::~Bundle() {

@@ -1,4 +1,5 @@
 #include "Dispatch.h"
+#include "platform/Log.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -73,7 +74,8 @@ DispatchQueue& DispatchQueue::main() {
         if (auto* app = QCoreApplication::instance())
             queue->m_context->moveToThread(app->thread());
         else
-            qWarning("DispatchQueue::main() used before the application object exists");
+            qCWarning(zarvPlatform,
+                      "DispatchQueue::main() used before the application object exists");
         return queue;
     }();
     return *q;
@@ -129,9 +131,10 @@ void DispatchQueue::run(const Block& block) {
     try {
         block();
     } catch (const std::exception& e) {
-        qCritical("Uncaught exception in a block on queue %s: %s", qPrintable(m_label), e.what());
+        qCCritical(zarvPlatform, "Uncaught exception in a block on queue %s: %s",
+                   qPrintable(m_label), e.what());
     } catch (...) {
-        qCritical("Uncaught exception in a block on queue %s", qPrintable(m_label));
+        qCCritical(zarvPlatform, "Uncaught exception in a block on queue %s", qPrintable(m_label));
     }
 }
 

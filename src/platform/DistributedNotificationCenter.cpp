@@ -466,8 +466,9 @@ DistributedNotificationCenter::DistributedNotificationCenter(const QDBusConnecti
         m_receiver->moveToThread(app->thread());
     m_link->receiver = m_receiver;
     if (!m_connection.isConnected()) {
-        qWarning("No D-Bus session bus (%s): distributed notifications reach only this program",
-                 qPrintable(m_connection.lastError().message()));
+        qCWarning(zarvPlatform,
+                  "No D-Bus session bus (%s): distributed notifications reach only this program",
+                  qPrintable(m_connection.lastError().message()));
         return;
     }
     m_listener = new DistributedListener(m_link);
@@ -479,9 +480,10 @@ DistributedNotificationCenter::DistributedNotificationCenter(const QDBusConnecti
         m_connection.connect(QString(), QLatin1String(kPath), QLatin1String(kInterface),
                              QLatin1String(kMember), m_listener, SLOT(handle(QDBusMessage)));
     if (!m_connected)
-        qWarning("Cannot listen on the D-Bus session bus (%s): distributed notifications reach "
-                 "only this program",
-                 qPrintable(m_connection.lastError().message()));
+        qCWarning(zarvPlatform,
+                  "Cannot listen on the D-Bus session bus (%s): distributed notifications reach "
+                  "only this program",
+                  qPrintable(m_connection.lastError().message()));
 }
 
 DistributedNotificationCenter::~DistributedNotificationCenter() {
@@ -515,9 +517,10 @@ DistributedNotificationCenter::Token DistributedNotificationCenter::addObserver(
         try {
             observer(n);
         } catch (const std::exception& e) {
-            qCritical("An observer of \"%s\" failed: %s", qPrintable(n.name), e.what());
+            qCCritical(zarvPlatform, "An observer of \"%s\" failed: %s", qPrintable(n.name),
+                       e.what());
         } catch (...) {
-            qCritical("An observer of \"%s\" failed", qPrintable(n.name));
+            qCCritical(zarvPlatform, "An observer of \"%s\" failed", qPrintable(n.name));
         }
     });
 }
@@ -547,7 +550,7 @@ QVariant DistributedNotificationCenter::canonical(const QVariant& value, QString
 
 void DistributedNotificationCenter::send(const Notification& notification) {
     if (notification.name.isEmpty()) {
-        qWarning("A distributed notification without a name was not posted");
+        qCWarning(zarvPlatform, "A distributed notification without a name was not posted");
         return;
     }
     Budget budget;
@@ -556,8 +559,8 @@ void DistributedNotificationCenter::send(const Notification& notification) {
         Budget one;
         QVariant c = canonicalValue(it.value(), 1, one);
         if (!c.isValid()) {
-            qWarning("Distributed notification \"%s\": \"%s\" dropped, it holds %s",
-                     qPrintable(notification.name), qPrintable(it.key()), qPrintable(one.error));
+            qCWarning(zarvPlatform, "Distributed notification \"%s\": \"%s\" dropped, it holds %s",
+                      qPrintable(notification.name), qPrintable(it.key()), qPrintable(one.error));
             continue;
         }
         budget.values += one.values;
@@ -569,16 +572,17 @@ void DistributedNotificationCenter::send(const Notification& notification) {
                         [](qsizetype n, const QString& k) { return n + k.size() * 2; }));
     budget.countValue();
     if (!budget.error.isEmpty()) {
-        qWarning("Distributed notification \"%s\" not posted: it holds %s",
-                 qPrintable(notification.name), qPrintable(budget.error));
+        qCWarning(zarvPlatform, "Distributed notification \"%s\" not posted: it holds %s",
+                  qPrintable(notification.name), qPrintable(budget.error));
         return;
     }
     QString object;
     if (notification.object.typeId() == QMetaType::QString)
         object = notification.object.toString();
     else if (notification.object.isValid())
-        qWarning("Distributed notification \"%s\": its object is not a string and is not sent",
-                 qPrintable(notification.name));
+        qCWarning(zarvPlatform,
+                  "Distributed notification \"%s\": its object is not a string and is not sent",
+                  qPrintable(notification.name));
 
     Notification canonicalNotification{notification.name,
                                        object.isEmpty() ? QVariant() : QVariant(object), info};
@@ -590,9 +594,10 @@ void DistributedNotificationCenter::send(const Notification& notification) {
         QLatin1String(kPath), QLatin1String(kInterface), QLatin1String(kMember));
     message.setArguments({notification.name, object, toWire(info)});
     if (!m_connection.send(message)) {
-        qWarning("Distributed notification \"%s\" could not go out on the bus (%s); only this "
-                 "program sees it",
-                 qPrintable(notification.name), qPrintable(m_connection.lastError().message()));
+        qCWarning(zarvPlatform,
+                  "Distributed notification \"%s\" could not go out on the bus (%s); only this "
+                  "program sees it",
+                  qPrintable(notification.name), qPrintable(m_connection.lastError().message()));
         deliverLocally(canonicalNotification);
     }
 }
@@ -623,8 +628,9 @@ void DistributedListener::handle(const QDBusMessage& message) {
             !args.isEmpty() && args.at(0).typeId() == QMetaType::QString
                 ? QStringLiteral(" named \"%1\"").arg(Log::quoted(args.at(0).toString()))
                 : QString();
-        qWarning().noquote() << QStringLiteral("Ignored a distributed notification from %1%2: %3")
-                                    .arg(message.service(), what, error);
+        qCWarning(zarvPlatform).noquote()
+            << QStringLiteral("Ignored a distributed notification from %1%2: %3")
+                   .arg(message.service(), what, error);
     }
     // A refused message may have cost anything the bus carries to read, more than is counted
     // here; what it took is handed back to the system rather than kept for reuse.

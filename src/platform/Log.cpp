@@ -8,9 +8,22 @@
 #include <QMutexLocker>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <syslog.h>
 #include <unistd.h>
+
+Q_LOGGING_CATEGORY(zarvPlatform, "zarv.platform", QtInfoMsg)
+Q_LOGGING_CATEGORY(zarvUtil, "zarv.util", QtInfoMsg)
+Q_LOGGING_CATEGORY(zarvMessaging, "zarv.messaging", QtInfoMsg)
+Q_LOGGING_CATEGORY(zarvSdk, "zarv.sdk", QtInfoMsg)
+Q_LOGGING_CATEGORY(zarvUsb, "zarv.usb", QtInfoMsg)
+Q_LOGGING_CATEGORY(zarvModules, "zarv.modules", QtInfoMsg)
+Q_LOGGING_CATEGORY(zarvSession, "zarv.session", QtInfoMsg)
+Q_LOGGING_CATEGORY(zarvControls, "zarv.controls", QtInfoMsg)
+Q_LOGGING_CATEGORY(zarvApp, "zarv.app", QtInfoMsg)
+Q_LOGGING_CATEGORY(zarvUi, "zarv.ui", QtInfoMsg)
+Q_LOGGING_CATEGORY(zarvLookout, "zarv.lookout", QtInfoMsg)
 
 namespace zarv::Log {
 namespace {
@@ -111,8 +124,26 @@ void setEchoToStderr(bool on) {
     state().echo = on;
 }
 
-void inside(const QString& object, const QString& operation) {
-    qInfo().noquote() << QStringLiteral("Inside %1 => %2...").arg(object, operation);
+void info(Category category, const QString& text) {
+    if (category().isInfoEnabled())
+        QMessageLogger(nullptr, 0, nullptr, category().categoryName()).info().noquote() << text;
+}
+
+QString insideText(const QString& object, const QString& operation, const QString& rest) {
+    return QStringLiteral("Inside %1 => %2...%3").arg(object, operation, rest);
+}
+
+void inside(Category category, const QString& object, const QString& operation,
+            const QString& rest) {
+    info(category, insideText(object, operation, rest));
+}
+
+void diagnostic(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    std::fflush(stdout);
 }
 
 QString quoted(const QString& text) {

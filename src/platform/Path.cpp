@@ -1,4 +1,5 @@
 #include "Path.h"
+#include "platform/Log.h"
 
 #include "Bundle.h"
 
@@ -37,9 +38,10 @@ QString loginName() {
 }
 
 void refuse(const QString& path, const QString& reason) {
-    qWarning().noquote() << QStringLiteral("Temporary folder %1 not used: %2; remove or mend it, "
-                                           "or set TMPDIR to a folder of your own")
-                                .arg(path, reason);
+    qCWarning(zarvPlatform).noquote()
+        << QStringLiteral("Temporary folder %1 not used: %2; remove or mend it, "
+                          "or set TMPDIR to a folder of your own")
+               .arg(path, reason);
 }
 
 // An ordinary folder of the user's choosing: there already, or made when wanted.
@@ -50,9 +52,10 @@ bool isFolder(const QString& path, IfMissing ifMissing) {
         return false;
     if (QDir().mkpath(path))
         return true;
-    qWarning().noquote() << QStringLiteral("Folder %1 cannot be created; check its parent's "
-                                           "permissions")
-                                .arg(path);
+    qCWarning(zarvPlatform).noquote()
+        << QStringLiteral("Folder %1 cannot be created; check its parent's "
+                          "permissions")
+               .arg(path);
     return false;
 }
 

@@ -1,4 +1,5 @@
 #include "UserDefaults.h"
+#include "platform/Log.h"
 
 #include "PropertyList.h"
 
@@ -131,14 +132,14 @@ void UserDefaults::load() {
         aside = m_path + QDateTime::currentDateTime().toString(QStringLiteral(".yyyyMMddHHmmss")) +
                 QStringLiteral(".corrupt");
     if (QFile::rename(m_path, aside))
-        qWarning().noquote()
+        qCWarning(zarvPlatform).noquote()
             << QStringLiteral("Settings unreadable (%1); kept as %2, starting from the defaults")
                    .arg(error, aside);
     else
-        qWarning().noquote() << QStringLiteral(
-                                    "Settings unreadable (%1) and could not be moved aside to %2; "
-                                    "starting from the defaults")
-                                    .arg(error, aside);
+        qCWarning(zarvPlatform).noquote()
+            << QStringLiteral("Settings unreadable (%1) and could not be moved aside to %2; "
+                              "starting from the defaults")
+                   .arg(error, aside);
 }
 
 QVariant UserDefaults::objectForKey(const QString& key) const {
@@ -207,7 +208,8 @@ bool UserDefaults::setObject(const QString& key, const QVariant& value) {
     }
     QString error;
     if (!PropertyList::canRepresent(value, &error)) {
-        qWarning().noquote() << QStringLiteral("Setting %1 not stored: %2").arg(key, error);
+        qCWarning(zarvPlatform).noquote()
+            << QStringLiteral("Setting %1 not stored: %2").arg(key, error);
         return false;
     }
     {
@@ -241,10 +243,9 @@ bool UserDefaults::registerDefaultsFromFile(const QString& path) {
     QString error;
     const QVariant value = PropertyList::readFile(path, &error);
     if (value.typeId() != QMetaType::QVariantMap) {
-        qWarning().noquote() << QStringLiteral("Cannot register defaults: %1")
-                                    .arg(error.isEmpty()
-                                             ? path + QStringLiteral(" is not a dictionary")
-                                             : error);
+        qCWarning(zarvPlatform).noquote()
+            << QStringLiteral("Cannot register defaults: %1")
+                   .arg(error.isEmpty() ? path + QStringLiteral(" is not a dictionary") : error);
         return false;
     }
     registerDefaults(value.toMap());
@@ -291,7 +292,7 @@ bool UserDefaults::synchronize() {
     QDir().mkpath(QFileInfo(m_path).absolutePath());
     QString error;
     if (!PropertyList::writeFile(m_path, snapshot, PropertyList::Format::Xml, &error)) {
-        qWarning().noquote() << QStringLiteral("Settings not saved: %1").arg(error);
+        qCWarning(zarvPlatform).noquote() << QStringLiteral("Settings not saved: %1").arg(error);
         QMutexLocker lock(&m_mutex);
         m_dirty = true; // try again at the next change or synchronize
         return false;

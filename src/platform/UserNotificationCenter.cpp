@@ -1,4 +1,5 @@
 #include "UserNotificationCenter.h"
+#include "platform/Log.h"
 
 #include <QCoreApplication>
 #include <QDBusMessage>
@@ -306,8 +307,8 @@ void UserNotificationCenter::serverActivated(quint32 serverId, const QString& ac
     else if (actionKey == kButtonAction)
         type = UserNotification::ActivationType::ActionButtonClicked;
     else {
-        qWarning("Desktop notice %u: unknown action \"%s\" ignored", serverId,
-                 qPrintable(actionKey.left(100)));
+        qCWarning(zarvPlatform, "Desktop notice %u: unknown action \"%s\" ignored", serverId,
+                  qPrintable(actionKey.left(100)));
         return;
     }
     const quint64 number = it->first;
@@ -330,12 +331,13 @@ void UserNotificationCenter::serverActivated(quint32 serverId, const QString& ac
 
 void UserNotificationCenter::warnNoServer(const QString& why) {
     if (m_warned) {
-        qDebug("Desktop notice not shown: %s", qPrintable(why));
+        qCDebug(zarvPlatform, "Desktop notice not shown: %s", qPrintable(why));
         return;
     }
     m_warned = true;
-    qWarning("No desktop notification server (%s): notices are kept in the program's list only",
-             qPrintable(why));
+    qCWarning(zarvPlatform,
+              "No desktop notification server (%s): notices are kept in the program's list only",
+              qPrintable(why));
 }
 
 } // namespace zarv

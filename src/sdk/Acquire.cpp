@@ -1,5 +1,6 @@
 // Capture and acquire commands.
 
+#include "platform/Log.h"
 #include "sdk/Function.h"
 
 #include "sdk/CallBack.h"
@@ -29,7 +30,7 @@ bool IssueProcess(LPRefObj pRefObj, uint32_t ulCapID) {
     const tagNkMAIDCapInfo* info = GetCapInfo(pRefObj, ulCapID);
     if (!pRefObj || !pRefObj->object || !info)
         return false;
-    std::printf("[%s]\n", info->szDescription);
+    Log::diagnostic("[%s]\n", info->szDescription);
     uint32_t ulCount = 0;
     tagCompletionRecord* rec = NewCompletionRecord(&ulCount);
     if (!rec)
@@ -133,10 +134,10 @@ bool IssueAcquire(LPRefObj pRefDat, int32_t* outcomeOut) {
         // The module may still be sending this picture: closing its data object stops it,
         // where clearing the procedure would let its late pieces reach the next acquire.
         reported = kNkMAIDResult_TimedOut;
-        qWarning().noquote() << QStringLiteral(
-                                    "The picture of item 0x%1 was not saved: its transfer stalled; "
-                                    "its data object is closed")
-                                    .arg(uint32_t(itemID), 0, 16);
+        qCWarning(zarvSdk).noquote()
+            << QStringLiteral("The picture of item 0x%1 was not saved: its transfer stalled; "
+                              "its data object is closed")
+                   .arg(uint32_t(itemID), 0, 16);
         RemoveChild(pRefDat->parent, pRefDat->id);
         return false;
     }
@@ -144,7 +145,7 @@ bool IssueAcquire(LPRefObj pRefDat, int32_t* outcomeOut) {
     const bool cleared =
         Command_CapSet(object, kNkMAIDCapability_DataProc, kNkMAIDDataType_Null, 0);
     if (outcome < 0)
-        qWarning().noquote()
+        qCWarning(zarvSdk).noquote()
             << QStringLiteral("The picture of item 0x%1 was not saved: the acquire ended with %2")
                    .arg(uint32_t(itemID), 0, 16)
                    .arg(outcome);

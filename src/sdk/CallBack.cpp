@@ -1,6 +1,7 @@
 // Event, data, progress and UI-request procedures.
 
 #include "sdk/CallBack.h"
+#include "platform/Log.h"
 #include "platform/Path.h"
 
 #include "sdk/Function.h"
@@ -74,39 +75,40 @@ void ModEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data) {
         switch (ulEvent) {
         case kNkMAIDEvent_AddChild:
             if (addAndEnumerate(pRef, data))
-                std::printf("ModEventProc - kNkMAIDEvent_AddChild.\n");
+                Log::diagnostic("ModEventProc - kNkMAIDEvent_AddChild.\n");
             break;
         case kNkMAIDEvent_RemoveChild:
             RemoveChild(pRef, static_cast<int32_t>(data));
-            qWarning().noquote() << "ModEventProc - camera disconnected";
+            qCWarning(zarvSdk).noquote() << "ModEventProc - camera disconnected";
             RaiseMaidFailure(kNkMAIDResult_CameraRemoved);
             break;
         case kNkMAIDEvent_WarmingUp:
-            std::printf("Event_WarmingUp to Module object is not supported.\n");
-            qInfo().noquote() << "kNkMAIDEvent_WarmingUp to Module object is not supported.\n";
+            Log::diagnostic("Event_WarmingUp to Module object is not supported.\n");
+            qCInfo(zarvSdk).noquote()
+                << "kNkMAIDEvent_WarmingUp to Module object is not supported.\n";
             break;
         case kNkMAIDEvent_WarmedUp:
-            std::printf("Event_WarmedUp to Module object is not supported.\n");
-            qInfo().noquote() << "kNkMAIDEvent_WarmedUp to Module object is not supported.\n";
+            Log::diagnostic("Event_WarmedUp to Module object is not supported.\n");
+            qCInfo(zarvSdk).noquote()
+                << "kNkMAIDEvent_WarmedUp to Module object is not supported.\n";
             break;
         case kNkMAIDEvent_CapChange:
             refreshCapabilities(pRef);
-            std::printf("ModEventProc - kNkMAIDEvent_CapChange(CapID=0x%llX) was changed.\n",
-                        static_cast<unsigned long long>(data));
+            Log::diagnostic("ModEventProc - kNkMAIDEvent_CapChange(CapID=0x%llX) was changed.\n",
+                            static_cast<unsigned long long>(data));
             break;
         case kNkMAIDEvent_OrphanedChildren:
-            std::printf("ModEventProc - kNkMAIDEvent_OrphanedChildren.\n");
+            Log::diagnostic("ModEventProc - kNkMAIDEvent_OrphanedChildren.\n");
             break;
         case kNkMAIDEvent_CapChangeValueOnly:
-            std::printf("ModEventProc - The value of Capability(CapID=0x%llX) was changed.\n",
-                        static_cast<unsigned long long>(data));
+            Log::diagnostic("ModEventProc - The value of Capability(CapID=0x%llX) was changed.\n",
+                            static_cast<unsigned long long>(data));
             break;
         default:
-            std::printf("ModEventProc - Detected unknown Event to the Module object.\n");
-            std::printf("Detected unknown Event to the Module object.\n");
+            Log::diagnostic("ModEventProc - Detected unknown Event to the Module object.\n");
+            Log::diagnostic("Detected unknown Event to the Module object.\n");
             break;
         }
-        std::fflush(stdout);
         return 0;
     });
 }
@@ -119,18 +121,18 @@ void SrcEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data) {
             ShotTimeline::shared().noteShot(static_cast<uint32_t>(data));
             ++g_ulItemsAnnounced;
             if (addAndEnumerate(pRef, data))
-                qInfo().noquote() << "...kNkMAIDEvent_AddChild...";
+                qCInfo(zarvSdk).noquote() << "...kNkMAIDEvent_AddChild...";
             break;
         case kNkMAIDEvent_RemoveChild:
             ShotTimeline::shared().noteGone(static_cast<uint32_t>(data));
             RemoveChild(pRef, static_cast<int32_t>(data));
-            qInfo().noquote() << "...camera disconnected...";
+            qCInfo(zarvSdk).noquote() << "...camera disconnected...";
             break;
         case kNkMAIDEvent_WarmingUp:
-            std::printf("Event_WarmingUp to Source object is not supported.\n");
+            Log::diagnostic("Event_WarmingUp to Source object is not supported.\n");
             break;
         case kNkMAIDEvent_WarmedUp:
-            std::printf("Event_WarmedUp to Source object is not supported.\n");
+            Log::diagnostic("Event_WarmedUp to Source object is not supported.\n");
             break;
         case kNkMAIDEvent_CapChange:
             refreshCapabilities(pRef);
@@ -140,20 +142,20 @@ void SrcEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data) {
         case kNkMAIDEvent_264:
             break;
         case kNkMAIDEvent_AddPreviewImage:
-            std::printf("Event_AddPreviewImage to Item object is not supported.\n");
+            Log::diagnostic("Event_AddPreviewImage to Item object is not supported.\n");
             break;
         case kNkMAIDEvent_AddVideoObject:
-            std::printf("a Video object(ID=0x%llX) added in card.\n",
-                        static_cast<unsigned long long>(data));
+            Log::diagnostic("a Video object(ID=0x%llX) added in card.\n",
+                            static_cast<unsigned long long>(data));
             break;
         case kNkMAIDEvent_RecordingStoppedByError:
-            std::printf("Recording was stopped by error(%lld).\n", static_cast<long long>(data));
+            Log::diagnostic("Recording was stopped by error(%lld).\n",
+                            static_cast<long long>(data));
             break;
         default:
-            std::printf("Detected unknown Event to the Source object.\n");
+            Log::diagnostic("Detected unknown Event to the Source object.\n");
             break;
         }
-        std::fflush(stdout);
         return 0;
     });
 }
@@ -169,10 +171,10 @@ void ItmEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data) {
             RemoveChild(pRef, static_cast<int32_t>(data));
             break;
         case kNkMAIDEvent_WarmingUp:
-            std::printf("Event_WarmingUp to Item object is not supported.\n");
+            Log::diagnostic("Event_WarmingUp to Item object is not supported.\n");
             break;
         case kNkMAIDEvent_WarmedUp:
-            std::printf("Event_WarmedUp to Item object is not supported.\n");
+            Log::diagnostic("Event_WarmedUp to Item object is not supported.\n");
             break;
         case kNkMAIDEvent_CapChange:
             refreshCapabilities(pRef);
@@ -180,14 +182,13 @@ void ItmEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data) {
         case kNkMAIDEvent_OrphanedChildren:
             break;
         case kNkMAIDEvent_CapChangeValueOnly:
-            std::printf("ItmEventProc - The value of Capability(CapID=0x%llX) was changed.\n",
-                        static_cast<unsigned long long>(data));
+            Log::diagnostic("ItmEventProc - The value of Capability(CapID=0x%llX) was changed.\n",
+                            static_cast<unsigned long long>(data));
             break;
         default:
-            std::printf("Detected unknown Event to the Item object.\n");
+            Log::diagnostic("Detected unknown Event to the Item object.\n");
             break;
         }
-        std::fflush(stdout);
         return 0;
     });
 }
@@ -197,34 +198,34 @@ void DatEventProc(uint64_t refProc, uint32_t ulEvent, uint64_t data) {
         LPRefObj pRef = nodeOf(refProc);
         switch (ulEvent) {
         case kNkMAIDEvent_AddChild:
-            std::printf("Event_AddChild to Data object is not supported.\n");
+            Log::diagnostic("Event_AddChild to Data object is not supported.\n");
             break;
         case kNkMAIDEvent_RemoveChild:
-            std::printf("Event_RemoveChild to Data object is not supported.\n");
+            Log::diagnostic("Event_RemoveChild to Data object is not supported.\n");
             break;
         case kNkMAIDEvent_WarmingUp:
-            std::printf("Event_WarmingUp to Data object is not supported.\n");
+            Log::diagnostic("Event_WarmingUp to Data object is not supported.\n");
             break;
         case kNkMAIDEvent_WarmedUp:
-            std::printf("Event_WarmedUp to Data object is not supported.\n");
+            Log::diagnostic("Event_WarmedUp to Data object is not supported.\n");
             break;
         case kNkMAIDEvent_CapChange:
             if (refreshCapabilities(pRef))
-                std::printf("DatEventProc - The value of Capability(CapID=0x%llX) was changed.\n",
-                            static_cast<unsigned long long>(data));
+                Log::diagnostic(
+                    "DatEventProc - The value of Capability(CapID=0x%llX) was changed.\n",
+                    static_cast<unsigned long long>(data));
             break;
         case kNkMAIDEvent_OrphanedChildren:
-            std::printf("Event_OrphanedChildren to Data object is not supported.\n");
+            Log::diagnostic("Event_OrphanedChildren to Data object is not supported.\n");
             break;
         case kNkMAIDEvent_CapChangeValueOnly:
-            std::printf("DatEventProc - The value of Capability(CapID=0x%llX) was changed.\n",
-                        static_cast<unsigned long long>(data));
+            Log::diagnostic("DatEventProc - The value of Capability(CapID=0x%llX) was changed.\n",
+                            static_cast<unsigned long long>(data));
             break;
         default:
-            std::printf("Detected unknown Event to the Data object.\n");
+            Log::diagnostic("Detected unknown Event to the Data object.\n");
             break;
         }
-        std::fflush(stdout);
         return 0;
     });
 }
@@ -235,7 +236,7 @@ std::string SaveFolderPath() {
     QString folder = UserDefaults::standard().stringForKey(QStringLiteral("prefSaveFolderPath"));
     if (folder.trimmed().isEmpty()) {
         folder = QDir::homePath() + QStringLiteral("/Pictures/ZarvNikonCapture");
-        qWarning().noquote()
+        qCWarning(zarvSdk).noquote()
             << QStringLiteral("prefSaveFolderPath is not set; saving in %1").arg(folder);
     }
     return expandingTildeInPath(folder).toStdString();
@@ -261,9 +262,9 @@ bool ensureFolder(const std::string& folder) {
         return true;
     std::filesystem::create_directories(folder, ec);
     if (ec || !std::filesystem::is_directory(folder)) {
-        qWarning().noquote() << QStringLiteral("Cannot create the save folder %1: %2")
-                                    .arg(QString::fromStdString(folder),
-                                         QString::fromStdString(ec.message()));
+        qCWarning(zarvSdk).noquote()
+            << QStringLiteral("Cannot create the save folder %1: %2")
+                   .arg(QString::fromStdString(folder), QString::fromStdString(ec.message()));
         return false;
     }
     return true;
@@ -339,13 +340,13 @@ Reception* receptionOf(const tagDataRecord* rec) {
 int32_t openPicture(tagDataRecord* rec, const std::string& folder, bool fileLayout) {
     void* memory = MaidAlloc(sizeof(Reception));
     if (!memory) {
-        std::printf("There is not enough memory.\n");
+        Log::diagnostic("There is not enough memory.\n");
         return kNkMAIDResult_OutOfMemory;
     }
     auto* reception = new (memory) Reception;
     if (!reception->file.begin(folder)) {
-        qWarning().noquote() << QStringLiteral("problem with fopen file at: %1 (%2)")
-                                    .arg(QString::fromStdString(folder), errnoText());
+        qCWarning(zarvSdk).noquote() << QStringLiteral("problem with fopen file at: %1 (%2)")
+                                            .arg(QString::fromStdString(folder), errnoText());
         reception->~Reception();
         MaidFree(memory);
         return kNkMAIDResult_FileError;
@@ -362,15 +363,15 @@ void resetRecord(tagDataRecord* rec) {
 }
 
 int32_t refuse(tagDataRecord* rec, const QString& why) {
-    qWarning().noquote() << QStringLiteral("DataProc refused a piece: %1").arg(why);
+    qCWarning(zarvSdk).noquote() << QStringLiteral("DataProc refused a piece: %1").arg(why);
     DiscardPicture(rec);
     rec->fFailed = 1;
     return kNkMAIDResult_OutOfMemory;
 }
 
 int32_t failWrite(tagDataRecord* rec, const std::string& what) {
-    qWarning().noquote() << QStringLiteral("problem with fopen file at: %1 (%2)")
-                                .arg(QString::fromStdString(what), errnoText());
+    qCWarning(zarvSdk).noquote() << QStringLiteral("problem with fopen file at: %1 (%2)")
+                                        .arg(QString::fromStdString(what), errnoText());
     DiscardPicture(rec);
     rec->fFailed = 1;
     return kNkMAIDResult_FileError;
@@ -385,7 +386,7 @@ int32_t admit(tagDataRecord* rec, const Piece& p, const void* pData) {
         return refuse(rec,
                       QStringLiteral("the picture's size (%1 bytes) exceeds 4 GiB").arg(p.total));
     if (rec->ulOffset > 0 && !rec->pBuffer) {
-        std::printf("There is not enough memory.\n");
+        Log::diagnostic("There is not enough memory.\n");
         return kNkMAIDResult_OutOfMemory;
     }
     if (!rec->pBuffer) {
@@ -454,8 +455,8 @@ int32_t completeFile(tagDataRecord* rec, const char* prefix, const Piece& p) {
     const std::string folder = file.folder();
     const auto stamped = [&] { return prefix + ("_" + timeStamp()) + extensionFor(p.fileType); };
     const std::string first = stamped();
-    qInfo().noquote() << QStringLiteral("filename to save temp image at: %1")
-                             .arg(QString::fromStdString(folder + "/" + first));
+    qCInfo(zarvSdk).noquote() << QStringLiteral("filename to save temp image at: %1")
+                                     .arg(QString::fromStdString(folder + "/" + first));
     // A name already taken gets a fresh time stamp, so two pictures completed in the same
     // millisecond are both kept.
     std::string name;
@@ -493,7 +494,7 @@ int32_t DataProc(uint64_t refProc, void* pDataInfo, void* pData) {
         noteProgress();
         auto* rec = wordToPtr<tagDataRecord>(refProc);
         if (!rec || !pDataInfo) {
-            qWarning().noquote() << "DataProc called without its record or information";
+            qCWarning(zarvSdk).noquote() << "DataProc called without its record or information";
             return kNkMAIDResult_UnexpectedError;
         }
         if (rec->fFailed)
@@ -522,12 +523,12 @@ void ProgressProc(uint32_t, uint32_t, uint64_t, uint32_t ulDone, uint32_t ulTota
     noteProgress();
     if (ulTotal == 0) {
         if (ulDone == 0) {
-            std::printf("o");
+            Log::diagnostic("o");
         } else if (ulDone == 1) {
             tms unused{};
             const auto now = static_cast<uint32_t>(times(&unused));
             if (now > g_ulProgressValue + 30 || now < g_ulProgressValue) {
-                std::printf("c");
+                Log::diagnostic("c");
                 g_ulProgressValue = now;
             }
         }
@@ -535,23 +536,22 @@ void ProgressProc(uint32_t, uint32_t, uint64_t, uint32_t ulDone, uint32_t ulTota
         if (g_bFirstCall) {
             g_ulProgressValue = 0;
             g_bFirstCall = false;
-            std::printf("\n0       20        40        60        80        100");
-            std::printf("\n---------+---------+---------+---------+---------+");
+            Log::diagnostic("\n0       20        40        60        80        100");
+            Log::diagnostic("\n---------+---------+---------+---------+---------+");
         }
     } else {
         const auto position =
             static_cast<uint32_t>((uint64_t(ulDone) * 50 + ulTotal - 1) / ulTotal);
         while (g_ulProgressValue < position) {
-            std::printf("]");
+            Log::diagnostic("]");
             ++g_ulProgressValue;
         }
         g_ulProgressValue = position;
         if (ulDone == ulTotal) {
-            std::printf("\n");
+            Log::diagnostic("\n");
             g_bFirstCall = true;
         }
     }
-    std::fflush(stdout);
 }
 
 namespace {
@@ -585,21 +585,20 @@ uint32_t UIRequestProc(uint64_t, tagNkMAIDUIRequestInfo* pUIRequest) {
             return kNkMAIDUIRequestResult_None;
         for (uint64_t text : {pUIRequest->lpPrompt, pUIRequest->lpDetail})
             if (text)
-                std::printf("%s\n", wordToPtr<const char>(text));
+                Log::diagnostic("%s\n", wordToPtr<const char>(text));
         if (!isatty(STDIN_FILENO)) {
             const uint32_t answer = safeAnswer(type);
-            qWarning().noquote() << QStringLiteral(
-                                        "No console to ask the module's question; answering %1")
-                                        .arg(answer);
+            qCWarning(zarvSdk).noquote()
+                << QStringLiteral("No console to ask the module's question; answering %1")
+                       .arg(answer);
             return answer;
         }
         while (true) {
-            std::printf("%s", prompts[type]);
-            std::fflush(stdout);
+            Log::diagnostic("%s", prompts[type]);
             std::string word;
             if (!(std::cin >> word)) {
                 const uint32_t answer = safeAnswer(type);
-                qWarning().noquote()
+                qCWarning(zarvSdk).noquote()
                     << QStringLiteral("The console closed before an answer; answering %1")
                            .arg(answer);
                 return answer;

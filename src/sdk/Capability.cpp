@@ -1,5 +1,6 @@
 // Capability access by type. Gets leave their result under "prefLastNikonResponse".
 
+#include "platform/Log.h"
 #include "sdk/Function.h"
 
 #include "sdk/Internal.h"
@@ -112,12 +113,12 @@ bool enumVariant(const char* name, LPRefObj pRefObj, uint32_t ulCapID, tagNkMAID
         pEnum->wPhysicalBytes != bytesFor(elementType))
         return false;
     if (pEnum->ulElements == 0) {
-        std::printf("There is no element in this capability. Enter '0' to exit.\n>");
+        Log::diagnostic("There is no element in this capability. Enter '0' to exit.\n>");
         return true;
     }
     if (direction == Direction::Set) {
         if (!maySet(info)) {
-            std::printf("%s", kCannotChange);
+            Log::diagnostic("%s", kCannotChange);
             return true;
         }
         if (wPosition == 0 || wPosition > pEnum->ulElements)
@@ -134,7 +135,7 @@ bool enumVariant(const char* name, LPRefObj pRefObj, uint32_t ulCapID, tagNkMAID
             response.insert(QStringLiteral("elements"), texts);
         response.insert(QStringLiteral("currentsetting"), qlonglong(pEnum->ulValue) + 1);
         storeResponse(response);
-        std::printf("%s -> Current Setting: %d\n", name, int(pEnum->ulValue + 1));
+        Log::diagnostic("%s -> Current Setting: %d\n", name, int(pEnum->ulValue + 1));
         pEnum->pData = 0;
         return true;
     }
@@ -142,7 +143,7 @@ bool enumVariant(const char* name, LPRefObj pRefObj, uint32_t ulCapID, tagNkMAID
     const bool ok =
         Command_CapSet(pRefObj->object, ulCapID, kNkMAIDDataType_EnumPtr, ptrToWord(pEnum));
     if (!ok && elementType == kNkMAIDArrayType_PackedString)
-        std::printf("%s -> Command_CapSet failed...\n", name);
+        Log::diagnostic("%s -> Command_CapSet failed...\n", name);
     pEnum->pData = 0;
     return ok;
 }
@@ -233,7 +234,7 @@ const tagNkMAIDCapInfo* readRange(LPRefObj pRefObj, uint32_t ulCapID, tagNkMAIDR
         return nullptr;
     if (!Command_CapGet(pRefObj->object, ulCapID, kNkMAIDDataType_RangePtr, ptrToWord(range)))
         return nullptr;
-    std::printf("[%s]\n", info->szDescription);
+    Log::diagnostic("[%s]\n", info->szDescription);
     return info;
 }
 
@@ -247,7 +248,7 @@ bool GETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID) {
         return false;
     const double value = currentRangeValue(range);
     if (!maySet(info)) {
-        std::printf("%s", kCannotChange);
+        Log::diagnostic("%s", kCannotChange);
         return true;
     }
     QVariantMap response;
@@ -256,7 +257,7 @@ bool GETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID) {
     response.insert(QStringLiteral("uppervalue"), range.lfUpper);
     response.insert(QStringLiteral("lowervalue"), range.lfLower);
     storeResponse(response);
-    std::printf("Current Value: %f  (Max: %f  Min: %f)\n", value, range.lfUpper, range.lfLower);
+    Log::diagnostic("Current Value: %f  (Max: %f  Min: %f)\n", value, range.lfUpper, range.lfLower);
     return true;
 }
 
@@ -267,9 +268,9 @@ bool SETRangeCapability(LPRefObj pRefObj, uint32_t ulCapID, double lfValue) {
     if (!info)
         return false;
     if (!maySet(info)) {
-        std::printf("READONLY - Current Value: %f  (Max: %f  Min: %f)\n", currentRangeValue(range),
-                    range.lfUpper, range.lfLower);
-        std::printf("%s", kCannotChange);
+        Log::diagnostic("READONLY - Current Value: %f  (Max: %f  Min: %f)\n",
+                        currentRangeValue(range), range.lfUpper, range.lfLower);
+        Log::diagnostic("%s", kCannotChange);
         return true;
     }
     if (range.ulSteps == 0) {
@@ -294,8 +295,8 @@ bool GETUnsignedCapability(LPRefObj pRefObj, uint32_t ulCapID) {
         return false;
     char text[256];
     GetUnsignedString(ulCapID, value, text);
-    std::printf("[%s]\n%s", info->szDescription, text);
-    std::printf("Current Value for GETUnsignedCapabiity: %d\n", int(value));
+    Log::diagnostic("[%s]\n%s", info->szDescription, text);
+    Log::diagnostic("Current Value for GETUnsignedCapabiity: %d\n", int(value));
     QVariantMap response;
     response.insert(QStringLiteral("key"), QString::fromUtf8(info->szDescription));
     response.insert(QStringLiteral("currentsetting"), qlonglong(value));
@@ -312,13 +313,13 @@ bool SETUnsignedCapability(LPRefObj pRefObj, uint32_t ulCapID, uint32_t ulValue)
     uint32_t old = 0;
     if (!Command_CapGet(pRefObj->object, ulCapID, kNkMAIDDataType_UnsignedPtr, ptrToWord(&old)))
         return false;
-    std::printf("Current Old Value: %d\n", int(old));
-    std::printf("New Value to Set: %d\n", int(ulValue));
+    Log::diagnostic("Current Old Value: %d\n", int(old));
+    Log::diagnostic("New Value to Set: %d\n", int(ulValue));
     if (!maySet(info)) {
-        std::printf("%s", kCannotChange);
+        Log::diagnostic("%s", kCannotChange);
         return true;
     }
-    std::printf("New Value to Command_CapSet: %d\n", int(ulValue));
+    Log::diagnostic("New Value to Command_CapSet: %d\n", int(ulValue));
     return Command_CapSet(pRefObj->object, ulCapID, kNkMAIDDataType_Unsigned, ulValue);
 }
 

@@ -1,6 +1,7 @@
 // Failures, memory, entry calls and the command layer over a bound module.
 
 #include "sdk/Function.h"
+#include "platform/Log.h"
 
 #include "sdk/CallBack.h"
 #include "sdk/Internal.h"
@@ -181,7 +182,7 @@ int32_t CallMAIDEntryPoint(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_
                            uint32_t ulDataType, uint64_t data, LPMAIDCompletionProc pfnComplete,
                            uint64_t refComplete) {
     if (!g_pMAIDEntryPoint) {
-        qWarning().noquote()
+        qCWarning(zarvSdk).noquote()
             << QStringLiteral("No camera module is bound (command %1)").arg(ulCommand);
         return kNkMAIDResult_UnexpectedError;
     }
@@ -200,9 +201,9 @@ void CompletionProc(tagNkMAIDObject*, uint32_t ulCommand, uint32_t ulParam, uint
     auto* rec = wordToPtr<tagCompletionRecord>(refComplete);
     const auto found = outstandingRecords().find(rec);
     if (!rec || found == outstandingRecords().end()) {
-        qWarning().noquote() << QStringLiteral(
-                                    "Ignoring a completion with an unknown reference (command %1)")
-                                    .arg(ulCommand);
+        qCWarning(zarvSdk).noquote()
+            << QStringLiteral("Ignoring a completion with an unknown reference (command %1)")
+                   .arg(ulCommand);
         return;
     }
     int32_t* resultSlot = found->second;
@@ -222,7 +223,7 @@ void CompletionProc(tagNkMAIDObject*, uint32_t ulCommand, uint32_t ulParam, uint
     if (auto* counter = wordToPtr<uint32_t>(rec->pulCount))
         ++*counter;
     if (ulCommand == kNkMAIDCommand_CapStart && ulParam == kNkMAIDCapability_Capture)
-        qInfo().noquote() << "Captureed new image...";
+        qCInfo(zarvSdk).noquote() << "Captureed new image...";
     MaidFree(rec);
 }
 
@@ -329,7 +330,7 @@ int32_t issueAndWait(tagNkMAIDObject* pObject, uint32_t ulCommand, uint32_t ulPa
     LentData lent(ulParam, ulDataType, data, &ulCount);
     tagCompletionRecord* rec = lent.allocated() ? NewCompletionRecord(&ulCount, pData) : nullptr;
     if (!rec) {
-        std::printf("There is not enough memory\n");
+        Log::diagnostic("There is not enough memory\n");
         return kNkMAIDResult_OutOfMemory;
     }
     // However the wait ends (even by an exception), a late completion must not reach the
@@ -374,7 +375,7 @@ bool Command_CapGet(tagNkMAIDObject* pObject, uint32_t ulParam, uint32_t ulDataT
         return false;
     const int32_t failure = timedOut ? int32_t(kNkMAIDResult_TimedOut) : result;
     if (failure != kNkMAIDResult_NoError) {
-        qWarning().noquote()
+        qCWarning(zarvSdk).noquote()
             << QStringLiteral("Command_CapGet -> throwing again... nResult=%1").arg(failure);
         throw MaidException(failure);
     }
@@ -422,8 +423,9 @@ bool IdleLoop(tagNkMAIDObject* pObject, uint32_t* pulCount, uint32_t ulTarget, c
         if (static_cast<uint32_t>(result) >= 2 || *pulCount >= ulTarget)
             return true;
         if (tracked && !IsObjectOpen(pObject)) {
-            qWarning().noquote() << QStringLiteral("%1: its object was closed during the wait")
-                                        .arg(QString::fromLatin1(what ? what : "A module command"));
+            qCWarning(zarvSdk).noquote()
+                << QStringLiteral("%1: its object was closed during the wait")
+                       .arg(QString::fromLatin1(what ? what : "A module command"));
             ForgetCompletionCounter(pulCount);
             return false;
         }
@@ -431,9 +433,10 @@ bool IdleLoop(tagNkMAIDObject* pObject, uint32_t* pulCount, uint32_t ulTarget, c
         if (Clock::now() - std::max(start, g_lastProgress) >= limit)
             break;
     }
-    qWarning().noquote() << QStringLiteral("%1 showed no progress for %2 s; giving up the wait")
-                                .arg(QString::fromLatin1(what ? what : "A module command"))
-                                .arg(commandTimeoutSeconds());
+    qCWarning(zarvSdk).noquote() << QStringLiteral(
+                                        "%1 showed no progress for %2 s; giving up the wait")
+                                        .arg(QString::fromLatin1(what ? what : "A module command"))
+                                        .arg(commandTimeoutSeconds());
     ForgetCompletionCounter(pulCount);
     return false;
 }
@@ -459,7 +462,7 @@ bool EnumCapabilities(tagNkMAIDObject* pObject, uint32_t* pulCapCount,
             break;
         // A module announcing an absurd count must not make us allocate without bound.
         if (count > 65536) {
-            qWarning().noquote()
+            qCWarning(zarvSdk).noquote()
                 << QStringLiteral("The module announced %1 capabilities; refusing").arg(count);
             break;
         }

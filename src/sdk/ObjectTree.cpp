@@ -1,5 +1,6 @@
 // The object tree: its nodes, their children, capability lists and procedures, and closing it.
 
+#include "platform/Log.h"
 #include "sdk/CallBack.h"
 #include "sdk/Function.h"
 #include "sdk/Internal.h"
@@ -214,7 +215,7 @@ bool AddChild(LPRefObj pRefParent, int32_t lIDChild, int32_t* pOpenResult) {
     UnattachedNode pending{static_cast<LPRefObj>(MaidAlloc(sizeof(tagRefObj)))};
     LPRefObj child = pending.node;
     if (!child) {
-        std::printf("There is not enough memory\n");
+        Log::diagnostic("There is not enough memory\n");
         return false;
     }
     *child = tagRefObj{};
@@ -222,13 +223,13 @@ bool AddChild(LPRefObj pRefParent, int32_t lIDChild, int32_t* pOpenResult) {
     child->parent = pRefParent;
     child->object = static_cast<tagNkMAIDObject*>(MaidAlloc(sizeof(tagNkMAIDObject)));
     if (!child->object) {
-        std::printf("There is not enough memory\n");
+        Log::diagnostic("There is not enough memory\n");
         return false;
     }
     std::memset(child->object, 0, sizeof(tagNkMAIDObject));
     child->object->refClient = ptrToWord(child);
     if (!Command_Open(pRefParent->object, child->object, uint32_t(lIDChild), pOpenResult)) {
-        std::printf("Failed in Opening an object.\n");
+        Log::diagnostic("Failed in Opening an object.\n");
         return false;
     }
     // The open may have run callbacks: the parent can be gone, its list changed. The child joins
@@ -236,7 +237,7 @@ bool AddChild(LPRefObj pRefParent, int32_t lIDChild, int32_t* pOpenResult) {
     const bool parentGone = parentGoing();
     if (parentGone || !attachChild(pRefParent, child)) {
         if (!parentGone)
-            std::printf("There is not enough memory\n");
+            Log::diagnostic("There is not enough memory\n");
         CallMAIDEntryPoint(child->object, kNkMAIDCommand_Close, 0, kNkMAIDDataType_Null, 0, nullptr,
                            0);
         return false;

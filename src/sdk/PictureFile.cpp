@@ -1,6 +1,7 @@
 // A picture's file while it is received, and the removal of those a stopped run left.
 
 #include "sdk/PictureFile.h"
+#include "platform/Log.h"
 
 #include <QDebug>
 #include <QString>
@@ -196,9 +197,10 @@ int RemoveLeftoverTransferFiles(const std::string& folder) {
     DIR* dir = opendir(folder.c_str());
     if (!dir) {
         if (errno != ENOENT)
-            qWarning().noquote() << QStringLiteral("Cannot look for partial pictures in %1: %2")
-                                        .arg(QString::fromStdString(folder),
-                                             QString::fromLocal8Bit(std::strerror(errno)));
+            qCWarning(zarvSdk).noquote()
+                << QStringLiteral("Cannot look for partial pictures in %1: %2")
+                       .arg(QString::fromStdString(folder),
+                            QString::fromLocal8Bit(std::strerror(errno)));
         return 0;
     }
     const int fd = dirfd(dir);
@@ -214,12 +216,13 @@ int RemoveLeftoverTransferFiles(const std::string& folder) {
         const QString path = QString::fromStdString(folder + '/' + entry->d_name);
         if (unlinkat(fd, entry->d_name, 0) == 0) {
             ++removed;
-            qInfo().noquote() << QStringLiteral(
-                                     "Removed the partial picture %1 left by a stopped transfer")
-                                     .arg(path);
+            qCInfo(zarvSdk).noquote()
+                << QStringLiteral("Removed the partial picture %1 left by a stopped transfer")
+                       .arg(path);
         } else {
-            qWarning().noquote() << QStringLiteral("Cannot remove the partial picture %1: %2")
-                                        .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            qCWarning(zarvSdk).noquote()
+                << QStringLiteral("Cannot remove the partial picture %1: %2")
+                       .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         }
     }
     closedir(dir);

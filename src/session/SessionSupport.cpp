@@ -1,6 +1,5 @@
 #include "session/SessionSupport.h"
 
-#include "modules/Description.h"
 #include "modules/LookupTable.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
@@ -17,22 +16,6 @@ namespace zarv::session_detail {
 Bundle* g_pModuleBundle = nullptr;
 const ZarvNikonBaseCameraHandler* g_pConnectionOwner = nullptr;
 
-void logLine(const QString& text) {
-    qInfo().noquote() << text;
-}
-
-// A value as the Mac's "%@" writes it; "(null)" when absent.
-QString fmt(const QVariant& value) {
-    if (!value.isValid() || value.isNull())
-        return QStringLiteral("(null)");
-    if (value.typeId() == QMetaType::QString)
-        return value.toString();
-    if (value.canConvert<qlonglong>() && value.typeId() != QMetaType::QVariantMap &&
-        value.typeId() != QMetaType::QVariantList)
-        return value.toString();
-    return describe(value);
-}
-
 QString stringOrEmpty(const QVariant& value) {
     return value.typeId() == QMetaType::QString ? value.toString() : QString();
 }
@@ -42,10 +25,6 @@ void setStatusOnMainQueue(const QString& key, const QString& text) {
     DispatchQueue::main().async([key, text] { UserDefaults::standard().setObject(key, text); });
 }
 
-void sleepMs(unsigned long ms) {
-    QThread::msleep(ms);
-}
-
 // Closes a module tree, ignoring every failure: used where the connection is being given up
 // and the module must not keep an open module object that would refuse the next open.
 void closeQuietly(LPRefObj root) {
@@ -53,12 +32,15 @@ void closeQuietly(LPRefObj root) {
         return;
     try {
         if (!Close_Module(root))
-            logLine(QStringLiteral("Closing the module failed; its memory is released anyway"));
+            Log::info(zarvSession,
+                      QStringLiteral("Closing the module failed; its memory is released anyway"));
     } catch (const MaidException& e) {
-        logLine(QStringLiteral("Closing the module failed with %1; its memory is released anyway")
-                    .arg(e.code()));
+        Log::info(zarvSession,
+                  QStringLiteral("Closing the module failed with %1; its memory is released anyway")
+                      .arg(e.code()));
     } catch (const std::exception& e) {
-        logLine(QStringLiteral("Closing the module failed: %1").arg(QString::fromUtf8(e.what())));
+        Log::info(zarvSession,
+                  QStringLiteral("Closing the module failed: %1").arg(QString::fromUtf8(e.what())));
     }
 }
 
@@ -112,9 +94,10 @@ void tellUsbLocation(LPRefObj root, const QVariantMap& deviceInfo) {
         return;
     if (Command_CapSet(root->object, kNkMAIDCapability_UsbLocation, kNkMAIDDataType_Unsigned,
                        location))
-        logLine(QStringLiteral("The module is to open the camera on USB bus %1, device %2")
-                    .arg(location >> 16)
-                    .arg(location & 0xffff));
+        Log::info(zarvSession,
+                  QStringLiteral("The module is to open the camera on USB bus %1, device %2")
+                      .arg(location >> 16)
+                      .arg(location & 0xffff));
 }
 
 QString activationTypeName(UserNotification::ActivationType type) {
@@ -149,8 +132,9 @@ void deliverReplacing(UserNotificationCenter* center, const UserNotification& no
                       const QString& owner, const QString& operation) {
     removeOldNotifications(center, notice.identifier);
     if (!UserDefaults::standard().boolForKey(kPrefShowUserNotifications)) {
-        logLine(QStringLiteral("Inside %1 => %2...prefShowUserNotifications is disabled...")
-                    .arg(owner, operation));
+        Log::info(zarvSession,
+                  QStringLiteral("Inside %1 => %2...prefShowUserNotifications is disabled...")
+                      .arg(owner, operation));
         return;
     }
     if (center)
@@ -166,10 +150,11 @@ void logModuleFor(const QString& owner, const QString& operation, const QString&
     if (!table || !table->contains(product))
         return;
     const QVariant entry = table->value(product);
-    logLine(QStringLiteral("Inside %1 => %2...moduleInfo = [%3]")
-                .arg(owner, operation, describe(entry)));
-    logLine(QStringLiteral("Need to %1 Module: [%2]")
-                .arg(verb, fmt(entry.toMap().value(QStringLiteral("modulename")))));
+    Log::info(zarvSession, QStringLiteral("Inside %1 => %2...moduleInfo = [%3]")
+                               .arg(owner, operation, Log::describe(entry)));
+    Log::info(zarvSession,
+              QStringLiteral("Need to %1 Module: [%2]")
+                  .arg(verb, Log::value(entry.toMap().value(QStringLiteral("modulename")))));
 }
 
 } // namespace zarv::session_detail

@@ -4,6 +4,7 @@
 
 #pragma once
 
+#include "platform/Log.h"
 #include "sdk/Function.h"
 
 #include "platform/Bundle.h"
@@ -40,13 +41,9 @@ extern Bundle* g_pModuleBundle;
 // The session that opened pRefMod; it closes the module if it goes away with it still open.
 extern const ZarvNikonBaseCameraHandler* g_pConnectionOwner;
 
-void logLine(const QString& text);
-// A value as the Mac's "%@" writes it; "(null)" when absent.
-QString fmt(const QVariant& value);
 QString stringOrEmpty(const QVariant& value);
 // Sets a status text from the main queue, where the window's bindings read it.
 void setStatusOnMainQueue(const QString& key, const QString& text);
-void sleepMs(unsigned long ms);
 // Closes a module tree, ignoring every failure: used where the connection is being given up
 // and the module must not keep an open module object that would refuse the next open.
 void closeQuietly(LPRefObj root);
@@ -75,7 +72,9 @@ struct UsbFacts {
           serial(props.value(QStringLiteral("USB Serial Number"))),
           location(props.value(QStringLiteral("locationID"))),
           vendor(props.value(QStringLiteral("USB Vendor Name"))) {}
-    QString identifier() const { return QStringLiteral("%1-%2").arg(fmt(product), fmt(location)); }
+    QString identifier() const {
+        return QStringLiteral("%1-%2").arg(Log::value(product), Log::value(location));
+    }
     QString locationHex() const {
         bool ok = false;
         const qulonglong value = location.toULongLong(&ok);

@@ -1,4 +1,5 @@
 #include "session/ZarvNikonBaseCameraHandler.h"
+#include "platform/Log.h"
 
 #include "session/SessionSupport.h"
 
@@ -70,8 +71,9 @@ ZarvNikonBaseCameraHandler::ZarvNikonBaseCameraHandler()
     m_fCameraStatus = false;
     m_fModuleLoaded = false;
     if (pRefMod)
-        logLine(QStringLiteral("%1: a new session forgets the open connection of another")
-                    .arg(description()));
+        Log::info(zarvSession,
+                  QStringLiteral("%1: a new session forgets the open connection of another")
+                      .arg(description()));
     pRefMod = nullptr;
     pRefSrc = nullptr;
     ulSrcID = 0;
@@ -96,7 +98,8 @@ ZarvNikonBaseCameraHandler::~ZarvNikonBaseCameraHandler() {
     // A session dropped while connected would leave the module with an open module object,
     // which the next session could not open again.
     if (g_pConnectionOwner == this && pRefMod) {
-        logLine(
+        Log::info(
+            zarvSession,
             QStringLiteral("%1 goes away while connected: closing the camera").arg(description()));
         CloseMyCamera();
     }

@@ -1,3 +1,4 @@
+#include "platform/Log.h"
 #include "session/ZarvNikonBaseCameraHandler.h"
 
 #include "session/SessionSupport.h"
@@ -18,26 +19,28 @@ using namespace session_detail;
 
 int16_t ZarvNikonBaseCameraHandler::GrabImage() {
     const QString op = QStringLiteral("GrabImage");
-    logLine(QStringLiteral("%1->%2 .......").arg(description(), op));
+    Log::info(zarvSession, QStringLiteral("%1->%2 .......").arg(description(), op));
     if (!pRefSrc) {
-        logLine(QStringLiteral("GrabImage -> pRefSrc is NIL.\n"));
+        Log::info(zarvSession, QStringLiteral("GrabImage -> pRefSrc is NIL.\n"));
         return -1;
     }
     try {
         if (!IssueProcess(pRefSrc, kNkMAIDCapability_Capture)) {
-            logLine(QStringLiteral("%1->%2  Failed here1.........\n").arg(description(), op));
+            Log::info(zarvSession,
+                      QStringLiteral("%1->%2  Failed here1.........\n").arg(description(), op));
             return 0;
         }
         if (!Command_Async(pRefSrc->object)) {
-            logLine(QStringLiteral("%1->%2  Failed here3.........\n").arg(description(), op));
+            Log::info(zarvSession,
+                      QStringLiteral("%1->%2  Failed here3.........\n").arg(description(), op));
             releaseConnection(true);
             return -2;
         }
     } catch (const MaidException& e) {
-        logLine(QStringLiteral("GrabImage -> VERY BAD....\n"));
+        Log::info(zarvSession, QStringLiteral("GrabImage -> VERY BAD....\n"));
         afterSdkFailure(op, e.code());
     } catch (const std::exception&) {
-        logLine(QStringLiteral("GrabImage -> VERY BAD....\n"));
+        Log::info(zarvSession, QStringLiteral("GrabImage -> VERY BAD....\n"));
         afterSdkFailure(op, kNkMAIDResult_UnexpectedError);
     }
     return 0;
@@ -49,7 +52,8 @@ bool ZarvNikonBaseCameraHandler::CheckIfNewImageGrabbed() {
     try {
         uint32_t count = 0;
         if (CheckIfNewItem(pRefSrc, &count) && count > 0) {
-            logLine(QStringLiteral("There are %1 item(s) to be saved...").arg(count));
+            Log::info(zarvSession,
+                      QStringLiteral("There are %1 item(s) to be saved...").arg(count));
             return true;
         }
     } catch (const MaidException& e) {
@@ -94,18 +98,19 @@ void ZarvNikonBaseCameraHandler::noteFailedFetch(uint32_t itemId) {
         return;
     m_failedFetches.erase(itemId);
     m_skippedItems.insert(itemId);
-    logLine(QStringLiteral("%1->SaveImage passes over item 0x%2 until the camera is connected "
-                           "again: it could not be fetched %3 times; it stays on the camera")
-                .arg(description())
-                .arg(itemId, 0, 16)
-                .arg(failures));
+    Log::info(zarvSession,
+              QStringLiteral("%1->SaveImage passes over item 0x%2 until the camera is connected "
+                             "again: it could not be fetched %3 times; it stays on the camera")
+                  .arg(description())
+                  .arg(itemId, 0, 16)
+                  .arg(failures));
     sendUserNotificationForUnsavedPicture(itemId);
 }
 
 void ZarvNikonBaseCameraHandler::sendUserNotificationForUnsavedPicture(uint32_t itemId) {
     const UsbFacts usb(fUsbDeviceInfo().value(QStringLiteral("usbproperties")).toMap());
     UserNotification notice;
-    notice.title = fmt(usb.product);
+    notice.title = Log::value(usb.product);
     notice.subtitle = QStringLiteral("Picture Not Saved:");
     notice.informativeText =
         QStringLiteral("picture 0x%1 could not be fetched; it stays on the camera...")
@@ -126,11 +131,11 @@ ZarvNikonBaseCameraHandler::openItemForSaving(uint32_t itemId, QString* why) {
     const auto item = [&] { return GetRefChildPtr_ID(pRefSrc, int32_t(itemId)); };
     if (!item()) {
         if (!AddChild(pRefSrc, int32_t(itemId))) {
-            logLine(QStringLiteral("Item object can't be opened.\n"));
+            Log::info(zarvSession, QStringLiteral("Item object can't be opened.\n"));
             *why = QStringLiteral("it cannot be opened");
             return ItemOpening::Refused;
         }
-        logLine(QStringLiteral("Item object is opened.\n"));
+        Log::info(zarvSession, QStringLiteral("Item object is opened.\n"));
         if (!item()) {
             *why = QStringLiteral("it cannot be opened");
             return ItemOpening::Refused;
@@ -140,11 +145,11 @@ ZarvNikonBaseCameraHandler::openItemForSaving(uint32_t itemId, QString* why) {
     if (!SelectData(item(), &dataType)) {
         if (!item())
             return ItemOpening::Dropped;
-        logLine(QStringLiteral("SelectData - failed"));
+        Log::info(zarvSession, QStringLiteral("SelectData - failed"));
         *why = QStringLiteral("its data cannot be selected");
         return ItemOpening::Refused;
     }
-    logLine(QStringLiteral("SelectData - succesful"));
+    Log::info(zarvSession, QStringLiteral("SelectData - succesful"));
     if (!item())
         return ItemOpening::Dropped;
     if (dataType != kNkMAIDDataObjType_Image) {
@@ -165,7 +170,7 @@ ZarvNikonBaseCameraHandler::openItemForSaving(uint32_t itemId, QString* why) {
 
 void ZarvNikonBaseCameraHandler::SaveImage() {
     if (!pRefSrc) {
-        logLine(QStringLiteral("SaveImage -> pRefSrc is NIL.\n"));
+        Log::info(zarvSession, QStringLiteral("SaveImage -> pRefSrc is NIL.\n"));
         return;
     }
     try {
@@ -182,30 +187,32 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
             QString why;
             const ItemOpening opening = openItemForSaving(itemId, &why);
             if (opening == ItemOpening::Refused) {
-                logLine(QStringLiteral("%1->SaveImage skips item 0x%2 until the camera is "
-                                       "connected again: %3; it stays on the camera")
-                            .arg(description())
-                            .arg(itemId, 0, 16)
-                            .arg(why));
+                Log::info(zarvSession,
+                          QStringLiteral("%1->SaveImage skips item 0x%2 until the camera is "
+                                         "connected again: %3; it stays on the camera")
+                              .arg(description())
+                              .arg(itemId, 0, 16)
+                              .arg(why));
                 m_skippedItems.insert(itemId);
                 continue;
             }
             LPRefObj item = GetRefChildPtr_ID(pRefSrc, int32_t(itemId));
             if (opening == ItemOpening::Dropped || !item) {
                 // Nothing to fetch, and nothing to pass over: the camera no longer has it.
-                logLine(QStringLiteral("%1->SaveImage: the camera dropped item 0x%2 before it "
-                                       "was fetched")
-                            .arg(description())
-                            .arg(itemId, 0, 16));
+                Log::info(zarvSession,
+                          QStringLiteral("%1->SaveImage: the camera dropped item 0x%2 before it "
+                                         "was fetched")
+                              .arg(description())
+                              .arg(itemId, 0, 16));
                 break;
             }
             g_bFileRemoved = false;
             int32_t outcome = 0;
             const bool fetched = ImageCommandLoop(item, kNkMAIDDataObjType_Image, &outcome);
             if (fetched)
-                logLine(QStringLiteral("ImageCommandLoop - succesful"));
+                Log::info(zarvSession, QStringLiteral("ImageCommandLoop - succesful"));
             else
-                logLine(QStringLiteral("ImageCommandLoop - failed"));
+                Log::info(zarvSession, QStringLiteral("ImageCommandLoop - failed"));
             if (fetched)
                 m_failedFetches.erase(itemId);
             if (g_bFileRemoved) {
@@ -224,16 +231,16 @@ void ZarvNikonBaseCameraHandler::SaveImage() {
             return;
         const QVariantMap info = fUsbDeviceInfo();
         const QString name = info.isEmpty() ? QStringLiteral("UNKNOWN???NAME")
-                                            : fmt(info.value(QStringLiteral("deviceName")));
+                                            : Log::value(info.value(QStringLiteral("deviceName")));
         setStatusOnMainQueue(kPrefNameOfCameraFound, name);
     } catch (const std::exception& e) {
         // The picture being fetched stays on the camera: nothing was written and its item was
         // not dropped, so the next connection fetches it.
-        logLine(QStringLiteral("SaveImage -> VERY BAD....\n"));
+        Log::info(zarvSession, QStringLiteral("SaveImage -> VERY BAD....\n"));
         const auto* maid = dynamic_cast<const MaidException*>(&e);
-        logLine(QStringLiteral("%1->SaveImage the camera module failed with %2")
-                    .arg(description())
-                    .arg(maid ? maid->code() : int(kNkMAIDResult_UnexpectedError)));
+        Log::info(zarvSession, QStringLiteral("%1->SaveImage the camera module failed with %2")
+                                   .arg(description())
+                                   .arg(maid ? maid->code() : int(kNkMAIDResult_UnexpectedError)));
         pRefSrc = nullptr; // may be freed already, when the camera went away
         releaseConnection(true);
     }

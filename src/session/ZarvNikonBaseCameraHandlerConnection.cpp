@@ -4,7 +4,6 @@
 
 #include "messaging/ShotTimeline.h"
 #include "modules/Architecture.h"
-#include "modules/Description.h"
 #include "modules/LookupTable.h"
 #include "modules/ModuleInventory.h"
 #include "platform/Bundle.h"
@@ -12,6 +11,7 @@
 #include "platform/UserDefaults.h"
 
 #include <QFileInfo>
+#include <QThread>
 
 #include <cstdio>
 #include <functional>
@@ -24,7 +24,7 @@ using namespace session_detail;
 
 bool ZarvNikonBaseCameraHandler::isCameraConnected() const {
     if (!m_fModuleLoaded) {
-        logLine(QStringLiteral("module not loaded yet !!!!!"));
+        Log::info(zarvSession, QStringLiteral("module not loaded yet !!!!!"));
         return false;
     }
     return ulSrcID != 0 && pRefSrc != nullptr;
@@ -44,7 +44,8 @@ QString ZarvNikonBaseCameraHandler::modulePath(bool* tableNamedModule, QString* 
         *moduleName = file;
     // A table from a file may name anything; only a plain name inside the folder is looked at.
     if (!isPlainModuleName(file)) {
-        logLine(QStringLiteral("module name is not a plain file name: %1").arg(file));
+        Log::info(zarvSession,
+                  QStringLiteral("module name is not a plain file name: %1").arg(file));
         return QString();
     }
     QString folder = moduleFolder();
@@ -94,12 +95,12 @@ ModuleReady readyModule(LPRefObj root, const QVariantMap& deviceInfo) {
 // found one, or -1.
 int waitForSource(LPRefObj root, int tries, uint32_t* sourceId,
                   const std::function<void(int)>& looking) {
-    sleepMs(kControllerModeWaitMs);
+    QThread::msleep(kControllerModeWaitMs);
     for (int retry = tries - 1; retry >= 0; --retry) {
         looking(retry);
         if (SelectSource(root, sourceId))
             return retry;
-        sleepMs(kSourceRetryWaitMs);
+        QThread::msleep(kSourceRetryWaitMs);
     }
     return -1;
 }
@@ -108,7 +109,7 @@ int waitForSource(LPRefObj root, int tries, uint32_t* sourceId,
 
 int16_t ZarvNikonBaseCameraHandler::FindCamera() {
     const QString op = QStringLiteral("FindCamera");
-    logLine(QStringLiteral("%1->%2 .......").arg(description(), op));
+    Log::info(zarvSession, QStringLiteral("%1->%2 .......").arg(description(), op));
     try {
         if (const int16_t bound = bindModuleBundle(op); bound != kFindCameraFound)
             return bound;
@@ -116,12 +117,12 @@ int16_t ZarvNikonBaseCameraHandler::FindCamera() {
             return opened;
         return openSource(op);
     } catch (const MaidException& e) {
-        logLine(QStringLiteral("%1->%2 the camera module failed with %3")
-                    .arg(description(), op)
-                    .arg(e.code()));
+        Log::info(zarvSession, QStringLiteral("%1->%2 the camera module failed with %3")
+                                   .arg(description(), op)
+                                   .arg(e.code()));
     } catch (const std::exception& e) {
-        logLine(QStringLiteral("%1->%2 failed: %3")
-                    .arg(description(), op, QString::fromUtf8(e.what())));
+        Log::info(zarvSession, QStringLiteral("%1->%2 failed: %3")
+                                   .arg(description(), op, QString::fromUtf8(e.what())));
     }
     releaseConnection(true);
     return kFindCameraFailed;
@@ -139,30 +140,33 @@ int16_t ZarvNikonBaseCameraHandler::bindModuleBundle(const QString& op) {
             g_pMAIDEntryPoint = entry;
             return kFindCameraFound;
         }
-        logLine(
+        Log::info(
+            zarvSession,
             QStringLiteral("%1->%2 the module bundle is no longer loaded").arg(description(), op));
         m_fModuleLoaded = false;
     }
 
-    logLine(QStringLiteral("self.fUsbDeviceInfo = %1").arg(describe(fUsbDeviceInfo())));
+    Log::info(zarvSession,
+              QStringLiteral("self.fUsbDeviceInfo = %1").arg(Log::describe(fUsbDeviceInfo())));
     bool named = false;
     QString moduleName;
     const QString path = modulePath(&named, &moduleName);
     if (path.isEmpty() || !QFileInfo::exists(path)) {
         if (named) {
-            logLine(QStringLiteral("module not found at path: %1")
-                        .arg(path.isEmpty() ? moduleName : path));
+            Log::info(zarvSession, QStringLiteral("module not found at path: %1")
+                                       .arg(path.isEmpty() ? moduleName : path));
             return kFindCameraModuleMissing;
         }
-        logLine(QStringLiteral("Unable to find corresponding module...."));
+        Log::info(zarvSession, QStringLiteral("Unable to find corresponding module...."));
         return kFindCameraUnknownModel;
     }
     const int arch = isThis32bitMode() ? Bundle::I386 : Bundle::X86_64;
     if (!isModuleAtPath(path, arch)) {
-        logLine(QStringLiteral("We cannot load this lookup table module - needs to be "
-                               "running in: %1 Mode")
-                    .arg(isThis32bitMode() ? QStringLiteral("Older 32Bit or PPC")
-                                           : QStringLiteral("64Bit")));
+        Log::info(zarvSession,
+                  QStringLiteral("We cannot load this lookup table module - needs to be "
+                                 "running in: %1 Mode")
+                      .arg(isThis32bitMode() ? QStringLiteral("Older 32Bit or PPC")
+                                             : QStringLiteral("64Bit")));
         return kFindCameraWrongArchitecture;
     }
 
@@ -177,7 +181,8 @@ int16_t ZarvNikonBaseCameraHandler::bindModuleBundle(const QString& op) {
             if (error.isEmpty())
                 error = QStringLiteral("cannot create the bundle %1").arg(path);
             delete bundle;
-            logLine(QStringLiteral("UNAble to load bundle with error = %1").arg(error));
+            Log::info(zarvSession,
+                      QStringLiteral("UNAble to load bundle with error = %1").arg(error));
             UserDefaults::standard().setObject(kPrefCameraConnectionMessage, error);
             return kFindCameraFailed;
         }
@@ -188,8 +193,9 @@ int16_t ZarvNikonBaseCameraHandler::bindModuleBundle(const QString& op) {
     auto entry =
         reinterpret_cast<LPMAIDEntryPointProc>(g_pModuleBundle->symbol(kEntryPointName, &error));
     if (!entry) {
-        logLine(QStringLiteral("%1->%2 no %3 in %4: %5")
-                    .arg(description(), op, QLatin1String(kEntryPointName), path, error));
+        Log::info(zarvSession,
+                  QStringLiteral("%1->%2 no %3 in %4: %5")
+                      .arg(description(), op, QLatin1String(kEntryPointName), path, error));
         return kFindCameraFailed;
     }
     g_pMAIDEntryPoint = entry;
@@ -202,14 +208,17 @@ int16_t ZarvNikonBaseCameraHandler::openModule() {
     if (!pRefMod) {
         pRefMod = newRootNode();
         if (!pRefMod) {
-            logLine(QStringLiteral(
-                "TNikonBaseCameraHandler2::FindCamera => There is not enough memory."));
+            Log::info(zarvSession,
+                      QStringLiteral(
+                          "TNikonBaseCameraHandler2::FindCamera => There is not enough memory."));
             return kFindCameraFailed;
         }
         g_pConnectionOwner = this;
         if (!Command_Open(nullptr, pRefMod->object, 0)) {
-            logLine(QStringLiteral(
-                "TNikonBaseCameraHandler2::FindCamera => Module object can't be opened.\n"));
+            Log::info(
+                zarvSession,
+                QStringLiteral(
+                    "TNikonBaseCameraHandler2::FindCamera => Module object can't be opened.\n"));
             FreeRefObjTree(pRefMod, true);
             pRefMod = nullptr;
             g_pConnectionOwner = nullptr;
@@ -226,18 +235,23 @@ int16_t ZarvNikonBaseCameraHandler::openModule() {
     case ModuleReady::Yes:
         return kFindCameraFound;
     case ModuleReady::NoCapabilities:
-        logLine(QStringLiteral(
-            "TNikonBaseCameraHandler2::FindCamera => Failed in enumeration of capabilities."));
+        Log::info(
+            zarvSession,
+            QStringLiteral(
+                "TNikonBaseCameraHandler2::FindCamera => Failed in enumeration of capabilities."));
         releaseConnection(true);
         return kFindCameraFailed;
     case ModuleReady::NoCallbacks:
-        logLine(QStringLiteral(
-            "TNikonBaseCameraHandler2::FindCamera => Failed in setting a call back function."));
+        Log::info(
+            zarvSession,
+            QStringLiteral(
+                "TNikonBaseCameraHandler2::FindCamera => Failed in setting a call back function."));
         releaseConnection(true);
         return kFindCameraFailed;
     case ModuleReady::NoControllerMode:
-        logLine(QStringLiteral("TNikonBaseCameraHandler2::FindCamera => Failed in setting "
-                               "kNkMAIDCapability_ModuleMode."));
+        Log::info(zarvSession,
+                  QStringLiteral("TNikonBaseCameraHandler2::FindCamera => Failed in setting "
+                                 "kNkMAIDCapability_ModuleMode."));
         return kFindCameraFailed;
     }
     return kFindCameraFailed;
@@ -245,52 +259,57 @@ int16_t ZarvNikonBaseCameraHandler::openModule() {
 
 int16_t ZarvNikonBaseCameraHandler::openSource(const QString& op) {
     const int retry = waitForSource(pRefMod, kFindCameraTries, &ulSrcID, [](int left) {
-        logLine(QStringLiteral("inside findcamera - looping retyrcount = %1").arg(left));
+        Log::info(zarvSession,
+                  QStringLiteral("inside findcamera - looping retyrcount = %1").arg(left));
     });
     if (retry < 0) {
-        logLine(QStringLiteral(
-            "TNikonBaseCameraHandler2::FindCamera => SelectSource returned false\n"));
+        Log::info(zarvSession,
+                  QStringLiteral(
+                      "TNikonBaseCameraHandler2::FindCamera => SelectSource returned false\n"));
         releaseConnection(true);
         return kFindCameraFailed;
     }
-    logLine(QStringLiteral("inside findcamera - final retyrcount = %1").arg(retry));
+    Log::info(zarvSession, QStringLiteral("inside findcamera - final retyrcount = %1").arg(retry));
 
     if (ulSrcID != 0) {
-        std::printf("ulSrcID = [%i]\n", int(ulSrcID));
-        std::fflush(stdout);
+        Log::diagnostic("ulSrcID = [%i]\n", int(ulSrcID));
         pRefSrc = GetRefChildPtr_ID(pRefMod, int32_t(ulSrcID));
         if (!pRefSrc) {
             int32_t opened = kNkMAIDResult_NoError;
             if (!AddChild(pRefMod, int32_t(ulSrcID), &opened)) {
                 if (opened == kNkMAIDResult_DeviceHeld) {
-                    logLine(QStringLiteral("%1->%2 %3 is held by another program: the module "
-                                           "cannot open it")
-                                .arg(description(), op, deviceName().toString()));
+                    Log::info(zarvSession,
+                              QStringLiteral("%1->%2 %3 is held by another program: the module "
+                                             "cannot open it")
+                                  .arg(description(), op, deviceName().toString()));
                     return kFindCameraDeviceHeld;
                 }
-                logLine(QStringLiteral("TNikonBaseCameraHandler2::FindCamera => Source object "
-                                       "can't be opened.\n"));
+                Log::info(zarvSession,
+                          QStringLiteral("TNikonBaseCameraHandler2::FindCamera => Source object "
+                                         "can't be opened.\n"));
                 return kFindCameraFailed;
             }
             pRefSrc = GetRefChildPtr_ID(pRefMod, int32_t(ulSrcID));
             if (!pRefSrc)
-                logLine(QStringLiteral("GetRefChildPtr_ID FAILED ????\n"));
+                Log::info(zarvSession, QStringLiteral("GetRefChildPtr_ID FAILED ????\n"));
         }
     } else {
-        logLine(QStringLiteral("ulSrcID <=0??????\n"));
+        Log::info(zarvSession, QStringLiteral("ulSrcID <=0??????\n"));
     }
 
     if (pRefSrc) {
         m_skippedItems.clear();
         m_failedFetches.clear();
-        logLine(QStringLiteral("TNikonBaseCameraHandler2::Found a camera.\n"));
+        Log::info(zarvSession, QStringLiteral("TNikonBaseCameraHandler2::Found a camera.\n"));
         const QVariant name = deviceName();
         setStatusOnMainQueue(kPrefNameOfCameraFound,
                              name.isValid() ? name.toString()
                                             : QStringLiteral("Unknown Nikon Camera???"));
         return kFindCameraFound;
     }
-    logLine(QStringLiteral("%1->%2  FINALLY FAILED to Find Camera......\n").arg(description(), op));
+    Log::info(
+        zarvSession,
+        QStringLiteral("%1->%2  FINALLY FAILED to Find Camera......\n").arg(description(), op));
     releaseConnection(true);
     return kFindCameraFailed;
 }
@@ -305,12 +324,14 @@ int16_t ZarvNikonBaseCameraHandler::SearchCameraWithModulePath(const QString& pa
         return -1;
     QString error;
     if (!bundle.load(&error)) {
-        logLine(QStringLiteral("%1 -> UNAble to load bundle with error = %2").arg(prefix, error));
+        Log::info(zarvSession,
+                  QStringLiteral("%1 -> UNAble to load bundle with error = %2").arg(prefix, error));
         return -1;
     }
     auto entry = reinterpret_cast<LPMAIDEntryPointProc>(bundle.symbol(kEntryPointName, &error));
     if (!entry) {
-        logLine(
+        Log::info(
+            zarvSession,
             QStringLiteral("%1 -> no %2: %3").arg(prefix, QLatin1String(kEntryPointName), error));
         return -1; // the bundle unloads as it goes out of scope
     }
@@ -320,7 +341,7 @@ int16_t ZarvNikonBaseCameraHandler::SearchCameraWithModulePath(const QString& pa
     LPRefObj root = newRootNode();
     bool found = false;
     if (!root) {
-        logLine(QStringLiteral("%1 => There is not enough memory222.").arg(prefix));
+        Log::info(zarvSession, QStringLiteral("%1 => There is not enough memory222.").arg(prefix));
     } else {
         bool opened = false;
         try {
@@ -328,16 +349,19 @@ int16_t ZarvNikonBaseCameraHandler::SearchCameraWithModulePath(const QString& pa
             if (opened) {
                 found = probeOpenedModule(root, prefix);
                 if (!Close_Module(root))
-                    logLine(QStringLiteral("%1 problme with closing module").arg(prefix));
+                    Log::info(zarvSession,
+                              QStringLiteral("%1 problme with closing module").arg(prefix));
             }
         } catch (const MaidException& e) {
-            logLine(
+            Log::info(
+                zarvSession,
                 QStringLiteral("%1 the camera module failed with %2").arg(prefix).arg(e.code()));
             found = false;
             if (opened)
                 closeQuietly(root);
         } catch (const std::exception& e) {
-            logLine(QStringLiteral("%1 failed: %2").arg(prefix, QString::fromUtf8(e.what())));
+            Log::info(zarvSession,
+                      QStringLiteral("%1 failed: %2").arg(prefix, QString::fromUtf8(e.what())));
             found = false;
             if (opened)
                 closeQuietly(root);
@@ -350,7 +374,7 @@ int16_t ZarvNikonBaseCameraHandler::SearchCameraWithModulePath(const QString& pa
 
     if (!found)
         return -1;
-    logLine(QStringLiteral("TNikonBaseCameraHandler2::Found a camera.\n"));
+    Log::info(zarvSession, QStringLiteral("TNikonBaseCameraHandler2::Found a camera.\n"));
     const QVariant name = deviceName();
     setStatusOnMainQueue(kPrefNameOfCameraFound, name.isValid()
                                                      ? name.toString()
@@ -363,29 +387,33 @@ bool ZarvNikonBaseCameraHandler::probeOpenedModule(LPRefObj root, const QString&
     case ModuleReady::Yes:
         break;
     case ModuleReady::NoCapabilities:
-        logLine(QStringLiteral("%1 => Failed in enumeration of capabilities222.").arg(prefix));
+        Log::info(zarvSession,
+                  QStringLiteral("%1 => Failed in enumeration of capabilities222.").arg(prefix));
         return false;
     case ModuleReady::NoCallbacks:
-        logLine(QStringLiteral("%1 => Failed in setting a call back function.").arg(prefix));
+        Log::info(zarvSession,
+                  QStringLiteral("%1 => Failed in setting a call back function.").arg(prefix));
         return false;
     case ModuleReady::NoControllerMode:
-        logLine(
+        Log::info(
+            zarvSession,
             QStringLiteral("%1 => Failed in setting kNkMAIDCapability_ModuleMode.").arg(prefix));
         return false;
     }
     uint32_t sourceId = 0;
     const int retry = waitForSource(root, kProbeTries, &sourceId, [&prefix](int left) {
-        logLine(QStringLiteral("%1 => looping retyrcount = %2").arg(prefix).arg(left));
+        Log::info(zarvSession,
+                  QStringLiteral("%1 => looping retyrcount = %2").arg(prefix).arg(left));
     });
     if (retry < 0)
         return false;
-    logLine(QStringLiteral("%1 => found camera on retrycount = %2...").arg(prefix).arg(retry));
+    Log::info(zarvSession,
+              QStringLiteral("%1 => found camera on retrycount = %2...").arg(prefix).arg(retry));
     // Opened, and given back at once: the probe leaves nothing open.
     if (sourceId != 0) {
         if (!GetRefChildPtr_ID(root, int32_t(sourceId))) {
             const bool ok = AddChild(root, int32_t(sourceId));
-            std::printf(ok ? "Source object is opened.\n" : "Source object can't be opened.\n");
-            std::fflush(stdout);
+            Log::diagnostic(ok ? "Source object is opened.\n" : "Source object can't be opened.\n");
         }
         RemoveChild(root, int32_t(sourceId));
     }
@@ -393,7 +421,7 @@ bool ZarvNikonBaseCameraHandler::probeOpenedModule(LPRefObj root, const QString&
 }
 
 bool ZarvNikonBaseCameraHandler::CloseMyCamera() {
-    Log::inside(description(), QStringLiteral("CloseMyCamera"));
+    Log::inside(zarvSession, description(), QStringLiteral("CloseMyCamera"));
     if (pRefMod) {
         closeQuietly(pRefMod);
         // Whatever the close could not take down is released without it.
@@ -409,7 +437,7 @@ bool ZarvNikonBaseCameraHandler::CloseMyCamera() {
 }
 
 int16_t ZarvNikonBaseCameraHandler::CleanUp() {
-    Log::inside(description(), QStringLiteral("CleanUp"));
+    Log::inside(zarvSession, description(), QStringLiteral("CleanUp"));
     FreeRefObjTree(pRefMod, true);
     pRefMod = nullptr;
     pRefSrc = nullptr;
@@ -422,12 +450,12 @@ int16_t ZarvNikonBaseCameraHandler::CleanUp() {
 }
 
 int16_t ZarvNikonBaseCameraHandler::UnloadCamera() {
-    Log::inside(description(), QStringLiteral("UnloadCamera"));
+    Log::inside(zarvSession, description(), QStringLiteral("UnloadCamera"));
     // Unloading the code of a module that still has an open module object would strand it.
     closeQuietly(pRefMod);
     CleanUp();
     if (g_pModuleBundle && g_pModuleBundle->isLoaded()) {
-        logLine(QStringLiteral("executable bundle is loaded..."));
+        Log::info(zarvSession, QStringLiteral("executable bundle is loaded..."));
         g_pModuleBundle->unload();
     }
     delete g_pModuleBundle;
@@ -440,11 +468,12 @@ int16_t ZarvNikonBaseCameraHandler::UnloadCamera() {
 // Called after the SDK layer raised a failure: if the camera's source went with it (a removal
 // frees the source's node), the connection is given up, so nothing points at freed memory.
 void ZarvNikonBaseCameraHandler::afterSdkFailure(const QString& operation, int code) {
-    logLine(QStringLiteral("%1->%2 the camera module failed with %3")
-                .arg(description(), operation)
-                .arg(code));
+    Log::info(zarvSession, QStringLiteral("%1->%2 the camera module failed with %3")
+                               .arg(description(), operation)
+                               .arg(code));
     if (pRefSrc && (!pRefMod || GetRefChildPtr_ID(pRefMod, int32_t(ulSrcID)) != pRefSrc)) {
-        logLine(QStringLiteral("%1->%2 the camera is gone").arg(description(), operation));
+        Log::info(zarvSession,
+                  QStringLiteral("%1->%2 the camera is gone").arg(description(), operation));
         pRefSrc = nullptr;
         releaseConnection(true);
     }

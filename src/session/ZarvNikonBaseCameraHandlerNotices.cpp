@@ -4,7 +4,6 @@
 
 #include "messaging/InboundPayload.h"
 #include "messaging/OutboundNotifications.h"
-#include "modules/Description.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 
@@ -17,9 +16,10 @@ using namespace session_detail;
 // --- Notices -----------------------------------------------------------------------------------
 
 void ZarvNikonBaseCameraHandler::handleSavedImageNotification(const Notification& notification) {
-    logLine(QStringLiteral("%1->handleSavedImageNotification: object = %2, userInfo = %3")
-                .arg(description(), fmt(Log::capped(notification.object)),
-                     describe(Log::capped(notification.userInfo))));
+    Log::info(zarvSession,
+              QStringLiteral("%1->handleSavedImageNotification: object = %2, userInfo = %3")
+                  .arg(description(), Log::value(Log::capped(notification.object)),
+                       Log::describe(Log::capped(notification.userInfo))));
     const InboundPayload payload = readInboundPayload(notification);
     const QString sender = payload.senderApp.value_or(QString());
     const QString path = payload.filePath.value_or(QString());
@@ -32,7 +32,7 @@ void ZarvNikonBaseCameraHandler::handleSavedImageNotification(const Notification
 void ZarvNikonBaseCameraHandler::sendUserNotificationForNewImage(const QString& path) {
     const UsbFacts usb(fUsbDeviceInfo().value(QStringLiteral("usbproperties")).toMap());
     UserNotification notice;
-    notice.title = fmt(usb.product);
+    notice.title = Log::value(usb.product);
     notice.subtitle = QStringLiteral("Found New Image:");
     notice.informativeText = path.isEmpty()
                                  ? QStringLiteral("saved image...")
@@ -57,8 +57,9 @@ void ZarvNikonBaseCameraHandler::removeOldNotificationsWithIdentifer(
 
 void ZarvNikonBaseCameraHandler::handleUsbDeviceAdded(const Notification& notification) {
     const QString op = QStringLiteral("handleUsbDeviceAdded:");
-    logLine(QStringLiteral("Inside %1 => %2...notification = %3")
-                .arg(description(), op, describe(Log::capped(notification.userInfo))));
+    Log::info(zarvSession,
+              QStringLiteral("Inside %1 => %2...notification = %3")
+                  .arg(description(), op, Log::describe(Log::capped(notification.userInfo))));
     const UsbFacts usb(notification.userInfo.value(QStringLiteral("usbproperties")).toMap());
     const QString product = stringOrEmpty(usb.product);
     if (product.isEmpty())
@@ -66,9 +67,9 @@ void ZarvNikonBaseCameraHandler::handleUsbDeviceAdded(const Notification& notifi
     logModuleFor(description(), op, product, QStringLiteral("Load"));
     UserNotification notice;
     notice.identifier = usb.identifier();
-    notice.title = QStringLiteral("Found Device Vendor: %1").arg(fmt(usb.vendor));
+    notice.title = QStringLiteral("Found Device Vendor: %1").arg(Log::value(usb.vendor));
     notice.subtitle = QStringLiteral(": %1 at 0x%2").arg(product, usb.locationHex());
-    notice.informativeText = QStringLiteral("SN: %1").arg(fmt(usb.serial));
+    notice.informativeText = QStringLiteral("SN: %1").arg(Log::value(usb.serial));
     notice.soundName = UserNotification::kDefaultSoundName;
     notice.hasReplyButton = false;
     notice.hasActionButton = false;
@@ -82,21 +83,22 @@ void ZarvNikonBaseCameraHandler::handleUsbDeviceAdded(const Notification& notifi
 
 void ZarvNikonBaseCameraHandler::handleUsbDeviceRemoved(const Notification& notification) {
     const QString op = QStringLiteral("handleUsbDeviceRemoved:");
-    logLine(QStringLiteral("Inside %1 => %2...notification = %3")
-                .arg(description(), op, describe(Log::capped(notification.userInfo))));
+    Log::info(zarvSession,
+              QStringLiteral("Inside %1 => %2...notification = %3")
+                  .arg(description(), op, Log::describe(Log::capped(notification.userInfo))));
     const UsbFacts usb(notification.userInfo.value(QStringLiteral("usbproperties")).toMap());
     const QString product = stringOrEmpty(usb.product);
     logModuleFor(description(), op, product, QStringLiteral("Close"));
     UserNotification notice;
     notice.identifier = usb.identifier();
     notice.title = QStringLiteral("!! DEVICE REMOVED !!");
-    notice.subtitle = QStringLiteral(" %1 at 0x%2").arg(fmt(usb.product), usb.locationHex());
-    notice.informativeText = QStringLiteral("SN: %1").arg(fmt(usb.serial));
+    notice.subtitle = QStringLiteral(" %1 at 0x%2").arg(Log::value(usb.product), usb.locationHex());
+    notice.informativeText = QStringLiteral("SN: %1").arg(Log::value(usb.serial));
     notice.soundName = UserNotification::kDefaultSoundName;
     notice.hasReplyButton = false;
     notice.hasActionButton = false;
     deliverReplacing(fUserNotifCenter(), notice, description(), op);
-    logLine(QStringLiteral("Inside %1 => %2...DONE...").arg(description(), op));
+    Log::info(zarvSession, QStringLiteral("Inside %1 => %2...DONE...").arg(description(), op));
 }
 
 bool ZarvNikonBaseCameraHandler::shouldPresentNotification(UserNotificationCenter&,
@@ -109,10 +111,10 @@ void ZarvNikonBaseCameraHandler::didDeliverNotification(UserNotificationCenter&,
 
 void ZarvNikonBaseCameraHandler::didActivateNotification(UserNotificationCenter&,
                                                          const UserNotification& notification) {
-    logLine(activationTypeName(notification.activationType));
+    Log::info(zarvSession, activationTypeName(notification.activationType));
     if (notification.activationType == UserNotification::ActivationType::ActionButtonClicked &&
         notification.actionButtonTitle.compare(QLatin1String("action1"), Qt::CaseInsensitive) == 0)
-        logLine(QStringLiteral("do some action1"));
+        Log::info(zarvSession, QStringLiteral("do some action1"));
 }
 
 } // namespace zarv

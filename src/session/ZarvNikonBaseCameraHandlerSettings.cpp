@@ -1,3 +1,4 @@
+#include "platform/Log.h"
 #include "session/ZarvNikonBaseCameraHandler.h"
 
 #include "session/SessionSupport.h"
@@ -19,8 +20,7 @@ bool ZarvNikonBaseCameraHandler::openSourceForSettings(const QString& operation,
     if (*source)
         return true;
     if (!pRefMod || !AddChild(pRefMod, int32_t(ulSrcID))) {
-        std::printf("Source object can't be opened.\n");
-        std::fflush(stdout);
+        Log::diagnostic("Source object can't be opened.\n");
         if (storeErrors)
             UserDefaults::standard().setObject(
                 kPrefLastNikonResponse,
@@ -29,12 +29,12 @@ bool ZarvNikonBaseCameraHandler::openSourceForSettings(const QString& operation,
         *result = 0;
         return false;
     }
-    std::printf("Source object is opened.\n");
-    std::fflush(stdout);
+    Log::diagnostic("Source object is opened.\n");
     *source = GetRefChildPtr_ID(pRefMod, int32_t(ulSrcID));
     if (*source)
         return true;
-    logLine(QStringLiteral("%1-%2 -> pRefSrc is NIL.\n").arg(className(), operation));
+    Log::info(zarvSession,
+              QStringLiteral("%1-%2 -> pRefSrc is NIL.\n").arg(className(), operation));
     if (storeErrors)
         UserDefaults::standard().setObject(
             kPrefLastNikonResponse,
@@ -54,8 +54,8 @@ void ZarvNikonBaseCameraHandler::refreshCameraType(LPRefObj source) {
 
 void ZarvNikonBaseCameraHandler::logResponse(const QString& operation) {
     const QVariant response = UserDefaults::standard().objectForKey(kPrefLastNikonResponse);
-    logLine(QStringLiteral("%1->%2 .......Got back response = %3")
-                .arg(description(), operation, fmt(response)));
+    Log::info(zarvSession, QStringLiteral("%1->%2 .......Got back response = %3")
+                               .arg(description(), operation, Log::value(response)));
 }
 
 int16_t
@@ -67,7 +67,7 @@ ZarvNikonBaseCameraHandler::runSettingsOperation(const QString& operation, bool 
         if (!openSourceForSettings(operation, storeErrors, &source, &result))
             return result;
         refreshCameraType(source);
-        logLine(QStringLiteral("start....."));
+        Log::info(zarvSession, QStringLiteral("start....."));
         body(source);
     } catch (const MaidException& e) {
         if (storeErrors)
@@ -83,9 +83,9 @@ ZarvNikonBaseCameraHandler::runSettingsOperation(const QString& operation, bool 
 }
 
 void ZarvNikonBaseCameraHandler::logCapabilityEntry(const QString& operation, uint32_t capability) {
-    logLine(QStringLiteral("%1->%2 .......capability = 0x%3")
-                .arg(description(), operation,
-                     QStringLiteral("%1").arg(capability, 4, 16, QChar(u'0'))));
+    Log::info(zarvSession, QStringLiteral("%1->%2 .......capability = 0x%3")
+                               .arg(description(), operation,
+                                    QStringLiteral("%1").arg(capability, 4, 16, QChar(u'0'))));
     UserDefaults::standard().removeObject(kPrefLastNikonResponse);
 }
 
@@ -112,19 +112,21 @@ int16_t ZarvNikonBaseCameraHandler::SetCameraInfo(const QVariant& value, uint32_
         } else if (wtihType.compare(QLatin1String("rangetype"), Qt::CaseInsensitive) == 0) {
             SETRangeCapability(source, forCapability, value.toDouble());
         } else if (wtihType.compare(QLatin1String("unsignedtype"), Qt::CaseInsensitive) == 0) {
-            logLine(QStringLiteral("%1-> WHAT the HECK??? [0x%2] for value=[%3].....")
-                        .arg(op, QString::number(forCapability, 16))
-                        .arg(value.toLongLong()));
+            Log::info(zarvSession,
+                      QStringLiteral("%1-> WHAT the HECK??? [0x%2] for value=[%3].....")
+                          .arg(op, QString::number(forCapability, 16))
+                          .arg(value.toLongLong()));
             if (!SETUnsignedCapability(source, forCapability, uint32_t(value.toULongLong())))
-                logLine(QStringLiteral("%1->%2 .......Failed to SETUnsignedCapability !!!!!!!!")
-                            .arg(description(), op));
+                Log::info(zarvSession,
+                          QStringLiteral("%1->%2 .......Failed to SETUnsignedCapability !!!!!!!!")
+                              .arg(description(), op));
         }
     });
 }
 
 int16_t ZarvNikonBaseCameraHandler::GetImageSize() {
     const QString op = QStringLiteral("GetImageSize");
-    logLine(QStringLiteral("%1->%2 .......").arg(description(), op));
+    Log::info(zarvSession, QStringLiteral("%1->%2 .......").arg(description(), op));
     return runSettingsOperation(
         op, false, [](LPRefObj source) { GETEnumCapability(source, kNkMAIDCapability_ImageSize); });
 }

@@ -1,4 +1,5 @@
 #include "CameraControlsViewController.h"
+#include "platform/Log.h"
 
 #include "ViewAdditions.h"
 #include "ui_CameraControlsViewController.h"
@@ -23,10 +24,7 @@ namespace {
 const QString kPageOne = QStringLiteral("camsettingview1");
 const QString kPageTwo = QStringLiteral("finetunesettings");
 
-void logInside(const char* operation, const QString& rest) {
-    qInfo().noquote() << QStringLiteral("Inside CameraControlsViewController => %1...%2")
-                             .arg(QLatin1String(operation), rest);
-}
+const QString kLogOwner = QStringLiteral("CameraControlsViewController");
 
 // Slider ranges beyond what an int holds are no camera's; they are cut to it.
 int wholeNumber(double value) {
@@ -143,7 +141,8 @@ QWidget* CameraControlsViewController::sliderContainer(const QString& identifier
 void CameraControlsViewController::showList(const QString& popupIdentifier, const PopupList& list) {
     QComboBox* box = popup(popupIdentifier);
     if (!box) {
-        logInside("setupPopupList:", QStringLiteral("no list [%1]").arg(popupIdentifier));
+        Log::inside(zarvUi, kLogOwner,
+                    "setupPopupList:", QStringLiteral("no list [%1]").arg(popupIdentifier));
         return;
     }
     const QSignalBlocker quiet(box);
@@ -155,10 +154,11 @@ void CameraControlsViewController::showList(const QString& popupIdentifier, cons
         if (*list.selection >= 0 && *list.selection < box->count())
             position = *list.selection;
         else
-            logInside("setupPopupList:", QStringLiteral("[%1] has no item %2: the list keeps its "
-                                                        "position")
-                                             .arg(box->objectName())
-                                             .arg(*list.selection));
+            Log::inside(zarvUi, kLogOwner, "setupPopupList:",
+                        QStringLiteral("[%1] has no item %2: the list keeps its "
+                                       "position")
+                            .arg(box->objectName())
+                            .arg(*list.selection));
     }
     box->setCurrentIndex(position >= 0 && position < box->count() ? position
                                                                   : (box->count() ? 0 : -1));
@@ -188,16 +188,16 @@ void CameraControlsViewController::ibClickedOnPopupButton(QComboBox* box, int in
     const bool enabled = box->model()->index(index, 0).flags().testFlag(Qt::ItemIsEnabled);
     if (!enabled) {
         // A disabled item reached by typing: the camera keeps its setting, the list shows it.
-        logInside(
-            "ibClickedOnPopupButton:",
+        Log::inside(
+            zarvUi, kLogOwner, "ibClickedOnPopupButton:",
             QStringLiteral("[%1] item %2 cannot be chosen").arg(box->objectName()).arg(index));
         const QSignalBlocker quiet(box);
         box->setCurrentIndex(m_listPositions.value(box, -1));
         return;
     }
     m_listPositions.insert(box, index);
-    logInside("ibClickedOnPopupButton:",
-              QStringLiteral("asking to write [%1] item %2").arg(box->objectName()).arg(index));
+    Log::inside(zarvUi, kLogOwner, "ibClickedOnPopupButton:",
+                QStringLiteral("asking to write [%1] item %2").arg(box->objectName()).arg(index));
     m_controls.ibClickedOnPopupButton(box->objectName(), index);
 }
 
@@ -206,7 +206,8 @@ void CameraControlsViewController::ibClickedOnPopupButton(QComboBox* box, int in
 void CameraControlsViewController::showSlider(const QString& container, const SliderSetup& setup) {
     QWidget* box = sliderContainer(container);
     if (!box) {
-        logInside("ibSetupSliderForCapability:", QStringLiteral("no slider [%1]").arg(container));
+        Log::inside(zarvUi, kLogOwner,
+                    "ibSetupSliderForCapability:", QStringLiteral("no slider [%1]").arg(container));
         return;
     }
     if (!setup.label.isEmpty())
@@ -218,11 +219,11 @@ void CameraControlsViewController::showSlider(const QString& container, const Sl
     auto* slider = part<QSlider>(box, "slider");
     const QSignalBlocker quiet(slider);
     if (lower > upper) {
-        logInside("ibSetupSliderForCapability:",
-                  QStringLiteral("[%1] has no whole step between %2 and %3")
-                      .arg(container)
-                      .arg(setup.minimum)
-                      .arg(setup.maximum));
+        Log::inside(zarvUi, kLogOwner, "ibSetupSliderForCapability:",
+                    QStringLiteral("[%1] has no whole step between %2 and %3")
+                        .arg(container)
+                        .arg(setup.minimum)
+                        .arg(setup.maximum));
         slider->setEnabled(false);
         return;
     }
@@ -250,11 +251,11 @@ void CameraControlsViewController::ibClickedOnSlider(QSlider* slider) {
     const int position = slider->value();
     const std::optional<double> step =
         m_controls.ibClickedOnSlider(container->objectName(), double(position));
-    logInside("ibClickedOnSlider:",
-              QStringLiteral("[%1] released at %2, written %3")
-                  .arg(container->objectName())
-                  .arg(position)
-                  .arg(step ? QString::number(*step) : QStringLiteral("nothing")));
+    Log::inside(zarvUi, kLogOwner, "ibClickedOnSlider:",
+                QStringLiteral("[%1] released at %2, written %3")
+                    .arg(container->objectName())
+                    .arg(position)
+                    .arg(step ? QString::number(*step) : QStringLiteral("nothing")));
     showSliderValue(container,
                     step ? std::clamp(wholeNumber(*step), slider->minimum(), slider->maximum())
                          : m_sliderValues.value(slider, slider->value()));
@@ -263,14 +264,14 @@ void CameraControlsViewController::ibClickedOnSlider(QSlider* slider) {
 void CameraControlsViewController::ibClickedOnReset(const QString& container) {
     QWidget* box = sliderContainer(container);
     const QWidget* button = box ? findSubviewWithIdentifier(box, QStringLiteral("reset")) : nullptr;
-    qInfo().noquote() << QStringLiteral("parentIdentifier[%1] contains button[%2]")
-                             .arg(box ? box->objectName() : container,
-                                  button ? button->objectName() : QString());
+    qCInfo(zarvUi).noquote() << QStringLiteral("parentIdentifier[%1] contains button[%2]")
+                                    .arg(box ? box->objectName() : container,
+                                         button ? button->objectName() : QString());
     const std::optional<CameraControls::SliderReset> reset = m_controls.ibClickedOnReset(container);
-    logInside("ibClickedOnReset:",
-              QStringLiteral("[%1] stored reading %2")
-                  .arg(container, reset && reset->value ? QString::number(*reset->value)
-                                                        : QStringLiteral("none")));
+    Log::inside(zarvUi, kLogOwner, "ibClickedOnReset:",
+                QStringLiteral("[%1] stored reading %2")
+                    .arg(container, reset && reset->value ? QString::number(*reset->value)
+                                                          : QStringLiteral("none")));
     if (!box || !reset)
         return;
     if (reset->label && !reset->label->isEmpty())

@@ -1,4 +1,5 @@
 #include "MainWindow.h"
+#include "platform/Log.h"
 
 #include "CameraControlsViewController.h"
 #include "ConfirmQuitSheet.h"
@@ -44,10 +45,7 @@ const QString kMiniSizes = QStringLiteral("prefMiniSizesInfoArray");
 const QString kSelectedMiniSize = QStringLiteral("prefSelectedMiniPanelSizeValue");
 
 // The form changes run where the controller's would; their log lines name it.
-void logInside(const char* operation, const QString& rest) {
-    qInfo().noquote()
-        << QStringLiteral("Inside AppDelegate => %1...%2").arg(QLatin1String(operation), rest);
-}
+const QString kLogOwner = QStringLiteral("AppDelegate");
 
 UserDefaults& defaults() {
     return UserDefaults::standard();
@@ -289,7 +287,7 @@ void MainWindow::showMatchWindow(const std::shared_ptr<ModuleMatchTask>& task) {
     // Held as a plain QObject: the completion also runs while the window is being destroyed,
     // when it is no longer a match window.
     zarv::beginSheet(this, window, [window = QPointer<QObject>(window)](long code) {
-        qInfo().noquote() << QStringLiteral("Module match window ended with %1").arg(code);
+        qCInfo(zarvUi).noquote() << QStringLiteral("Module match window ended with %1").arg(code);
         if (window)
             window->deleteLater();
     });
@@ -310,7 +308,7 @@ void MainWindow::orderFrontAtStatusLevel(bool activate) {
         activateWindow();
     const QStringList identifiers = tabIdentifiers();
     for (qsizetype i = 0; i < identifiers.size(); ++i)
-        qInfo().noquote() << QStringLiteral("item[%1] = %2").arg(i).arg(identifiers.at(i));
+        qCInfo(zarvUi).noquote() << QStringLiteral("item[%1] = %2").arg(i).arg(identifiers.at(i));
     selectIntialTabviewItem();
     m_ui->ibModuleTableView->clearSelection();
 }
@@ -415,7 +413,7 @@ void MainWindow::ibDisclosureButton(QAbstractButton* sender, Qt::KeyboardModifie
             ibTestButton1();
         } else {
             beep();
-            logInside("ibDisclosureButton:", QStringLiteral("Not allowed..."));
+            Log::inside(zarvUi, kLogOwner, "ibDisclosureButton:", QStringLiteral("Not allowed..."));
             sender->setChecked(false);
             m_titleBarRemoved = !m_titleBarRemoved;
             applyWindowFlags();
@@ -501,8 +499,8 @@ void MainWindow::selectIntialTabviewItem() {
     const QString identifier = window::initialTabIdentifier(
         defaults().stringForKey(QStringLiteral("prefDefaultMainTabviewItemIdentifier")));
     if (!selectTab(identifier))
-        logInside(
-            "selectIntialTabviewItem",
+        Log::inside(
+            zarvUi, kLogOwner, "selectIntialTabviewItem",
             QStringLiteral("FAILED indexOfTabViewItemWithIdentifier:[%1]...").arg(identifier));
 }
 
@@ -588,8 +586,8 @@ void MainWindow::writeState() {
     QSaveFile file(m_stateFile);
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(QJsonDocument(state).toJson(QJsonDocument::Compact)) < 0 || !file.commit())
-        qWarning().noquote() << QStringLiteral("Cannot write the window state to %1: %2")
-                                    .arg(m_stateFile, file.errorString());
+        qCWarning(zarvUi).noquote() << QStringLiteral("Cannot write the window state to %1: %2")
+                                           .arg(m_stateFile, file.errorString());
 }
 
 } // namespace zarv

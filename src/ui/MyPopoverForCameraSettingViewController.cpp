@@ -1,4 +1,5 @@
 #include "MyPopoverForCameraSettingViewController.h"
+#include "platform/Log.h"
 
 #include "ShareActions.h"
 #include "Sheets.h"
@@ -15,10 +16,7 @@ namespace zarv {
 
 namespace {
 
-void logInside(const char* operation, const QString& rest = {}) {
-    qInfo().noquote() << QStringLiteral("Inside MyPopoverForCameraSettingViewController => %1...%2")
-                             .arg(QLatin1String(operation), rest);
-}
+const QString kLogOwner = QStringLiteral("MyPopoverForCameraSettingViewController");
 
 const QString kMessageBody = QStringLiteral("Here's my default camera settings info...\n\n");
 
@@ -84,7 +82,7 @@ void MyPopoverForCameraSettingViewController::ibAdjustForView(const QString& nam
 void MyPopoverForCameraSettingViewController::ibClickedOnButton(QObject* sender,
                                                                 Qt::KeyboardModifiers modifiers) {
     const QString identifier = sender ? sender->objectName() : QString();
-    logInside("ibClickedOnButton:", identifier);
+    Log::inside(zarvUi, kLogOwner, "ibClickedOnButton:", identifier);
     const auto is = [&](const char* name) {
         return identifier.compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
     };
@@ -133,10 +131,10 @@ void MyPopoverForCameraSettingViewController::emailFile(bool asMessage) {
         return;
     }
     if (asMessage) {
-        logInside("ibMessageItem:", *file);
+        Log::inside(zarvUi, kLogOwner, "ibMessageItem:", *file);
         messageFile(kMessageBody, *file);
     } else {
-        logInside("ibEmailItem:", *file);
+        Log::inside(zarvUi, kLogOwner, "ibEmailItem:", *file);
         zarv::emailFile(m_sheetWindow, emailBody(), *file,
                         tr("The default camera settings could not be mailed"));
     }
@@ -157,7 +155,8 @@ void MyPopoverForCameraSettingViewController::loadFromFile() {
         if (result != QDialog::Accepted || panel->selectedFiles().isEmpty())
             return;
         const QString path = panel->selectedFiles().constFirst();
-        logInside("LoadDefaultsFromFile", QStringLiteral("importing %1").arg(path));
+        Log::inside(zarvUi, kLogOwner, "LoadDefaultsFromFile",
+                    QStringLiteral("importing %1").arg(path));
         controls->importDefaults(path, [window](CameraControls::ImportOutcome outcome,
                                                 const CameraControls::SettingsReport& report) {
             showImported(window, outcome, report);
@@ -244,13 +243,14 @@ QFileDialog* MyPopoverForCameraSettingViewController::saveDefaultsToFile(QWidget
     return openSaveCopyPanel(
         sheetWindow, tr("Save Default Camera Settings"), file,
         [window, file](int result, const QString& chosen) {
-            logInside("SaveDefaultsToFile", QStringLiteral("result = %1").arg(result));
+            Log::inside(zarvUi, kLogOwner, "SaveDefaultsToFile",
+                        QStringLiteral("result = %1").arg(result));
             if (chosen.isEmpty())
                 return;
             QString error;
             if (!copyFileReplacing(file, chosen, &error)) {
-                logInside("SaveDefaultsToFile",
-                          QStringLiteral("error in copyItemAtPath = %1").arg(error));
+                Log::inside(zarvUi, kLogOwner, "SaveDefaultsToFile",
+                            QStringLiteral("error in copyItemAtPath = %1").arg(error));
                 return;
             }
             alert(window, QStringLiteral("Defaults Saved !"),

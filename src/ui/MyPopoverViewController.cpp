@@ -1,4 +1,5 @@
 #include "MyPopoverViewController.h"
+#include "platform/Log.h"
 
 #include "ShareActions.h"
 #include "Sheets.h"
@@ -19,10 +20,7 @@ namespace zarv {
 
 namespace {
 
-void logInside(const char* operation, const QString& rest = {}) {
-    qInfo().noquote() << QStringLiteral("Inside MyPopoverViewController => %1...%2")
-                             .arg(QLatin1String(operation), rest);
-}
+const QString kLogOwner = QStringLiteral("MyPopoverViewController");
 
 } // namespace
 
@@ -43,17 +41,18 @@ std::optional<QString> MyPopoverViewController::createPlistFile(QString* failure
 }
 
 void MyPopoverViewController::ibClickedOnButton(QObject* sender, Qt::KeyboardModifiers modifiers) {
-    logInside("ibClickedOnButton:");
-    logInside(
-        "ibClickedOnButton:",
+    Log::inside(zarvUi, kLogOwner, "ibClickedOnButton:");
+    Log::inside(
+        zarvUi, kLogOwner, "ibClickedOnButton:",
         QStringLiteral("operatingSystemVersionString = %1...").arg(QSysInfo::prettyProductName()));
-    logInside("ibClickedOnButton:",
-              QStringLiteral("                 processName = %1...")
-                  .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName()));
+    Log::inside(zarvUi, kLogOwner, "ibClickedOnButton:",
+                QStringLiteral("                 processName = %1...")
+                    .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName()));
     QString failure;
     const std::optional<QString> file = createPlistFile(&failure);
     if (!file) {
-        logInside("ibClickedOnButton:", QStringLiteral("Unable to create plist file????"));
+        Log::inside(zarvUi, kLogOwner,
+                    "ibClickedOnButton:", QStringLiteral("Unable to create plist file????"));
         if (!failure.isEmpty() && m_sheetWindow) {
             closePopoverOf(this);
             Alert alert;
@@ -74,25 +73,26 @@ void MyPopoverViewController::ibClickedOnButton(QObject* sender, Qt::KeyboardMod
 }
 
 void MyPopoverViewController::ibEmailItem(const QString& file) {
-    logInside("ibEmailItem:", file);
+    Log::inside(zarvUi, kLogOwner, "ibEmailItem:", file);
     emailFile(m_sheetWindow, matchListEmailBody(), file, tr("The match list could not be mailed"));
     closePopoverOf(this);
 }
 
 void MyPopoverViewController::ibMessageItem(const QString& file) {
-    logInside("ibMessageItem:");
+    Log::inside(zarvUi, kLogOwner, "ibMessageItem:");
     messageFile(matchListMessageBody(), file);
     closePopoverOf(this);
 }
 
 QFileDialog* MyPopoverViewController::ibSaveMatchModuleListToFile(const QString& file) {
-    logInside("ibSaveMatchModuleListToFile:",
-              QStringLiteral("window = %1")
-                  .arg(m_sheetWindow ? m_sheetWindow->objectName() : QStringLiteral("(none)")));
+    Log::inside(zarvUi, kLogOwner, "ibSaveMatchModuleListToFile:",
+                QStringLiteral("window = %1")
+                    .arg(m_sheetWindow ? m_sheetWindow->objectName() : QStringLiteral("(none)")));
     closePopoverOf(this);
     return openSaveCopyPanel(
         m_sheetWindow, tr("Save the match list"), file, [file](int result, const QString& chosen) {
-            logInside("ibSaveMatchModuleListToFile:", QStringLiteral("result = %1").arg(result));
+            Log::inside(zarvUi, kLogOwner,
+                        "ibSaveMatchModuleListToFile:", QStringLiteral("result = %1").arg(result));
             if (!chosen.isEmpty())
                 saveMatchListCopy(file, chosen);
         });

@@ -1,4 +1,5 @@
 #include "ScreenshotTour.h"
+#include "platform/Log.h"
 
 #include "MainWindow.h"
 #include "Popover.h"
@@ -33,7 +34,7 @@ ScreenshotTour* ScreenshotTour::startIfAsked(AppDelegate& delegate, MainWindow& 
     const QString folder = qEnvironmentVariable("ZARV_SCREENSHOT_DIR");
     if (folder.isEmpty())
         return nullptr;
-    qInfo().noquote() << QStringLiteral("Screenshots into %1").arg(folder);
+    qCInfo(zarvUi).noquote() << QStringLiteral("Screenshots into %1").arg(folder);
     return new ScreenshotTour(delegate, window, folder);
 }
 
@@ -50,7 +51,8 @@ void ScreenshotTour::waitForCamera(int triesLeft) {
         return;
     }
     if (triesLeft == 0)
-        qWarning("Screenshots: no camera connected; the pictures show the window without one");
+        qCWarning(zarvUi,
+                  "Screenshots: no camera connected; the pictures show the window without one");
     after(kSettle, [this] {
         grab(QStringLiteral("mini-panel"));
         m_window.ibTestButton1();
@@ -67,13 +69,12 @@ void ScreenshotTour::waitForCamera(int triesLeft) {
         addCameraSettingsSteps();
         m_steps.push_back([this] {
             m_delegate.ibConfirmQuit();
-            after(kSettle,
-                  [this] {
-                      grab(QStringLiteral("quit-sheet"));
-                      qInfo().noquote()
-                          << QStringLiteral("Screenshots written: %1").arg(m_written.join(u' '));
-                      m_delegate.terminate();
-                  });
+            after(kSettle, [this] {
+                grab(QStringLiteral("quit-sheet"));
+                qCInfo(zarvUi).noquote()
+                    << QStringLiteral("Screenshots written: %1").arg(m_written.join(u' '));
+                m_delegate.terminate();
+            });
         });
         after(kSettle, [this] { next(); });
     });
@@ -111,7 +112,7 @@ void ScreenshotTour::clickButton(const char* name) {
     if (auto* button = m_window.findChild<QAbstractButton*>(QLatin1String(name)))
         button->click();
     else
-        qWarning("Screenshots: no button %s", name);
+        qCWarning(zarvUi, "Screenshots: no button %s", name);
 }
 
 void ScreenshotTour::next() {
@@ -131,7 +132,7 @@ void ScreenshotTour::grab(const QString& name) {
     const QPixmap picture = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
     const QString path = QDir(m_folder).filePath(name + QStringLiteral(".png"));
     if (picture.isNull() || !picture.save(path))
-        qWarning().noquote() << QStringLiteral("Screenshots: could not write %1").arg(path);
+        qCWarning(zarvUi).noquote() << QStringLiteral("Screenshots: could not write %1").arg(path);
     else
         m_written << path;
 }

@@ -1,4 +1,5 @@
 #include "Sheets.h"
+#include "platform/Log.h"
 
 #include <QDialog>
 #include <QHBoxLayout>
@@ -143,7 +144,8 @@ QDialog* beginAlertSheet(QWidget* parent, const Alert& alert,
 
 void beginSheet(QWidget* parent, QDialog* sheet, std::function<void(long)> completion) {
     if (!sheet) {
-        qWarning().noquote() << QStringLiteral("No sheet to show: answering %1").arg(kCancelReturn);
+        qCWarning(zarvUi).noquote()
+            << QStringLiteral("No sheet to show: answering %1").arg(kCancelReturn);
         if (completion)
             completion(kCancelReturn);
         return;

@@ -1,4 +1,5 @@
 #include "StatusLight.h"
+#include "platform/Log.h"
 
 #include "PathTransformer.h"
 #include "platform/Bundle.h"
@@ -49,9 +50,10 @@ void StatusLight::setImageName(const QString& name) {
     if (!load(name)) {
         const QString fallback = QString::fromLatin1(kNoStatusImage);
         if (firstTimeUnknown(name))
-            qWarning().noquote() << QStringLiteral("Status light: no usable image \"%1\" in %2; "
-                                                   "showing %3 instead")
-                                        .arg(name, Bundle::mainBundle().resourcePath(), fallback);
+            qCWarning(zarvUi).noquote()
+                << QStringLiteral("Status light: no usable image \"%1\" in %2; "
+                                  "showing %3 instead")
+                       .arg(name, Bundle::mainBundle().resourcePath(), fallback);
         m_shownName = fallback;
         load(fallback);
     }

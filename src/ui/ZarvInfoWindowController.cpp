@@ -1,4 +1,5 @@
 #include "ZarvInfoWindowController.h"
+#include "platform/Log.h"
 
 #include "ui_ZarvInfoWindow.h"
 
@@ -29,7 +30,8 @@ ZarvInfoWindowController::ZarvInfoWindowController(UserDefaults& defaults, QWidg
 ZarvInfoWindowController::~ZarvInfoWindowController() = default;
 
 void ZarvInfoWindowController::ibCloseButton() {
-    qInfo().noquote() << QStringLiteral("Inside ZarvInfoWindowController => ibCloseButton:... ");
+    qCInfo(zarvUi).noquote() << QStringLiteral(
+        "Inside ZarvInfoWindowController => ibCloseButton:... ");
     done(int(kCancelReturn));
 }
 

@@ -10,15 +10,6 @@
 
 namespace zarv {
 
-namespace {
-
-void logInside(const char* operation, const QString& rest = QString()) {
-    qInfo().noquote() << QStringLiteral("Inside %1 => %2...%3")
-                             .arg(ModuleMatchTask::kClassName, QLatin1String(operation), rest);
-}
-
-} // namespace
-
 ZarvNikonMatchModuleWindowController::ZarvNikonMatchModuleWindowController(
     std::shared_ptr<ModuleMatchTask> task, QWidget* parent)
     : QDialog(parent), m_task(std::move(task)),
@@ -63,19 +54,22 @@ void ZarvNikonMatchModuleWindowController::ibStartTask() {
     if (m_task)
         m_task->ibStartTask();
     else
-        logInside("ibStartTask:", QStringLiteral(" NO Camera To Match...."));
+        Log::inside(zarvUi, ModuleMatchTask::kClassName,
+                    "ibStartTask:", QStringLiteral(" NO Camera To Match...."));
 }
 
 void ZarvNikonMatchModuleWindowController::forceClosePanel() {
-    logInside("forceClosePanel:");
+    Log::inside(zarvUi, ModuleMatchTask::kClassName, "forceClosePanel:");
     if (m_task && m_task->fTaskStarted()) {
-        logInside("forceClosePanel:", QStringLiteral("Please Wait - TASK Still in Progress..."));
+        Log::inside(zarvUi, ModuleMatchTask::kClassName,
+                    "forceClosePanel:", QStringLiteral("Please Wait - TASK Still in Progress..."));
         return;
     }
     showSpinning(false);
     // Only a sheet has a window to end it on.
     if (!parentWidget()) {
-        logInside("forceClosePanel:", QStringLiteral("WHAT ??????"));
+        Log::inside(zarvUi, ModuleMatchTask::kClassName,
+                    "forceClosePanel:", QStringLiteral("WHAT ??????"));
         return;
     }
     done(kClosedReturn);

@@ -1,8 +1,8 @@
 #include "ZARV_camera.h"
 
 #include "modules/Architecture.h"
-#include "modules/Description.h"
 #include "modules/LookupTable.h"
+#include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Path.h"
 #include "platform/PropertyList.h"
@@ -119,9 +119,10 @@ void handleEvent(const UsbRegistryEntry& entry, const QString& action) {
             handleRemoval(*r, entry.syspath);
         }
         if (!known)
-            qDebug().noquote() << QStringLiteral("USB device %1 left without having been seen "
-                                                 "arriving; nothing to report")
-                                      .arg(entry.syspath);
+            qCDebug(zarvUsb).noquote()
+                << QStringLiteral("USB device %1 left without having been seen "
+                                  "arriving; nothing to report")
+                       .arg(entry.syspath);
     }
 }
 
@@ -194,7 +195,7 @@ void writeDiagnosticFile(const QString& name, const QVariantMap& contents) {
         return;
     QString error;
     if (!PropertyList::writeFile(folder + u'/' + name, contents, PropertyList::Format::Xml, &error))
-        qDebug().noquote() << error;
+        qCDebug(zarvUsb).noquote() << error;
 }
 
 } // namespace
@@ -217,12 +218,12 @@ UsbNotificationPort* ZARV_camera::sharedNotificationPortRunLoop() {
     if (port)
         return port;
     if (!QThread::currentThread()->eventDispatcher()) {
-        qWarning("failed to add a runloop source for device notifications\n");
+        qCWarning(zarvUsb, "failed to add a runloop source for device notifications\n");
         return nullptr;
     }
     port = openPort(false).release();
     if (!port)
-        qWarning("failed to get a mach master port");
+        qCWarning(zarvUsb, "failed to get a mach master port");
     return port;
 }
 
@@ -234,7 +235,7 @@ UsbNotificationPort* ZARV_camera::sharedNotificationPortDispatch() {
             s.port = openPort(true);
             if (!s.port) {
                 s.portFailed = true;
-                qWarning("failed to get a mach master port");
+                qCWarning(zarvUsb, "failed to get a mach master port");
             }
         }
         result = s.port.get();
@@ -251,12 +252,14 @@ void ZARV_camera::watchDevices(const QString& owner, std::optional<int> vendorID
     if (!port)
         return;
     if (!vendorID)
-        qWarning("WARNING: subclass must override -[ USBVendorID] to return an appropriate value");
+        qCWarning(zarvUsb,
+                  "WARNING: subclass must override -[ USBVendorID] to return an appropriate value");
     notificationQueue()->sync([&] {
         auto& registrations = state().registrations;
         for (const auto& r : registrations)
             if (r->owner == owner) {
-                qWarning().noquote() << QStringLiteral("%1 already watches USB devices").arg(owner);
+                qCWarning(zarvUsb).noquote()
+                    << QStringLiteral("%1 already watches USB devices").arg(owner);
                 return;
             }
         const auto registration = std::make_shared<Registration>(Registration{owner, vendorID, {}});
@@ -268,7 +271,7 @@ void ZARV_camera::watchDevices(const QString& owner, std::optional<int> vendorID
 std::optional<QVariantMap> ZARV_camera::getUsbDeviceProperties(const UsbRegistryEntry& entry) {
     const QVariantMap properties = entry.registryProperties();
     if (properties.isEmpty()) {
-        qInfo("(null)");
+        qCInfo(zarvUsb, "(null)");
         return std::nullopt;
     }
     writeDiagnosticFile(
@@ -278,7 +281,7 @@ std::optional<QVariantMap> ZARV_camera::getUsbDeviceProperties(const UsbRegistry
                 .toString(),
             formatLocationID(entry)),
         properties);
-    qInfo().noquote() << describe(properties);
+    qCInfo(zarvUsb).noquote() << Log::describe(properties);
     return properties;
 }
 
@@ -286,10 +289,11 @@ std::optional<QVariantMap> ZARV_camera::getIOKitObjectInfo(const UsbRegistryEntr
     const QString name = entry.name();
     const QString location = entry.location();
     if (!location.isEmpty())
-        qInfo().noquote()
+        qCInfo(zarvUsb).noquote()
             << QStringLiteral("Found IORegistryEntryGetLocationInPlane %1").arg(location);
     if (entry.syspath.isEmpty()) {
-        qWarning("ERROR: IOCreatePlugInInterfaceForService() returned [%d]\n", kIOReturnNotFound);
+        qCWarning(zarvUsb, "ERROR: IOCreatePlugInInterfaceForService() returned [%d]\n",
+                  kIOReturnNotFound);
         return std::nullopt;
     }
 
@@ -306,7 +310,7 @@ std::optional<QVariantMap> ZARV_camera::getIOKitObjectInfo(const UsbRegistryEntr
     for (int i = 0; i < 4; ++i) {
         const auto value = entry.hexAttribute(QLatin1String(reads[i].attribute));
         if (!value) {
-            qWarning(reads[i].failure, kIOReturnNotFound);
+            qCWarning(zarvUsb, reads[i].failure, kIOReturnNotFound);
             return std::nullopt;
         }
         values[i] = *value;
@@ -333,14 +337,15 @@ bool ZARV_camera::matchedOurProductList(const QVariantMap& info) {
 
 bool ZARV_camera::addedDeviceObject(const UsbRegistryEntry& entry, const QString& owner) {
     const auto info = getIOKitObjectInfo(entry);
-    qInfo().noquote() << QStringLiteral("addedDeviceObject info returned %1")
-                             .arg(info ? describe(*info) : QStringLiteral("(null)"));
+    qCInfo(zarvUsb).noquote() << QStringLiteral("addedDeviceObject info returned %1")
+                                     .arg(info ? Log::describe(*info) : QStringLiteral("(null)"));
     if (!info)
         return false;
     if (!matchedOurProductList(*info))
         return true;
-    qInfo().noquote() << QStringLiteral("\n\n%1->%2... MATCHED OUR Prodcut List = %3\n\n")
-                             .arg(owner, QStringLiteral("addedDeviceObject:"), describe(*info));
+    qCInfo(zarvUsb).noquote() << QStringLiteral("\n\n%1->%2... MATCHED OUR Prodcut List = %3\n\n")
+                                     .arg(owner, QStringLiteral("addedDeviceObject:"),
+                                          Log::describe(*info));
     NotificationCenter::defaultCenter().post(kZarvNikonCameraNotification, QVariant(), *info);
     return true;
 }
@@ -349,9 +354,9 @@ void ZARV_camera::removedDeviceObject(const UsbRegistryEntry& entry, const QStri
     Q_UNUSED(owner);
     const QString name = entry.name();
     const QString location = entry.location();
-    qInfo().noquote() << QStringLiteral("Found RemovedObject %1").arg(name);
+    qCInfo(zarvUsb).noquote() << QStringLiteral("Found RemovedObject %1").arg(name);
     if (!location.isEmpty())
-        qInfo().noquote()
+        qCInfo(zarvUsb).noquote()
             << QStringLiteral("Found IORegistryEntryGetLocationInPlane %1").arg(location);
     QVariantMap removed = entry.registryProperties();
     if (removed.isEmpty())

@@ -1,4 +1,5 @@
 #include "ShellCommand.h"
+#include "platform/Log.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -30,7 +31,7 @@ public:
         if (--s_users > 0)
             return;
         if (sigaction(SIGCHLD, &s_previous, nullptr) != 0)
-            qWarning("error reseting SIGCHLD");
+            qCWarning(zarvUtil, "error reseting SIGCHLD");
     }
     ChildSignalIgnored(const ChildSignalIgnored&) = delete;
     ChildSignalIgnored& operator=(const ChildSignalIgnored&) = delete;

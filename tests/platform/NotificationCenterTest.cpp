@@ -70,9 +70,25 @@ TEST(Log, EntryLinesHaveTheFamilyFormatAndReachTheSink) {
     Log::install("test_platform");
     QStringList lines;
     Log::setSink([&](QtMsgType, const QString& line) { lines << line; });
-    Log::inside("AppDelegate", "applicationDidFinishLaunching:");
+    Log::inside(zarvApp, "AppDelegate", "applicationDidFinishLaunching:");
+    Log::inside(zarvSession, "Session", "open:", "source = [1]");
     qWarning("plain %d", 7);
+    Log::diagnostic("to standard output only\n");
     Log::setSink({});
-    EXPECT_EQ(lines,
-              (QStringList{"Inside AppDelegate => applicationDidFinishLaunching:...", "plain 7"}));
+    EXPECT_EQ(lines, (QStringList{"Inside AppDelegate => applicationDidFinishLaunching:...",
+                                  "Inside Session => open:...source = [1]", "plain 7"}));
+}
+
+TEST(Log, OneLayersDebugOutputIsTurnedOnAlone) {
+    Log::install("test_platform");
+    QStringList lines;
+    Log::setSink([&](QtMsgType, const QString& line) { lines << line; });
+    qCDebug(zarvSdk, "sdk debug, off");
+    qCInfo(zarvSdk, "sdk info");
+    QLoggingCategory::setFilterRules(QStringLiteral("zarv.sdk.debug=true"));
+    qCDebug(zarvSdk, "sdk debug, on");
+    qCDebug(zarvSession, "session debug, off");
+    QLoggingCategory::setFilterRules(QString());
+    Log::setSink({});
+    EXPECT_EQ(lines, (QStringList{"sdk info", "sdk debug, on"}));
 }

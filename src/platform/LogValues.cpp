@@ -1,8 +1,10 @@
-#include "Description.h"
+// How log lines write values: the Mac's "%@" form, for lines that carry a whole value.
+
+#include "Log.h"
 
 #include <QDateTime>
 
-namespace zarv {
+namespace zarv::Log {
 namespace {
 
 QString quoted(const QString& s) {
@@ -77,4 +79,15 @@ QString describe(const QVariant& value) {
     return out;
 }
 
-} // namespace zarv
+QString value(const QVariant& v) {
+    if (!v.isValid() || v.isNull())
+        return QStringLiteral("(null)");
+    if (v.typeId() == QMetaType::QString)
+        return v.toString();
+    if (v.canConvert<qlonglong>() && v.typeId() != QMetaType::QVariantMap &&
+        v.typeId() != QMetaType::QVariantList)
+        return v.toString();
+    return describe(v);
+}
+
+} // namespace zarv::Log
