@@ -73,11 +73,14 @@ enum : uint32_t {
     kNkMAIDCapType_Enum = 12,
     kNkMAIDCapType_Range = 13,
     kNkMAIDCapType_String = 15,
+    kNkMAIDCapType_LiveViewFrame = 0x1001, // ours: read as a tagNkMAIDLiveViewFrame
 };
 
-// Ours: a 256-byte NUL-terminated text (for string capabilities).
+// Ours: a 256-byte NUL-terminated text (for string capabilities), and a live-view frame record
+// (tagNkMAIDLiveViewFrame).
 enum : uint32_t {
     kNkMAIDDataType_StringPtr = 8,
+    kNkMAIDDataType_LiveViewFramePtr = 0x1001,
 };
 
 // Operation bits of a capability.
@@ -193,6 +196,17 @@ enum : uint32_t {
     // enumerated: the USB bus and device number of the camera the program found,
     // (bus << 16) | device, so that a module that sees several cameras offers that one only.
     kNkMAIDCapability_UsbLocation = 0xF001,
+    // Ours: the newest live-view frame, read with a get (data type 0x1001) into a
+    // tagNkMAIDLiveViewFrame while live view runs (LiveViewStatus set to 1). A read answers
+    // -127 (not available now) when no frame is newer than the last one read, -128 (value out of
+    // range) with ulSize set to the bytes needed when the buffer is too small (the frame is then
+    // still there for the next read), and -126 when live view is not running. A camera that
+    // refuses to start live view answers the set of LiveViewStatus with -127 and tells why in
+    // LiveViewWarnings.
+    kNkMAIDCapability_LiveViewFrame = 0xF002,
+    // Ours: the lens's focus position, a range from 0 (nearest) to 100 (infinity), so that the
+    // program can focus by hand while it shows live view.
+    kNkMAIDCapability_FocusPosition = 0xF003,
 };
 
 /// Module mode value that puts the module under the program's control.
@@ -297,6 +311,21 @@ struct tagNkMAIDUIRequestInfo {
     uint64_t lpDetail;    // 24: second text, or 0
 };
 
+/// One live-view frame (capability 0xF002): a JPEG picture in the caller's buffer.
+struct tagNkMAIDLiveViewFrame {
+    uint32_t ulWidth;       // 0: pixels
+    uint32_t ulHeight;      // 4
+    uint32_t ulFocusLeft;   // 8: the focus area in frame pixels; all four 0 when there is none
+    uint32_t ulFocusTop;    // 12
+    uint32_t ulFocusWidth;  // 16
+    uint32_t ulFocusHeight; // 20
+    uint64_t ullSequence;   // 24: frame number since live view started, from 0; gaps are frames
+                            //     nobody read
+    uint32_t ulSize;        // 32: in: bytes the buffer holds; out: the frame's JPEG bytes
+    uint32_t ulReserved;    // 36
+    uint64_t pData;         // 40: the caller's buffer
+};
+
 // Procedure types. References travel as 64-bit words.
 using LPMAIDCompletionProc = void (*)(tagNkMAIDObject* pObject, uint32_t ulCommand,
                                       uint32_t ulParam, uint32_t ulDataType, uint64_t data,
@@ -338,6 +367,10 @@ static_assert(offsetof(tagNkMAIDImageInfo, ulTotalRows) == 8);
 static_assert(offsetof(tagNkMAIDImageInfo, ulRows) == 28);
 static_assert(offsetof(tagNkMAIDImageInfo, ulRowBytes) == 32);
 static_assert(offsetof(tagNkMAIDImageInfo, fRemoveObject) == 46);
+static_assert(sizeof(tagNkMAIDLiveViewFrame) == 48);
+static_assert(offsetof(tagNkMAIDLiveViewFrame, ullSequence) == 24);
+static_assert(offsetof(tagNkMAIDLiveViewFrame, ulSize) == 32);
+static_assert(offsetof(tagNkMAIDLiveViewFrame, pData) == 40);
 static_assert(sizeof(tagNkMAIDUIRequestInfo) == 32);
 static_assert(offsetof(tagNkMAIDUIRequestInfo, lpPrompt) == 16);
 static_assert(offsetof(tagNkMAIDUIRequestInfo, lpDetail) == 24);
