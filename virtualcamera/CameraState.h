@@ -73,6 +73,17 @@ struct Transfer {
     std::unique_ptr<uint8_t[]> buffer;              // one piece
 };
 
+// Live view: frame n is due at start + n / fps and made when a read asks for it; only the newest
+// is kept.
+struct LiveView {
+    bool running = false;
+    std::chrono::steady_clock::time_point start;
+    int64_t lastRead = -1; // sequence of the last frame the program read
+    int64_t made = -1;     // sequence of the frame in `jpeg`
+    uint32_t width = 0, height = 0;
+    std::vector<uint8_t> jpeg;
+};
+
 struct State : module::ObjectBook {
     Config config;
     std::set<uint32_t> stalled; // items whose transfer has stalled once
@@ -88,6 +99,7 @@ struct State : module::ObjectBook {
     uint32_t piecesDelivered = 0; // across transfers, for the removal fault
     std::chrono::steady_clock::time_point lastAutoShot;
     std::string resources;
+    LiveView liveView;
 };
 
 // Freed with the library when the module is unloaded.
@@ -111,6 +123,17 @@ int32_t capGetArray(const module::Object& o, uint32_t cap, uint32_t dataType, ui
 int32_t capSet(module::Object& o, uint32_t cap, uint32_t dataType, uint64_t data);
 int32_t capStart(const module::Object& o, uint64_t handle, uint32_t cap, uint64_t pendingId,
                  bool* completesLater);
+
+// LiveView.cpp
+// Sets LiveViewStatus: 1 starts live view (unless the configuration refuses it), 0 stops it.
+int32_t setLiveViewStatus(uint32_t dataType, uint64_t data);
+// Reads the newest frame into the program's tagNkMAIDLiveViewFrame.
+int32_t readLiveViewFrame(uint32_t dataType, uint64_t data);
+
+// LiveViewJpeg.cpp (not in builds without libjpeg)
+// Encodes 8-bit RGB rows as a baseline JPEG; false when the library fails.
+bool encodeJpeg(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
+                std::vector<uint8_t>* out);
 
 // Transfer.cpp
 void addPictureToCard();

@@ -83,6 +83,11 @@ const std::vector<CapDef>& capsFor(uint32_t kind) {
         {kNkMAIDCapability_CameraWarnings, kNkMAIDCapType_Unsigned, G, "Warning Status"},
         {kNkMAIDCapability_SaveMedia, kNkMAIDCapType_Unsigned, GS, "Save Media"},
         {kNkMAIDCapability_LiveViewImageSize, kNkMAIDCapType_Enum, GS, "Live View Image Size"},
+        {kNkMAIDCapability_LiveViewStatus, kNkMAIDCapType_Unsigned, GS, "Live View Status"},
+        {kNkMAIDCapability_LiveViewWarnings, kNkMAIDCapType_Unsigned, G,
+         "Live View Prohibit Condition"},
+        {kNkMAIDCapability_LiveViewFrame, kNkMAIDCapType_LiveViewFrame, G, "Live View Frame"},
+        {kNkMAIDCapability_FocusPosition, kNkMAIDCapType_Range, GS, "Focus Position"},
     };
     return kind == kNkMAIDObjectType_Source ? source : standardCaps(kind);
 }
@@ -129,6 +134,11 @@ void resetSettings(State& s) {
     program.upper = 5.0;
     program.value = 0.0;
     s.ranges[kNkMAIDCapability_FlexibleProgram] = program;
+    RangeSetting focus; // continuous, out of focus until the program focuses
+    focus.lower = 0.0;
+    focus.upper = 100.0;
+    focus.value = 30.0;
+    s.ranges[kNkMAIDCapability_FocusPosition] = focus;
     s.unsignedValues[kNkMAIDCapability_AsyncRate] = 10;
     s.unsignedValues[kNkMAIDCapability_ModuleType] = 2;
     s.unsignedValues[kNkMAIDCapability_Version] = 0x01000000;
@@ -136,6 +146,9 @@ void resetSettings(State& s) {
     s.unsignedValues[kNkMAIDCapability_CameraType] = 0x7A01;
     s.unsignedValues[kNkMAIDCapability_CameraWarnings] = 0;
     s.unsignedValues[kNkMAIDCapability_SaveMedia] = 1; // SDRAM: pictures go to the computer
+    s.unsignedValues[kNkMAIDCapability_LiveViewStatus] = 0;
+    s.unsignedValues[kNkMAIDCapability_LiveViewWarnings] = s.config.liveViewRefuse;
+    s.liveView = LiveView{};
 }
 
 uint32_t capCount(const Object& o) {
@@ -197,6 +210,8 @@ int32_t capGet(const Object& o, uint32_t cap, uint32_t dataType, uint64_t data) 
         std::snprintf(wordToPtr<char>(data), 256, "%s", g_state->config.model.c_str());
         return kNkMAIDResult_NoError;
     }
+    if (cap == kNkMAIDCapability_LiveViewFrame)
+        return readLiveViewFrame(dataType, data);
     if (def->type == kNkMAIDCapType_Enum) {
         const auto it = g_state->enums.find(cap);
         if (dataType != kNkMAIDDataType_EnumPtr || it == g_state->enums.end())
@@ -302,6 +317,8 @@ int32_t capSet(Object& o, uint32_t cap, uint32_t dataType, uint64_t data) {
         }
         return kNkMAIDResult_NoError;
     }
+    if (cap == kNkMAIDCapability_LiveViewStatus)
+        return setLiveViewStatus(dataType, data);
     if (def->type == kNkMAIDCapType_Unsigned) {
         if (dataType != kNkMAIDDataType_Unsigned)
             return kNkMAIDResult_UnexpectedError;

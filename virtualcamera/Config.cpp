@@ -180,6 +180,29 @@ const std::map<std::string, Reader>& readers() {
         {"remove_after_transfer",
          [](Config& c, const Entry& e) { e.yesNo(&c.removeAfterTransfer); }},
         {"thumbnails", [](Config& c, const Entry& e) { e.yesNo(&c.thumbnails); }},
+        {"liveview_fps",
+         [](Config& c, const Entry& e) {
+             char* end = nullptr;
+             const double v = std::strtod(e.value.c_str(), &end);
+             if (!end || *end != '\0' || !(v > 0) || v > kMaxLiveViewFps)
+                 e.fail(e.key + ": expected frames per second, above 0 and up to 240");
+             else
+                 c.liveViewFps = v;
+         }},
+        {"liveview_size",
+         [](Config& c, const Entry& e) {
+             uint64_t w = 0, h = 0;
+             const auto x = e.value.find('x');
+             if (x == std::string::npos || !parseNumber(trim(e.value.substr(0, x)), &w) ||
+                 !parseNumber(trim(e.value.substr(x + 1)), &h) || w < kMinLiveViewSide ||
+                 h < kMinLiveViewSide || w > kMaxLiveViewSide || h > kMaxLiveViewSide) {
+                 e.fail(e.key + ": expected WIDTHxHEIGHT, each 16 to 8192");
+                 return;
+             }
+             c.liveViewWidth = uint32_t(w);
+             c.liveViewHeight = uint32_t(h);
+         }},
+        {"liveview_refuse", [](Config& c, const Entry& e) { e.number32(&c.liveViewRefuse); }},
         {"source_id", [](Config& c, const Entry& e) { e.number32(&c.sourceId); }},
         {"fault_enum_restarts", [](Config& c, const Entry& e) { e.number32(&c.enumRestarts); }},
         {"fault_refuse_open", [](Config& c, const Entry& e) { e.idInto(&c.refuseOpen); }},

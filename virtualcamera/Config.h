@@ -17,6 +17,11 @@ enum class SizeLie { None, Overflow, Zero, RowsOverflow };
 
 /// The most frames one shot may take: a card holds that many and more, but not without bound.
 inline constexpr uint32_t kMaxBurst = 1000;
+/// Live-view frame sizes and rates a camera could give: no frame of a pixel, none past what
+/// one JPEG can hold, none faster than a screen can show.
+inline constexpr uint32_t kMinLiveViewSide = 16;
+inline constexpr uint32_t kMaxLiveViewSide = 8192;
+inline constexpr double kMaxLiveViewFps = 240;
 
 struct Config {
     std::string model = "Zarv Virtual Camera";
@@ -34,6 +39,10 @@ struct Config {
     bool removeAfterTransfer = true; // the camera drops a picture once transferred
     uint32_t sourceId = 1;           // the camera's id under the module
     bool thumbnails = false;         // items also carry a thumbnail data object
+    double liveViewFps = 30;         // live-view frames per second
+    uint32_t liveViewWidth = 1024;   // live-view frames at the larger live-view image size
+    uint32_t liveViewHeight = 680;   //   (the smaller one is half as wide and half as high)
+    uint32_t liveViewRefuse = 0;     // live-view warning bits that keep live view from starting
     // Faults.
     uint32_t enumRestarts = 0;         // answer -124 to this many capability-list fetches
     std::set<uint32_t> refuseOpen;     // child ids whose open is refused

@@ -1,5 +1,5 @@
-// The virtual camera's configuration keys for benchmarks: its link's rate, bursts, and a camera
-// that keeps quiet about new pictures.
+// The virtual camera's configuration keys for benchmarks: its link's rate, bursts, a camera that
+// keeps quiet about new pictures, and live view.
 
 #include "Config.h"
 
@@ -53,6 +53,31 @@ TEST(VirtualCameraConfig, LinkRateBurstAndQuietShots) {
     }
     c = parsed("burst = 1000\n", &errors);
     EXPECT_EQ(c.burst, 1000u);
+}
+
+TEST(VirtualCameraConfig, LiveViewRateSizeAndRefusal) {
+    std::vector<std::string> errors;
+    Config c = parsed("", &errors);
+    EXPECT_EQ(c.liveViewFps, 30.0);
+    EXPECT_EQ(c.liveViewWidth, 1024u);
+    EXPECT_EQ(c.liveViewHeight, 680u);
+    EXPECT_EQ(c.liveViewRefuse, 0u);
+
+    c = parsed("liveview_fps = 12.5\nliveview_size = 640 x 426\nliveview_refuse = 0x400\n",
+               &errors);
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(c.liveViewFps, 12.5);
+    EXPECT_EQ(c.liveViewWidth, 640u);
+    EXPECT_EQ(c.liveViewHeight, 426u);
+    EXPECT_EQ(c.liveViewRefuse, 0x400u);
+    // Bad values are reported and leave the defaults: never a frame of no pixels or no rate.
+    for (const char* text :
+         {"liveview_fps = 0", "liveview_fps = 241", "liveview_fps = nan", "liveview_size = 1024",
+          "liveview_size = 0x680", "liveview_size = 1024x8193", "liveview_size = 1024x680x3"}) {
+        c = parsed(text, &errors);
+        EXPECT_EQ(errors.size(), 1u) << text;
+        EXPECT_EQ(c.liveViewFps * c.liveViewWidth * c.liveViewHeight, 30.0 * 1024 * 680) << text;
+    }
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 
 #include <ctime>
+#include <thread>
 
 using namespace zarv;
 using namespace zarv::test;
@@ -29,6 +30,19 @@ QByteArray sample(int n) {
 QByteArray contents(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Mean squared difference between neighbouring pixels: the sharper, the higher.
+double gradientEnergy(const QImage& picture) {
+    const QImage grey = picture.convertToFormat(QImage::Format_Grayscale8);
+    double sum = 0;
+    for (int y = 0; y + 1 < grey.height(); ++y) {
+        const uchar *row = grey.constScanLine(y), *below = grey.constScanLine(y + 1);
+        for (int x = 0; x + 1 < grey.width(); ++x)
+            sum += (row[x + 1] - row[x]) * (row[x + 1] - row[x]) +
+                   (below[x] - row[x]) * (below[x] - row[x]);
+    }
+    return sum / (double(grey.width()) * grey.height());
 }
 
 class VirtualCamera : public ::testing::Test {
@@ -106,6 +120,35 @@ protected:
         if (g_bFileRemoved)
             RemoveChild(source, int32_t(itemId));
         return ok;
+    }
+
+    // A live-view frame read straight from the module, so that every answer is seen as it is.
+    static int32_t readFrame(LPRefObj source, tagNkMAIDLiveViewFrame* frame, QByteArray* jpeg,
+                             uint32_t room = 4 << 20) {
+        jpeg->resize(room);
+        *frame = {};
+        frame->ulSize = room;
+        frame->pData = ptrToWord(jpeg->data());
+        const int32_t r =
+            entry(source->object, kNkMAIDCommand_CapGet, kNkMAIDCapability_LiveViewFrame,
+                  kNkMAIDDataType_LiveViewFramePtr, ptrToWord(frame), nullptr, 0);
+        jpeg->resize(r == kNkMAIDResult_NoError ? int(frame->ulSize) : 0);
+        return r;
+    }
+    // The next frame newer than the last one read, decoded.
+    static QImage nextFrame(LPRefObj source, tagNkMAIDLiveViewFrame* frame) {
+        QByteArray jpeg;
+        int32_t r = kNkMAIDResult_NotAvailable;
+        for (int i = 0; i < 2500 && r == kNkMAIDResult_NotAvailable; ++i) {
+            if ((r = readFrame(source, frame, &jpeg)) == kNkMAIDResult_NotAvailable)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_EQ(r, kNkMAIDResult_NoError);
+        return QImage::fromData(jpeg, "JPEG");
+    }
+    static bool setLiveView(LPRefObj source, uint32_t on) {
+        return Command_CapSet(source->object, kNkMAIDCapability_LiveViewStatus,
+                              kNkMAIDDataType_Unsigned, on);
     }
 
     QStringList saved() const {
@@ -395,6 +438,81 @@ TEST_F(VirtualCamera, ALimitedLinkPacesTheTransferWithoutSpinning) {
     EXPECT_GE(QFileInfo(QDir(saveFolder).filePath(saved()[0])).size(), 2000000);
     EXPECT_GE(wallMs, 200) << "2 MB at 10 MB/s";
     EXPECT_LT(cpuMs, wallMs * 0.5) << "busy while waiting for the link";
+}
+
+TEST_F(VirtualCamera, LiveViewFramesAtTheirSizeRateAndFocus) {
+    openModule("liveview_fps = 20\nliveview_size = 320x200\n");
+    LPRefObj source = openSource();
+    ASSERT_NE(source, nullptr);
+    ASSERT_TRUE(setLiveView(source, 1));
+    QElapsedTimer running;
+    running.start();
+    tagNkMAIDLiveViewFrame frame{};
+    uint64_t last = 0;
+    for (int frames = 0; running.elapsed() < 1000; ++frames) {
+        ASSERT_EQ(nextFrame(source, &frame).size(), QSize(320, 200));
+        EXPECT_EQ(frame.ulWidth * 1000 + frame.ulHeight, 320200u);
+        EXPECT_NEAR(frame.ulFocusLeft * 2.0 + frame.ulFocusWidth, 320, 1) << "centred";
+        EXPECT_NEAR(frame.ulFocusTop * 2.0 + frame.ulFocusHeight, 200, 1);
+        EXPECT_TRUE(frames == 0 || frame.ullSequence > last);
+        last = frame.ullSequence;
+    }
+    // Frame n is due n / 20 s after the start; bounds wide enough for a loaded machine.
+    EXPECT_GE(double(last), 20 * running.elapsed() / 1000.0 * 0.5 - 2);
+    EXPECT_LE(double(last), 20 * running.elapsed() / 1000.0 * 1.5 + 2);
+    ASSERT_TRUE(SETEnumCapability(source, kNkMAIDCapability_LiveViewImageSize, 1));
+    EXPECT_EQ(nextFrame(source, &frame).size(), QSize(160, 100)) << "the smaller size: half";
+
+    // Sharp at the scene's plane, the more blurred the further from it; zoomed to 100 %, the
+    // squares are larger and their edges fewer.
+    ASSERT_TRUE(SETEnumCapability(source, kNkMAIDCapability_LiveViewImageSize, 2));
+    auto energyAt = [&](double focus) {
+        EXPECT_TRUE(SETRangeCapability(source, kNkMAIDCapability_FocusPosition, focus));
+        return gradientEnergy(nextFrame(source, &frame));
+    };
+    const double focused = energyAt(60), slightly = energyAt(55), far = energyAt(0);
+    EXPECT_GT(focused, slightly);
+    EXPECT_GT(slightly, far);
+    EXPECT_GT(focused, 3 * far);
+    ASSERT_TRUE(SETEnumCapability(source, kNkMAIDCapability_LiveViewImageZoomRate, 6));
+    EXPECT_LT(energyAt(60), focused / 2);
+}
+
+TEST_F(VirtualCamera, LiveViewReadsTooEarlyTooSmallOrStoppedAndARefusedStart) {
+    openModule("liveview_fps = 0.5\n");
+    LPRefObj source = openSource();
+    ASSERT_NE(source, nullptr);
+    ASSERT_TRUE(setLiveView(source, 1));
+    tagNkMAIDLiveViewFrame frame{};
+    QByteArray jpeg;
+    ASSERT_EQ(readFrame(source, &frame, &jpeg, 16), kNkMAIDResult_ValueOutOfRange);
+    const uint32_t needed = frame.ulSize;
+    EXPECT_GT(needed, 16u);
+    EXPECT_EQ(frame.ulWidth * 1000 + frame.ulHeight, 1024680u) << "the default size";
+    // The frame asked about waits for a read with room enough; the next is two seconds away.
+    ASSERT_EQ(readFrame(source, &frame, &jpeg, needed), kNkMAIDResult_NoError);
+    EXPECT_EQ(frame.ullSequence, 0u);
+    EXPECT_EQ(QImage::fromData(jpeg, "JPEG").size(), QSize(1024, 680));
+    EXPECT_EQ(readFrame(source, &frame, &jpeg), kNkMAIDResult_NotAvailable);
+    ASSERT_TRUE(setLiveView(source, 0));
+    EXPECT_EQ(readFrame(source, &frame, &jpeg), kNkMAIDResult_UnexpectedError);
+    EXPECT_TRUE(Close_Module(&root));
+
+    openModule("liveview_refuse = 0x5\n");
+    source = openSource();
+    ASSERT_NE(source, nullptr);
+    EXPECT_FALSE(setLiveView(source, 1));
+    EXPECT_EQ(readFrame(source, &frame, &jpeg), kNkMAIDResult_UnexpectedError) << "not running";
+    ASSERT_TRUE(GETUnsignedCapability(source, kNkMAIDCapability_LiveViewWarnings));
+    EXPECT_EQ(UserDefaults::standard()
+                  .dictionaryForKey(QStringLiteral("prefLastNikonResponse"))
+                  .value("unsignedstring"),
+              QStringLiteral("Card unformatted, No card, \n"));
+    ASSERT_TRUE(GETUnsignedCapability(source, kNkMAIDCapability_LiveViewStatus));
+    EXPECT_EQ(UserDefaults::standard()
+                  .dictionaryForKey(QStringLiteral("prefLastNikonResponse"))
+                  .value("currentsetting"),
+              0);
 }
 
 TEST(VirtualCameraBundles, BothArchitecturesAreBuilt) {
