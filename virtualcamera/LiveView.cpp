@@ -68,36 +68,50 @@ void render(int64_t n, uint32_t width, uint32_t height, double scale, std::vecto
         }
 }
 
-// A box blur of `radius` along one line of samples, edges repeated.
-void blurLine(uint8_t* first, size_t count, size_t stride, int radius, std::vector<uint32_t>* tmp) {
-    tmp->resize(count);
-    for (size_t i = 0; i < count; ++i)
-        (*tmp)[i] = first[i * stride];
-    const auto at = [&](int64_t i) {
-        return (*tmp)[size_t(std::clamp<int64_t>(i, 0, int64_t(count) - 1))];
-    };
-    uint64_t sum = 0;
-    for (int64_t i = -radius; i <= radius; ++i)
-        sum += at(i);
-    const uint64_t window = uint64_t(2 * radius + 1);
-    for (size_t i = 0; i < count; ++i) {
-        first[i * stride] = uint8_t(sum / window);
-        sum += at(int64_t(i) + radius + 1);
-        sum -= at(int64_t(i) - radius);
-    }
-}
-
+// A box blur of `radius` each way, edges repeated: along the rows, then down the columns, both
+// over whole rows so that the memory is read in order.
 void blur(std::vector<uint8_t>* rgb, uint32_t width, uint32_t height, int radius) {
     if (radius <= 0)
         return;
-    std::vector<uint32_t> tmp;
-    uint8_t* p = rgb->data();
-    for (uint32_t y = 0; y < height; ++y)
-        for (int c = 0; c < 3; ++c)
-            blurLine(p + size_t(y) * width * 3 + c, width, 3, radius, &tmp);
-    for (uint32_t x = 0; x < width; ++x)
-        for (int c = 0; c < 3; ++c)
-            blurLine(p + size_t(x) * 3 + c, height, size_t(width) * 3, radius, &tmp);
+    const size_t stride = size_t(width) * 3;
+    const uint64_t window = uint64_t(2 * radius + 1);
+    const uint64_t inverse = ((uint64_t(1) << 32) + window - 1) / window; // sum / window
+    const auto clampTo = [](int64_t i, uint32_t count) {
+        return size_t(std::clamp<int64_t>(i, 0, int64_t(count) - 1));
+    };
+    std::vector<uint8_t> copy(*rgb);
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* in = copy.data() + y * stride;
+        uint8_t* out = rgb->data() + y * stride;
+        uint64_t sum[3] = {};
+        for (int64_t x = -radius; x <= radius; ++x)
+            for (int c = 0; c < 3; ++c)
+                sum[c] += in[clampTo(x, width) * 3 + c];
+        for (uint32_t x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c) {
+                out[x * 3 + c] = uint8_t((sum[c] * inverse) >> 32);
+                sum[c] += in[clampTo(int64_t(x) + radius + 1, width) * 3 + c];
+                sum[c] -= in[clampTo(int64_t(x) - radius, width) * 3 + c];
+            }
+    }
+    copy = *rgb;
+    std::vector<uint32_t> sums(stride, 0);
+    const auto row = [&](int64_t y) { return copy.data() + clampTo(y, height) * stride; };
+    for (int64_t y = -radius; y <= radius; ++y) {
+        const uint8_t* in = row(y);
+        for (size_t i = 0; i < stride; ++i)
+            sums[i] += in[i];
+    }
+    for (uint32_t y = 0; y < height; ++y) {
+        uint8_t* out = rgb->data() + y * stride;
+        const uint8_t* entering = row(int64_t(y) + radius + 1);
+        const uint8_t* leaving = row(int64_t(y) - radius);
+        for (size_t i = 0; i < stride; ++i) {
+            out[i] = uint8_t((sums[i] * inverse) >> 32);
+            sums[i] += entering[i];
+            sums[i] -= leaving[i];
+        }
+    }
 }
 
 bool makeFrame(int64_t n) {
