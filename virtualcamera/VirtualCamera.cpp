@@ -160,6 +160,9 @@ int32_t closeObject(uint64_t handle) {
         closeObject(h);
     cancelPendingOn(handle);
     const bool module = find(handle) && find(handle)->kind == kNkMAIDObjectType_Module;
+    // Live view ends with the program's hold on the camera.
+    if (find(handle) && find(handle)->kind == kNkMAIDObjectType_Source)
+        setLiveViewStatus(kNkMAIDDataType_Unsigned, 0);
     g_state->objects.erase(handle);
     if (module) {
         g_state->open = false;

@@ -496,6 +496,12 @@ TEST_F(VirtualCamera, LiveViewReadsTooEarlyTooSmallOrStoppedAndARefusedStart) {
     EXPECT_EQ(readFrame(source, &frame, &jpeg), kNkMAIDResult_NotAvailable);
     ASSERT_TRUE(setLiveView(source, 0));
     EXPECT_EQ(readFrame(source, &frame, &jpeg), kNkMAIDResult_UnexpectedError);
+    // Closing the camera stops it too.
+    ASSERT_TRUE(setLiveView(source, 1));
+    ASSERT_TRUE(RemoveChild(&root, source->id));
+    source = openSource();
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(readFrame(source, &frame, &jpeg), kNkMAIDResult_UnexpectedError);
     EXPECT_TRUE(Close_Module(&root));
 
     openModule("liveview_refuse = 0x5\n");
