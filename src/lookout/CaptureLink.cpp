@@ -1,4 +1,5 @@
 #include "CaptureLink.h"
+#include "platform/Log.h"
 
 #include "platform/DistributedNotificationCenter.h"
 
@@ -51,7 +52,7 @@ void CaptureLink::setRunning(bool running) {
     if (running == m_running)
         return;
     m_running = running;
-    qInfo("ZarvNikonCapture is %s", running ? "running" : "not running");
+    qCInfo(zarvLookout, "ZarvNikonCapture is %s", running ? "running" : "not running");
     emit captureRunningChanged(running);
 }
 
@@ -92,7 +93,7 @@ QString CaptureLink::startCapture() {
     qint64 pid = 0;
     if (!QProcess::startDetached(program, {QStringLiteral("-fromzarvpreview")}, QString(), &pid))
         return QStringLiteral("%1 could not be started.").arg(program);
-    qInfo("Started %s (process %lld)", qPrintable(program), pid);
+    qCInfo(zarvLookout, "Started %s (process %lld)", qPrintable(program), pid);
     return {};
 }
 
@@ -101,12 +102,13 @@ void CaptureLink::received(const Notification& notification) {
     if (in.rejected > 0 || !in.problem.isEmpty()) {
         ++m_refusedSinceLog;
         if (!m_lastRefusalLog.isValid() || m_lastRefusalLog.elapsed() >= 1000) {
-            qWarning("Notification \"%s\": %s%s (%d such message(s) since the last line)",
-                     qPrintable(notification.name), qPrintable(in.problem),
-                     in.rejected > 0
-                         ? qPrintable(QStringLiteral(", %1 entries passed over").arg(in.rejected))
-                         : "",
-                     m_refusedSinceLog);
+            qCWarning(zarvLookout,
+                      "Notification \"%s\": %s%s (%d such message(s) since the last line)",
+                      qPrintable(notification.name), qPrintable(in.problem),
+                      in.rejected > 0
+                          ? qPrintable(QStringLiteral(", %1 entries passed over").arg(in.rejected))
+                          : "",
+                      m_refusedSinceLog);
             m_lastRefusalLog.start();
             m_refusedSinceLog = 0;
         }

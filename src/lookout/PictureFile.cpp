@@ -1,4 +1,5 @@
 #include "PictureFile.h"
+#include "platform/Log.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -380,7 +381,7 @@ Metadata readMetadata(const QByteArray& bytes, PictureFormat format, bool wantPr
                 m.exifThumbnail = QByteArray(reinterpret_cast<const char*>(buf.pData_), buf.size_);
         }
     } catch (const std::exception& e) {
-        qDebug("No metadata read: %s", e.what());
+        qCDebug(zarvLookout, "No metadata read: %s", e.what());
     }
     return m;
 }

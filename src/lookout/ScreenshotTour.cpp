@@ -1,4 +1,5 @@
 #include "ScreenshotTour.h"
+#include "platform/Log.h"
 
 #include "LookoutWindow.h"
 
@@ -68,7 +69,7 @@ void ScreenshotTour::addSteps() {
                            shoot(QStringLiteral("lookout-clipping.png"));
                            m_window.setClipping(false);
                            m_waitingForNef.start();
-                           qInfo("Screenshot tour: looking for an NEF");
+                           qCInfo(zarvLookout, "Screenshot tour: looking for an NEF");
                        }});
     m_steps.push_back({[this] { return nefShown(); }, [] {}});
     m_steps.push_back(
@@ -77,8 +78,8 @@ void ScreenshotTour::addSteps() {
              if (isRaw(m_window.session().currentPath())) {
                  shoot(QStringLiteral("lookout-nef.png"));
              } else {
-                 qWarning("Screenshot tour: no NEF arrived, lookout-nef.png not "
-                          "made");
+                 qCWarning(zarvLookout, "Screenshot tour: no NEF arrived, lookout-nef.png not "
+                                        "made");
                  m_failed = true;
              }
              finish();
@@ -89,8 +90,9 @@ void ScreenshotTour::poll() {
     if (m_steps.empty())
         return;
     if (m_started.elapsed() > kGiveUpMs) {
-        qWarning("Screenshot tour: given up after three minutes, %d picture(s) in the session",
-                 m_window.session().count());
+        qCWarning(zarvLookout,
+                  "Screenshot tour: given up after three minutes, %d picture(s) in the session",
+                  m_window.session().count());
         m_steps.clear();
         m_failed = true;
         finish();
@@ -106,16 +108,16 @@ void ScreenshotTour::poll() {
 void ScreenshotTour::shoot(const QString& name) {
     const QString file = m_folder + QLatin1Char('/') + name;
     if (m_window.grab().save(file)) {
-        qInfo("Screenshot %s", qPrintable(file));
+        qCInfo(zarvLookout, "Screenshot %s", qPrintable(file));
     } else {
-        qWarning("Screenshot %s could not be written", qPrintable(file));
+        qCWarning(zarvLookout, "Screenshot %s could not be written", qPrintable(file));
         m_failed = true;
     }
 }
 
 void ScreenshotTour::finish() {
     m_poll.stop();
-    qInfo("Screenshots written to %s", qPrintable(m_folder));
+    qCInfo(zarvLookout, "Screenshots written to %s", qPrintable(m_folder));
     QApplication::exit(m_failed ? 1 : 0);
 }
 

@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
             bus.interface()->registerService(kService, QDBusConnectionInterface::DontQueueService,
                                              QDBusConnectionInterface::DontAllowReplacement);
         if (reply.isValid() && reply.value() != QDBusConnectionInterface::ServiceRegistered) {
-            qInfo("ZarvLookout already runs: asking it forward");
+            qCInfo(zarvLookout, "ZarvLookout already runs: asking it forward");
             QDBusMessage call = QDBusMessage::createMethodCall(
                 kService, kObjectPath, kService,
                 files.isEmpty() ? QStringLiteral("Activate") : QStringLiteral("Open"));
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
     if (!tour.isEmpty())
         window.startScreenshotTour(tour);
     const int status = QApplication::exec();
-    qInfo("ZarvLookout ends");
+    qCInfo(zarvLookout, "ZarvLookout ends");
     return status;
 }
 
