@@ -244,15 +244,17 @@ size_t lentSize(uint32_t ulParam, uint32_t ulDataType) {
         return size_t(ulParam) * sizeof(tagNkMAIDCapInfo);
     case kNkMAIDDataType_StringPtr:
         return 256;
+    case kNkMAIDDataType_LiveViewFramePtr:
+        return sizeof(tagNkMAIDLiveViewFrame);
     default:
         return 0; // a value, or nothing the module writes back
     }
 }
 
 // The module may write a command's data until it completes, however long we wait. So it gets a
-// copy of the caller's memory (and of an enumeration's element array), which goes back to the
-// caller once the command completed; the copy of a command that never completed stays with the
-// module until it is closed.
+// copy of the caller's memory (and of what it points at: an enumeration's element array, a
+// frame's buffer), which goes back to the caller once the command completed; the copy of a
+// command that never completed stays with the module until it is closed.
 class LentData {
 public:
     LentData(uint32_t ulParam, uint32_t ulDataType, uint64_t data, const uint32_t* pulCount)
@@ -264,17 +266,24 @@ public:
         if (!m_copy)
             return;
         std::memcpy(m_copy, m_caller, m_size);
-        if (ulDataType != kNkMAIDDataType_EnumPtr)
+        if (ulDataType == kNkMAIDDataType_EnumPtr) {
+            auto* e = reinterpret_cast<tagNkMAIDEnum*>(m_copy);
+            m_pointer = &e->pData;
+            m_arraySize = size_t(e->ulElements) * e->wPhysicalBytes;
+        } else if (ulDataType == kNkMAIDDataType_LiveViewFramePtr) {
+            auto* f = reinterpret_cast<tagNkMAIDLiveViewFrame*>(m_copy);
+            m_pointer = &f->pData;
+            m_arraySize = f->ulSize;
+        } else {
             return;
-        auto* e = reinterpret_cast<tagNkMAIDEnum*>(m_copy);
-        m_callerArray = wordToPtr<uint8_t>(e->pData);
+        }
+        m_callerArray = wordToPtr<uint8_t>(*m_pointer);
         if (!m_callerArray)
             return;
-        m_arraySize = size_t(e->ulElements) * e->wPhysicalBytes;
         m_array = static_cast<uint8_t*>(MaidAlloc(m_arraySize));
         if (m_array)
             std::memcpy(m_array, m_callerArray, m_arraySize);
-        e->pData = ptrToWord(m_array);
+        *m_pointer = ptrToWord(m_array);
     }
     ~LentData() {
         if (m_handedOver && *m_count == 0) {
@@ -289,20 +298,23 @@ public:
     LentData(const LentData&) = delete;
     LentData& operator=(const LentData&) = delete;
 
-    bool allocated() const { return m_size == 0 || (m_copy && (!m_callerArray || m_array)); }
+    bool allocated() const {
+        return m_size == 0 || (m_copy && (!m_callerArray || m_array || m_arraySize == 0));
+    }
     uint64_t word(uint64_t data) {
         m_handedOver = true;
         return m_copy ? ptrToWord(m_copy) : data;
     }
 
-    // The outcome goes to the caller's memory; the element array stays where the caller put it.
+    // The outcome goes to the caller's memory; what it points at stays where the caller put it.
     void giveBack() {
         if (!m_copy)
             return;
         std::memcpy(m_caller, m_copy, m_size);
         if (m_callerArray) {
             std::memcpy(m_callerArray, m_array, m_arraySize);
-            reinterpret_cast<tagNkMAIDEnum*>(m_caller)->pData = ptrToWord(m_callerArray);
+            *reinterpret_cast<uint64_t*>(m_caller + (reinterpret_cast<uint8_t*>(m_pointer) -
+                                                     m_copy)) = ptrToWord(m_callerArray);
         }
     }
 
@@ -311,6 +323,7 @@ private:
     size_t m_size;
     const uint32_t* m_count;
     uint8_t* m_copy = nullptr;
+    uint64_t* m_pointer = nullptr; // in the copy: the word that points at the array
     uint8_t* m_callerArray = nullptr;
     size_t m_arraySize = 0;
     uint8_t* m_array = nullptr;

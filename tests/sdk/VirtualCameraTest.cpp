@@ -478,6 +478,32 @@ TEST_F(VirtualCamera, LiveViewFramesAtTheirSizeRateAndFocus) {
     EXPECT_LT(energyAt(60), focused / 2);
 }
 
+// The command layer lends the module copies of the record and its buffer (the module may write
+// them after the caller stopped waiting): the frame still lands in the caller's own buffer.
+TEST_F(VirtualCamera, AFrameReadThroughTheCommandLayerLandsInTheCallersBuffer) {
+    openModule("liveview_fps = 30\nliveview_size = 320x200\n");
+    LPRefObj source = openSource();
+    ASSERT_NE(source, nullptr);
+    ASSERT_TRUE(setLiveView(source, 1));
+    QByteArray jpeg(1 << 20, '\0');
+    tagNkMAIDLiveViewFrame frame{};
+    bool read = false;
+    for (int i = 0; i < 2500 && !read; ++i) {
+        frame = {};
+        frame.ulSize = uint32_t(jpeg.size());
+        frame.pData = ptrToWord(jpeg.data());
+        read = Command_CapGet(source->object, kNkMAIDCapability_LiveViewFrame,
+                              kNkMAIDDataType_LiveViewFramePtr, ptrToWord(&frame));
+        if (!read)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(read);
+    EXPECT_EQ(frame.pData, ptrToWord(jpeg.data())) << "the caller's buffer, not the copy";
+    jpeg.resize(int(frame.ulSize));
+    EXPECT_EQ(QImage::fromData(jpeg, "JPEG").size(), QSize(320, 200));
+    EXPECT_EQ(frame.ulWidth, 320u);
+}
+
 TEST_F(VirtualCamera, LiveViewReadsTooEarlyTooSmallOrStoppedAndARefusedStart) {
     openModule("liveview_fps = 0.5\n");
     LPRefObj source = openSource();
