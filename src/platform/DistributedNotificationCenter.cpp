@@ -94,12 +94,6 @@ private:
     bool m_releasePending = false;
 };
 
-// What the listener hands received notifications to; the centre empties it when it goes.
-struct DistributedLink {
-    QMutex mutex;
-    DistributedReceiver* receiver = nullptr;
-};
-
 // Receives the bus signal on the connection's own thread and reads it there, so that the message
 // is let go on that thread and only plain values travel to the main thread. libdbus stops
 // reading while too much received data is held (63 MiB) and starts again from whichever thread
@@ -108,13 +102,18 @@ struct DistributedLink {
 class DistributedListener : public QObject {
     Q_OBJECT
 public:
-    explicit DistributedListener(std::shared_ptr<DistributedLink> link) : m_link(std::move(link)) {}
+    // Where received notifications go; none once the centre is going.
+    void setReceiver(DistributedReceiver* receiver) {
+        QMutexLocker lock(&m_mutex);
+        m_receiver = receiver;
+    }
 
 public slots:
     void handle(const QDBusMessage& message);
 
 private:
-    std::shared_ptr<DistributedLink> m_link;
+    QMutex m_mutex;
+    DistributedReceiver* m_receiver = nullptr;
 };
 
 namespace {
@@ -459,23 +458,29 @@ DistributedNotificationCenter& DistributedNotificationCenter::defaultCenter() {
 }
 
 DistributedNotificationCenter::DistributedNotificationCenter(const QDBusConnection& connection)
-    : m_connection(connection), m_link(std::make_shared<DistributedLink>()) {
+    : m_connection(connection) {
     qDBusRegisterMetaType<wire::Date>();
     m_receiver = new DistributedReceiver(this);
     if (auto* app = QCoreApplication::instance())
         m_receiver->moveToThread(app->thread());
-    m_link->receiver = m_receiver;
     if (!m_connection.isConnected()) {
         qCWarning(zarvPlatform,
                   "No D-Bus session bus (%s): distributed notifications reach only this program",
                   qPrintable(m_connection.lastError().message()));
         return;
     }
-    m_listener = new DistributedListener(m_link);
+    m_listener = new DistributedListener;
     // The bus interface object is a child of the connection's own object, so it lives on the
     // connection's thread.
     if (QDBusConnectionInterface* bus = m_connection.interface())
         m_listener->moveToThread(bus->thread());
+    // Handed over on the listener's own thread before it hears anything, so that what was made
+    // here is ordered before it reads.
+    QMetaObject::invokeMethod(
+        m_listener,
+        [listener = m_listener, receiver = m_receiver] { listener->setReceiver(receiver); },
+        m_listener->thread() == QThread::currentThread() ? Qt::DirectConnection
+                                                         : Qt::BlockingQueuedConnection);
     m_connected =
         m_connection.connect(QString(), QLatin1String(kPath), QLatin1String(kInterface),
                              QLatin1String(kMember), m_listener, SLOT(handle(QDBusMessage)));
@@ -490,16 +495,15 @@ DistributedNotificationCenter::~DistributedNotificationCenter() {
     if (m_connected)
         m_connection.disconnect(QString(), QLatin1String(kPath), QLatin1String(kInterface),
                                 QLatin1String(kMember), m_listener, SLOT(handle(QDBusMessage)));
-    {
-        // A message the listener is reading meanwhile goes nowhere.
-        QMutexLocker lock(&m_link->mutex);
-        m_link->receiver = nullptr;
-    }
     if (m_listener) {
+        // A message the listener is reading meanwhile goes nowhere.
+        m_listener->setReceiver(nullptr);
         // QtDBus would hear of its end through a blocking call from the connection's thread,
         // which waits for a connection that may be going meanwhile; its hook is gone already.
         QObject::disconnect(m_listener, &QObject::destroyed, nullptr, nullptr);
-        m_listener->deleteLater();
+        // Deleted on its own thread, after everything done with it here.
+        QMetaObject::invokeMethod(
+            m_listener, [listener = m_listener] { delete listener; }, Qt::QueuedConnection);
     }
     if (isMainThread())
         delete m_receiver;
@@ -638,8 +642,8 @@ void DistributedListener::handle(const QDBusMessage& message) {
     std::optional<Notification> notification;
     if (decoded)
         notification = std::move(n);
-    QMutexLocker lock(&m_link->mutex);
-    if (DistributedReceiver* receiver = m_link->receiver)
+    QMutexLocker lock(&m_mutex);
+    if (DistributedReceiver* receiver = m_receiver)
         QMetaObject::invokeMethod(
             receiver,
             [receiver, notification = std::move(notification), release] {

@@ -16,7 +16,6 @@ namespace zarv {
 
 class DistributedListener;
 class DistributedReceiver;
-struct DistributedLink;
 
 /// Notifications between the programs of one desktop session, carried by the D-Bus session bus.
 ///
@@ -93,7 +92,6 @@ private:
     QDBusConnection m_connection;
     bool m_connected = false;
     NotificationCenter m_observers;
-    std::shared_ptr<DistributedLink> m_link;
     DistributedReceiver* m_receiver = nullptr; // lives on the main thread
     DistributedListener* m_listener = nullptr; // lives on the connection's thread
 };
