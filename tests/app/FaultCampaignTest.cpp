@@ -492,6 +492,34 @@ QDBusMessage request(const QString& action) {
                                      {QStringLiteral("action"), action}}});
 }
 
+// Beyond what a receiver takes (a huge list, a huge text), and large ones it takes and large
+// ones it does not, each read and let go. The large ones go to the program alone: this process,
+// listening to every notification, would have to read them too.
+void sendLargeMessages(QDBusConnection& bus) {
+    bus.send(
+        notification({QStringLiteral("ZarvNikonAppNotification"), QString(),
+                      QVariantMap{{QStringLiteral("senderApp"), QStringLiteral("x")},
+                                  {QStringLiteral("action"), QVariantList(100001, QVariant(1))}}}));
+    bus.send(notification({QStringLiteral("zarvXNotification"), QString(),
+                           QVariantMap{{QStringLiteral("senderApp"), QString(33 * kMiB, u'Q')}}}));
+    for (const QVariant& value : largeValues())
+        bus.send(toTheProgram({QStringLiteral("zarvTillsideNotification"), QString(),
+                               QVariantMap{{QStringLiteral("senderApp"), QStringLiteral("Hostile")},
+                                           {QStringLiteral("value"), value}}}));
+}
+
+void expectAboutAsLarge(qint64 before, qint64 after) {
+    std::fprintf(stderr, "resident size: %.1f MiB before the flood, %.1f MiB after it\n",
+                 double(before) / kMiB, double(after) / kMiB);
+#if !defined(__SANITIZE_THREAD__) // ThreadSanitizer's allocator keeps what it was given
+    if (before > 0) {
+        EXPECT_LE(after, before + 10 * kMiB)
+            << "resident size " << before / kMiB << " MiB before the flood, " << after / kMiB
+            << " MiB after it";
+    }
+#endif
+}
+
 // 10 000 hostile notifications while pictures are being saved: the program stays up, answers a
 // status request within a second afterwards, and every picture is saved and announced once,
 // with no picture taken for a request that was not genuine.
@@ -536,24 +564,8 @@ TEST_F(EndToEnd, HostileBusLosesNoPictureAndStillAnswers) {
         if (i % 2000 == 0)
             bus.send(request(QStringLiteral("GetListOfImages")));
 
-        if (i == 5000) {
-            // Beyond what a receiver takes: a huge list and a huge text.
-            bus.send(notification(
-                {QStringLiteral("ZarvNikonAppNotification"), QString(),
-                 QVariantMap{{QStringLiteral("senderApp"), QStringLiteral("x")},
-                             {QStringLiteral("action"), QVariantList(100001, QVariant(1))}}}));
-            bus.send(notification(
-                {QStringLiteral("zarvXNotification"), QString(),
-                 QVariantMap{{QStringLiteral("senderApp"), QString(33 * kMiB, u'Q')}}}));
-            // Large ones it takes and large ones it does not, each read and let go. They go to
-            // the program alone: this process, listening to every notification, would have to
-            // read them too.
-            for (const QVariant& value : largeValues())
-                bus.send(toTheProgram(
-                    {QStringLiteral("zarvTillsideNotification"), QString(),
-                     QVariantMap{{QStringLiteral("senderApp"), QStringLiteral("Hostile")},
-                                 {QStringLiteral("value"), value}}}));
-        }
+        if (i == 5000)
+            sendLargeMessages(bus);
         // A status request closes each burst; the next burst waits for its answer, so the
         // program is flooded as fast as it reads, without an ever-growing backlog.
         if (i % 500 == 499) {
@@ -586,16 +598,7 @@ TEST_F(EndToEnd, HostileBusLosesNoPictureAndStillAnswers) {
     EXPECT_LT(answer.elapsed(), 1000);
 
     // What the flood took is given back: the program is about as large as before it.
-    const qint64 residentAfter = settledResidentBytes(bus, program.pid());
-    std::fprintf(stderr, "resident size: %.1f MiB before the flood, %.1f MiB after it\n",
-                 double(residentBefore) / kMiB, double(residentAfter) / kMiB);
-#if !defined(__SANITIZE_THREAD__) // ThreadSanitizer's allocator keeps what it was given
-    if (residentBefore > 0) {
-        EXPECT_LE(residentAfter, residentBefore + 10 * kMiB)
-            << "resident size " << residentBefore / kMiB << " MiB before the flood, "
-            << residentAfter / kMiB << " MiB after it";
-    }
-#endif
+    expectAboutAsLarge(residentBefore, settledResidentBytes(bus, program.pid()));
 
     ASSERT_TRUE(waitForPictures(kCameraPictures + kGrabs))
         << program.log().right(20000).toStdString();
