@@ -109,7 +109,11 @@ void ModuleMatchTask::ibStartTask() {
     m_running = true;
     m_stopping = false;
     ++m_runs;
-    currentCameraDispatchQueue().async([self = shared_from_this()] { self->run(); });
+    currentCameraDispatchQueue().async([self = shared_from_this()]() mutable {
+        self->run();
+        // The task's state is the main queue's: its last reference goes there too.
+        DispatchQueue::main().async([last = std::move(self)] { Q_UNUSED(last); });
+    });
 }
 
 template <typename F> auto ModuleMatchTask::onCamera(F&& f) -> decltype(f()) {
