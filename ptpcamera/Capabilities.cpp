@@ -176,22 +176,10 @@ int32_t capGet(const Object& o, uint32_t cap, uint32_t dataType, uint64_t data) 
     if (!data)
         return kNkMAIDResult_UnexpectedError;
     const Source* s = sourceOf(o);
-    if (cap == kNkMAIDCapability_Children) {
-        if (dataType != kNkMAIDDataType_EnumPtr)
-            return kNkMAIDResult_UnexpectedError;
-        fillEnum(wordToPtr<tagNkMAIDEnum>(data), kNkMAIDArrayType_Unsigned,
-                 uint32_t(childIds(o).size()), 0, 4);
-        return kNkMAIDResult_NoError;
-    }
-    if (cap == kNkMAIDCapability_DataTypes) {
-        if (dataType != kNkMAIDDataType_UnsignedPtr)
-            return kNkMAIDResult_UnexpectedError;
-        uint32_t bits = 0;
-        for (uint32_t id : childIds(o))
-            bits |= id;
-        *wordToPtr<uint32_t>(data) = bits;
-        return kNkMAIDResult_NoError;
-    }
+    if (cap == kNkMAIDCapability_Children)
+        return answerChildCount(dataType, data, childIds(o).size());
+    if (cap == kNkMAIDCapability_DataTypes)
+        return answerDataTypes(dataType, data, childIds(o));
     if (cap == kNkMAIDCapability_Name && dataType == kNkMAIDDataType_StringPtr) {
         std::snprintf(wordToPtr<char>(data), kTextBytes, "%s",
                       s ? s->camera.model.c_str() : "ZarvPTP");

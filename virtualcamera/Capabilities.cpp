@@ -188,23 +188,14 @@ int32_t capGet(const Object& o, uint32_t cap, uint32_t dataType, uint64_t data) 
         return kNkMAIDResult_NotAvailable;
     if (!data)
         return kNkMAIDResult_UnexpectedError;
-    if (cap == kNkMAIDCapability_Children) {
-        if (dataType != kNkMAIDDataType_EnumPtr)
-            return kNkMAIDResult_UnexpectedError;
-        fillEnum(wordToPtr<tagNkMAIDEnum>(data), kNkMAIDArrayType_Unsigned,
-                 uint32_t(childIds(o).size()), 0, 4);
-        return kNkMAIDResult_NoError;
-    }
+    if (cap == kNkMAIDCapability_Children)
+        return answerChildCount(dataType, data, childIds(o).size());
     if (cap == kNkMAIDCapability_DataTypes) {
-        if (dataType != kNkMAIDDataType_UnsignedPtr)
-            return kNkMAIDResult_UnexpectedError;
-        uint32_t bits = 0;
-        for (uint32_t id : childIds(o))
-            bits |= id;
-        *wordToPtr<uint32_t>(data) = bits;
-        if (o.kind == kNkMAIDObjectType_Item && g_state->config.dropOnSelect.count(o.id))
+        const int32_t result = answerDataTypes(dataType, data, childIds(o));
+        if (result == kNkMAIDResult_NoError && o.kind == kNkMAIDObjectType_Item &&
+            g_state->config.dropOnSelect.count(o.id))
             dropItem(o.parent, o.id);
-        return kNkMAIDResult_NoError;
+        return result;
     }
     if (cap == kNkMAIDCapability_Name && dataType == kNkMAIDDataType_StringPtr) {
         std::snprintf(wordToPtr<char>(data), 256, "%s", g_state->config.model.c_str());

@@ -4,6 +4,7 @@
 #include "CaptureLink.h"
 #include "LookoutWindow.h"
 #include "Messages.h"
+#include "platform/Display.h"
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/Log.h"
 
@@ -16,7 +17,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <dlfcn.h>
 #include <malloc.h>
 
 using namespace zarv;
@@ -72,37 +72,6 @@ bool hasArgument(int argc, char** argv, const char* argument) {
         if (std::strcmp(argv[i], argument) == 0)
             return true;
     return false;
-}
-
-// Whether the X server named by DISPLAY takes a connection, through the libxcb that Qt loads
-// anyway: QApplication would abort the process without one.
-bool canReachXServer() {
-    void* xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (!xcb)
-        return false;
-    using Connect = void* (*)(const char*, int*);
-    using HasError = int (*)(void*);
-    using Disconnect = void (*)(void*);
-    const auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
-    const auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
-    const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
-    bool reached = false;
-    if (connect && hasError && disconnect) {
-        void* connection = connect(nullptr, nullptr);
-        reached = hasError(connection) == 0;
-        disconnect(connection);
-    }
-    ::dlclose(xcb);
-    return reached;
-}
-
-bool haveDisplay() {
-    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
-    if (!platform.isEmpty() && !platform.startsWith(QLatin1String("xcb")))
-        return true;
-    if (platform.isEmpty() && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return true;
-    return !qEnvironmentVariableIsEmpty("DISPLAY") && canReachXServer();
 }
 
 QStringList filesOf(const QStringList& arguments) {

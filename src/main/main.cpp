@@ -5,6 +5,7 @@
 #include "platform/Beep.h"
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
+#include "platform/Display.h"
 #include "platform/Log.h"
 #include "platform/Memory.h"
 #include "platform/PropertyList.h"
@@ -23,7 +24,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
@@ -132,50 +132,6 @@ bool hasArgument(int argc, char** argv, const char* argument) {
         if (std::strcmp(argv[i], argument) == 0)
             return true;
     return false;
-}
-
-// Whether the X server named by DISPLAY takes a connection. Asked through libxcb, which Qt's
-// own X11 support loads anyway, opened here so that the build needs no X11 headers.
-bool canReachXServer(QString* why) {
-    void* xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (!xcb) {
-        *why = QStringLiteral("libxcb.so.1 cannot be loaded: %1")
-                   .arg(QString::fromLocal8Bit(::dlerror()));
-        return false;
-    }
-    using Connect = void* (*)(const char*, int*);
-    using HasError = int (*)(void*);
-    using Disconnect = void (*)(void*);
-    const auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
-    const auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
-    const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
-    bool reached = false;
-    if (connect && hasError && disconnect) {
-        void* connection = connect(nullptr, nullptr);
-        reached = hasError(connection) == 0;
-        disconnect(connection); // also frees a connection that failed
-    }
-    ::dlclose(xcb);
-    if (!reached)
-        *why = QStringLiteral("the X display \"%1\" cannot be reached")
-                   .arg(qEnvironmentVariable("DISPLAY"));
-    return reached;
-}
-
-// Whether a window can be shown. QApplication aborts the process when it finds no display, so
-// this is asked first: a platform named in QT_QPA_PLATFORM is trusted (offscreen needs nothing)
-// unless it is X11's, a Wayland session is trusted, an X display is tried.
-bool haveDisplay(QString* why) {
-    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
-    if (!platform.isEmpty() && !platform.startsWith(QLatin1String("xcb")))
-        return true;
-    if (platform.isEmpty() && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return true;
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-        *why = QStringLiteral("DISPLAY is not set");
-        return false;
-    }
-    return canReachXServer(why);
 }
 
 } // namespace

@@ -187,6 +187,25 @@ inline void fillEnum(tagNkMAIDEnum* e, uint32_t type, uint32_t elements, uint32_
     e->wPhysicalBytes = bytes;
 }
 
+/// The answers every module gives alike about an object's children: how many there are (an
+/// enumeration record the program then reads the ids into), and the data types they hold (the
+/// ids are the data types). Unexpected when the data type is not the one asked for.
+inline int32_t answerChildCount(uint32_t dataType, uint64_t data, size_t count) {
+    if (dataType != kNkMAIDDataType_EnumPtr)
+        return kNkMAIDResult_UnexpectedError;
+    fillEnum(wordToPtr<tagNkMAIDEnum>(data), kNkMAIDArrayType_Unsigned, uint32_t(count), 0, 4);
+    return kNkMAIDResult_NoError;
+}
+inline int32_t answerDataTypes(uint32_t dataType, uint64_t data, const std::vector<uint32_t>& ids) {
+    if (dataType != kNkMAIDDataType_UnsignedPtr)
+        return kNkMAIDResult_UnexpectedError;
+    uint32_t bits = 0;
+    for (uint32_t id : ids)
+        bits |= id;
+    *wordToPtr<uint32_t>(data) = bits;
+    return kNkMAIDResult_NoError;
+}
+
 /// Sets (or, with no data, clears) one of the object's callbacks.
 inline int32_t setCallback(Object& o, uint32_t cap, uint32_t dataType, uint64_t data) {
     if (dataType == kNkMAIDDataType_Null) {

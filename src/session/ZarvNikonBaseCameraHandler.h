@@ -162,6 +162,8 @@ public:
     static std::optional<QString> getCapabilityTypeStringFromCapability(uint32_t capability);
 
 private:
+    // Forgets the module tree and what this connection knew of its pictures.
+    void forgetConnection();
     QString modulePath(bool* tableNamedModule, QString* moduleName) const;
     // The shared frame of the settings operations: open the source, refresh the camera type,
     // run the body, turn an SDK failure into -1 (and an "error" record when storeErrors).

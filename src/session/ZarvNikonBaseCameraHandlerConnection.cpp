@@ -427,26 +427,25 @@ bool ZarvNikonBaseCameraHandler::CloseMyCamera() {
         // Whatever the close could not take down is released without it.
         FreeRefObjTree(pRefMod, true);
     }
-    pRefMod = nullptr;
-    pRefSrc = nullptr;
-    ulSrcID = 0;
-    g_pConnectionOwner = nullptr;
-    m_skippedItems.clear();
-    m_failedFetches.clear();
+    forgetConnection();
     return true;
 }
 
 int16_t ZarvNikonBaseCameraHandler::CleanUp() {
     Log::inside(zarvSession, description(), QStringLiteral("CleanUp"));
     FreeRefObjTree(pRefMod, true);
+    forgetConnection();
+    ShotTimeline::shared().forgetItems();
+    return 0;
+}
+
+void ZarvNikonBaseCameraHandler::forgetConnection() {
     pRefMod = nullptr;
     pRefSrc = nullptr;
     ulSrcID = 0;
     g_pConnectionOwner = nullptr;
     m_skippedItems.clear();
     m_failedFetches.clear();
-    ShotTimeline::shared().forgetItems();
-    return 0;
 }
 
 int16_t ZarvNikonBaseCameraHandler::UnloadCamera() {
