@@ -162,22 +162,27 @@ void betweenEvents(uint32_t sourceId, Worker& worker, Camera& camera, Body* body
             takeSettings(sourceId, std::move(read), true);
         });
     }
-    if (body->handBack && now - body->capturedAt >= g_options.handBackAfter &&
+    // Live view keeps the body in PC mode; stopping it hands the body back.
+    if (body->handBack && !body->liveView && now - body->capturedAt >= g_options.handBackAfter &&
         (body->pictureSince || now - body->capturedAt >= std::chrono::seconds(10))) {
         body->handBack = false;
-        CameraWidget* w = nullptr;
-        if (camera.getWidget("controlmode", &w) >= kGpOk && w) {
-            gp_widget_set_value(w, "0");
-            const int rc = camera.setWidget("controlmode", w);
-            gp_widget_free(w);
-            if (!worker.gone(rc) && rc < kGpOk)
-                std::fprintf(stderr, "ZarvPTP: cannot hand the body back to its own controls: %s\n",
-                             resultText(rc).c_str());
-        }
+        handBackControls(worker, camera);
     }
 }
 
 } // namespace
+
+void handBackControls(Worker& worker, Camera& camera) {
+    CameraWidget* w = nullptr;
+    if (camera.getWidget("controlmode", &w) >= kGpOk && w) {
+        gp_widget_set_value(w, "0");
+        const int rc = camera.setWidget("controlmode", w);
+        gp_widget_free(w);
+        if (!worker.gone(rc) && rc < kGpOk)
+            std::fprintf(stderr, "ZarvPTP: cannot hand the body back to its own controls: %s\n",
+                         resultText(rc).c_str());
+    }
+}
 
 void onCameraEvent(uint32_t sourceId, Worker& worker, Camera& camera, const CameraEvent& e,
                    Body* body) {

@@ -42,6 +42,16 @@ const std::vector<CapDef>& fixedCaps(uint32_t kind) {
     return kind == kNkMAIDObjectType_Source ? source : standardCaps(kind);
 }
 
+// Offered where libgphoto2 can fetch previews from the body.
+const std::vector<CapDef>& liveViewCaps() {
+    static const std::vector<CapDef> caps = {
+        {kNkMAIDCapability_LiveViewStatus, kNkMAIDCapType_Unsigned, GS, "Live View Status"},
+        {kNkMAIDCapability_LiveViewWarnings, kNkMAIDCapType_Unsigned, G, "Live View Warnings"},
+        {kNkMAIDCapability_LiveViewFrame, kNkMAIDCapType_LiveViewFrame, G, "Live View Frame"},
+    };
+    return caps;
+}
+
 struct CapView {
     uint32_t id, type, ops;
     std::string description;
@@ -57,6 +67,9 @@ std::vector<CapView> capsOf(const Object& o) {
             description = s->camera.model;
         out.push_back({d.id, d.type, d.ops, description});
     }
+    if (s && s->camera.canPreview)
+        for (const CapDef& d : liveViewCaps())
+            out.push_back({d.id, d.type, d.ops, d.description});
     if (s)
         for (const auto& [cap, setting] : s->settings) {
             const uint32_t type = setting.kind == Setting::Range      ? kNkMAIDCapType_Range
@@ -185,6 +198,8 @@ int32_t capGet(const Object& o, uint32_t cap, uint32_t dataType, uint64_t data) 
                       s ? s->camera.model.c_str() : "ZarvPTP");
         return kNkMAIDResult_NoError;
     }
+    if (cap == kNkMAIDCapability_LiveViewFrame)
+        return s ? readLiveViewFrame(*sourceOf(o), dataType, data) : kNkMAIDResult_UnexpectedError;
     if (const Setting* setting = settingOf(o, cap)) {
         if (s && s->gone)
             return kNkMAIDResult_NotAvailable;
@@ -231,6 +246,12 @@ int32_t capGet(const Object& o, uint32_t cap, uint32_t dataType, uint64_t data) 
         break;
     case kNkMAIDCapability_CameraType:
         value = s ? s->camera.usbProduct : 0;
+        break;
+    case kNkMAIDCapability_LiveViewStatus:
+        value = s && s->live->running() ? 1 : 0;
+        break;
+    case kNkMAIDCapability_LiveViewWarnings:
+        value = s ? s->liveWarnings : 0;
         break;
     default:
         break;
@@ -298,6 +319,14 @@ int32_t capSet(Object& o, uint32_t cap, uint32_t dataType, uint64_t data) {
     }
     if (dataType != kNkMAIDDataType_Unsigned)
         return kNkMAIDResult_UnexpectedError;
+    if (cap == kNkMAIDCapability_LiveViewStatus) {
+        Source* s = sourceOf(o);
+        if (!s)
+            return kNkMAIDResult_UnexpectedError;
+        if (data > 1)
+            return kNkMAIDResult_ValueOutOfRange;
+        return data ? startLiveView(*s) : stopLiveView(*s);
+    }
     if (cap == kNkMAIDCapability_AsyncRate)
         g_state->asyncRate = uint32_t(data);
     else if (cap == kNkMAIDCapability_ModuleMode)

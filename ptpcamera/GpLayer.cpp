@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace zarv::ptp {
 namespace {
@@ -52,7 +53,9 @@ private:
 
 class GpCamera : public Camera {
 public:
-    GpCamera(::Camera* camera, GPContext* context) : camera_(camera), context_(context) {}
+    GpCamera(::Camera* camera, GPContext* context) : camera_(camera), context_(context) {
+        gp_context_set_error_func(context_, &GpCamera::onError, this);
+    }
     ~GpCamera() override {
         gp_camera_unref(camera_);
         gp_context_unref(context_);
@@ -140,6 +143,24 @@ public:
     }
 
     int trigger() override { return gp_camera_trigger_capture(camera_, context_); }
+
+    int preview(std::string* jpeg) override {
+        CameraFile* file = nullptr;
+        int rc = gp_file_new(&file);
+        if (rc < GP_OK)
+            return rc;
+        rc = gp_camera_capture_preview(camera_, file, context_);
+        const char* data = nullptr;
+        unsigned long size = 0;
+        if (rc >= GP_OK)
+            rc = gp_file_get_data_and_size(file, &data, &size);
+        if (rc >= GP_OK)
+            jpeg->assign(data ? data : "", data ? size : 0);
+        gp_file_unref(file);
+        return rc;
+    }
+
+    std::string takeMessage() override { return std::exchange(message_, {}); }
     int getConfig(CameraWidget** root) override {
         return gp_camera_get_config(camera_, root, context_);
     }
@@ -174,6 +195,11 @@ public:
     int exit() override { return gp_camera_exit(camera_, context_); }
 
 private:
+    static void onError(GPContext*, const char* text, void* self) {
+        if (text)
+            static_cast<GpCamera*>(self)->message_ = text;
+    }
+
     static int collect(CameraList* list, std::vector<std::string>* out) {
         const int count = gp_list_count(list);
         for (int i = 0; i < count; ++i) {
@@ -186,6 +212,7 @@ private:
 
     ::Camera* camera_;
     GPContext* context_;
+    std::string message_;
 };
 
 class GpLayer : public Layer {
@@ -219,6 +246,7 @@ public:
                 c.usbProduct = uint32_t(a.usb_product);
                 c.canCapture = (a.operations &
                                 (GP_OPERATION_CAPTURE_IMAGE | GP_OPERATION_TRIGGER_CAPTURE)) != 0;
+                c.canPreview = (a.operations & GP_OPERATION_CAPTURE_PREVIEW) != 0;
             }
             cameras->push_back(c);
         }

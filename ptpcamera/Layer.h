@@ -50,7 +50,8 @@ struct FoundCamera {
     std::string model; // libgphoto2's model name, "Nikon DSC D850"
     std::string port;  // "usb:001,007"
     uint32_t usbProduct = 0;
-    bool canCapture = true; // the driver can trigger a capture on it
+    bool canCapture = true;  // the driver can trigger a capture on it
+    bool canPreview = false; // the driver can fetch live-view frames from it
 };
 
 class Camera {
@@ -71,6 +72,12 @@ public:
     virtual int remove(const FilePath& file) = 0;
     virtual int waitEvent(int timeoutMs, CameraEvent* event) = 0;
     virtual int trigger() = 0;
+    // One live-view frame as the body sends it (a JPEG); the library starts live view on the
+    // body where it is not running yet.
+    virtual int preview(std::string* jpeg) = 0;
+    // What the library last reported to the user about this camera ("Liveview cannot start:
+    // Card unformatted"), and forgets it; empty when it said nothing.
+    virtual std::string takeMessage() = 0;
     // The configuration tree, or one widget of it by name; the caller owns what it gets
     // (gp_widget_free).
     virtual int getConfig(_CameraWidget** root) = 0;

@@ -46,6 +46,7 @@ void removeSource(uint32_t sourceId) {
         return;
     it->second.gone = true;
     it->second.items.clear();
+    it->second.live->stop();
     std::fprintf(stderr, "ZarvPTP: %s on %s has gone\n", it->second.camera.model.c_str(),
                  it->second.camera.port.c_str());
     const uint64_t source = handleFor(kNkMAIDObjectType_Source, sourceId);
@@ -205,6 +206,8 @@ int32_t openSource(Source& s) {
     }
     s.onCamera = std::move(body);
     s.worker = std::move(worker);
+    s.live = std::make_shared<LiveFeed>();
+    s.liveWarnings = 0;
     return kNkMAIDResult_NoError;
 }
 
@@ -264,6 +267,7 @@ int32_t closeObject(uint64_t handle) {
         auto it = g_state->sources.find(id);
         if (it != g_state->sources.end()) {
             // Ends the session, which hands the body back to its own controls.
+            stopLiveView(it->second);
             it->second.worker.reset();
             if (it->second.gone)
                 g_state->sources.erase(it);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "Download.h"
+#include "LiveView.h"
 #include "Module.h"
 #include "Pictures.h"
 #include "Settings.h"
@@ -32,6 +33,9 @@ struct Body {
     bool handBack = false;
     bool pictureSince = false;
     std::chrono::steady_clock::time_point capturedAt{};
+    // Live view runs: the body stays in PC mode until it stops.
+    bool liveView = false;
+    bool liveFailing = false; // the last live-view fetch failed, and was logged
 };
 
 struct Source {
@@ -45,6 +49,8 @@ struct Source {
     std::shared_ptr<Body> onCamera; // what the camera's thread keeps of the body (it alone)
     bool cardFull = false;          // the body said so, and no picture reached the card since
     bool gone = false;
+    std::shared_ptr<LiveFeed> live = std::make_shared<LiveFeed>();
+    uint32_t liveWarnings = 0; // why live view last refused to start (LiveViewWarnings bits)
 };
 
 // An acquire under way.
@@ -95,7 +101,15 @@ int32_t capSet(module::Object& o, uint32_t cap, uint32_t dataType, uint64_t data
 int32_t capStart(const module::Object& o, uint64_t handle, uint32_t cap, uint64_t pendingId,
                  bool* completesLater);
 
+// LiveView.cpp: live view of a source, on the program's thread; they block while the camera's
+// thread starts or stops it.
+int32_t startLiveView(Source& s);
+int32_t stopLiveView(Source& s);
+int32_t readLiveViewFrame(Source& s, uint32_t dataType, uint64_t data);
+
 // CameraEvents.cpp: on the camera's thread.
+// Takes the body out of PC mode, back to its own controls.
+void handBackControls(Worker& worker, Camera& camera);
 // The camera's whole configuration as settings; none when it cannot be read.
 Settings readCameraSettings(Camera& camera);
 // One widget read on its own, as the setting it maps to (none when it maps to none).

@@ -63,6 +63,8 @@ public:
         return inner_.waitEvent(timeoutMs, event);
     }
     int trigger() override { return gone() ? kGpIo : inner_.trigger(); }
+    int preview(std::string* jpeg) override { return gone() ? kGpIo : inner_.preview(jpeg); }
+    std::string takeMessage() override { return inner_.takeMessage(); }
     int getConfig(_CameraWidget** root) override { return gone() ? kGpIo : inner_.getConfig(root); }
     int setConfig(_CameraWidget* root) override { return gone() ? kGpIo : inner_.setConfig(root); }
     int getWidget(const std::string& name, _CameraWidget** widget) override {

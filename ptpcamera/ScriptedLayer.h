@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace zarv::ptp::scripted {
@@ -38,17 +39,23 @@ struct Script {
     std::deque<std::pair<int, CameraEvent>> events; // result code and event, in order
     int readsBeforeFailure = -1;                    // then every read fails with readFailure
     int readFailure = kGpIo;
-    bool partialReads = true;                  // false: reads answer "not supported"
-    int readDelayMs = 0;                       // each read takes this long, as over a slow link
-    int busyAnswers = 0;                       // the next this many calls say the camera is busy
-    int triggerResult = kGpOk;                 // what a trigger answers
-    std::string captureAdds;                   // "folder/name" a trigger announces
+    bool partialReads = true;  // false: reads answer "not supported"
+    int readDelayMs = 0;       // each read takes this long, as over a slow link
+    int busyAnswers = 0;       // the next this many calls say the camera is busy
+    int triggerResult = kGpOk; // what a trigger answers
+    std::string captureAdds;   // "folder/name" a trigger announces
+    // Live view: each preview answers the next of these (result and frame), then the last
+    // one again; none: previews are not supported.
+    std::deque<std::pair<int, std::string>> previews;
+    std::string message;                       // what the library reports with a failure
     std::map<std::string, std::string> values; // widget values by name
     std::function<CameraWidget*(const std::map<std::string, std::string>&)> buildConfig;
     // What happened
     int reads = 0, wholeGets = 0, triggers = 0, exits = 0, setConfigs = 0, deleted = 0;
-    int getConfigs = 0, getWidgets = 0, setWidgets = 0;
+    int getConfigs = 0, getWidgets = 0, setWidgets = 0, previewCalls = 0;
+    std::vector<std::string> calls;   // "preview", "trigger", "waitEvent" in the order made
     std::vector<std::string> removed; // "folder/name" of each file removed
+    std::string said;                 // the message not yet taken
     uint64_t largestRead = 0;
 
     void addFile(const std::string& path, std::string bytes) {
@@ -96,6 +103,10 @@ inline CameraWidget* copyOf(CameraWidget* w) {
         gp_widget_get_value(w, &value);
         gp_widget_set_range(out, lo, hi, step);
         gp_widget_set_value(out, &value);
+    } else if (type == GP_WIDGET_TOGGLE) {
+        int on = 0;
+        gp_widget_get_value(w, &on);
+        gp_widget_set_value(out, &on);
     } else if (type == GP_WIDGET_RADIO || type == GP_WIDGET_MENU || type == GP_WIDGET_TEXT) {
         for (int i = 0; i < gp_widget_count_choices(w); ++i) {
             const char* c = nullptr;
@@ -202,6 +213,7 @@ public:
     int waitEvent(int timeoutMs, CameraEvent* event) override {
         {
             std::lock_guard lock(s_->mutex);
+            note("waitEvent");
             if (!s_->events.empty()) {
                 auto [rc, e] = s_->events.front();
                 s_->events.pop_front();
@@ -218,6 +230,7 @@ public:
         if (busy())
             return kGpCameraBusy;
         ++s_->triggers;
+        note("trigger");
         if (s_->triggerResult < kGpOk)
             return s_->triggerResult;
         if (!s_->captureAdds.empty()) {
@@ -227,6 +240,25 @@ public:
             s_->events.emplace_back(kGpOk, e);
         }
         return kGpOk;
+    }
+    int preview(std::string* jpeg) override {
+        std::lock_guard lock(s_->mutex);
+        ++s_->previewCalls;
+        note("preview");
+        if (s_->previews.empty())
+            return kGpNotSupported;
+        const auto [rc, bytes] = s_->previews.front();
+        if (s_->previews.size() > 1)
+            s_->previews.pop_front();
+        if (rc >= kGpOk)
+            *jpeg = bytes;
+        else
+            s_->said = s_->message;
+        return rc;
+    }
+    std::string takeMessage() override {
+        std::lock_guard lock(s_->mutex);
+        return std::exchange(s_->said, {});
     }
     int getConfig(CameraWidget** root) override {
         std::lock_guard lock(s_->mutex);
@@ -291,12 +323,21 @@ private:
                 float f = 0;
                 gp_widget_get_value(w, &f);
                 value = std::to_string(f);
+            } else if (type == GP_WIDGET_TOGGLE) {
+                int on = 0;
+                gp_widget_get_value(w, &on);
+                value = std::to_string(on);
             } else {
                 const char* text = nullptr;
                 gp_widget_get_value(w, &text);
                 value = text ? text : "";
             }
         }
+    }
+    // Consecutive looks at the events count once, so that the order stays readable.
+    void note(const char* call) {
+        if (s_->calls.size() < 10000 && (s_->calls.empty() || s_->calls.back() != call))
+            s_->calls.push_back(call);
     }
     bool busy() {
         if (s_->busyAnswers <= 0)
@@ -382,6 +423,12 @@ inline CameraWidget* nikonTree(const std::map<std::string, std::string>& v) {
              std::stof(valueOr(v, "tungstenwhitebias", "0")));
     addRadio(section, "capturetarget", {"Internal RAM", "Memory card"},
              valueOr(v, "capturetarget", "Internal RAM"));
+    CameraWidget* viewfinder = nullptr;
+    gp_widget_new(GP_WIDGET_TOGGLE, "Nikon Viewfinder", &viewfinder);
+    gp_widget_set_name(viewfinder, "viewfinder");
+    const int on = std::stoi(valueOr(v, "viewfinder", "0"));
+    gp_widget_set_value(viewfinder, &on);
+    gp_widget_append(section, viewfinder);
     CameraWidget* mode = nullptr;
     gp_widget_new(GP_WIDGET_TEXT, "Set Nikon Control Mode", &mode);
     gp_widget_set_name(mode, "controlmode");

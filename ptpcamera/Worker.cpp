@@ -45,6 +45,8 @@ void Worker::run(const Job& first, std::promise<int>* opened) {
                 std::unique_lock lock(mutex_);
                 if (gone_)
                     wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                if (gone_)
+                    idle_ = {};
                 if (stopping_)
                     break;
                 if (!jobs_.empty()) {
@@ -69,9 +71,16 @@ void Worker::run(const Job& first, std::promise<int>* opened) {
                 onEvent_(*this, *camera, event);
             if (looked < kGpOk && gone(looked))
                 continue;
-            std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, std::chrono::milliseconds(pollMs_),
-                           [this] { return stopping_ || !jobs_.empty(); });
+            Job idle;
+            {
+                std::unique_lock lock(mutex_);
+                idle = std::exchange(idle_, {});
+                if (!idle)
+                    wake_.wait_for(lock, std::chrono::milliseconds(pollMs_),
+                                   [this] { return stopping_ || !jobs_.empty() || bool(idle_); });
+            }
+            if (idle)
+                idle(*camera);
         }
         // Even a camera that has gone is told: the library frees its side of the session.
         camera->exit();
@@ -101,6 +110,14 @@ int Worker::call(const std::function<int(Camera&)>& job) {
     } catch (const std::future_error&) {
         return kGpIo;
     }
+}
+
+void Worker::postIdle(Job job) {
+    {
+        std::lock_guard lock(mutex_);
+        idle_ = std::move(job);
+    }
+    wake_.notify_all();
 }
 
 void Worker::deliver(Result result) {
@@ -145,6 +162,7 @@ void Worker::stop() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
         jobs_.clear();
+        idle_ = {};
     }
     wake_.notify_all();
     if (thread_.joinable())

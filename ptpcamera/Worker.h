@@ -65,6 +65,10 @@ public:
     // Queues a job; it runs after the jobs before it, before the camera is asked for events
     // again.
     void post(Job job);
+    // Queues a job for the next idle turn: after the queued jobs, and after the camera was
+    // asked for events, so that it never delays either. One waits at most; a later one takes
+    // its place.
+    void postIdle(Job job);
     // Runs a job and waits for its result. Never call from the worker itself.
     int call(const std::function<int(Camera&)>& job);
 
@@ -99,6 +103,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Job> jobs_;
+    Job idle_;
     std::deque<Result> results_;
     bool stopping_ = false;
     bool gone_ = false;

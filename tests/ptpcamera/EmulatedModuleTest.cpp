@@ -15,7 +15,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 using namespace zarv;
 using namespace zarv::ptp;
@@ -44,6 +46,8 @@ public:
     int remove(const FilePath& f) override { return inner_->remove(f); }
     int waitEvent(int t, CameraEvent* e) override { return inner_->waitEvent(t, e); }
     int trigger() override { return inner_->trigger(); }
+    int preview(std::string* jpeg) override { return inner_->preview(jpeg); }
+    std::string takeMessage() override { return inner_->takeMessage(); }
     int getConfig(_CameraWidget** root) override {
         ++counts_.getConfigs;
         return inner_->getConfig(root);
@@ -328,3 +332,126 @@ TEST_F(EmulatedModule, AfterAFormatTheRepeatedPathIsANewPicture) {
 }
 
 } // namespace
+
+// Live view over the body's preview: the frames a program reads, a shot in between, a refusal
+// and the way out.
+class EmulatedLiveView : public EmulatedModule {
+protected:
+    // A JPEG's headers only (JFIF, a quantisation table, a 1024x680 baseline frame header).
+    static std::string frameBytes() {
+        std::string j = "\xFF\xD8\xFF\xE0";
+        j += std::string("\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 16);
+        j += std::string("\xFF\xDB\x00\x43\x00", 5) + std::string(64, '\x01');
+        j += std::string("\xFF\xC0\x00\x11\x08\x02\xA8\x04\x00\x03\x01\x22\x00\x02\x11\x01"
+                         "\x03\x11\x01",
+                         19);
+        return j + "\xFF\xD9";
+    }
+    int32_t setLiveView(uint32_t on) {
+        return client.call(&client.source, kNkMAIDCommand_CapSet, kNkMAIDCapability_LiveViewStatus,
+                           kNkMAIDDataType_Unsigned, on);
+    }
+    uint32_t getUnsigned(uint32_t cap) {
+        uint32_t v = 0xFFFF;
+        EXPECT_EQ(client.call(&client.source, kNkMAIDCommand_CapGet, cap,
+                              kNkMAIDDataType_UnsignedPtr, ptrToWord(&v)),
+                  kNkMAIDResult_NoError);
+        return v;
+    }
+    int32_t readFrame(tagNkMAIDLiveViewFrame* f, std::vector<char>* buffer) {
+        std::memset(f, 0, sizeof *f);
+        f->pData = buffer->empty() ? 0 : ptrToWord(buffer->data());
+        f->ulSize = uint32_t(buffer->size());
+        return client.call(&client.source, kNkMAIDCommand_CapGet, kNkMAIDCapability_LiveViewFrame,
+                           kNkMAIDDataType_LiveViewFramePtr, ptrToWord(f));
+    }
+    // The next frame newer than the last read, pumping meanwhile.
+    bool nextFrame(tagNkMAIDLiveViewFrame* f, std::vector<char>* buffer) {
+        int32_t r = kNkMAIDResult_NotAvailable;
+        client.pumpUntil([&] {
+            r = readFrame(f, buffer);
+            return r != kNkMAIDResult_NotAvailable;
+        });
+        return r == kNkMAIDResult_NoError;
+    }
+};
+
+TEST_F(EmulatedLiveView, FramesArriveAShotIsSavedMeanwhileAndStoppingHandsTheBodyBack) {
+    const std::string jpeg = frameBytes();
+    cam->command("liveview " + cam->addSource("lv.jpg", jpeg));
+    connect();
+    EXPECT_EQ(getUnsigned(kNkMAIDCapability_LiveViewStatus), 0u);
+    ASSERT_EQ(setLiveView(1), kNkMAIDResult_NoError);
+    EXPECT_EQ(cam->logCount("liveviewstart"), 1);
+    EXPECT_EQ(getUnsigned(kNkMAIDCapability_LiveViewStatus), 1u);
+
+    std::vector<char> buffer(1 << 20);
+    tagNkMAIDLiveViewFrame f{};
+    uint64_t last = 0;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(nextFrame(&f, &buffer)) << "frame " << i;
+        EXPECT_GT(f.ullSequence, last);
+        last = f.ullSequence;
+        EXPECT_EQ(f.ulWidth, 1024u);
+        EXPECT_EQ(f.ulHeight, 680u);
+        ASSERT_EQ(f.ulSize, jpeg.size());
+        EXPECT_EQ(std::string(buffer.data(), f.ulSize), jpeg);
+    }
+    // Read once only; a buffer too small learns the size and gets the same frame next.
+    EXPECT_EQ(readFrame(&f, &buffer), kNkMAIDResult_NotAvailable);
+    std::vector<char> small(8);
+    client.pumpUntil([&] { return readFrame(&f, &small) != kNkMAIDResult_NotAvailable; });
+    EXPECT_EQ(readFrame(&f, &small), kNkMAIDResult_ValueOutOfRange);
+    EXPECT_EQ(f.ulSize, jpeg.size());
+    const uint64_t held = f.ullSequence;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(readFrame(&f, &buffer), kNkMAIDResult_NoError);
+    EXPECT_EQ(f.ullSequence, held);
+    last = held;
+
+    ASSERT_EQ(capture(), kNkMAIDResult_NoError);
+    const uint32_t id = nextItem();
+    ASSERT_NE(id, 0u) << "the shot during live view never arrived";
+    EXPECT_EQ(fetch(id), onCard);
+    ASSERT_TRUE(nextFrame(&f, &buffer)) << "live view ended with the shot";
+    EXPECT_GT(f.ullSequence, last);
+    EXPECT_EQ(cam->logCount("controlmode 0"), 0) << "handed back while live view runs";
+
+    const int before = cam->logCount("liveviewimage");
+    ASSERT_EQ(setLiveView(0), kNkMAIDResult_NoError);
+    EXPECT_EQ(cam->logCount("liveviewend"), 1);
+    EXPECT_TRUE(cam->waitForLog("controlmode 0", 1, 5000)) << "the body's controls stay locked";
+    EXPECT_EQ(getUnsigned(kNkMAIDCapability_LiveViewStatus), 0u);
+    EXPECT_EQ(readFrame(&f, &buffer), kNkMAIDResult_UnexpectedError);
+    client.pumpUntil([] { return false; }, 0.3);
+    EXPECT_LE(cam->logCount("liveviewimage"), before + 1) << "frames fetched after the stop";
+}
+
+TEST_F(EmulatedLiveView, ARefusalSaysWhyAndClosingOrUnpluggingEndsIt) {
+    connect();
+    cam->command("set d1a4 0x100000"); // the card is not formatted
+    EXPECT_EQ(setLiveView(1), kNkMAIDResult_NotAvailable);
+    EXPECT_EQ(getUnsigned(kNkMAIDCapability_LiveViewWarnings), 0x4u);
+    EXPECT_EQ(getUnsigned(kNkMAIDCapability_LiveViewStatus), 0u);
+    EXPECT_EQ(cam->logCount("liveviewstart"), 0);
+
+    cam->command("set d1a4 0");
+    ASSERT_EQ(setLiveView(1), kNkMAIDResult_NoError);
+    EXPECT_EQ(getUnsigned(kNkMAIDCapability_LiveViewWarnings), 0u);
+    std::vector<char> buffer(1 << 16);
+    tagNkMAIDLiveViewFrame f{};
+    ASSERT_TRUE(nextFrame(&f, &buffer));
+    EXPECT_EQ(f.ulWidth, 640u); // the body's own frame
+    EXPECT_EQ(f.ulHeight, 424u);
+    client.closeModule();
+    EXPECT_EQ(cam->logCount("liveviewend"), 1);
+    EXPECT_GE(cam->logCount("controlmode 0"), 1);
+
+    connect();
+    ASSERT_EQ(setLiveView(1), kNkMAIDResult_NoError);
+    ASSERT_TRUE(nextFrame(&f, &buffer));
+    cam->command("unplug");
+    ASSERT_TRUE(client.pumpUntil([&] {
+        return readFrame(&f, &buffer) == kNkMAIDResult_UnexpectedError;
+    })) << "live view goes on without the body";
+}
