@@ -32,6 +32,12 @@ AppDelegate::AppDelegate(Options options)
         return gTestNikonCamera();
     };
     m_cameraControls = std::make_unique<CameraControls>(std::move(controls));
+    LiveView::Hooks live;
+    live.cameraQueue = &currentCameraDispatchQueue();
+    live.session = [this] { return gTestNikonCamera(); };
+    // Camera queue, as the pump's own state.
+    live.saveWaiting = [this] { return m_savesOwed > 0 || m_draining; };
+    m_liveView = std::make_unique<LiveView>(std::move(live));
     g_shared = this;
 }
 
@@ -51,6 +57,7 @@ AppDelegate::~AppDelegate() {
             m_fTimer2->cancel();
         m_fTimer2.reset();
     }
+    m_liveView.reset();
     if (m_fMatchController) {
         m_fMatchController->removeListener(m_matchListener);
         m_fMatchController->stop();

@@ -2,6 +2,7 @@
 
 #include "AppView.h"
 #include "CameraSession.h"
+#include "LiveView.h"
 #include "modules/ModuleListFile.h"
 #include "modules/ModuleMatchTask.h"
 #include "platform/Dispatch.h"
@@ -119,6 +120,9 @@ public:
     /// of every connection and removal, with or without a window. Made and used on the main
     /// thread.
     CameraControls& cameraControls() { return *m_cameraControls; }
+    /// The camera's live view, for the window and for scripts. Made with the controller; its
+    /// hold and release from any thread.
+    LiveView& liveView() { return *m_liveView; }
 
     // --- Timers (AppDelegateTimers.cpp) ---------------------------------------------------
     // Any thread: the scan timer fires on the camera queue, the second timer on the scan
@@ -148,6 +152,12 @@ public:
     void ibShareItem(const QStringList& items);
     void ibShowCount();
     int fNewImageCount() const { return m_newImageCount.load(); }
+
+    // --- Live view for scripts (AppDelegateLiveView.cpp) ----------------------------------
+    /// "liveviewstart", "liveviewstop" or "liveviewframe" (one frame to "filePath", an
+    /// absolute path) from a sibling; answered with "ZarvLiveViewNotification" and the
+    /// request's "requestId". Any thread.
+    void handleLiveViewRequest(const QString& what, const Notification& notification);
 
     // --- Module list (AppDelegateModules.cpp) ---------------------------------------------
     // Main thread; the module search asks the session on the camera queue.
@@ -303,6 +313,7 @@ private:
     QString m_statusImage;
 
     std::unique_ptr<CameraControls> m_cameraControls;
+    std::unique_ptr<LiveView> m_liveView;
     std::unique_ptr<AppView> m_headlessView;
     AppView* m_view = nullptr; // main thread
 

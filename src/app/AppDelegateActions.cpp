@@ -66,6 +66,9 @@ void AppDelegate::handleDistributedNotificationNikon(const Notification& notific
         onMain([this] { ibSendAllItemsInHotFolder(); });
     } else if (what == QLatin1String("requestshots")) {
         answerShotsRequest(notification);
+    } else if (what == QLatin1String("liveviewstart") || what == QLatin1String("liveviewstop") ||
+               what == QLatin1String("liveviewframe")) {
+        handleLiveViewRequest(what, notification);
     }
 }
 

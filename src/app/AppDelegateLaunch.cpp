@@ -229,6 +229,7 @@ void AppDelegate::applicationWillTerminate() {
     }
     delete m_fAcquireTimer;
     m_fAcquireTimer = nullptr;
+    m_liveView->releaseAll(); // queued ahead of the close below
     // The session is closed before it is dropped, on the queue that owns the module, so the
     // module and the camera are left in order.
     currentCameraDispatchQueue().sync([this] {

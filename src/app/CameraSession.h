@@ -4,6 +4,7 @@
 #include "modules/ModuleMatchTask.h"
 #include "platform/NotificationCenter.h"
 #include "session/FindCameraResult.h"
+#include "session/LiveViewFrame.h"
 
 #include <QString>
 #include <QVariantMap>
@@ -45,6 +46,16 @@ public:
     virtual uint32_t PumpEvents() { return 0; }
     /// The pace, in milliseconds, at which the module wants its idle turns; 0 when unknown.
     virtual uint32_t AsyncRate() { return 0; }
+    /// Live view (ZarvNikonBaseCameraHandler::StartLiveView and the rest). A session without
+    /// it offers none.
+    virtual LiveViewStart StartLiveView(QString* why) {
+        *why = QStringLiteral("This camera offers no live view.");
+        return LiveViewStart::Unsupported;
+    }
+    virtual bool StopLiveView() { return true; }
+    virtual LiveViewRead ReadLiveViewFrame(LiveViewFrame*) { return LiveViewRead::NotRunning; }
+    virtual std::optional<LiveViewFocus> ReadLiveViewFocus() { return std::nullopt; }
+    virtual bool SetLiveViewFocus(double) { return false; }
 };
 
 /// Makes a new session; called on the camera queue. May give null (allocation refused).

@@ -26,6 +26,15 @@ public:
     void SaveImage() override { m_handler.SaveImage(); }
     uint32_t PumpEvents() override { return m_handler.PumpEvents(); }
     uint32_t AsyncRate() override { return m_handler.AsyncRate(); }
+    LiveViewStart StartLiveView(QString* why) override { return m_handler.StartLiveView(why); }
+    bool StopLiveView() override { return m_handler.StopLiveView(); }
+    LiveViewRead ReadLiveViewFrame(LiveViewFrame* frame) override {
+        return m_handler.ReadLiveViewFrame(frame);
+    }
+    std::optional<LiveViewFocus> ReadLiveViewFocus() override {
+        return m_handler.ReadLiveViewFocus();
+    }
+    bool SetLiveViewFocus(double value) override { return m_handler.SetLiveViewFocus(value); }
     int16_t GetCameraInfo(uint32_t capability, const QString& withType) override {
         return m_handler.GetCameraInfo(capability, withType);
     }

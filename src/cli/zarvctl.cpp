@@ -6,6 +6,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,6 +29,7 @@ const char* const kUsage =
     "       zarvctl post NAME [--object OBJECT] [KEY=TEXT | KEY:=JSON | KEY@=DATE]...\n"
     "       zarvctl grab | status | images\n"
     "       zarvctl shots [--follow]\n"
+    "       zarvctl liveview start | stop | frame FILE\n"
     "\n"
     "listen   prints every notification of the session as one JSON line:\n"
     "         {\"name\":...,\"object\":...,\"userInfo\":{...}}; dates as ISO 8601 text,\n"
@@ -180,6 +182,12 @@ qlonglong sequenceOf(const QVariant& shot) {
     return shot.toMap().value(QStringLiteral("sequence")).toLongLong();
 }
 
+QString newRequestId() {
+    return QStringLiteral("zarvctl-%1-%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(QRandomGenerator::global()->generate());
+}
+
 int shots(const QStringList& args) {
     bool follow = false;
     for (const QString& arg : args) {
@@ -190,9 +198,7 @@ int shots(const QStringList& args) {
     DistributedNotificationCenter* center = connectedCenter();
     if (!center)
         return 1;
-    const QString requestId = QStringLiteral("zarvctl-%1-%2")
-                                  .arg(QCoreApplication::applicationPid())
-                                  .arg(QRandomGenerator::global()->generate());
+    const QString requestId = newRequestId();
     bool answered = false;
     QVariantList early; // announced while the answer was on its way
     const auto startFollowing = [&](qlonglong lastPrinted) {
@@ -257,6 +263,53 @@ int shots(const QStringList& args) {
     return QCoreApplication::exec();
 }
 
+const QString kLiveViewNotification = QStringLiteral("ZarvLiveViewNotification");
+
+int liveView(const QStringList& args) {
+    const QString what = args.value(0);
+    const bool frame = what == QLatin1String("frame");
+    if (!(what == QLatin1String("start") || what == QLatin1String("stop") || frame) ||
+        args.size() != (frame ? 2 : 1))
+        return usage(QStringLiteral("liveview takes start, stop or frame FILE"));
+    DistributedNotificationCenter* center = connectedCenter();
+    if (!center)
+        return 1;
+    const QString requestId = newRequestId();
+    QVariantMap info{{QStringLiteral("senderApp"), QStringLiteral("zarvctl")},
+                     {QStringLiteral("action"), QStringLiteral("liveview") + what},
+                     {QStringLiteral("requestId"), requestId}};
+    if (frame)
+        info.insert(QStringLiteral("filePath"), QFileInfo(args[1]).absoluteFilePath());
+    bool answered = false;
+    center->addObserver(kLiveViewNotification, [&](const Notification& n) {
+        if (answered || n.userInfo.value(QStringLiteral("requestId")).toString() != requestId)
+            return;
+        answered = true;
+        const QString error = n.userInfo.value(QStringLiteral("error")).toString();
+        if (!error.isEmpty() || !n.userInfo.contains(QStringLiteral("result"))) {
+            std::fprintf(stderr, "zarvctl: live view %s failed: %s\n", qPrintable(what),
+                         qPrintable(error.isEmpty() ? QStringLiteral("no result") : error));
+            QCoreApplication::exit(1);
+            return;
+        }
+        std::printf("%s\n", qPrintable(n.userInfo.value(QStringLiteral("result")).toString()));
+        std::fflush(stdout);
+        QCoreApplication::exit(0);
+    });
+    roundTrip();
+    center->post(QStringLiteral("ZarvNikonAppNotification"), {}, info);
+    QTimer::singleShot(kAnswerTimeoutMs, [&] {
+        if (answered)
+            return;
+        std::fprintf(stderr,
+                     "zarvctl: no answer from ZarvNikonCapture within %d s: is it running on "
+                     "this session bus?\n",
+                     kAnswerTimeoutMs / 1000);
+        QCoreApplication::exit(1);
+    });
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -283,6 +336,8 @@ int main(int argc, char** argv) {
     }
     if (command == QLatin1String("shots"))
         return shots(args);
+    if (command == QLatin1String("liveview"))
+        return liveView(args);
     if (command == QLatin1String("post")) {
         if (args.isEmpty() || args.first().startsWith(QLatin1String("--")))
             return usage(QStringLiteral("post needs a notification name"));

@@ -12,6 +12,7 @@
 
 #include "sdk/Function.h"
 #include "session/FindCameraResult.h"
+#include "session/LiveViewFrame.h"
 
 #include "platform/NotificationCenter.h"
 #include "platform/UserNotificationCenter.h"
@@ -125,6 +126,23 @@ public:
     /// it does not say or nothing is open.
     uint32_t AsyncRate();
 
+    // --- Live view -----------------------------------------------------------------------------
+    // Camera queue only, like every call that talks to the module.
+
+    /// Starts the camera's live view. Refused comes with the camera's reasons in `why` (its
+    /// live-view warnings, as their names); the other outcomes with a sentence.
+    LiveViewStart StartLiveView(QString* why);
+    /// Stops live view; nothing happens when it does not run. False when the module refused.
+    bool StopLiveView();
+    /// Whether this connection's live view runs, as far as the session knows.
+    bool isLiveViewRunning() const { return m_liveViewRunning; }
+    /// Reads the newest frame, when there is one newer than the last read. Never waits for one.
+    LiveViewRead ReadLiveViewFrame(LiveViewFrame* frame);
+    /// The focus position, when the module lets the program move it; none otherwise.
+    std::optional<LiveViewFocus> ReadLiveViewFocus();
+    /// Moves the focus; false when the module refused or offers no focus position.
+    bool SetLiveViewFocus(double value);
+
     // --- Notices -------------------------------------------------------------------------------
 
     /// "zarvXNotification" from this or a sibling program: with "senderApp" and "filePath",
@@ -207,6 +225,8 @@ private:
     std::map<uint32_t, int> m_failedFetches; // items of this connection that failed, by id
     uint32_t m_itemsSeen;                    // g_ulItemsAnnounced at the last PumpEvents
     LPRefObj m_sourceListed = nullptr;       // the source whose pictures PumpEvents last counted
+    bool m_liveViewRunning = false;
+    QByteArray m_liveViewBuffer; // where frames are read; grows to the largest
 };
 
 } // namespace zarv

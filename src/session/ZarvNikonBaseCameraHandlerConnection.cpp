@@ -446,6 +446,7 @@ void ZarvNikonBaseCameraHandler::forgetConnection() {
     g_pConnectionOwner = nullptr;
     m_skippedItems.clear();
     m_failedFetches.clear();
+    m_liveViewRunning = false;
 }
 
 int16_t ZarvNikonBaseCameraHandler::UnloadCamera() {
