@@ -15,6 +15,8 @@
 namespace zarv::window {
 
 inline constexpr QSize kFullWindowSize{550, 466};
+/// The full window while its Live View tab shows: room for a frame at half its size and more.
+inline constexpr QSize kLiveViewWindowSize{900, 680};
 inline constexpr double kDefaultMiniWidth = 350;
 inline constexpr double kDefaultMiniVerticalOffset = 30;
 /// The mini panel is this high minus the chosen size's vertical offset.

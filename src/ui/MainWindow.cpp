@@ -3,6 +3,7 @@
 
 #include "CameraControlsViewController.h"
 #include "ConfirmQuitSheet.h"
+#include "LiveViewPane.h"
 #include "ModuleListModel.h"
 #include "MyPopoverForCameraSettingViewController.h"
 #include "MyPopoverViewController.h"
@@ -41,6 +42,7 @@ namespace zarv {
 namespace {
 
 const QString kCameraSettings = QStringLiteral("camerasettings");
+const QString kLiveView = QStringLiteral("liveview");
 const QString kMiniSizes = QStringLiteral("prefMiniSizesInfoArray");
 const QString kSelectedMiniSize = QStringLiteral("prefSelectedMiniPanelSizeValue");
 
@@ -91,6 +93,11 @@ MainWindow::MainWindow(AppDelegate& delegate, QWidget* parent)
     };
     for (const auto& [button, icon] : icons)
         button->setIcon(icon);
+
+    m_liveView = new LiveViewPane(
+        m_delegate.liveView(), [this] { m_delegate.ibHitButton2(); }, m_ui->ibTabView);
+    m_ui->ibTabView->addTab(m_liveView, tr("Live View"));
+    connect(m_liveView, &LiveViewPane::stateChanged, this, [this] { scheduleStateWrite(); });
 
     m_stateFile = qEnvironmentVariable("ZARV_UI_STATE_FILE");
     m_stateTimer.setSingleShot(true);
@@ -150,6 +157,7 @@ void MainWindow::connectControls() {
     connect(m_ui->ibMiniSizePopUp, &QComboBox::activated, this, &MainWindow::ibClickSelectMiniSize);
     connect(m_ui->ibTabView, &QTabWidget::currentChanged, this, [this] {
         scheduleStateWrite();
+        updateLiveViewActive();
         if (currentTabIdentifier().compare(kCameraSettings, Qt::CaseInsensitive) == 0)
             m_delegate.cameraSettingsTabSelected();
     });
@@ -378,6 +386,20 @@ void MainWindow::setFormControls(bool mini, int miniHeight, int offset) {
     m_ui->dbug->setArrowType(mini ? Qt::RightArrow : Qt::DownArrow);
 }
 
+void MainWindow::updateLiveViewActive() {
+    if (!m_liveView)
+        return;
+    const bool onTab = !m_mini && currentTabIdentifier() == kLiveView;
+    m_liveView->setActive(onTab && isVisible() && !isMinimized());
+    if (onTab && !m_grownForLiveView && isVisible()) {
+        m_grownForLiveView = true;
+        placeWindow(frameGeometry(), size().expandedTo(window::kLiveViewWindowSize));
+    } else if (!onTab && !m_mini && m_grownForLiveView) {
+        m_grownForLiveView = false;
+        placeWindow(frameGeometry(), window::kFullWindowSize);
+    }
+}
+
 void MainWindow::ibTestButton1() {
     // The corner kept is the one before the layout reacts to the change of form.
     const QRect current = frameGeometry();
@@ -389,6 +411,8 @@ void MainWindow::ibTestButton1() {
                     int(window::getMiniVerticalOffset(info)));
     applyWindowFlags();
     placeWindow(current, window::kFullWindowSize);
+    m_grownForLiveView = false;
+    updateLiveViewActive();
     scheduleStateWrite();
 }
 
@@ -402,6 +426,8 @@ void MainWindow::ibTestButton2() {
         m_titleBarRemoved = true;
     applyWindowFlags();
     placeWindow(current, size);
+    m_grownForLiveView = false;
+    updateLiveViewActive();
     scheduleStateWrite();
 }
 
@@ -517,6 +543,10 @@ bool MainWindow::event(QEvent* event) {
     case QEvent::WindowTitleChange:
         scheduleStateWrite();
         break;
+    case QEvent::Show:
+    case QEvent::Hide:
+        QTimer::singleShot(0, this, [this] { updateLiveViewActive(); });
+        break;
     case QEvent::WindowActivate:
         // The mini panel gives the focus back soon after it gets it; the full window keeps it
         // for its controls.
@@ -543,6 +573,8 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 
 void MainWindow::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        updateLiveViewActive();
     if (event->type() == QEvent::WindowStateChange && windowState().testFlag(Qt::WindowMaximized)) {
         // The zoom button switches forms instead of maximising. What counts is the height the
         // window had: the platform may have made it the screen's already.
@@ -582,6 +614,7 @@ void MainWindow::writeState() {
         {QStringLiteral("width"), width()},
         {QStringLiteral("height"), height()},
         {QStringLiteral("painted"), m_painted},
+        {QStringLiteral("liveView"), m_liveView->state()},
     };
     QSaveFile file(m_stateFile);
     if (!file.open(QIODevice::WriteOnly) ||

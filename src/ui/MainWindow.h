@@ -20,6 +20,7 @@ namespace zarv {
 class AppDelegate;
 class CameraControlsViewController;
 class ConfirmQuitSheet;
+class LiveViewPane;
 class ModuleListModel;
 class ZarvInfoWindowController;
 class ZarvNikonMatchModuleWindowController;
@@ -91,6 +92,8 @@ public:
     QWidget* popoverAnchor() const { return m_popoverAnchor; }
     /// The settings pages of the "camerasettings" tab.
     CameraControlsViewController* cameraControlsView() const { return m_cameraControls; }
+    /// The "liveview" tab.
+    LiveViewPane* liveViewPane() const { return m_liveView; }
 
 protected:
     bool event(QEvent* event) override;
@@ -115,6 +118,9 @@ private:
     void fixUpDisclosureButton(QAbstractButton* sender);
     void scheduleStateWrite();
     void writeState();
+    // Live view runs while its tab shows in the full window on screen; the window grows for
+    // it and shrinks back after.
+    void updateLiveViewActive();
 
     AppDelegate& m_delegate;
     std::unique_ptr<Ui::MainWindow> m_ui;
@@ -123,6 +129,8 @@ private:
     QPointer<ZarvNikonMatchModuleWindowController> m_matchWindow;
     ModuleListModel* m_moduleList = nullptr;
     CameraControlsViewController* m_cameraControls = nullptr;
+    LiveViewPane* m_liveView = nullptr;
+    bool m_grownForLiveView = false;
     QPointer<QWidget> m_popoverAnchor;
 
     bool m_mini = false;

@@ -3,6 +3,7 @@
 // state it writes for end-to-end tests. What is checked is read from the widgets.
 
 #include "MainWindowSupport.h"
+#include "ui/LiveViewPane.h"
 
 using namespace zarv;
 using namespace zarv::test;
@@ -206,7 +207,8 @@ TEST_F(Window, PositionRuleKeepsTheBottomLeftCornerOrSnapsToTheBottomRight) {
 // preferred tab's name do not matter; the camera-settings tab asks the controller to read.
 TEST_F(Window, InitialTabAndTabChanges) {
     start();
-    EXPECT_EQ(window->tabIdentifiers(), QStringList({"preferences", "camerasettings", "modules"}));
+    EXPECT_EQ(window->tabIdentifiers(),
+              QStringList({"preferences", "camerasettings", "modules", "liveview"}));
     EXPECT_EQ(window->currentTabIdentifier(), "preferences");
     ASSERT_TRUE(window->selectTab(QStringLiteral("modules")));
     EXPECT_FALSE(window->selectTab(QStringLiteral("nowhere")));
@@ -225,6 +227,34 @@ TEST_F(Window, InitialTabAndTabChanges) {
     defaults().removeObject(QStringLiteral("prefDefaultMainTabviewItemIdentifier"));
     window->selectIntialTabviewItem();
     EXPECT_EQ(window->currentTabIdentifier(), "preferences");
+}
+
+// The Live View tab holds live view only while it shows in the full window, and has the room
+// for it: the window grows for the tab and goes back after.
+TEST_F(Window, TheLiveViewTabHoldsLiveViewWhileItShowsInARoomierWindow) {
+    start();
+    window->ibTestButton1();
+    const LiveViewPane* pane = window->liveViewPane();
+    ASSERT_NE(pane, nullptr);
+    EXPECT_FALSE(pane->isActive());
+    ASSERT_TRUE(window->selectTab(QStringLiteral("liveview")));
+    EXPECT_TRUE(pane->isActive());
+    EXPECT_GE(window->width(), window::kLiveViewWindowSize.width());
+    EXPECT_GE(window->height(), window::kLiveViewWindowSize.height());
+    // No camera here: it says so instead of showing a frame.
+    EXPECT_TRUE(waitUntil([&] { return pane->statusText().contains("No camera"); }))
+        << pane->statusText().toStdString();
+
+    window->ibTestButton2();
+    EXPECT_FALSE(pane->isActive()) << "the mini panel shows no live view";
+    window->ibTestButton1();
+    EXPECT_TRUE(pane->isActive()) << "back on the tab it was left on";
+    ASSERT_TRUE(window->selectTab(QStringLiteral("modules")));
+    EXPECT_FALSE(pane->isActive());
+    EXPECT_EQ(window->size(), window::kFullWindowSize);
+    ASSERT_TRUE(window->selectTab(QStringLiteral("liveview")));
+    window->hide();
+    EXPECT_TRUE(waitUntil([&] { return !pane->isActive(); })) << "a hidden window lets it go";
 }
 
 // Each toolbar button carries its tag; a click reaches the controller with it, and a popover
