@@ -18,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -437,6 +438,105 @@ int eventLatency(Family& f, int shots) {
     return 0;
 }
 
+// (h) Live view in the full window at 30 frames per second of 1024 x 680: frames painted per
+// second over 60 s, camera read to paint, the program's CPU, and shutter to announcement beyond
+// the transfer with live view on against off (the window shown both times).
+struct LiveViewReading {
+    double painted = 0;
+    double atNs = 0;
+    std::vector<double> waits; // frames per whole millisecond from read to paint
+};
+
+LiveViewReading liveViewReading(const Run& run) {
+    const QJsonObject live = run.windowState().value(QStringLiteral("liveView")).toObject();
+    LiveViewReading r{live.value(QStringLiteral("painted")).toDouble(),
+                      live.value(QStringLiteral("lastPaintNs")).toDouble(),
+                      {}};
+    for (const QJsonValue& n : live.value(QStringLiteral("waitsMs")).toArray())
+        r.waits.push_back(n.toDouble());
+    return r;
+}
+
+// The wait within which `share` of the frames between the two readings were painted.
+double waitPercentile(const LiveViewReading& from, const LiveViewReading& to, double share) {
+    std::vector<double> counts(to.waits.size(), 0);
+    double all = 0;
+    for (size_t ms = 0; ms < to.waits.size(); ++ms) {
+        counts[ms] = to.waits[ms] - (ms < from.waits.size() ? from.waits[ms] : 0);
+        all += counts[ms];
+    }
+    double seen = 0;
+    for (size_t ms = 0; ms < counts.size(); ++ms)
+        if ((seen += counts[ms]) >= share * all)
+            return double(ms);
+    return double(counts.size());
+}
+
+int liveViewCosts(Family& f, int shots) {
+    test::Xvfb display;
+    if (display.display().isEmpty()) {
+        std::fprintf(stderr, "no virtual display: %s
+", qPrintable(display.error()));
+        return 1;
+    }
+    const double transferMs = kPicture / kUsb2 * 1000;
+    const QString camera = QStringLiteral("pictures = 0\npicture_size = %1\npiece_size = "
+                                          "1048576\nbandwidth = %2\nliveview_fps = 30\n"
+                                          "liveview_size = 1024x680\n")
+                               .arg(qint64(kPicture))
+                               .arg(qint64(kUsb2));
+    std::vector<double> beyond[2];
+    for (const bool live : {true, false}) {
+        // With live view, the full window opens on its Live View tab; without, the mini panel.
+        if (live)
+            qputenv("ZARV_UI_FULL_WINDOW", "1");
+        Run run;
+        const bool connected = f.startConnected(
+            run, camera, &display,
+            {QStringLiteral("-prefDefaultMainTabviewItemIdentifier"), QStringLiteral("liveview")});
+        qunsetenv("ZARV_UI_FULL_WINDOW");
+        if (!connected)
+            return 1;
+        if (live) {
+            if (!spinUntil([&] { return liveViewReading(run).painted > 60; }, 30000)) {
+                std::fprintf(stderr, "no live-view frames painted:\n%s\n", qPrintable(run.log()));
+                return 1;
+            }
+            spinUntil([] { return false; }, 2000);
+            const LiveViewReading first = liveViewReading(run);
+            const double cpu = run.cpuShareOver(60000);
+            const LiveViewReading last = liveViewReading(run);
+            const double seconds = (last.atNs - first.atNs) / 1e9;
+            std::printf("live view, 30 fps of 1024 x 680 in a %d x %d window for %.1f s: %.2f "
+                        "frames painted per second (goal 29.5 or more)\n",
+                        run.windowState().value(QStringLiteral("width")).toInt(),
+                        run.windowState().value(QStringLiteral("height")).toInt(), seconds,
+                        (last.painted - first.painted) / seconds);
+            std::printf("live view, camera read to painted: p50 %.0f ms, p95 %.0f ms (goal p95 "
+                        "below 33 ms); the program's CPU %.1f %% of one core, the virtual "
+                        "camera's frames included (goal below 25 %%)\n",
+                        waitPercentile(first, last, 0.5), waitPercentile(first, last, 0.95),
+                        cpu * 100);
+        }
+        const std::vector<double> latencies = f.shutterToAnnouncement(shots);
+        if (latencies.empty())
+            return 1;
+        for (double ms : latencies)
+            beyond[live ? 0 : 1].push_back(ms - transferMs);
+        run.stop();
+    }
+    const double p50[2] = {percentile(beyond[0], 0.5), percentile(beyond[1], 0.5)};
+    for (const bool live : {true, false}) {
+        const std::vector<double>& v = beyond[live ? 0 : 1];
+        std::printf("grab to announcement beyond the transfer, %zu shots, live view %s: p50 %.0f "
+                    "ms, p95 %.0f ms, max %.0f ms\n",
+                    v.size(), live ? "on" : "off", p50[live ? 0 : 1], percentile(v, 0.95),
+                    percentile(v, 1.0));
+    }
+    std::printf("live view on against off, p50: %+.1f ms (goal: within 5 ms)\n", p50[0] - p50[1]);
+    return 0;
+}
+
 // A burst against the slower of the link and the disk.
 // The disk's own pace for the same bytes, measured now: a burst cannot beat it.
 int burstAgainstLinkAndDisk(Family& f) {
@@ -528,7 +628,8 @@ int main(int argc, char** argv) {
     f.center.addObserver({}, [&f](const Notification& n) { f.received.push_back(n); });
     QDBusConnection::sessionBus().interface()->serviceOwner(QStringLiteral("org.freedesktop.DBus"));
 
-    // One section alone when named: startup, latency, memory, window, switch, events.
+    // One section alone when named: startup, latency, memory, window, switch, events,
+    // liveview.
     const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     auto wanted = [&](const char* section) {
         return only.isEmpty() || only == QLatin1String(section);
@@ -547,6 +648,8 @@ int main(int argc, char** argv) {
         failed = switchBetweenBuilds(!only.isEmpty());
     if (!failed && wanted("events"))
         failed = eventLatency(f, shots) || burstAgainstLinkAndDisk(f) || idleWithEvents(f);
+    if (!failed && wanted("liveview"))
+        failed = liveViewCosts(f, std::min(shots, 20));
     g_object_unref(testbed);
     return failed;
 }

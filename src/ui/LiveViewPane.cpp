@@ -249,8 +249,11 @@ void LiveViewPane::setZoomShown(bool shown) {
     m_canvas->update();
 }
 
-void LiveViewPane::pointAt(const QPoint& viewPoint) {
-    m_canvas->pointer = viewPoint;
+void LiveViewPane::pointAt(const QPointF& share) {
+    const QRect picture = m_canvas->imageRect();
+    const QRect area = picture.isEmpty() ? m_canvas->rect() : picture;
+    m_canvas->pointer =
+        area.topLeft() + QPoint(int(area.width() * share.x()), int(area.height() * share.y()));
     m_canvas->update();
 }
 
@@ -355,6 +358,8 @@ QJsonObject LiveViewPane::state() const {
         {QStringLiteral("active"), m_active},
         {QStringLiteral("status"), m_status->text()},
         {QStringLiteral("painted"), qint64(m_meter.paintedCount())},
+        // Steady clock, which every process of the machine shares.
+        {QStringLiteral("lastPaintNs"), qint64(m_meter.lastPaintNs())},
         {QStringLiteral("dropped"), qint64(m_liveView.framesDropped())},
         {QStringLiteral("waitsMs"), waits},
         {QStringLiteral("frameWidth"), m_picture.frameSize.width()},

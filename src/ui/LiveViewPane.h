@@ -38,8 +38,9 @@ public:
     void setGridShown(bool shown);
     void setPeakingShown(bool shown);
     void setZoomShown(bool shown);
-    /// What the 100 % view shows: the frame's pixel under the pointer at `viewPoint`.
-    void pointAt(const QPoint& viewPoint);
+    /// Puts the pointer over the picture at `share` of its width and height (0-1), as the
+    /// 100 % view follows it.
+    void pointAt(const QPointF& share);
 
     /// The text above the picture: the rate while it runs, else why it does not.
     QString statusText() const;

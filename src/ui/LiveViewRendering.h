@@ -65,6 +65,8 @@ public:
     /// Frames painted in the second before `nowNs`.
     double framesPerSecond(int64_t nowNs) const;
     uint64_t paintedCount() const { return m_painted; }
+    /// When the last frame was painted; 0 before any.
+    int64_t lastPaintNs() const { return m_recent.empty() ? 0 : m_recent.back(); }
     /// How many frames waited each whole number of milliseconds, 0 to kLongestMs.
     const std::vector<uint64_t>& waits() const { return m_waits; }
     /// The wait that `share` (0-1) of the frames stayed within; 0 before any frame.

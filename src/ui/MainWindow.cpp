@@ -319,6 +319,9 @@ void MainWindow::orderFrontAtStatusLevel(bool activate) {
         qCInfo(zarvUi).noquote() << QStringLiteral("item[%1] = %2").arg(i).arg(identifiers.at(i));
     selectIntialTabviewItem();
     m_ui->ibModuleTableView->clearSelection();
+    // Benchmarks and demonstrations start on the full window, where a person would click.
+    if (qEnvironmentVariableIntValue("ZARV_UI_FULL_WINDOW") == 1 && m_mini)
+        ibTestButton1();
 }
 
 void MainWindow::resignMainWindow() {

@@ -30,7 +30,8 @@ class ZarvNikonMatchModuleWindowController;
 /// controls call the controller. Main thread only.
 ///
 /// With the environment variable ZARV_UI_STATE_FILE naming a file, the window keeps a JSON
-/// description of what it shows there (for end-to-end tests and benchmarks).
+/// description of what it shows there (for end-to-end tests and benchmarks); with
+/// ZARV_UI_FULL_WINDOW=1 it opens as the full window on its initial tab.
 class MainWindow : public QWidget, public AppView {
     Q_OBJECT
 public:

@@ -1,6 +1,7 @@
 #include "ScreenshotTour.h"
 #include "platform/Log.h"
 
+#include "LiveViewPane.h"
 #include "MainWindow.h"
 #include "Popover.h"
 #include "app/AppDelegate.h"
@@ -12,6 +13,7 @@
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
+#include <QSlider>
 #include <QTimer>
 #include <QWidget>
 
@@ -19,8 +21,9 @@ namespace zarv {
 
 namespace {
 
-constexpr int kSettle = 600;    // lets layouts and the light settle before a picture
-constexpr int kReadPass = 2500; // the camera's sixteen settings read and shown
+constexpr int kSettle = 600;          // lets layouts and the light settle before a picture
+constexpr int kReadPass = 2500;       // the camera's sixteen settings read and shown
+constexpr int kLiveViewSettle = 1500; // frames flowing, and the focus moved
 
 } // namespace
 
@@ -67,6 +70,7 @@ void ScreenshotTour::waitForCamera(int triesLeft) {
                 });
             });
         addCameraSettingsSteps();
+        addLiveViewSteps();
         m_steps.push_back([this] {
             m_delegate.ibConfirmQuit();
             after(kSettle, [this] {
@@ -104,6 +108,33 @@ void ScreenshotTour::addCameraSettingsSteps() {
                 if (qobject_cast<Popover*>(widget))
                     widget->close();
             after(kSettle, [this] { next(); });
+        });
+    });
+}
+
+void ScreenshotTour::addLiveViewSteps() {
+    // Focusing: the grid and the peaking over a scene still out of focus, then the focus moved
+    // onto it and the 100 % view on the focus target.
+    m_steps.push_back([this] {
+        m_window.selectTab(QStringLiteral("liveview"));
+        LiveViewPane* pane = m_window.liveViewPane();
+        pane->setGridShown(true);
+        pane->setPeakingShown(true);
+        after(kLiveViewSettle, [this, pane] {
+            grab(QStringLiteral("liveview-peaking"));
+            if (auto* focus = pane->findChild<QSlider*>(QStringLiteral("liveViewFocus")))
+                focus->setValue(600);
+            pane->setZoomShown(true);
+            pane->pointAt({0.5, 0.5});
+            after(kLiveViewSettle, [this, pane] {
+                pane->pointAt({0.5, 0.5});
+                grab(QStringLiteral("liveview-focused"));
+                pane->setGridShown(false);
+                pane->setPeakingShown(false);
+                pane->setZoomShown(false);
+                m_window.selectTab(QStringLiteral("preferences"));
+                after(kSettle, [this] { next(); });
+            });
         });
     });
 }

@@ -29,6 +29,7 @@ private:
     void after(int ms, Step step);
     void waitForCamera(int triesLeft);
     void addCameraSettingsSteps();
+    void addLiveViewSteps();
     /// Clicks a button of the window as a person would (popovers open at it).
     void clickButton(const char* name);
     /// Saves what the screen shows of the window and of the sheets above it.

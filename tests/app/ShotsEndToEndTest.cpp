@@ -2,6 +2,7 @@
 // `zarvctl shots`, its --follow, the log file and the bus message.
 #include "EndToEndSupport.h"
 
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -171,6 +172,87 @@ TEST_F(EndToEnd, EveryPictureHasItsTimingRecord) {
     ASSERT_TRUE(again.waitForFinished(kLong));
     EXPECT_EQ(linesOf(again.readAllStandardOutput()), lines);
 
+    EXPECT_EQ(program.stop(), 0) << program.log().toStdString();
+}
+
+} // namespace
+
+namespace {
+
+struct CliRun {
+    int code = -1;
+    QString out, errors;
+};
+
+CliRun zarvctlRun(const QStringList& args) {
+    QProcess p;
+    p.start(kZarvctl, args);
+    CliRun run;
+    if (!p.waitForFinished(30000))
+        return run;
+    run.code = p.exitCode();
+    run.out = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    run.errors = QString::fromUtf8(p.readAllStandardError()).trimmed();
+    return run;
+}
+
+// Live view for scripts: one frame to a file (live view started for it alone), start and stop,
+// a refusing camera's reasons, and paths the program must not write to.
+TEST_F(EndToEnd, ScriptsTakeLiveViewFramesIntoFiles) {
+    writeConfig(QStringLiteral("pictures = 0\nliveview_fps = 30\nliveview_size = 640x424\n"));
+    plugCamera();
+    Program program(dir.path(), QStringLiteral("program"));
+    program.start(arguments(), environment());
+    ASSERT_TRUE(waitForStatus(1)) << program.log().toStdString();
+
+    const QString frame = dir.path() + QStringLiteral("/frame.jpg");
+    CliRun run = zarvctlRun({QStringLiteral("liveview"), QStringLiteral("frame"), frame});
+    ASSERT_EQ(run.code, 0) << run.errors.toStdString() << program.log().toStdString();
+    EXPECT_EQ(run.out, "saved");
+    EXPECT_EQ(QImage(frame).size(), QSize(640, 424));
+    EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("frame.jpg.*")}).isEmpty())
+        << "no temporary file left beside it";
+    ASSERT_TRUE(waitUntil([&] { return program.log().contains("Live view stopped"); }, kLong))
+        << "live view started for one frame stops after it";
+
+    EXPECT_EQ(zarvctlRun({QStringLiteral("liveview"), QStringLiteral("start")}).out, "started");
+    ASSERT_EQ(zarvctlRun({QStringLiteral("liveview"), QStringLiteral("frame"), frame}).code, 0);
+    EXPECT_EQ(zarvctlRun({QStringLiteral("liveview"), QStringLiteral("stop")}).out, "stopped");
+
+    // A directory, a relative path and a folder that does not exist are refused, nothing
+    // written.
+    for (const QString& bad : {dir.path(), QStringLiteral("relative.jpg"),
+                               dir.path() + QStringLiteral("/none/frame.jpg")}) {
+        const QVariantMap request{{QStringLiteral("senderApp"), QStringLiteral("test")},
+                                  {QStringLiteral("action"), QStringLiteral("liveviewframe")},
+                                  {QStringLiteral("requestId"), bad},
+                                  {QStringLiteral("filePath"), bad}};
+        DistributedNotificationCenter::defaultCenter().post(
+            QStringLiteral("ZarvNikonAppNotification"), {}, request);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                for (const Notification& n : received)
+                    if (n.name == "ZarvLiveViewNotification" &&
+                        n.userInfo.value("requestId") == bad)
+                        return !n.userInfo.value("error").toString().isEmpty();
+                return false;
+            },
+            kLong))
+            << bad.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/none")));
+    EXPECT_EQ(program.stop(), 0) << program.log().toStdString();
+}
+
+TEST_F(EndToEnd, ARefusedLiveViewTellsTheScriptWhy) {
+    writeConfig(QStringLiteral("pictures = 0\nliveview_refuse = 0x8\n"));
+    plugCamera();
+    Program program(dir.path(), QStringLiteral("program"));
+    program.start(arguments(), environment());
+    ASSERT_TRUE(waitForStatus(1)) << program.log().toStdString();
+    const CliRun run = zarvctlRun({QStringLiteral("liveview"), QStringLiteral("start")});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_TRUE(run.errors.contains("Card full")) << run.errors.toStdString();
     EXPECT_EQ(program.stop(), 0) << program.log().toStdString();
 }
 

@@ -197,7 +197,7 @@ TEST(LiveViewPaneTest, PaintsFramesOnlyWhileActiveAndFocusesTheCamera) {
         // Peaking and the 100 % view are made with the next frames.
         pane.setPeakingShown(true);
         pane.setZoomShown(true);
-        pane.pointAt({100, 100});
+        pane.pointAt({0.5, 0.5});
         ASSERT_TRUE(waitUntil(
             [&] { return !pane.picture().peaking.isNull() && !pane.picture().full.isNull(); }));
 
