@@ -475,8 +475,7 @@ double waitPercentile(const LiveViewReading& from, const LiveViewReading& to, do
 int liveViewCosts(Family& f, int shots) {
     test::Xvfb display;
     if (display.display().isEmpty()) {
-        std::fprintf(stderr, "no virtual display: %s
-", qPrintable(display.error()));
+        std::fprintf(stderr, "no virtual display: %s\n", qPrintable(display.error()));
         return 1;
     }
     const double transferMs = kPicture / kUsb2 * 1000;
