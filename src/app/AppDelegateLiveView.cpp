@@ -14,7 +14,7 @@ namespace zarv {
 namespace {
 
 const QString kLiveViewNotification = QStringLiteral("ZarvLiveViewNotification");
-constexpr qsizetype kLongestRequestId = 200;
+constexpr qsizetype kLongestRequestId = 128; // as for the timing records
 
 // A frame goes only where a regular file may stand: written beside it and renamed into place,
 // so that a reader never sees half a frame and a link in its place is replaced, not followed.
@@ -42,16 +42,17 @@ bool writeFrameFile(const QString& path, const QByteArray& jpeg, QString* why) {
 void AppDelegate::handleLiveViewRequest(const QString& what, const Notification& notification) {
     const InboundPayload payload = readInboundPayload(notification);
     const QVariant idValue = notification.userInfo.value(QStringLiteral("requestId"));
-    const QString requestId = idValue.typeId() == QMetaType::QString
-                                  ? idValue.toString().left(kLongestRequestId)
-                                  : QString();
+    const bool idRefused = idValue.isValid() && (idValue.typeId() != QMetaType::QString ||
+                                                 idValue.toString().size() > kLongestRequestId);
+    const QString requestId = idRefused ? QString() : idValue.toString();
     // Answers leave from the main thread, as every post.
     auto answer = [this, what, requestId](const QString& result, const QString& error,
                                           const QString& path) {
         QVariantMap info{{QStringLiteral("senderApp"), getApplicationName()},
                          {QStringLiteral("action"), QStringLiteral("liveview")},
-                         {QStringLiteral("request"), what},
-                         {QStringLiteral("requestId"), requestId}};
+                         {QStringLiteral("request"), what}};
+        if (!requestId.isEmpty())
+            info.insert(QStringLiteral("requestId"), requestId);
         if (error.isEmpty())
             info.insert(QStringLiteral("result"), result);
         else
@@ -62,7 +63,12 @@ void AppDelegate::handleLiveViewRequest(const QString& what, const Notification&
             DistributedNotificationCenter::defaultCenter().post(kLiveViewNotification, {}, info);
         });
     };
-    if (what == QLatin1String("liveviewstart")) {
+    if (idRefused) {
+        answer({},
+               QStringLiteral("\"requestId\" must be a string of at most %1 characters.")
+                   .arg(kLongestRequestId),
+               {});
+    } else if (what == QLatin1String("liveviewstart")) {
         m_liveView->hold(LiveView::RemoteHolder, [answer](bool started, const QString& why) {
             answer(QStringLiteral("started"), started ? QString() : why, {});
         });

@@ -241,6 +241,21 @@ TEST_F(EndToEnd, ScriptsTakeLiveViewFramesIntoFiles) {
             << bad.toStdString();
     }
     EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/none")));
+
+    // An oversized request id is not echoed back.
+    DistributedNotificationCenter::defaultCenter().post(
+        QStringLiteral("ZarvNikonAppNotification"), {},
+        {{QStringLiteral("senderApp"), QStringLiteral("Hostile")},
+         {QStringLiteral("action"), QStringLiteral("LiveViewStart")},
+         {QStringLiteral("requestId"), QString(1024 * 1024, u'x')}});
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            for (const QVariantMap& m : named(QStringLiteral("ZarvLiveViewNotification")))
+                if (!m.contains("requestId") && m.value("error").toString().contains("requestId"))
+                    return true;
+            return false;
+        },
+        kLong));
     EXPECT_EQ(program.stop(), 0) << program.log().toStdString();
 }
 
