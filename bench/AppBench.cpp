@@ -22,6 +22,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -485,6 +486,7 @@ int liveViewCosts(Family& f, int shots) {
                                .arg(qint64(kPicture))
                                .arg(qint64(kUsb2));
     std::vector<double> beyond[2];
+    double liveCpu = 0, liveFps = 0;
     for (const bool live : {true, false}) {
         // With live view, the full window opens on its Live View tab; without, the mini panel.
         if (live)
@@ -512,10 +514,10 @@ int liveViewCosts(Family& f, int shots) {
                         run.windowState().value(QStringLiteral("height")).toInt(), seconds,
                         (last.painted - first.painted) / seconds);
             std::printf("live view, camera read to painted: p50 %.0f ms, p95 %.0f ms (goal p95 "
-                        "below 33 ms); the program's CPU %.1f %% of one core, the virtual "
-                        "camera's frames included (goal below 25 %%)\n",
-                        waitPercentile(first, last, 0.5), waitPercentile(first, last, 0.95),
-                        cpu * 100);
+                        "below 33 ms)\n",
+                        waitPercentile(first, last, 0.5), waitPercentile(first, last, 0.95));
+            liveCpu = cpu;
+            liveFps = (last.painted - first.painted) / seconds;
         }
         const std::vector<double> latencies = f.shutterToAnnouncement(shots);
         if (latencies.empty())
@@ -523,6 +525,21 @@ int liveViewCosts(Family& f, int shots) {
         for (double ms : latencies)
             beyond[live ? 0 : 1].push_back(ms - transferMs);
         run.stop();
+        if (live) {
+            // The virtual camera makes its frames in the program's process, as a body does in
+            // its own: it tells what that cost, which is taken off.
+            static const QRegularExpression made(
+                QStringLiteral("live view stops: (\\d+) frames made in (\\d+) ms of CPU"));
+            const QRegularExpressionMatch m = made.match(run.log());
+            const double perFrameMs =
+                m.hasMatch() ? m.captured(2).toDouble() / m.captured(1).toDouble() : 0;
+            const double cameraShare = perFrameMs * liveFps / 1000;
+            std::printf("live view, the program's CPU: %.1f %% of one core, of which the virtual "
+                        "camera's making of frames %.1f %% (%.2f ms a frame): the program's own "
+                        "%.1f %% (goal below 25 %%)\n",
+                        liveCpu * 100, cameraShare * 100, perFrameMs,
+                        (liveCpu - cameraShare) * 100);
+        }
     }
     const double p50[2] = {percentile(beyond[0], 0.5), percentile(beyond[1], 0.5)};
     for (const bool live : {true, false}) {

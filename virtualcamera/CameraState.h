@@ -82,6 +82,10 @@ struct LiveView {
     int64_t made = -1;     // sequence of the frame in `jpeg`
     uint32_t width = 0, height = 0;
     std::vector<uint8_t> jpeg;
+    // What making the frames cost, told when live view stops: a body's own work, which the
+    // program's CPU figures must not be charged with.
+    int64_t framesMade = 0;
+    int64_t makingCpuNs = 0;
 };
 
 struct State : module::ObjectBook {

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 using namespace zarv;
@@ -114,8 +116,23 @@ void blur(std::vector<uint8_t>* rgb, uint32_t width, uint32_t height, int radius
     }
 }
 
+int64_t threadCpuNs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 bool makeFrame(int64_t n) {
     LiveView& lv = g_state->liveView;
+    const int64_t cpuStart = threadCpuNs();
+    struct Account {
+        LiveView& lv;
+        int64_t start;
+        ~Account() {
+            ++lv.framesMade;
+            lv.makingCpuNs += threadCpuNs() - start;
+        }
+    } account{lv, cpuStart};
     frameSize(&lv.width, &lv.height);
     const double scale = zoomScale(lv.width);
     const double offPlane =
@@ -148,6 +165,11 @@ int32_t setLiveViewStatus(uint32_t dataType, uint64_t data) {
         return kNkMAIDResult_ValueOutOfRange;
     LiveView& lv = g_state->liveView;
     if (data == 0) {
+        if (lv.framesMade > 0)
+            std::fprintf(stderr,
+                         "ZarvVirtualCamera: live view stops: %lld frames made in %.0f ms of "
+                         "CPU\n",
+                         static_cast<long long>(lv.framesMade), double(lv.makingCpuNs) / 1e6);
         lv = LiveView{};
         g_state->unsignedValues[kNkMAIDCapability_LiveViewStatus] = 0;
         return kNkMAIDResult_NoError;
