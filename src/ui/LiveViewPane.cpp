@@ -230,6 +230,11 @@ void LiveViewPane::setActive(bool active) {
     emit stateChanged();
 }
 
+void LiveViewPane::cameraConnected() {
+    if (m_active && m_liveView.state() != LiveView::State::Running)
+        m_liveView.hold(LiveView::WindowHolder);
+}
+
 void LiveViewPane::setGridShown(bool shown) {
     m_grid->setChecked(shown);
     m_canvas->grid = shown;

@@ -34,6 +34,8 @@ public:
     /// On screen in the full window: holds live view; off: lets it go.
     void setActive(bool active);
     bool isActive() const { return m_active; }
+    /// A camera arrived: live view starts again if the pane shows and it had ended.
+    void cameraConnected();
 
     void setGridShown(bool shown);
     void setPeakingShown(bool shown);

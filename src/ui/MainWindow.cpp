@@ -133,6 +133,8 @@ void MainWindow::bindSettings() {
         m_ui->cameraConnectedLight->setImageName(connected ? QStringLiteral("NSStatusAvailable")
                                                            : QStringLiteral("NSStatusNone"));
         m_ui->cameraConnectedText->setText(connected ? tr("Connected") : tr("No camera connected"));
+        if (connected && m_liveView)
+            m_liveView->cameraConnected();
     });
     bindSetting(this, QStringLiteral("prefNikonLookupArray"),
                 [this](const QVariant& v) { fillModuleTable(v.toList()); });
