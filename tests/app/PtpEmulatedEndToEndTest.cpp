@@ -97,6 +97,38 @@ TEST_F(PtpEmulatedEndToEnd, PicturesFromTheComputerAndTheBodyArriveWhole) {
     EXPECT_TRUE(cam->waitForLog("closesession", 1, kLong)) << "the session was not ended";
 }
 
+// Live view from the body through the whole program: a script's frames, a shot taken and saved
+// while it runs, and the body handed back once it stops.
+TEST_F(PtpEmulatedEndToEnd, LiveViewFramesComeFromTheBodyAndAShotMeanwhileIsSaved) {
+    plugD750();
+    Program zarv(dir.path(), QStringLiteral("program"));
+    startProgram(zarv);
+    ASSERT_TRUE(waitForStatus(1)) << zarv.log().toStdString();
+    const auto liveview = [](const QStringList& args) {
+        QProcess p;
+        p.start(kZarvctl, QStringList{QStringLiteral("liveview")} + args);
+        p.waitForFinished(kLong);
+        return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError()).trimmed();
+    };
+    ASSERT_EQ(liveview({QStringLiteral("start")}), "started") << zarv.log().toStdString();
+    EXPECT_EQ(cam->logCount("liveviewstart"), 1);
+    const QString frame = dir.path() + QStringLiteral("/frame.jpg");
+    ASSERT_EQ(liveview({QStringLiteral("frame"), frame}), "saved") << zarv.log().toStdString();
+    QFile f(frame);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.read(2) == QByteArray("\xff\xd8", 2)) << "a JPEG, without the body's header";
+
+    ASSERT_EQ(zarvctl(QStringLiteral("grab")), 0);
+    ASSERT_TRUE(waitForPictures(1)) << zarv.log().toStdString();
+    EXPECT_TRUE(picture(0) == bytes(onCard));
+    ASSERT_EQ(liveview({QStringLiteral("frame"), frame}), "saved") << "live view outlived the shot";
+
+    ASSERT_EQ(liveview({QStringLiteral("stop")}), "stopped");
+    EXPECT_TRUE(cam->waitForLog("liveviewend", 1, kLong)) << zarv.log().toStdString();
+    EXPECT_TRUE(cam->waitForLog("controlmode 0", 1, kLong)) << "the body's controls stay locked";
+    EXPECT_EQ(zarv.stop(), 0) << zarv.log().toStdString();
+}
+
 // Pictures saved onto the card: the program reads them there, in pieces.
 TEST_F(PtpEmulatedEndToEnd, WithTheCardAsTargetThePictureIsReadFromTheCard) {
     cam->setCaptureTarget(EmulatedCamera::Target::Card);
