@@ -12,6 +12,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <chrono>
 
 namespace zarv {
@@ -52,13 +53,15 @@ public:
     bool zoom = false;
     std::optional<QPoint> pointer;
 
+    // Where the frame stands: fitted to the view, enlarged too when the view is larger than
+    // the frame (it was decoded at no more than its own size).
     QRect imageRect() const {
-        const QImage& image = m_pane.m_picture.image;
-        if (image.isNull())
+        const LiveViewPicture& picture = m_pane.m_picture;
+        if (picture.image.isNull())
             return {};
-        const QSize logical = image.size() / image.devicePixelRatio();
-        return QRect(QPoint((width() - logical.width()) / 2, (height() - logical.height()) / 2),
-                     logical);
+        const QSize fitted = picture.frameSize.scaled(size(), Qt::KeepAspectRatio);
+        return QRect(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2),
+                     fitted);
     }
     // The view's area in device pixels, the size frames are decoded for.
     QSize deviceSize() const { return size() * devicePixelRatioF(); }
@@ -132,6 +135,8 @@ private:
             box.moveRight(pointer->x() - 16);
         if (box.bottom() > height())
             box.moveBottom(pointer->y() - 16);
+        box.moveTop(std::max(0, box.top()));
+        box.moveLeft(std::max(0, box.left()));
         p.fillRect(box, Qt::black);
         p.drawImage(box, picture.full, source);
         p.setPen(QPen(Qt::white, 1));
@@ -278,11 +283,8 @@ void LiveViewPane::offerFrame() {
     options.full = m_zoom->isChecked();
     options.peaking = m_peaking->isChecked();
     m_decoding = true;
-    const qreal ratio = m_canvas->devicePixelRatioF();
-    m_decoder.start([this, frame = std::move(*frame), options, ratio] {
+    m_decoder.start([this, frame = std::move(*frame), options] {
         LiveViewPicture picture = renderLiveViewFrame(frame, options);
-        picture.image.setDevicePixelRatio(ratio);
-        picture.peaking.setDevicePixelRatio(ratio);
         QMetaObject::invokeMethod(
             this, [this, picture = std::move(picture)] { pictureDone(picture); },
             Qt::QueuedConnection);

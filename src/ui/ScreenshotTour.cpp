@@ -64,7 +64,9 @@ void ScreenshotTour::waitForCamera(int triesLeft) {
         for (const QString& tab : tabs)
             m_steps.push_back([this, tab] {
                 m_window.selectTab(tab);
-                after(kSettle, [this, tab] {
+                // Live view shows its rate once a second of frames has been painted.
+                const bool live = tab == QLatin1String("liveview");
+                after(live ? kLiveViewSettle : kSettle, [this, tab] {
                     grab(QStringLiteral("window-%1").arg(tab));
                     next();
                 });
