@@ -158,6 +158,11 @@ public:
     /// absolute path) from a sibling; answered with "ZarvLiveViewNotification" and the
     /// request's "requestId". Any thread.
     void handleLiveViewRequest(const QString& what, const Notification& notification);
+    /// How a live-view request is answered: its result, or an error, and the frame's file.
+    using LiveViewAnswer =
+        std::function<void(const QString& result, const QString& error, const QString& path)>;
+    /// The next frame to `path`, written off the camera queue; `answer` says how it went.
+    void writeNextLiveViewFrame(const QString& path, const LiveViewAnswer& answer);
 
     // --- Module list (AppDelegateModules.cpp) ---------------------------------------------
     // Main thread; the module search asks the session on the camera queue.

@@ -46,17 +46,16 @@ void AppDelegate::handleLiveViewRequest(const QString& what, const Notification&
                                                  idValue.toString().size() > kLongestRequestId);
     const QString requestId = idRefused ? QString() : idValue.toString();
     // Answers leave from the main thread, as every post.
-    auto answer = [this, what, requestId](const QString& result, const QString& error,
-                                          const QString& path) {
+    const LiveViewAnswer answer = [this, what, requestId](const QString& result,
+                                                          const QString& error,
+                                                          const QString& path) {
         QVariantMap info{{QStringLiteral("senderApp"), getApplicationName()},
                          {QStringLiteral("action"), QStringLiteral("liveview")},
                          {QStringLiteral("request"), what}};
         if (!requestId.isEmpty())
             info.insert(QStringLiteral("requestId"), requestId);
-        if (error.isEmpty())
-            info.insert(QStringLiteral("result"), result);
-        else
-            info.insert(QStringLiteral("error"), error);
+        info.insert(error.isEmpty() ? QStringLiteral("result") : QStringLiteral("error"),
+                    error.isEmpty() ? result : error);
         if (!path.isEmpty())
             info.insert(QStringLiteral("filePath"), path);
         onMain([info] {
@@ -78,25 +77,28 @@ void AppDelegate::handleLiveViewRequest(const QString& what, const Notification&
     } else if (!payload.filePath || payload.filePath->isEmpty()) {
         answer({}, QStringLiteral("A frame needs a \"filePath\" to be written to."), {});
     } else {
-        const QString path = QDir::cleanPath(*payload.filePath);
-        m_liveView->grabFrame(
-            [this, answer, path](std::optional<LiveViewFrame> frame, const QString& why) {
-                if (!frame) {
-                    answer({}, why, path);
-                    return;
-                }
-                // Off the camera queue: a slow disk must not hold up the pictures.
-                onGlobal([answer, path, jpeg = frame->jpeg] {
-                    QString failure;
-                    if (writeFrameFile(path, jpeg, &failure)) {
-                        answer(QStringLiteral("saved"), {}, path);
-                    } else {
-                        Log::info(zarvApp, failure);
-                        answer({}, failure, path);
-                    }
-                });
-            });
+        writeNextLiveViewFrame(QDir::cleanPath(*payload.filePath), answer);
     }
+}
+
+void AppDelegate::writeNextLiveViewFrame(const QString& path, const LiveViewAnswer& answer) {
+    m_liveView->grabFrame(
+        [this, answer, path](std::optional<LiveViewFrame> frame, const QString& why) {
+            if (!frame) {
+                answer({}, why, path);
+                return;
+            }
+            // Off the camera queue: a slow disk must not hold up the pictures.
+            onGlobal([answer, path, jpeg = frame->jpeg] {
+                QString failure;
+                if (writeFrameFile(path, jpeg, &failure)) {
+                    answer(QStringLiteral("saved"), {}, path);
+                } else {
+                    Log::info(zarvApp, failure);
+                    answer({}, failure, path);
+                }
+            });
+        });
 }
 
 } // namespace zarv

@@ -153,6 +153,19 @@ LiveViewPane::LiveViewPane(LiveView& liveView, std::function<void()> takePicture
     setObjectName(QStringLiteral("liveview"));
     m_decoder.setMaxThreadCount(1);
     m_canvas = new LiveViewCanvas(*this);
+    auto* take = new QPushButton(tr("Take Picture"), this);
+    take->setObjectName(QStringLiteral("liveViewTakePicture"));
+    connect(take, &QPushButton::clicked, this, [takePicture] { takePicture(); });
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(4);
+    layout->addLayout(makeBar(take));
+    layout->addWidget(m_canvas, 1);
+    connectControls();
+    updateStatus();
+}
+
+QHBoxLayout* LiveViewPane::makeBar(QWidget* take) {
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("liveViewStatus"));
     // A long reason must not widen the window past its other tabs.
@@ -162,8 +175,6 @@ LiveViewPane::LiveViewPane(LiveView& liveView, std::function<void()> takePicture
     m_zoom = toggle(tr("100 %"), tr("Shows the area under the pointer at full size"), this);
     m_start = new QPushButton(tr("Start Live View"), this);
     m_start->setObjectName(QStringLiteral("liveViewStart"));
-    auto* take = new QPushButton(tr("Take Picture"), this);
-    take->setObjectName(QStringLiteral("liveViewTakePicture"));
     m_focusLabel = new QLabel(tr("Focus"), this);
     m_focus = new QSlider(Qt::Horizontal, this);
     m_focus->setObjectName(QStringLiteral("liveViewFocus"));
@@ -173,21 +184,17 @@ LiveViewPane::LiveViewPane(LiveView& liveView, std::function<void()> takePicture
     m_focus->setMaximumWidth(160);
     m_focusLabel->hide();
     m_focus->hide();
-
     auto* bar = new QHBoxLayout;
     bar->setContentsMargins(0, 0, 0, 0);
     bar->addWidget(m_status, 1);
     for (QWidget* w : {static_cast<QWidget*>(m_focusLabel), static_cast<QWidget*>(m_focus),
                        static_cast<QWidget*>(m_grid), static_cast<QWidget*>(m_peaking),
-                       static_cast<QWidget*>(m_zoom), static_cast<QWidget*>(m_start),
-                       static_cast<QWidget*>(take)})
+                       static_cast<QWidget*>(m_zoom), static_cast<QWidget*>(m_start), take})
         bar->addWidget(w);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(4, 4, 4, 4);
-    layout->setSpacing(4);
-    layout->addLayout(bar);
-    layout->addWidget(m_canvas, 1);
+    return bar;
+}
 
+void LiveViewPane::connectControls() {
     connect(m_grid, &QAbstractButton::toggled, this, &LiveViewPane::setGridShown);
     connect(m_peaking, &QAbstractButton::toggled, this, &LiveViewPane::setPeakingShown);
     connect(m_zoom, &QAbstractButton::toggled, this, &LiveViewPane::setZoomShown);
@@ -195,7 +202,6 @@ LiveViewPane::LiveViewPane(LiveView& liveView, std::function<void()> takePicture
         if (m_active)
             m_liveView.hold(LiveView::WindowHolder);
     });
-    connect(take, &QPushButton::clicked, this, [takePicture] { takePicture(); });
     m_focusSend.setSingleShot(true);
     m_focusSend.setInterval(40);
     connect(m_focus, &QSlider::valueChanged, this, [this] { m_focusSend.start(); });
@@ -209,7 +215,6 @@ LiveViewPane::LiveViewPane(LiveView& liveView, std::function<void()> takePicture
     connect(&m_statusTimer, &QTimer::timeout, this, &LiveViewPane::updateStatus);
     connect(&m_liveView, &LiveView::frameReady, this, &LiveViewPane::offerFrame);
     connect(&m_liveView, &LiveView::stateChanged, this, &LiveViewPane::liveViewStateChanged);
-    updateStatus();
 }
 
 LiveViewPane::~LiveViewPane() {

@@ -10,6 +10,7 @@
 #include <functional>
 
 class QAbstractButton;
+class QHBoxLayout;
 class QLabel;
 class QPushButton;
 class QSlider;
@@ -58,6 +59,8 @@ signals:
 
 private:
     friend class LiveViewCanvas;
+    QHBoxLayout* makeBar(QWidget* take);
+    void connectControls();
     void offerFrame();
     void pictureDone(const LiveViewPicture& picture);
     void painted(const LiveViewPicture& picture);
