@@ -69,12 +69,14 @@ QJsonObject readJson(const QString& path) {
                                        : QJsonObject();
 }
 
-// The viewer's record of painting `path` fitted: when it was painted, asked for, taken up by a
-// thread and decoded (ms since 1970); empty when not yet painted.
+// The viewer's record of painting `path` fitted: when anything of it was first painted (a quick
+// stand-in, or the picture), when the decoded picture itself was painted ("at"), asked for,
+// taken up by a thread and decoded (ms since 1970); empty until the picture itself is painted.
 QJsonObject paintOf(const QJsonObject& state, const QString& path) {
     for (const QJsonValue& p : state.value(QStringLiteral("painted")).toArray()) {
         const QJsonObject o = p.toObject();
         if (!o.value(QStringLiteral("full")).toBool() &&
+            o.value(QStringLiteral("sharp")).toBool() &&
             o.value(QStringLiteral("path")).toString() == path)
             return o;
     }
@@ -267,7 +269,9 @@ struct Capture {
 // Announcement to paint of `path`, announced by `announceIt`, which returns the moment of the
 // announcement (-1: none came).
 struct Timings {
-    std::vector<double> ms;
+    std::vector<double> ms;      // to the sharp paint: what the goals are judged on
+    std::vector<double> firstMs; // to the first paint, a quick stand-in where the file has one
+    int quickFirst = 0;
     Stages stages;
     bool measure(const Viewer& viewer, const std::function<qint64(QString*)>& announceIt) {
         QString path;
@@ -278,7 +282,10 @@ struct Timings {
         if (!spinUntil([&] { return (at = paintedAt(viewer.now(), path)) >= 0; }, 30000))
             return false;
         ms.push_back(double(at - sent));
-        stages.add(paintOf(viewer.now(), path), sent);
+        const QJsonObject paint = paintOf(viewer.now(), path);
+        firstMs.push_back(paint.value(QStringLiteral("first")).toDouble() - double(sent));
+        quickFirst += paint.value(QStringLiteral("quickFirst")).toBool() ? 1 : 0;
+        stages.add(paint, sent);
         spinUntil([] { return false; }, 150);
         return true;
     }
@@ -344,13 +351,22 @@ bool Bench::latency(int shots) {
     }
     center.removeObserver(token);
     const QJsonObject state = viewer.now();
-    std::printf("\nannouncement to painted, 1920 x 1080 window, %d shots each:\n", shots);
-    std::printf("  24 MP JPEG: p50 %.0f ms (goal < 80: %s), p95 %.0f ms (goal < 150: %s)\n",
+    std::printf("\nannouncement to painted, 1920 x 1080 window, %d shots each; the goals are "
+                "judged on the sharp paint (the fitted decode itself), the first paint (a quick "
+                "stand-in from the file's own embedded picture) is shown beside it:\n",
+                shots);
+    std::printf("  24 MP JPEG sharp: p50 %.0f ms (goal < 80: %s), p95 %.0f ms (goal < 150: %s)\n",
                 percentile(jpegs.ms, 0.5), verdict(percentile(jpegs.ms, 0.5) < 80),
                 percentile(jpegs.ms, 0.95), verdict(percentile(jpegs.ms, 0.95) < 150));
-    std::printf("  NEF preview: p50 %.0f ms (goal < 60: %s), p95 %.0f ms\n",
+    std::printf("  24 MP JPEG first: p50 %.0f ms, p95 %.0f ms (%d of %zu with a stand-in first)\n",
+                percentile(jpegs.firstMs, 0.5), percentile(jpegs.firstMs, 0.95), jpegs.quickFirst,
+                jpegs.ms.size());
+    std::printf("  NEF preview sharp: p50 %.0f ms (goal < 60: %s), p95 %.0f ms\n",
                 percentile(nefs.ms, 0.5), verdict(percentile(nefs.ms, 0.5) < 60),
                 percentile(nefs.ms, 0.95));
+    std::printf("  NEF preview first: p50 %.0f ms, p95 %.0f ms (%d of %zu with a stand-in first)\n",
+                percentile(nefs.firstMs, 0.5), percentile(nefs.firstMs, 0.95), nefs.quickFirst,
+                nefs.ms.size());
     for (const auto& [what, st] :
          {std::pair<const char*, const Stages*>{"JPEG", &jpegs.stages}, {"NEF", &nefs.stages}})
         std::printf("  %s medians: announcement to asked %.0f ms, waiting for a thread %.0f "
@@ -392,17 +408,18 @@ void Bench::decode() {
         plain.push_back(referenceDecodeMs(jpeg, denominator, false, &referenceSize));
         fast.push_back(referenceDecodeMs(jpeg, denominator, true, &referenceSize));
     }
-    const double ratio = median(fast) / median(ours);
+    // The viewer decodes with libjpeg-turbo's default settings: that decode is the measure.
+    const double ratio = median(plain) / median(ours);
     std::printf("\nfitted decode of the 24 MP JPEG for the %d x %d view:\n", box.width(),
                 box.height());
     std::printf("  viewer %.1f ms (to %d x %d, with its metadata); libjpeg-turbo alone at 1/%d "
-                "(%d x %d): %.1f ms with the same fast transform and upsampling, %.1f ms "
-                "with its defaults\n",
+                "(%d x %d): %.1f ms with its defaults (as the viewer decodes), %.1f ms with the "
+                "fast transform and plain upsampling\n",
                 median(ours), ourSize.width(), ourSize.height(), denominator, referenceSize.width(),
-                referenceSize.height(), median(fast), median(plain));
-    std::printf("  ratio to libjpeg-turbo's same decode %.2f (goal >= 0.9: %s), to its "
-                "default decode %.2f\n",
-                ratio, verdict(ratio >= 0.9), median(plain) / median(ours));
+                referenceSize.height(), median(plain), median(fast));
+    std::printf("  ratio to libjpeg-turbo's same (default) decode %.2f (goal >= 0.9: %s), to "
+                "its fast decode %.2f\n",
+                ratio, verdict(ratio >= 0.9), median(fast) / median(ours));
 }
 
 // Ten different 24 MP pictures under `count` names (links: the disk holds ten); returns the

@@ -136,7 +136,22 @@ void Loader::start(const QString& path, bool full, bool prefetch) {
             result->startedAt = now();
             QElapsedTimer clock;
             clock.start();
-            result->decoded = decodePicture(path, full ? QSize() : box);
+            // On screen, a stand-in from the same bytes goes first while the fitted decode runs;
+            // it is never cached and gives way to anything newer.
+            QuickPicture quick;
+            if (!full && !prefetch)
+                quick = [&](Decoded&& stand) {
+                    if (current->load() != generation)
+                        return;
+                    auto q = std::make_shared<Shown>(*result);
+                    q->decoded = std::move(stand);
+                    q->decodedAt = now();
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, q = std::shared_ptr<const Shown>(std::move(q))] { finished(q); },
+                        Qt::QueuedConnection);
+                };
+            result->decoded = decodePicture(path, full ? QSize() : box, true, quick);
             if (!full)
                 fitToBox(result->decoded, box);
             result->decodeMs = clock.elapsed();
@@ -169,7 +184,7 @@ void Loader::start(const QString& path, bool full, bool prefetch) {
 }
 
 void Loader::storeCached(const std::shared_ptr<const Shown>& result) {
-    if (result->decoded.image.isNull() || !result->analysed)
+    if (result->decoded.image.isNull() || !result->analysed || result->decoded.quick)
         return; // a file may be fixed, or arrive whole, later: ask again then
     if (!result->full && result->box != m_box)
         return;

@@ -299,6 +299,11 @@ void LookoutWindow::showCurrent() {
 void LookoutWindow::received(std::shared_ptr<const Shown> shown) {
     if (shown->path != m_session.currentPath())
         return;
+    // A stand-in never replaces the picture itself.
+    if (const auto onScreen = m_view->shownPicture();
+        shown->decoded.quick && onScreen && onScreen->path == shown->path &&
+        onScreen->full == shown->full && !onScreen->decoded.quick)
+        return;
     const bool fullWanted = m_view->zoom() == PictureView::Zoom::Actual;
     if (shown->full != fullWanted && !(fullWanted && !shown->decoded.error.isEmpty()))
         return;
@@ -421,19 +426,38 @@ void LookoutWindow::keyPressEvent(QKeyEvent* event) {
     }
 }
 
-void LookoutWindow::recordPainted(const QString& path, bool full) {
+void LookoutWindow::recordPainted(const QString& path, bool full, bool sharp) {
     const QString key = (full ? QStringLiteral("full:") : QStringLiteral("fit:")) + path;
-    if (m_paintedKeys.contains(key))
+    if (m_sharpPaintedKeys.contains(key) || (!sharp && m_paintedKeys.contains(key)))
         return;
-    m_paintedKeys.insert(key);
+    const qint64 at = QDateTime::currentMSecsSinceEpoch();
     const auto shown = m_view->shownPicture();
     const bool ours = shown && shown->path == path;
-    m_paints.push_back({path, full, QDateTime::currentMSecsSinceEpoch(), ours ? shown->askedAt : 0,
+    if (sharp)
+        m_sharpPaintedKeys.insert(key);
+    if (m_paintedKeys.contains(key)) {
+        // The stand-in was painted first: its entry, the latest of that key, gets the rest.
+        for (auto p = m_paints.rbegin(); p != m_paints.rend(); ++p) {
+            if (p->path == path && p->full == full) {
+                p->sharpMs = at;
+                p->askedMs = ours ? shown->askedAt : 0;
+                p->startedMs = ours ? shown->startedAt : 0;
+                p->decodedMs = ours ? shown->decodedAt : 0;
+                break;
+            }
+        }
+        scheduleState();
+        return;
+    }
+    m_paintedKeys.insert(key);
+    m_paints.push_back({path, full, at, sharp ? at : 0, !sharp, ours ? shown->askedAt : 0,
                         ours ? shown->startedAt : 0, ours ? shown->decodedAt : 0});
     if (m_paints.size() > kPaintsKept) {
         const Paint& old = m_paints.front();
-        m_paintedKeys.remove((old.full ? QStringLiteral("full:") : QStringLiteral("fit:")) +
-                             old.path);
+        const QString oldKey =
+            (old.full ? QStringLiteral("full:") : QStringLiteral("fit:")) + old.path;
+        m_paintedKeys.remove(oldKey);
+        m_sharpPaintedKeys.remove(oldKey);
         m_paints.pop_front();
     }
     scheduleState();
@@ -474,13 +498,22 @@ void LookoutWindow::writeState() {
     m_stateWriter.start([state = std::move(state), paints = m_paints, file = m_stateFile] {
         QJsonObject whole = state;
         QJsonArray list;
-        for (const Paint& p : paints)
-            list.append(QJsonObject{{QStringLiteral("path"), p.path},
-                                    {QStringLiteral("full"), p.full},
-                                    {QStringLiteral("at"), p.atMs},
-                                    {QStringLiteral("asked"), p.askedMs},
-                                    {QStringLiteral("started"), p.startedMs},
-                                    {QStringLiteral("decoded"), p.decodedMs}});
+        // "first": the first paint of the picture, a quick stand-in or not; "at": the paint of
+        // the decoded picture itself, missing until then ("sharp" says which).
+        for (const Paint& p : paints) {
+            QJsonObject o{{QStringLiteral("path"), p.path},
+                          {QStringLiteral("full"), p.full},
+                          {QStringLiteral("first"), p.firstMs},
+                          {QStringLiteral("sharp"), p.sharpMs > 0},
+                          {QStringLiteral("quickFirst"), p.quickFirst}};
+            if (p.sharpMs > 0) {
+                o.insert(QStringLiteral("at"), p.sharpMs);
+                o.insert(QStringLiteral("asked"), p.askedMs);
+                o.insert(QStringLiteral("started"), p.startedMs);
+                o.insert(QStringLiteral("decoded"), p.decodedMs);
+            }
+            list.append(o);
+        }
         whole.insert(QStringLiteral("painted"), list);
         const QString temporary = file + QStringLiteral(".part");
         QFile out(temporary);

@@ -70,7 +70,7 @@ private:
     void updateBanner();
     void syncFilmstrip();
     void zoomChanged(PictureView::Zoom zoom);
-    void recordPainted(const QString& path, bool full);
+    void recordPainted(const QString& path, bool full, bool sharp);
     void scheduleState();
     void writeState();
 
@@ -99,8 +99,10 @@ private:
     struct Paint {
         QString path;
         bool full;
-        qint64 atMs; // wall clock, ms since 1970
-        // Of the picture painted: when it was asked for, taken up by a thread, decoded.
+        qint64 firstMs;  // wall clock, ms since 1970: the first paint, quick stand-in or not
+        qint64 sharpMs;  // the first paint of the decoded picture itself; 0 until then
+        bool quickFirst; // a stand-in was painted before it
+        // Of the picture painted last: when it was asked for, taken up by a thread, decoded.
         qint64 askedMs;
         qint64 startedMs;
         qint64 decodedMs;
@@ -108,7 +110,8 @@ private:
     // Writes the state file off the window's thread, one at a time, in order.
     QThreadPool m_stateWriter;
     std::deque<Paint> m_paints;
-    QSet<QString> m_paintedKeys;
+    QSet<QString> m_paintedKeys;      // painted at all
+    QSet<QString> m_sharpPaintedKeys; // painted from the decoded picture itself
     QTimer m_heartbeat;
     QElapsedTimer m_sinceBeat;
     qint64 m_longestStallMs = 0;

@@ -8,6 +8,7 @@
 #include <QImageReader>
 
 #include <exiv2/exiv2.hpp>
+#include <turbojpeg.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -214,6 +215,9 @@ struct Metadata {
     bool hasPreviews = false;
     bool previewPastEnd = false; // of the bytes given
     QByteArray exifThumbnail;
+    // Raw files, for a quick first paint: the preview nearest below the chosen one.
+    QByteArray quickPreview;
+    QString quickMime;
 };
 
 std::optional<std::pair<qint64, qint64>> rationalOf(const Exiv2::ExifData& exif, const char* key) {
@@ -302,11 +306,24 @@ bool previewPastEnd(const QByteArray& bytes, const Exiv2::ExifData& exif) {
     return false;
 }
 
+// The largest preview smaller than `chosen`: the nearest to the view of those quicker to decode.
+const Exiv2::PreviewProperties* quickPreviewOf(const Exiv2::PreviewPropertiesList& previews,
+                                               const Exiv2::PreviewProperties& chosen) {
+    const auto area = [](const Exiv2::PreviewProperties& p) {
+        return qint64(p.width_) * p.height_;
+    };
+    const Exiv2::PreviewProperties* best = nullptr;
+    for (const auto& p : previews)
+        if (area(p) < area(chosen) && (!best || area(p) > area(*best)))
+            best = &p;
+    return best;
+}
+
 // Reads everything from `bytes` in one pass of the library: the shooting data, and as asked the
-// raw file's preview for `previewBox` and a JPEG's EXIF thumbnail. The library works on the
-// bytes in memory only, never on the file.
+// raw file's preview for `previewBox` (and the one below it for a quick paint) and a JPEG's EXIF
+// thumbnail. The library works on the bytes in memory only, never on the file.
 Metadata readMetadata(const QByteArray& bytes, PictureFormat format, bool wantPreview,
-                      QSize previewBox, bool wantThumbnail) {
+                      QSize previewBox, bool wantThumbnail, bool wantQuick) {
     Metadata m;
     if (bytes.isEmpty())
         return m;
@@ -372,6 +389,13 @@ Metadata readMetadata(const QByteArray& bytes, PictureFormat format, bool wantPr
                     m.preview = QByteArray(reinterpret_cast<const char*>(preview.pData()),
                                            qsizetype(preview.size()));
                 }
+                const auto* quick = wantQuick ? quickPreviewOf(list, *chosen) : nullptr;
+                if (quick) {
+                    const Exiv2::PreviewImage preview = previews.getPreviewImage(*quick);
+                    m.quickMime = QString::fromStdString(preview.mimeType());
+                    m.quickPreview = QByteArray(reinterpret_cast<const char*>(preview.pData()),
+                                                qsizetype(preview.size()));
+                }
             }
         }
         if (wantThumbnail && format == PictureFormat::Jpeg) {
@@ -393,10 +417,6 @@ Decoded decodeWith(QIODevice* device, const char* format, QSize box, const QStri
     Decoded out;
     QImageReader reader(device, format);
     reader.setAutoTransform(true);
-    // Below 50 Qt's JPEG reader takes libjpeg-turbo's fast integer transform and plain chroma
-    // upsampling: no difference to see in a picture shrunk to the view, and never used at 100 %.
-    if (box.isValid())
-        reader.setQuality(kFittedJpegQuality);
     const QSize raw = reader.size();
     if (!raw.isValid()) {
         out.error = QStringLiteral("%1 cannot be decoded: %2.").arg(name, reader.errorString());
@@ -436,6 +456,100 @@ Decoded decodeWith(QIODevice* device, const char* format, QSize box, const QStri
         image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
                                                               : QImage::Format_RGB32);
     out.image = std::move(image);
+    return out;
+}
+
+// QImage::Format_RGB32 as it lies in memory; libjpeg-turbo fills the unused byte with 0xFF.
+constexpr int kTurboPixelFormat = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? TJPF_BGRX : TJPF_XRGB;
+
+class TurboDecoder {
+public:
+    TurboDecoder() : m_handle(tjInitDecompress()) {}
+    ~TurboDecoder() {
+        if (m_handle)
+            tjDestroy(m_handle);
+    }
+    TurboDecoder(const TurboDecoder&) = delete;
+    TurboDecoder& operator=(const TurboDecoder&) = delete;
+
+    tjhandle handle() const { return m_handle; }
+    QString reason() const {
+        QString text = QString::fromLocal8Bit(tjGetErrorStr2(m_handle)).trimmed();
+        while (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        return text.isEmpty() ? QStringLiteral("not a JPEG libjpeg-turbo can read") : text;
+    }
+
+private:
+    tjhandle m_handle;
+};
+
+struct JpegHeader {
+    QSize size; // as stored, before any orientation
+    int colorspace = -1;
+};
+
+std::optional<JpegHeader> jpegHeaderOf(const TurboDecoder& decoder, const QByteArray& bytes) {
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    if (!decoder.handle() ||
+        tjDecompressHeader3(decoder.handle(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                            static_cast<unsigned long>(bytes.size()), &width, &height, &subsampling,
+                            &colorspace) != 0 ||
+        width <= 0 || height <= 0)
+        return std::nullopt;
+    return JpegHeader{QSize(width, height), colorspace};
+}
+
+// A JPEG decoded by libjpeg-turbo straight into the image's own buffer, at the scale that covers
+// `box` (invalid: full size), turned by `t`. Four-colour JPEGs, which it cannot bring to RGB,
+// are left to `qtFallback`.
+Decoded decodeJpegData(const QByteArray& bytes, QSize box, const QString& name,
+                       QImageIOHandler::Transformations t,
+                       const std::function<Decoded()>& qtFallback) {
+    Decoded out;
+    const TurboDecoder decoder;
+    const auto header = jpegHeaderOf(decoder, bytes);
+    if (!header) {
+        out.error =
+            QStringLiteral("%1 cannot be decoded: %2.")
+                .arg(name, decoder.handle() ? decoder.reason() : QStringLiteral("no JPEG decoder"));
+        return out;
+    }
+    if (header->colorspace == TJCS_CMYK || header->colorspace == TJCS_YCCK)
+        return qtFallback();
+    const QSize raw = header->size;
+    const bool swap = swapsSides(t);
+    const QSize shown = swap ? raw.transposed() : raw;
+    out.fullSize = shown;
+    QSize target = fitted(shown, box);
+    if (swap)
+        target.transpose();
+    const QSize decodeSize = jpegScaledSize(raw, target);
+    if (qint64(decodeSize.width()) * decodeSize.height() > kMaxFullPixels) {
+        out.error = QStringLiteral("%1 is %2 \u00d7 %3 pixels: too large to show at this size.")
+                        .arg(name)
+                        .arg(shown.width())
+                        .arg(shown.height());
+        return out;
+    }
+    QImage image(decodeSize, QImage::Format_RGB32);
+    if (image.isNull()) {
+        out.error = QStringLiteral("%1 is %2 \u00d7 %3 pixels: not enough memory to show it.")
+                        .arg(name)
+                        .arg(shown.width())
+                        .arg(shown.height());
+        return out;
+    }
+    // A warning (stray bytes, a damaged stretch of data) still leaves a whole picture, as in
+    // any viewer; an error leaves none.
+    if (tjDecompress2(decoder.handle(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                      static_cast<unsigned long>(bytes.size()), image.bits(), image.width(),
+                      int(image.bytesPerLine()), image.height(), kTurboPixelFormat, 0) != 0 &&
+        tjGetErrorCode(decoder.handle()) != TJERR_WARNING) {
+        out.error = QStringLiteral("%1 cannot be decoded: %2.").arg(name, decoder.reason());
+        return out;
+    }
+    out.image = applyTransformation(std::move(image), t);
     return out;
 }
 
@@ -495,9 +609,42 @@ private:
 
 Decoded decodeBuffer(QByteArray& bytes, const char* format, QSize box, const QString& name,
                      QImageIOHandler::Transformations extra) {
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::ReadOnly);
-    return decodeWith(&buffer, format, box, name, extra);
+    const auto withQt = [&] {
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        return decodeWith(&buffer, format, box, name, extra);
+    };
+    if (qstrcmp(format, "jpeg") == 0)
+        return decodeJpegData(bytes, box, name, extra, withQt);
+    return withQt();
+}
+
+// Whether `small` shows the whole of a picture of `full` (both as shown), to within a pixel of
+// its own: a thumbnail letterboxed to another shape is no stand-in for the picture.
+bool sameShape(QSize small, QSize full) {
+    const qint64 cross =
+        qint64(small.width()) * full.height() - qint64(small.height()) * full.width();
+    return !small.isEmpty() && !full.isEmpty() &&
+           std::abs(cross) <= std::max<qint64>(full.width(), full.height());
+}
+
+// A quick stand-in for a picture of `fullShown` fitted into `box`: `bytes` (an EXIF thumbnail or
+// a smaller raw preview) decoded and brought to the size the fitted picture will have, so that
+// painting it is a plain copy. Null when it is not of the picture's shape or does not decode.
+Decoded quickPicture(QByteArray& bytes, bool jpeg, QSize fullShown, QSize box, const QString& name,
+                     QImageIOHandler::Transformations orientation) {
+    Decoded q = decodeBuffer(bytes, jpeg ? "jpeg" : "tiff", box, name, orientation);
+    if (q.image.isNull() || !sameShape(q.image.size(), fullShown))
+        return {};
+    const QSize size = fitted(fullShown, box);
+    if (q.image.size() != size)
+        q.image = q.image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (q.image.format() != QImage::Format_RGB32)
+        q.image = q.image.convertToFormat(QImage::Format_RGB32);
+    q.error.clear();
+    q.fullSize = fullShown;
+    q.quick = true;
+    return q;
 }
 
 // A raw file shows the embedded preview chosen for the box.
@@ -527,11 +674,13 @@ Decoded decodeRawPreview(Metadata& meta, QSize box, const QString& name,
 // Any other picture is decoded whole by Qt, from memory or, when larger than is read into
 // memory, through the file (never a mapping of it).
 Decoded decodeFile(const OpenFile& file, FileBytes& bytes, PictureFormat format, QSize box,
-                   const QString& name) {
+                   const QString& name, QImageIOHandler::Transformations orientation) {
     bytes.readWhole();
+    // Qt's readers turn other formats by what the file says itself.
     if (bytes.whole())
         return decodeBuffer(bytes.bytes(), qtFormat(format), box, name,
-                            QImageIOHandler::TransformationNone);
+                            format == PictureFormat::Jpeg ? orientation
+                                                          : QImageIOHandler::TransformationNone);
     QFile device;
     if (!file.openDevice(&device)) {
         Decoded out;
@@ -541,8 +690,38 @@ Decoded decodeFile(const OpenFile& file, FileBytes& bytes, PictureFormat format,
     return decodeWith(&device, qtFormat(format), box, name, QImageIOHandler::TransformationNone);
 }
 
+// The quick stand-in for the fitted view of what `bytes` and `meta` hold, or null.
+Decoded quickOf(FileBytes& bytes, Metadata& meta, PictureFormat format, QSize box,
+                const QString& name, QImageIOHandler::Transformations orientation) {
+    QByteArray* small = nullptr;
+    const QByteArray* large = nullptr;
+    bool jpeg = true;
+    if (format == PictureFormat::Jpeg && !meta.exifThumbnail.isEmpty()) {
+        small = &meta.exifThumbnail;
+        large = &bytes.bytes();
+    } else if (format == PictureFormat::Raw && !meta.quickPreview.isEmpty() &&
+               meta.previewMime == QLatin1String("image/jpeg") &&
+               (meta.quickMime == QLatin1String("image/jpeg") ||
+                meta.quickMime == QLatin1String("image/tiff"))) {
+        small = &meta.quickPreview;
+        large = &meta.preview;
+        jpeg = meta.quickMime == QLatin1String("image/jpeg");
+    }
+    if (!small || (format == PictureFormat::Raw && !jpegIsComplete(meta.preview)))
+        return {};
+    const TurboDecoder decoder;
+    const auto header = jpegHeaderOf(decoder, *large);
+    if (!header)
+        return {};
+    const QSize full = swapsSides(orientation) ? header->size.transposed() : header->size;
+    Decoded q = quickPicture(*small, jpeg, full, box, name, orientation);
+    q.preview = format == PictureFormat::Raw;
+    q.format = format;
+    return q;
+}
+
 Decoded decodeOpened(const OpenFile& file, const QString& path, QSize box, bool withData,
-                     bool thumbnail) {
+                     bool thumbnail, const QuickPicture& quick) {
     const QString name = nameOf(path);
     const PictureFormat format = formatOf(file.read(0, 16), path);
     Decoded out;
@@ -558,16 +737,18 @@ Decoded decodeOpened(const OpenFile& file, const QString& path, QSize box, bool 
                         .arg(bytes.bytes().size());
         return out;
     }
+    const bool wantQuick = quick && box.isValid() && !thumbnail;
     const bool wantPreview = format == PictureFormat::Raw;
-    const bool wantThumbnail = thumbnail && format == PictureFormat::Jpeg;
+    const bool wantThumbnail = (thumbnail || wantQuick) && format == PictureFormat::Jpeg;
     Metadata meta;
-    if (withData || wantPreview || wantThumbnail) {
-        meta = readMetadata(bytes.bytes(), format, wantPreview, box, thumbnail);
+    // A JPEG's orientation is read here too: libjpeg-turbo knows nothing of EXIF.
+    if (withData || wantPreview || wantThumbnail || format == PictureFormat::Jpeg) {
+        meta = readMetadata(bytes.bytes(), format, wantPreview, box, wantThumbnail, wantQuick);
         const bool missing = (wantPreview && meta.preview.isEmpty()) ||
-                             (wantThumbnail && meta.exifThumbnail.isEmpty());
+                             (thumbnail && wantThumbnail && meta.exifThumbnail.isEmpty());
         if (missing && bytes.canGrow()) {
             bytes.readWhole();
-            meta = readMetadata(bytes.bytes(), format, wantPreview, box, thumbnail);
+            meta = readMetadata(bytes.bytes(), format, wantPreview, box, wantThumbnail, wantQuick);
         }
     }
     const auto orientation = transformationOf(meta.data.orientation);
@@ -578,9 +759,18 @@ Decoded decodeOpened(const OpenFile& file, const QString& path, QSize box, bool 
             QStringLiteral("%1 is cut short: its embedded preview is incomplete.").arg(name);
         return out;
     }
+    if (wantQuick && bytes.whole()) {
+        Decoded q = quickOf(bytes, meta, format, box, name, orientation);
+        if (!q.image.isNull()) {
+            if (withData)
+                q.data = meta.data;
+            quick(std::move(q));
+        }
+    }
     if (out.image.isNull())
-        out = format == PictureFormat::Raw ? decodeRawPreview(meta, box, name, orientation)
-                                           : decodeFile(file, bytes, format, box, name);
+        out = format == PictureFormat::Raw
+                  ? decodeRawPreview(meta, box, name, orientation)
+                  : decodeFile(file, bytes, format, box, name, orientation);
     if (thumbnail && !out.image.isNull() && out.image.size() != fitted(out.image.size(), box))
         out.image = out.image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     out.format = format;
@@ -626,7 +816,7 @@ void initializePictureReading() {
     });
 }
 
-Decoded decodePicture(const QString& path, QSize box, bool withData) {
+Decoded decodePicture(const QString& path, QSize box, bool withData, const QuickPicture& quick) {
     initializePictureReading();
     const OpenFile file(path);
     if (!file.ok()) {
@@ -634,7 +824,7 @@ Decoded decodePicture(const QString& path, QSize box, bool withData) {
         out.error = file.error();
         return out;
     }
-    return decodeOpened(file, path, box, withData, false);
+    return decodeOpened(file, path, box, withData, false, quick);
 }
 
 Decoded makeThumbnail(const QString& path, QSize box) {
@@ -645,7 +835,7 @@ Decoded makeThumbnail(const QString& path, QSize box) {
         out.error = file.error();
         return out;
     }
-    return decodeOpened(file, path, box, false, true);
+    return decodeOpened(file, path, box, false, true, {});
 }
 
 } // namespace zarv::lookout

@@ -6,6 +6,8 @@
 #include <QSize>
 #include <QString>
 
+#include <functional>
+
 namespace zarv::lookout {
 
 /// What a file holds, by its first bytes (and, for TIFF-based raw files, its extension).
@@ -22,8 +24,6 @@ inline constexpr qint64 kMaxFileBytes = qint64(2) << 30;
 inline constexpr qint64 kMaxInMemoryBytes = qint64(512) << 20;
 /// A thumbnail reads this much of the file's head first.
 inline constexpr qint64 kThumbnailHeadBytes = qint64(256) << 10;
-/// QImageReader's quality for fitted JPEG decodes (see decodeWith).
-inline constexpr int kFittedJpegQuality = 49;
 
 /// One picture read for the screen. The file is only ever read.
 struct Decoded {
@@ -31,15 +31,27 @@ struct Decoded {
     QString error;        // a sentence for the operator, in place of the picture
     QSize fullSize;       // the picture's own size, as shown (orientation applied)
     bool preview = false; // the embedded preview of a raw file
+    bool quick = false;   // a stand-in from the same bytes until the fitted decode is ready
     PictureFormat format = PictureFormat::Unknown;
     ShootingData data;
 };
 
+/// Receives a quick first picture, on the decoding thread, before the fitted decode.
+using QuickPicture = std::function<void(Decoded&&)>;
+
 /// Decodes `path` to fit `box` (orientation applied), at the smallest size the decoder can make
 /// that still covers it: JPEG (and a raw file's JPEG preview) is scaled by 1/2, 1/4 or 1/8
-/// while decoding. An invalid `box` asks for the full size. Never blocks on a FIFO or device,
-/// never follows more than a regular file, and says in `error` what was wrong.
-Decoded decodePicture(const QString& path, QSize box, bool withData = true);
+/// while decoding, by libjpeg-turbo straight into the image. An invalid `box` asks for the full
+/// size. Never blocks on a FIFO or device, never follows more than a regular file, and says in
+/// `error` what was wrong.
+///
+/// With `quick`, a fitted request first hands it a picture made in a few milliseconds from the
+/// same bytes, when the file holds one of the picture's own proportions: a JPEG's EXIF
+/// thumbnail, or the raw preview nearest below the one chosen for the box. It comes already
+/// brought to the fitted size (`quick` set), and is never called for a file found unreadable or
+/// cut short before its decode.
+Decoded decodePicture(const QString& path, QSize box, bool withData = true,
+                      const QuickPicture& quick = {});
 
 /// Brings a fitted decode (at the decoder's 1/2, 1/4 or 1/8) to the exact size it is drawn at
 /// in `box`, so that painting it is a plain copy.

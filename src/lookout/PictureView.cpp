@@ -183,7 +183,8 @@ void PictureView::paintEvent(QPaintEvent*) {
     }
     p.end();
     if (m_shown && !m_shown->decoded.image.isNull())
-        emit painted(m_shown->path, m_shown->full && m_zoom == Zoom::Actual);
+        emit painted(m_shown->path, m_shown->full && m_zoom == Zoom::Actual,
+                     !m_shown->decoded.quick);
 }
 
 void PictureView::resizeEvent(QResizeEvent*) {

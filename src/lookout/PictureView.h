@@ -46,8 +46,9 @@ public:
 
 signals:
     void zoomChanged(zarv::lookout::PictureView::Zoom zoom);
-    /// After a paint that drew `path` (full: at 100 % from the full-size picture).
-    void painted(const QString& path, bool full);
+    /// After a paint that drew `path` (full: at 100 % from the full-size picture; sharp: not a
+    /// quick stand-in).
+    void painted(const QString& path, bool full, bool sharp);
     void boxChanged(QSize deviceBox);
 
 protected:

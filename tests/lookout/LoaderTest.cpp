@@ -9,7 +9,8 @@ using zarv::lookout::test::spinUntil;
 
 TEST(LookoutLoader, DecodesOffTheMainThreadFittedOrFullAndServesTheCacheAtOnce) {
     Pictures pictures;
-    const QString a = pictures.jpeg(QStringLiteral("a.jpg"), {1600, 1200});
+    // Without an EXIF thumbnail: no quick stand-in goes first.
+    const QString a = pictures.jpeg(QStringLiteral("a.jpg"), {1600, 1200}, 1, false);
     Loader loader;
     loader.setViewBox({400, 400});
     std::vector<std::shared_ptr<const Shown>> got;
@@ -70,6 +71,50 @@ TEST(LookoutLoader, DecodesOffTheMainThreadFittedOrFullAndServesTheCacheAtOnce) 
     EXPECT_FALSE(got.back()->clipping.isNull());
     for (size_t i = 8; i < got.size(); ++i)
         EXPECT_TRUE(got[i]->withClipping);
+}
+
+TEST(LookoutLoader, AQuickStandInOfTheSameFileGoesFirstAndIsNeverKept) {
+    Pictures pictures;
+    const QString a = pictures.jpeg(QStringLiteral("a.jpg"), {1600, 1200});
+    const QString b = pictures.jpeg(QStringLiteral("b.jpg"), {1600, 1200});
+    const QString nef = pictures.nef(QStringLiteral("c.nef"), {1600, 1200});
+    Loader loader;
+    loader.setViewBox({400, 400});
+    std::vector<std::shared_ptr<const Shown>> got;
+    QObject::connect(&loader, &Loader::shown, [&](std::shared_ptr<const Shown> s) {
+        if (s->decoded.quick) {
+            EXPECT_EQ(loader.cached(s->path, s->full), nullptr);
+        }
+        got.push_back(std::move(s));
+    });
+    for (const QString& path : {a, nef}) {
+        got.clear();
+        loader.request(path, false);
+        ASSERT_TRUE(spinUntil([&] { return got.size() == 3; })) << qPrintable(path);
+        EXPECT_TRUE(got[0]->decoded.quick);
+        EXPECT_FALSE(got[1]->decoded.quick);
+        EXPECT_FALSE(got[2]->decoded.quick);
+        for (const auto& s : got)
+            EXPECT_EQ(s->path, path);
+        // Drawn where and as large as the picture that replaces it.
+        EXPECT_EQ(got[0]->decoded.image.size(), got[1]->decoded.image.size());
+        EXPECT_EQ(got[0]->decoded.fullSize, got[1]->decoded.fullSize);
+        EXPECT_EQ(got[0]->decoded.preview, path == nef);
+        EXPECT_EQ(loader.cached(path, false), got[2]);
+    }
+    // At 100 % the fitted picture stands in: nothing quick.
+    got.clear();
+    loader.request(a, true);
+    ASSERT_TRUE(spinUntil([&] { return got.size() == 2; }));
+    EXPECT_FALSE(got[0]->decoded.quick);
+    // Superseded at once: nothing of the first, not even its stand-in, is ever handed over.
+    got.clear();
+    loader.request(b, false);
+    loader.request(nef, true);
+    ASSERT_TRUE(spinUntil([&] { return got.size() == 2; }));
+    spinUntil([] { return false; }, 300);
+    for (const auto& s : got)
+        EXPECT_EQ(s->path, nef);
 }
 
 TEST(LookoutLoader, AFloodOfRequestsDecodesTheLastNotEveryOne) {

@@ -29,7 +29,8 @@ QJsonObject stateOf(const QString& file) {
 
 bool painted(const QJsonObject& state, const QString& path) {
     for (const QJsonValue& p : state.value(QStringLiteral("painted")).toArray())
-        if (p.toObject().value(QStringLiteral("path")).toString() == path)
+        if (p.toObject().value(QStringLiteral("path")).toString() == path &&
+            p.toObject().value(QStringLiteral("sharp")).toBool())
             return true;
     return false;
 }

@@ -3,6 +3,10 @@
 #include "lookout/CaptureLink.h"
 #include "platform/DistributedNotificationCenter.h"
 
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -145,4 +149,59 @@ TEST_F(LookoutWindowTest, WithoutTheCaptureProgramTheWindowSaysSoAndOffersToStar
     EXPECT_FALSE(window.banner()->isHidden());
     EXPECT_FALSE(window.startButton()->isHidden());
     EXPECT_FALSE(window.takeButton()->isEnabled());
+}
+
+TEST(LookoutWindowPaints, TheStandInIsPaintedFirstAndNeverOverTheSharpPicture) {
+    Pictures pictures;
+    const QString stateFile = pictures.path(QStringLiteral("state.json"));
+    qputenv("ZARV_LOOKOUT_STATE_FILE", QFile::encodeName(stateFile));
+    CaptureLink link{DistributedNotificationCenter::defaultCenter()};
+    LookoutWindow window{link};
+    qunsetenv("ZARV_LOOKOUT_STATE_FILE");
+    window.resize(1000, 760);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const QString a = pictures.jpeg(QStringLiteral("a.jpg"), {2400, 1600});
+    const QString b = pictures.jpeg(QStringLiteral("b.jpg"), {2400, 1600}, 1, false);
+    window.addPictures({a}, false);
+    const auto paintOf = [&](const QString& path) {
+        QFile f(stateFile);
+        if (!f.open(QIODevice::ReadOnly))
+            return QJsonObject();
+        for (const QJsonValue& p : QJsonDocument::fromJson(f.readAll())
+                                       .object()
+                                       .value(QStringLiteral("painted"))
+                                       .toArray())
+            if (p.toObject().value(QStringLiteral("path")).toString() == path &&
+                p.toObject().value(QStringLiteral("sharp")).toBool())
+                return p.toObject();
+        return QJsonObject();
+    };
+    QJsonObject paint;
+    ASSERT_TRUE(spinUntil([&] { return !(paint = paintOf(a)).isEmpty(); }));
+    EXPECT_TRUE(paint.value(QStringLiteral("quickFirst")).toBool());
+    EXPECT_LE(paint.value(QStringLiteral("first")).toDouble(),
+              paint.value(QStringLiteral("at")).toDouble());
+    ASSERT_TRUE(spinUntil([&] {
+        const auto s = window.view()->shownPicture();
+        return s && s->path == a && s->analysed;
+    }));
+    const auto sharp = window.view()->shownPicture();
+
+    // A stand-in arriving late, of this picture or of another one, changes nothing.
+    auto late = std::make_shared<Shown>(*sharp);
+    late->decoded.quick = true;
+    late->decoded.image = QImage(10, 10, QImage::Format_RGB32);
+    emit window.loader().shown(late);
+    auto other = std::make_shared<Shown>(*late);
+    other->path = b;
+    emit window.loader().shown(other);
+    EXPECT_EQ(window.view()->shownPicture(), sharp);
+
+    // Without a thumbnail: one paint, the picture itself.
+    window.addPictures({b}, false);
+    ASSERT_TRUE(spinUntil([&] { return !(paint = paintOf(b)).isEmpty(); }));
+    EXPECT_FALSE(paint.value(QStringLiteral("quickFirst")).toBool());
+    EXPECT_EQ(paint.value(QStringLiteral("first")).toDouble(),
+              paint.value(QStringLiteral("at")).toDouble());
 }

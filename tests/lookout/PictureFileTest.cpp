@@ -83,6 +83,90 @@ TEST(LookoutPictureFile, JpegDecodesAtTheScaleTheViewNeeds) {
     EXPECT_GT(portrait.image.height(), portrait.image.width());
 }
 
+TEST(LookoutPictureFile, JpegDecodesKeepColourAndOrientationAndAQuickStandInComesFirst) {
+    Pictures pictures;
+    // Red to the left, blue to the right, a green band along the top.
+    QImage scene(1600, 1200, QImage::Format_RGB32);
+    scene.fill(QColor(220, 30, 30));
+    for (int y = 0; y < 1200; ++y)
+        for (int x = 800; x < 1600; ++x)
+            scene.setPixel(x, y, qRgb(30, 30, 220));
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 1600; ++x)
+            scene.setPixel(x, y, qRgb(30, 200, 30));
+    const auto near = [](QRgb p, QRgb want) {
+        return std::abs(qRed(p) - qRed(want)) < 40 && std::abs(qGreen(p) - qGreen(want)) < 40 &&
+               std::abs(qBlue(p) - qBlue(want)) < 40 && qAlpha(p) == 255;
+    };
+    const auto write = [&](const QString& name, int orientation, bool thumbnail) {
+        samples::Shot shot;
+        shot.orientation = orientation;
+        samples::writeJpeg(pictures.path(name), scene, shot, 90, thumbnail);
+        return pictures.path(name);
+    };
+    std::vector<Decoded> quick;
+    const QuickPicture keep = [&](Decoded&& d) { quick.push_back(std::move(d)); };
+    Decoded plain = decodePicture(write(QStringLiteral("o1.jpg"), 1, true), {400, 400}, true, keep);
+    ASSERT_TRUE(plain.error.isEmpty()) << qPrintable(plain.error);
+    EXPECT_EQ(plain.image.format(), QImage::Format_RGB32);
+    EXPECT_EQ(plain.image.size(), QSize(400, 300));
+    EXPECT_TRUE(near(plain.image.pixel(50, 200), qRgb(220, 30, 30)));
+    EXPECT_TRUE(near(plain.image.pixel(350, 200), qRgb(30, 30, 220)));
+    EXPECT_TRUE(near(plain.image.pixel(200, 10), qRgb(30, 200, 30)));
+    fitToBox(plain, {400, 400});
+    ASSERT_EQ(quick.size(), 1u);
+    EXPECT_TRUE(quick[0].quick);
+    EXPECT_EQ(quick[0].image.size(), plain.image.size());
+    EXPECT_EQ(quick[0].fullSize, plain.fullSize);
+    EXPECT_EQ(quick[0].data.model, plain.data.model);
+    EXPECT_TRUE(near(quick[0].image.pixel(50, 200), qRgb(220, 30, 30)));
+
+    // Turned a quarter clockwise: the top band stands on the right, red on top.
+    quick.clear();
+    const Decoded turned =
+        decodePicture(write(QStringLiteral("o6.jpg"), 6, true), {400, 400}, false, keep);
+    EXPECT_EQ(turned.fullSize, QSize(1200, 1600));
+    EXPECT_EQ(turned.image.size(), QSize(300, 400));
+    EXPECT_TRUE(near(turned.image.pixel(290, 200), qRgb(30, 200, 30)));
+    EXPECT_TRUE(near(turned.image.pixel(100, 50), qRgb(220, 30, 30)));
+    EXPECT_TRUE(near(turned.image.pixel(100, 350), qRgb(30, 30, 220)));
+    ASSERT_EQ(quick.size(), 1u);
+    EXPECT_EQ(quick[0].fullSize, QSize(1200, 1600));
+    EXPECT_TRUE(near(quick[0].image.pixel(quick[0].image.width() - 5, 200), qRgb(30, 200, 30)));
+    const Decoded upsideDown = decodePicture(write(QStringLiteral("o3.jpg"), 3, false), {});
+    EXPECT_EQ(upsideDown.image.size(), QSize(1600, 1200));
+    EXPECT_TRUE(near(upsideDown.image.pixel(1200, 600), qRgb(220, 30, 30)));
+    EXPECT_TRUE(near(upsideDown.image.pixel(400, 1150), qRgb(30, 200, 30)));
+
+    // No stand-in without a thumbnail, at full size, or for a file cut short.
+    quick.clear();
+    const QString bare = write(QStringLiteral("bare.jpg"), 1, false);
+    EXPECT_FALSE(decodePicture(bare, {400, 400}, true, keep).image.isNull());
+    EXPECT_FALSE(
+        decodePicture(write(QStringLiteral("full.jpg"), 1, true), {}, true, keep).image.isNull());
+    const QByteArray whole = pictures.read(QStringLiteral("o1.jpg"));
+    EXPECT_TRUE(
+        decodePicture(pictures.file(QStringLiteral("cut.jpg"), whole.left(whole.size() - 64)),
+                      {400, 400}, true, keep)
+            .image.isNull());
+    EXPECT_TRUE(quick.empty());
+
+    // Damaged data after an intact header is a picture with flaws or a clear text; a header
+    // that names no size is a clear text.
+    QByteArray damaged = whole;
+    for (qsizetype i = damaged.size() / 2; i < damaged.size() / 2 + 4000; ++i)
+        damaged[i] = char(0xff);
+    const Decoded flawed =
+        decodePicture(pictures.file(QStringLiteral("d.jpg"), damaged), {400, 400});
+    EXPECT_TRUE(flawed.image.isNull() != flawed.error.isEmpty()) << qPrintable(flawed.error);
+    const QByteArray noSize("\xff\xd8\xff\xc0\x00\x11\x08\x00\x00\x00\x00\x03"
+                            "\x01\x22\x00\x02\x11\x01\x03\x11\x01\xff\xd9",
+                            25);
+    const Decoded zero = decodePicture(pictures.file(QStringLiteral("z.jpg"), noSize), {400, 400});
+    EXPECT_TRUE(zero.image.isNull());
+    EXPECT_TRUE(zero.error.contains(QLatin1String("cannot be decoded"))) << qPrintable(zero.error);
+}
+
 TEST(LookoutPictureFile, RawFilesShowTheirEmbeddedPreviewAndThumbnailsComeFromMetadata) {
     Pictures pictures;
     const QString nef = pictures.nef(QStringLiteral("DSC_0001.NEF"), {1600, 1064});
