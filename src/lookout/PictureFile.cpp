@@ -628,12 +628,31 @@ bool sameShape(QSize small, QSize full) {
            std::abs(cross) <= std::max<qint64>(full.width(), full.height());
 }
 
+// The picture inside a thumbnail that cameras letterbox to their fixed shape (a raw file's
+// 160 x 120), when the bars around it are black all through; else null.
+QImage withoutBars(const QImage& thumbnail, QSize fullShown) {
+    const QSize inner = fullShown.scaled(thumbnail.size(), Qt::KeepAspectRatio);
+    const QRect picture(
+        QPoint((thumbnail.width() - inner.width()) / 2, (thumbnail.height() - inner.height()) / 2),
+        inner);
+    if (inner.isEmpty() || picture == thumbnail.rect())
+        return {};
+    const QImage rgb = thumbnail.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < rgb.height(); ++y)
+        for (int x = 0; x < rgb.width(); ++x)
+            if (!picture.adjusted(-1, -1, 1, 1).contains(x, y) && qGray(rgb.pixel(x, y)) > 24)
+                return {};
+    return rgb.copy(picture);
+}
+
 // A quick stand-in for a picture of `fullShown` fitted into `box`: `bytes` (an EXIF thumbnail or
 // a smaller raw preview) decoded and brought to the size the fitted picture will have, so that
 // painting it is a plain copy. Null when it is not of the picture's shape or does not decode.
 Decoded quickPicture(QByteArray& bytes, bool jpeg, QSize fullShown, QSize box, const QString& name,
                      QImageIOHandler::Transformations orientation) {
     Decoded q = decodeBuffer(bytes, jpeg ? "jpeg" : "tiff", box, name, orientation);
+    if (!q.image.isNull() && !sameShape(q.image.size(), fullShown))
+        q.image = withoutBars(q.image, fullShown);
     if (q.image.isNull() || !sameShape(q.image.size(), fullShown))
         return {};
     const QSize size = fitted(fullShown, box);

@@ -77,7 +77,8 @@ TEST(LookoutLoader, AQuickStandInOfTheSameFileGoesFirstAndIsNeverKept) {
     Pictures pictures;
     const QString a = pictures.jpeg(QStringLiteral("a.jpg"), {1600, 1200});
     const QString b = pictures.jpeg(QStringLiteral("b.jpg"), {1600, 1200});
-    const QString nef = pictures.nef(QStringLiteral("c.nef"), {1600, 1200});
+    // 3:2, so that its 160 x 120 thumbnail has black bars to take off.
+    const QString nef = pictures.nef(QStringLiteral("c.nef"), {1800, 1200});
     Loader loader;
     loader.setViewBox({400, 400});
     std::vector<std::shared_ptr<const Shown>> got;
