@@ -453,7 +453,14 @@ int32_t completeRows(tagDataRecord* rec, const char* prefix, const Piece& p) {
 int32_t completeFile(tagDataRecord* rec, const char* prefix, const Piece& p) {
     PictureFile& file = receptionOf(rec)->file;
     const std::string folder = file.folder();
-    const auto stamped = [&] { return prefix + ("_" + timeStamp()) + extensionFor(p.fileType); };
+    // Appended piece by piece: GCC 12 at -O3 mistakes "_" + std::string for an overlapping copy.
+    const auto stamped = [&] {
+        std::string stampedName(prefix);
+        stampedName += '_';
+        stampedName += timeStamp();
+        stampedName += extensionFor(p.fileType);
+        return stampedName;
+    };
     const std::string first = stamped();
     qCInfo(zarvSdk).noquote() << QStringLiteral("filename to save temp image at: %1")
                                      .arg(QString::fromStdString(folder + "/" + first));
