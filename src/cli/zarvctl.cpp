@@ -168,6 +168,13 @@ const QString kShotsNotification = QStringLiteral("ZarvShotsNotification");
 // The program answers at once; this is for a machine under load.
 constexpr int kAnswerTimeoutMs = 10000;
 
+void sayNoAnswer() {
+    std::fprintf(stderr,
+                 "zarvctl: no answer from ZarvNikonCapture within %d s: is it running on this "
+                 "session bus?\n",
+                 kAnswerTimeoutMs / 1000);
+}
+
 void printShots(const QVariantList& shots) {
     for (const QVariant& shot : shots) {
         const QByteArray text =
@@ -246,10 +253,7 @@ int shots(const QStringList& args) {
     QTimer::singleShot(kAnswerTimeoutMs, [&] {
         if (answered)
             return;
-        std::fprintf(stderr,
-                     "zarvctl: no answer from ZarvNikonCapture within %d s: is it running on "
-                     "this session bus?\n",
-                     kAnswerTimeoutMs / 1000);
+        sayNoAnswer();
         if (follow)
             startFollowing(0); // it may start later
         else
@@ -301,10 +305,7 @@ int liveView(const QStringList& args) {
     QTimer::singleShot(kAnswerTimeoutMs, [&] {
         if (answered)
             return;
-        std::fprintf(stderr,
-                     "zarvctl: no answer from ZarvNikonCapture within %d s: is it running on "
-                     "this session bus?\n",
-                     kAnswerTimeoutMs / 1000);
+        sayNoAnswer();
         QCoreApplication::exit(1);
     });
     return QCoreApplication::exec();

@@ -4,6 +4,7 @@
 #include <QRect>
 #include <QSize>
 
+#include <chrono>
 #include <cstdint>
 
 namespace zarv {
@@ -17,6 +18,13 @@ struct LiveViewFrame {
     uint64_t sequence = 0;
     int64_t readAtNs = 0; ///< steady clock, when the read answered
 };
+
+/// The clock frames are stamped with (steady, shared by every process of the machine), in ns.
+inline int64_t liveViewClockNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 /// How a frame read ended.
 enum class LiveViewRead {

@@ -17,12 +17,6 @@ constexpr uint32_t kLargestFrame = 64u << 20;
 // Enough for a 1024 x 680 frame of fine detail; the buffer grows when a camera needs more.
 constexpr qsizetype kFirstRoom = 512 * 1024;
 
-int64_t steadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The warning bits' names without the list's trailing separator: "Card unformatted, No card".
 QString warningNames(uint32_t bits) {
     char text[256] = {};
@@ -132,7 +126,7 @@ LiveViewRead ZarvNikonBaseCameraHandler::ReadLiveViewFrame(LiveViewFrame* frame)
         frame->focusArea = QRect(int(record.ulFocusLeft), int(record.ulFocusTop),
                                  int(record.ulFocusWidth), int(record.ulFocusHeight));
         frame->sequence = record.ullSequence;
-        frame->readAtNs = steadyNowNs();
+        frame->readAtNs = liveViewClockNs();
         return LiveViewRead::Frame;
     }
     return LiveViewRead::Failed;

@@ -19,12 +19,6 @@ namespace zarv {
 
 namespace {
 
-int64_t steadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 constexpr int kLoupeSide = 240;
 constexpr qint64 kStateEveryNs = 500'000'000;
 
@@ -310,7 +304,7 @@ void LiveViewPane::painted(const LiveViewPicture& picture) {
     if (picture.sequence == m_lastPainted && m_meter.paintedCount() > 0)
         return;
     m_lastPainted = picture.sequence;
-    const int64_t now = steadyNowNs();
+    const int64_t now = liveViewClockNs();
     m_meter.painted(picture.readAtNs, now);
     if (now - m_lastStateNs >= kStateEveryNs) {
         m_lastStateNs = now;
@@ -344,7 +338,8 @@ QString LiveViewPane::statusText() const {
     case LiveView::State::Running:
         return m_meter.paintedCount() == 0
                    ? tr("Live view: waiting for the first frame...")
-                   : tr("Live view: %1 fps").arg(m_meter.framesPerSecond(steadyNowNs()), 0, 'f', 1);
+                   : tr("Live view: %1 fps")
+                         .arg(m_meter.framesPerSecond(liveViewClockNs()), 0, 'f', 1);
     case LiveView::State::Refused:
         return tr("The camera refuses live view: %1").arg(m_liveView.stateText());
     case LiveView::State::Stopped:

@@ -155,9 +155,7 @@ public:
             return LiveViewRead::NotRunning;
         *frame = prototype;
         frame->sequence = ++sequence;
-        frame->readAtNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch())
-                              .count();
+        frame->readAtNs = liveViewClockNs();
         return LiveViewRead::Frame;
     }
     std::optional<LiveViewFocus> ReadLiveViewFocus() override {
