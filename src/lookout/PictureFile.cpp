@@ -1,4 +1,5 @@
 #include "PictureFile.h"
+#include "JpegBands.h"
 #include "platform/Log.h"
 
 #include <QBuffer>
@@ -6,6 +7,7 @@
 #include <QFileInfo>
 #include <QImageIOHandler>
 #include <QImageReader>
+#include <QThread>
 
 #include <exiv2/exiv2.hpp>
 #include <turbojpeg.h>
@@ -19,6 +21,8 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace zarv::lookout {
@@ -500,6 +504,82 @@ std::optional<JpegHeader> jpegHeaderOf(const TurboDecoder& decoder, const QByteA
     return JpegHeader{QSize(width, height), colorspace};
 }
 
+// Below this a picture decodes faster than threads are started for its bands.
+constexpr qsizetype kBandsFromBytes = 1024 * 1024;
+constexpr int kMostBands = 4;
+// How far from a seam, in rows of 8 x 8 blocks, a decoder's colour smoothing reaches.
+constexpr int kBlockRowsBlended = 1;
+
+// Decodes `bytes` into `image` (its size one of libjpeg-turbo's scalings of the picture) in bands
+// side by side, one per core, each straight into its rows. False, with `image` to be filled
+// again, where the picture has no bands or one of them failed.
+bool decodeInBands(const QByteArray& bytes, QImage& image, QSize raw) {
+    const int cores = std::min(QThread::idealThreadCount(), kMostBands);
+    if (bytes.size() < kBandsFromBytes || cores < 2)
+        return false;
+    int denominator = 0;
+    for (int d : {1, 2, 4, 8})
+        if ((raw.width() + d - 1) / d == image.width() &&
+            (raw.height() + d - 1) / d == image.height())
+            denominator = d;
+    if (denominator == 0)
+        return false;
+    const JpegCut cut = splitJpegAtRestarts(bytes, cores);
+    if (cut.empty())
+        return false;
+    // Taken once: QImage's own accessors are not for several threads at a time.
+    uchar* const bits = image.bits();
+    const qsizetype stride = image.bytesPerLine();
+    const int width = image.width(), height = image.height();
+    // Decodes `band` into `rows` rows from `to`, as many as its scaled height.
+    const auto decode = [&](const JpegBand& band, uchar* to, qsizetype pitch, int rows) {
+        const TurboDecoder decoder;
+        return decoder.handle() &&
+               tjDecompress2(decoder.handle(),
+                             reinterpret_cast<const unsigned char*>(band.jpeg.constData()),
+                             static_cast<unsigned long>(band.jpeg.size()), to, width, int(pitch),
+                             rows, kTurboPixelFormat, 0) == 0;
+    };
+    const auto scaledRows = [&](const JpegBand& band) {
+        return (band.height + denominator - 1) / denominator;
+    };
+    std::vector<char> ok(cut.bands.size(), 0);
+    const auto decodeBand = [&](size_t i) {
+        const JpegBand& band = cut.bands[i];
+        // Band tops are whole rows of blocks, which every scaling divides.
+        const int top = band.top / denominator;
+        if (band.top % denominator == 0 && top + scaledRows(band) <= height)
+            ok[i] = decode(band, bits + top * stride, stride, scaledRows(band));
+    };
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < cut.bands.size(); ++i) {
+        try {
+            threads.emplace_back(decodeBand, i);
+        } catch (const std::system_error&) {
+            decodeBand(i); // no thread to be had: this one does it
+        }
+    }
+    decodeBand(0);
+    for (std::thread& t : threads)
+        t.join();
+    if (!std::all_of(ok.begin(), ok.end(), [](char b) { return b != 0; }))
+        return false;
+    // Each seam's rows, blended as in one decode, from the band that spans it.
+    for (size_t i = 0; i < cut.seams.size(); ++i) {
+        const JpegBand& seam = cut.seams[i];
+        QImage rows(width, scaledRows(seam), QImage::Format_RGB32);
+        if (rows.isNull() || seam.top % denominator != 0 ||
+            !decode(seam, rows.bits(), rows.bytesPerLine(), rows.height()))
+            return false;
+        const int at = cut.bands[i + 1].top / denominator, seamTop = seam.top / denominator;
+        const int reach = std::max(1, kBlockRowsBlended * 8 / denominator);
+        for (int y = std::max(at - reach, seamTop);
+             y < std::min({at + reach, seamTop + rows.height(), height}); ++y)
+            std::memcpy(bits + y * stride, rows.constScanLine(y - seamTop), size_t(stride));
+    }
+    return true;
+}
+
 // A JPEG decoded by libjpeg-turbo straight into the image's own buffer, at the scale that covers
 // `box` (invalid: full size), turned by `t`. Four-colour JPEGs, which it cannot bring to RGB,
 // are left to `qtFallback`.
@@ -541,8 +621,9 @@ Decoded decodeJpegData(const QByteArray& bytes, QSize box, const QString& name,
         return out;
     }
     // A warning (stray bytes, a damaged stretch of data) still leaves a whole picture, as in
-    // any viewer; an error leaves none.
-    if (tjDecompress2(decoder.handle(), reinterpret_cast<const unsigned char*>(bytes.data()),
+    // any viewer; an error leaves none. Bands hold no damage: a file with any is decoded whole.
+    if (!decodeInBands(bytes, image, raw) &&
+        tjDecompress2(decoder.handle(), reinterpret_cast<const unsigned char*>(bytes.data()),
                       static_cast<unsigned long>(bytes.size()), image.bits(), image.width(),
                       int(image.bytesPerLine()), image.height(), kTurboPixelFormat, 0) != 0 &&
         tjGetErrorCode(decoder.handle()) != TJERR_WARNING) {

@@ -1,6 +1,5 @@
 #include "SamplePictures.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QLinearGradient>
 #include <QPainter>
@@ -9,8 +8,14 @@
 
 #include <exiv2/exiv2.hpp>
 
+// libjpeg's header needs the size types declared first.
+#include <cstdio>
+#include <jpeglib.h>
+
 #include <algorithm>
 #include <cmath>
+#include <csetjmp>
+#include <cstdlib>
 #include <vector>
 
 namespace zarv::lookout::samples {
@@ -98,13 +103,51 @@ QImage drawScene(QSize size, int variant) {
 
 namespace {
 
+struct JpegFailure {
+    jpeg_error_mgr manager;
+    std::jmp_buf back;
+};
+
+} // namespace
+
 QByteArray jpegBytes(const QImage& image, int quality) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", quality);
+    const bool grey = image.format() == QImage::Format_Grayscale8;
+    const QImage rgb = grey ? image : image.convertToFormat(QImage::Format_RGB888);
+    jpeg_compress_struct info{};
+    JpegFailure failure{};
+    info.err = jpeg_std_error(&failure.manager);
+    failure.manager.error_exit = [](j_common_ptr c) {
+        std::longjmp(reinterpret_cast<JpegFailure*>(c->err)->back, 1);
+    };
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    if (setjmp(failure.back)) {
+        jpeg_destroy_compress(&info);
+        std::free(out);
+        return {};
+    }
+    jpeg_create_compress(&info);
+    jpeg_mem_dest(&info, &out, &size);
+    info.image_width = JDIMENSION(rgb.width());
+    info.image_height = JDIMENSION(rgb.height());
+    info.input_components = grey ? 1 : 3;
+    info.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    info.restart_in_rows = 1;
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(rgb.constScanLine(int(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    QByteArray bytes(reinterpret_cast<const char*>(out), qsizetype(size));
+    std::free(out);
     return bytes;
 }
+
+namespace {
 
 void fillExif(Exiv2::ExifData& exif, const Shot& s, bool tiff) {
     exif["Exif.Image.Make"] = s.make.toStdString();

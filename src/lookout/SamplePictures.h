@@ -25,6 +25,10 @@ struct Shot {
 /// clipped), hills, a black band (clipped shadows) and fine print. `variant` moves things.
 QImage drawScene(QSize size, int variant = 0);
 
+/// `image` as a camera body writes a JPEG: 4:2:0 (grey for a Grayscale8 image), a restart marker at
+/// every row of blocks, no metadata. Empty if libjpeg fails.
+QByteArray jpegBytes(const QImage& image, int quality);
+
 /// A JPEG file with EXIF (and a 160 px EXIF thumbnail unless `thumbnail` is false).
 bool writeJpeg(const QString& path, const QImage& image, const Shot& shot, int quality = 90,
                bool thumbnail = true, QString* error = nullptr);
