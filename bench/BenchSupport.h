@@ -8,8 +8,10 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <unistd.h>
@@ -31,6 +33,21 @@ inline bool spinUntil(const std::function<bool()>& done, int timeoutMs) {
         if (deadline.hasExpired())
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+/// As spinUntil, but idle in the event loop between looks `everyMs` apart: for waits whose
+/// moment is recorded elsewhere (by a callback, in the measured program's own state file), so
+/// that the benchmark leaves the cores to what it measures.
+inline bool pollUntil(const std::function<bool()>& done, int timeoutMs, int everyMs = 10) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QEventLoop idle;
+        QTimer::singleShot(everyMs, &idle, &QEventLoop::quit);
+        idle.exec();
     }
     return true;
 }
