@@ -414,6 +414,41 @@ Metadata readMetadata(const QByteArray& bytes, PictureFormat format, bool wantPr
     return m;
 }
 
+// The largest of libjpeg-turbo's scalings (1/8, 1/4, 1/2) whose picture still covers `target`,
+// as its denominator; 1 when none does or no target is given.
+int jpegScale(QSize size, QSize target) {
+    if (!target.isValid() || target.isEmpty())
+        return 1;
+    for (int d : {8, 4, 2})
+        if ((size.width() + d - 1) / d >= target.width() &&
+            (size.height() + d - 1) / d >= target.height())
+            return d;
+    return 1;
+}
+
+// How a picture stored at `raw` and turned by `t` is shown fitted into `box` (invalid: full
+// size): its size as shown, and the size to decode it to, as stored.
+struct Fit {
+    QSize shown;
+    QSize target;
+};
+
+Fit fitOf(QSize raw, QImageIOHandler::Transformations t, QSize box) {
+    const bool swap = swapsSides(t);
+    Fit f{swap ? raw.transposed() : raw, {}};
+    f.target = fitted(f.shown, box);
+    if (swap)
+        f.target.transpose();
+    return f;
+}
+
+QString tooLargeText(const QString& name, QSize shown) {
+    return QStringLiteral("%1 is %2 \u00d7 %3 pixels: too large to show at this size.")
+        .arg(name)
+        .arg(shown.width())
+        .arg(shown.height());
+}
+
 // Decodes from `device` fitted into `box` (invalid: full size), turned by `extra` on top of
 // what the data says about itself.
 Decoded decodeWith(QIODevice* device, const char* format, QSize box, const QString& name,
@@ -429,21 +464,14 @@ Decoded decodeWith(QIODevice* device, const char* format, QSize box, const QStri
     QImageIOHandler::Transformations t = reader.transformation();
     if (extra != QImageIOHandler::TransformationNone && t == QImageIOHandler::TransformationNone)
         t = extra;
-    const bool swap = swapsSides(t);
-    const QSize shown = swap ? raw.transposed() : raw;
-    out.fullSize = shown;
-    QSize target = fitted(shown, box);
-    if (swap)
-        target.transpose();
+    const Fit fit = fitOf(raw, t, box);
+    out.fullSize = fit.shown;
     const bool jpeg = qstrcmp(format, "jpeg") == 0;
-    const QSize decodeSize = jpeg ? jpegScaledSize(raw, target) : target;
+    const QSize decodeSize = jpeg ? jpegScaledSize(raw, fit.target) : fit.target;
     // Only JPEG decodes smaller: other formats are decoded whole, then scaled.
     const QSize decoded = jpeg ? decodeSize : raw;
     if (qint64(decoded.width()) * decoded.height() > kMaxFullPixels) {
-        out.error = QStringLiteral("%1 is %2 \u00d7 %3 pixels: too large to show at this size.")
-                        .arg(name)
-                        .arg(shown.width())
-                        .arg(shown.height());
+        out.error = tooLargeText(name, fit.shown);
         return out;
     }
     if (decodeSize != raw)
@@ -510,19 +538,12 @@ constexpr int kMostBands = 4;
 // How far from a seam, in rows of 8 x 8 blocks, a decoder's colour smoothing reaches.
 constexpr int kBlockRowsBlended = 1;
 
-// Decodes `bytes` into `image` (its size one of libjpeg-turbo's scalings of the picture) in bands
-// side by side, one per core, each straight into its rows. False, with `image` to be filled
-// again, where the picture has no bands or one of them failed.
-bool decodeInBands(const QByteArray& bytes, QImage& image, QSize raw) {
+// Decodes `bytes` into `image`, the picture at 1/`denominator`, in bands side by side, one per
+// core, each straight into its rows. False, with `image` to be filled again, where the picture
+// has no bands or one of them failed.
+bool decodeInBands(const QByteArray& bytes, QImage& image, int denominator) {
     const int cores = std::min(QThread::idealThreadCount(), kMostBands);
     if (bytes.size() < kBandsFromBytes || cores < 2)
-        return false;
-    int denominator = 0;
-    for (int d : {1, 2, 4, 8})
-        if ((raw.width() + d - 1) / d == image.width() &&
-            (raw.height() + d - 1) / d == image.height())
-            denominator = d;
-    if (denominator == 0)
         return false;
     const JpegCut cut = splitJpegAtRestarts(bytes, cores);
     if (cut.empty())
@@ -598,31 +619,25 @@ Decoded decodeJpegData(const QByteArray& bytes, QSize box, const QString& name,
     if (header->colorspace == TJCS_CMYK || header->colorspace == TJCS_YCCK)
         return qtFallback();
     const QSize raw = header->size;
-    const bool swap = swapsSides(t);
-    const QSize shown = swap ? raw.transposed() : raw;
-    out.fullSize = shown;
-    QSize target = fitted(shown, box);
-    if (swap)
-        target.transpose();
-    const QSize decodeSize = jpegScaledSize(raw, target);
+    const Fit fit = fitOf(raw, t, box);
+    out.fullSize = fit.shown;
+    const int scale = jpegScale(raw, fit.target);
+    const QSize decodeSize((raw.width() + scale - 1) / scale, (raw.height() + scale - 1) / scale);
     if (qint64(decodeSize.width()) * decodeSize.height() > kMaxFullPixels) {
-        out.error = QStringLiteral("%1 is %2 \u00d7 %3 pixels: too large to show at this size.")
-                        .arg(name)
-                        .arg(shown.width())
-                        .arg(shown.height());
+        out.error = tooLargeText(name, fit.shown);
         return out;
     }
     QImage image(decodeSize, QImage::Format_RGB32);
     if (image.isNull()) {
         out.error = QStringLiteral("%1 is %2 \u00d7 %3 pixels: not enough memory to show it.")
                         .arg(name)
-                        .arg(shown.width())
-                        .arg(shown.height());
+                        .arg(fit.shown.width())
+                        .arg(fit.shown.height());
         return out;
     }
     // A warning (stray bytes, a damaged stretch of data) still leaves a whole picture, as in
     // any viewer; an error leaves none. Bands hold no damage: a file with any is decoded whole.
-    if (!decodeInBands(bytes, image, raw) &&
+    if (!decodeInBands(bytes, image, scale) &&
         tjDecompress2(decoder.handle(), reinterpret_cast<const unsigned char*>(bytes.data()),
                       static_cast<unsigned long>(bytes.size()), image.bits(), image.width(),
                       int(image.bytesPerLine()), image.height(), kTurboPixelFormat, 0) != 0 &&
@@ -882,19 +897,8 @@ Decoded decodeOpened(const OpenFile& file, const QString& path, QSize box, bool 
 } // namespace
 
 QSize jpegScaledSize(QSize size, QSize target) {
-    if (!target.isValid() || target.isEmpty())
-        return size;
-    int denominator = 1;
-    for (int d : {8, 4, 2}) {
-        const int w = (size.width() + d - 1) / d;
-        const int h = (size.height() + d - 1) / d;
-        if (w >= target.width() && h >= target.height()) {
-            denominator = d;
-            break;
-        }
-    }
-    return QSize((size.width() + denominator - 1) / denominator,
-                 (size.height() + denominator - 1) / denominator);
+    const int d = jpegScale(size, target);
+    return QSize((size.width() + d - 1) / d, (size.height() + d - 1) / d);
 }
 
 void fitToBox(Decoded& d, QSize box) {
