@@ -113,8 +113,11 @@ int main(int argc, char** argv) {
     }
     // A picture's buffers (its file, its bands, its decoded rows: a few megabytes each) come
     // from the heap and are used again for the next picture: mapped afresh each time, their
-    // pages cost a fault apiece, milliseconds a picture. The cache's bound keeps the heap small.
+    // pages cost a fault apiece, milliseconds a picture. Nor is a freed picture's memory handed
+    // back at once, only to be faulted in again for the next one (setting the first threshold
+    // leaves the second at its small default). The cache's bound keeps the heap small.
     ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
 
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ZarvLookout"));
