@@ -146,22 +146,23 @@ JpegCut splitJpegAtRestarts(const QByteArray& jpeg, int bands) {
         return {};
 
     // Where each band begins: after the marker ending the interval that ends a row, as near as
-    // may be to an even share of the rows.
+    // may be to an even share of the coded bytes. Huffman decoding, the bulk of the work, goes
+    // by the bytes, and a picture's detail (and so its bytes) is seldom spread evenly down it.
     const auto atRowStart = [&](int64_t k) { return k * l.restartInterval % perRow == 0; };
+    const auto startOf = [&](int64_t k) { return k == 0 ? l.dataStart : restarts[size_t(k - 1)]; };
     std::vector<int64_t> cuts{0}; // in intervals done
     for (int b = 1; b < bands; ++b) {
-        const int64_t wantRow = rows * b / bands;
+        const qsizetype want = l.dataStart + (end - l.dataStart) * b / bands;
         int64_t best = -1;
-        for (int64_t k = std::max<int64_t>(cuts.back() + 1, 1); k < intervals; ++k) {
+        for (int64_t k = cuts.back() + 1; k < intervals; ++k) {
             if (!atRowStart(k))
                 continue;
-            if (best < 0 || std::abs(k * l.restartInterval / perRow - wantRow) <
-                                std::abs(best * l.restartInterval / perRow - wantRow))
+            if (best < 0 || std::abs(startOf(k) - want) < std::abs(startOf(best) - want))
                 best = k;
-            if (k * l.restartInterval / perRow >= wantRow)
+            if (startOf(k) >= want)
                 break;
         }
-        if (best > 0 && best > cuts.back())
+        if (best > cuts.back())
             cuts.push_back(best);
     }
     if (cuts.size() < 2)

@@ -128,6 +128,28 @@ TEST(LookoutJpegBands, BandsDecodedApartStackIntoThePicture) {
     }
 }
 
+TEST(LookoutJpegBands, BandsShareTheCodedBytesNotTheRows) {
+    // A plain sky above a busy foreground, as many a picture is: the busy rows hold most of the
+    // bytes, and so most of the decoding.
+    QImage scene(1600, 1200, QImage::Format_RGB32);
+    scene.fill(QColor(120, 160, 220));
+    const QImage busy = samples::drawScene({1600, 300}, 4);
+    for (int row = 0; row < busy.height(); ++row)
+        std::memcpy(scene.scanLine(900 + row), busy.constScanLine(row),
+                    size_t(scene.bytesPerLine()));
+    const QByteArray jpeg = samples::jpegBytes(scene, 90);
+    for (const int count : {2, 4}) {
+        SCOPED_TRACE(count);
+        const JpegCut cut = splitJpegAtRestarts(jpeg, count);
+        ASSERT_EQ(cut.bands.size(), size_t(count));
+        EXPECT_GT(cut.bands[1].top, 900); // the first band takes the whole sky and more
+        for (const JpegBand& band : cut.bands) {
+            EXPECT_GT(band.jpeg.size(), jpeg.size() / count * 3 / 4);
+            EXPECT_LT(band.jpeg.size(), jpeg.size() / count * 5 / 4);
+        }
+    }
+}
+
 TEST(LookoutJpegBands, FilesThatCannotBeCutAreLeftWhole) {
     const QImage scene = samples::drawScene({640, 480}, 1);
     const QByteArray good = samples::jpegBytes(scene, 90);
