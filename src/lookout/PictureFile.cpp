@@ -13,6 +13,7 @@
 #include <turbojpeg.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -575,7 +576,10 @@ bool decodeInBands(const QByteArray& bytes, QImage& image, int denominator) {
     std::vector<std::thread> threads;
     for (size_t i = 1; i < cut.bands.size(); ++i) {
         try {
-            threads.emplace_back(decodeBand, i);
+            threads.emplace_back([&decodeBand, i] {
+                ::pthread_setname_np(::pthread_self(), "lookout-band");
+                decodeBand(i);
+            });
         } catch (const std::system_error&) {
             decodeBand(i); // no thread to be had: this one does it
         }
