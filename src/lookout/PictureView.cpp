@@ -231,12 +231,26 @@ HistogramView::HistogramView(QWidget* parent) : QWidget(parent) {}
 
 void HistogramView::setHistogram(const Histogram& histogram) {
     m_histogram = histogram;
+    m_drawn = QImage();
     setVisible(!histogram.isEmpty());
     update();
 }
 
 void HistogramView::paintEvent(QPaintEvent*) {
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(size()) * ratio).toSize();
+    if (m_drawn.size() != pixels || m_drawn.devicePixelRatio() != ratio) {
+        m_drawn = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+        m_drawn.setDevicePixelRatio(ratio);
+        m_drawn.fill(Qt::transparent);
+        QPainter onImage(&m_drawn);
+        render(onImage);
+    }
     QPainter p(this);
+    p.drawImage(0, 0, m_drawn);
+}
+
+void HistogramView::render(QPainter& p) const {
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0, 0, 0, 170));

@@ -88,7 +88,12 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void render(QPainter& p) const;
+
     Histogram m_histogram;
+    // Drawn once for each histogram and size: its antialiased curves cost milliseconds, and the
+    // picture beneath repaints it on every pan.
+    QImage m_drawn;
 };
 
 } // namespace zarv::lookout

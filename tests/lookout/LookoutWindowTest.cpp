@@ -1,6 +1,7 @@
 #include "lookout/LookoutWindow.h"
 #include "LookoutTestSupport.h"
 #include "lookout/CaptureLink.h"
+#include "lookout/PictureView.h"
 #include "platform/DistributedNotificationCenter.h"
 
 #include <QFile>
@@ -204,4 +205,29 @@ TEST(LookoutWindowPaints, TheStandInIsPaintedFirstAndNeverOverTheSharpPicture) {
     EXPECT_FALSE(paint.value(QStringLiteral("quickFirst")).toBool());
     EXPECT_EQ(paint.value(QStringLiteral("first")).toDouble(),
               paint.value(QStringLiteral("at")).toDouble());
+}
+
+TEST(LookoutHistogramView, EachHistogramIsDrawnAfreshAndAtItsSize) {
+    HistogramView view;
+    view.resize(view.sizeHint());
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    const auto levels = [](int at) {
+        Histogram h;
+        for (int c = 0; c < 4; ++c)
+            h.bins[size_t(c)][size_t(at)] = 1000;
+        h.bins[3][128] = 10;
+        h.samples = 1010;
+        return h;
+    };
+    view.setHistogram(levels(40));
+    const QImage dark = view.grab().toImage();
+    view.setHistogram(levels(220));
+    const QImage bright = view.grab().toImage();
+    EXPECT_NE(dark, bright);
+    view.setHistogram(levels(40));
+    EXPECT_EQ(view.grab().toImage(), dark);
+    view.resize(view.sizeHint() + QSize(60, 20));
+    EXPECT_EQ(view.grab().toImage().size(),
+              QSize(view.width(), view.height()) * view.devicePixelRatio());
 }
