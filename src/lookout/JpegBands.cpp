@@ -149,7 +149,10 @@ JpegCut splitJpegAtRestarts(const QByteArray& jpeg, int bands) {
     // may be to an even share of the coded bytes. Huffman decoding, the bulk of the work, goes
     // by the bytes, and a picture's detail (and so its bytes) is seldom spread evenly down it.
     const auto atRowStart = [&](int64_t k) { return k * l.restartInterval % perRow == 0; };
-    const auto startOf = [&](int64_t k) { return k == 0 ? l.dataStart : restarts[size_t(k - 1)]; };
+    // Where the coded data of interval `k` begins: after the marker that ends the one before.
+    const auto startOf = [&](int64_t k) {
+        return k == 0 ? l.dataStart : restarts[size_t(k - 1)] + 2;
+    };
     std::vector<int64_t> cuts{0}; // in intervals done
     for (int b = 1; b < bands; ++b) {
         const qsizetype want = l.dataStart + (end - l.dataStart) * b / bands;
@@ -171,7 +174,7 @@ JpegCut splitJpegAtRestarts(const QByteArray& jpeg, int bands) {
     // The JPEG of the intervals [first, last), both at row starts (or `last` the end).
     const auto bandOf = [&](int64_t first, int64_t last) {
         const bool toEnd = last == intervals;
-        const qsizetype from = first == 0 ? l.dataStart : restarts[size_t(first - 1)] + 2;
+        const qsizetype from = startOf(first);
         const qsizetype to = toEnd ? end : restarts[size_t(last - 1)];
         JpegBand band;
         band.top = int(first * l.restartInterval / perRow * l.mcuHeight);
